@@ -1,0 +1,26 @@
+# Compiler launcher, warnings and sanitizer flags shared by every target.
+
+find_program(CCACHE_PROGRAM ccache)
+if(CCACHE_PROGRAM)
+  # CCACHE_BASEDIR and the sloppiness that precompiled headers need are set by scripts/build,
+  # so that a clone in another folder still hits the same cache.
+  set(CMAKE_C_COMPILER_LAUNCHER ${CCACHE_PROGRAM})
+  set(CMAKE_CXX_COMPILER_LAUNCHER ${CCACHE_PROGRAM})
+endif()
+
+add_compile_options(-Wall -Wextra -Wpedantic -Werror)
+# Boost 1.74 headers use a deprecated form that GCC 12 reports under -Wpedantic through asio.
+add_compile_definitions(BOOST_ASIO_NO_DEPRECATED BOOST_BIND_GLOBAL_PLACEHOLDERS
+                        BOOST_ALLOW_DEPRECATED_HEADERS BOOST_FILESYSTEM_NO_DEPRECATED)
+
+if(HALCYNE_SANITIZE STREQUAL "address")
+  set(_san -fsanitize=address,undefined -fno-sanitize-recover=all -fno-omit-frame-pointer)
+elseif(HALCYNE_SANITIZE STREQUAL "thread")
+  set(_san -fsanitize=thread -fno-omit-frame-pointer)
+elseif(NOT HALCYNE_SANITIZE STREQUAL "")
+  message(FATAL_ERROR "HALCYNE_SANITIZE must be empty, 'address' or 'thread'")
+endif()
+if(_san)
+  add_compile_options(${_san} -g1)
+  add_link_options(${_san})
+endif()

@@ -1,0 +1,170 @@
+#include "app/UpdaterConfiguration.hpp"
+
+#include <cctype>
+#include <stdexcept>
+
+#include <boost/filesystem.hpp>
+#include <unistd.h>
+
+#include "common/Paths.hpp"
+
+namespace halcyne::Updater {
+
+KeyValueList SplitKeyValueList(const std::string& text) {
+    KeyValueList pairs;
+    std::size_t start = 0;
+    while (start <= text.size()) {
+        std::size_t end = text.find(';', start);
+        if (end == std::string::npos) {
+            end = text.size();
+        }
+        const std::string piece = text.substr(start, end - start);
+        start = end + 1;
+        const std::size_t equals = piece.find('=');
+        if (piece.empty() || equals == std::string::npos) {
+            continue;
+        }
+        pairs.emplace_back(piece.substr(0, equals), piece.substr(equals + 1));
+    }
+    return pairs;
+}
+
+std::string SelectForLanguage(const std::string& code, const std::string& text) {
+    for (const auto& [key, value] : SplitKeyValueList(text)) {
+        if (key == code) {
+            return value;
+        }
+    }
+    return std::string();
+}
+
+std::uint32_t ParseUnsigned32(const std::string& text) {
+    std::size_t i = 0;
+    // White space as the C locale's isspace defines it.
+    while (i < text.size() && (text[i] == ' ' || (text[i] >= '\t' && text[i] <= '\r'))) {
+        ++i;
+    }
+    bool negative = false;
+    if (i < text.size() && (text[i] == '+' || text[i] == '-')) {
+        negative = text[i] == '-';
+        ++i;
+    }
+    std::uint64_t magnitude = 0;
+    bool digits = false;
+    bool overflow = false;
+    for (; i < text.size() && text[i] >= '0' && text[i] <= '9'; ++i) {
+        digits = true;
+        magnitude = magnitude * 10 + static_cast<std::uint64_t>(text[i] - '0');
+        overflow = overflow || magnitude > 0xFFFFFFFFull;
+        if (overflow) {
+            magnitude = 0xFFFFFFFFull + 1;  // keep the value bounded while the digits are consumed
+        }
+    }
+    if (!digits) {
+        throw std::invalid_argument("invalid stoul argument");
+    }
+    if (overflow) {
+        throw std::out_of_range("stoul argument out of range");
+    }
+    const auto value = static_cast<std::uint32_t>(magnitude);
+    return negative ? static_cast<std::uint32_t>(0u - value) : value;
+}
+
+std::string RunningExecutablePath(const std::string& fallback) {
+    std::string buffer(4096, '\0');
+    const ssize_t length = ::readlink("/proc/self/exe", buffer.data(), buffer.size());
+    if (length > 0 && static_cast<std::size_t>(length) < buffer.size()) {
+        buffer.resize(static_cast<std::size_t>(length));
+        return buffer;
+    }
+    if (fallback.empty()) {
+        return fallback;
+    }
+    try {
+        return boost::filesystem::absolute(fallback).string();
+    } catch (const boost::filesystem::filesystem_error&) {
+        return fallback;
+    }
+}
+
+UpdaterConfiguration::UpdaterConfiguration(const StringTable& module, int argc, const char* const* argv) {
+    manifestHost_ = LoadConfigString(module, StringId::ManifestHost);
+    downloaderPartnerId_ = LoadConfigString(module, StringId::DownloaderPartner);
+    gamePartnerId_ = LoadConfigString(module, StringId::GamePartner);
+    gameName_ = LoadConfigString(module, StringId::GameName);
+    gameFolderName_ = LoadConfigString(module, StringId::GameFolderName);
+    downloaderPackageId_ = LoadConfigString(module, StringId::DownloaderPackage);
+
+    // Without a usable temporary directory the data folder stays empty: the main flow then reports that it
+    // cannot create it, and nothing is ever written relative to the current folder.
+    const std::string temporary = TemporaryDirectory(&dataFolderError_);
+    if (!temporary.empty()) {
+        dataFolder_ = JoinPath(temporary, dataFolderName_);
+    }
+
+    skinPackageId_ = LoadConfigString(module, StringId::SkinPackage);
+    gamePackageId_ = LoadConfigString(module, StringId::GamePackage);
+    defaultLanguage_ = LoadConfigString(module, StringId::DefaultLanguage);
+    eventAnalyticsUrl_ = LoadConfigString(module, StringId::EventAnalyticsUrl);
+    transferAnalyticsUrl_ = LoadConfigString(module, StringId::TransferAnalyticsUrl);
+
+    std::vector<std::string> arguments;
+    for (int i = 0; i < argc && argv != nullptr && argv[i] != nullptr; ++i) {
+        arguments.emplace_back(argv[i]);
+    }
+    executablePath_ = RunningExecutablePath(arguments.empty() ? std::string() : arguments.front());
+    ParseArguments(arguments);
+
+    languages_ = SplitKeyValueList(LoadConfigString(module, StringId::Languages));
+}
+
+void UpdaterConfiguration::ParseArguments(const std::vector<std::string>& arguments) {
+    static const std::string packageVersionPrefix = "packageVersion=";
+    static const std::string skinVersionPrefix = "skinVersion=";
+    static const std::string logPrefix = "log=";
+    try {
+        for (const std::string& argument : arguments) {
+            // An argument that is not valid UTF-8 cannot be converted: parsing ends here.
+            if (!IsValidUtf8(argument)) {
+                return;
+            }
+            if (argument.starts_with(packageVersionPrefix)) {
+                packageVersion_ = argument.substr(packageVersionPrefix.size());
+            }
+            if (argument.starts_with(skinVersionPrefix)) {
+                skinVersion_ = argument.substr(skinVersionPrefix.size());
+            }
+            if (argument.starts_with(logPrefix)) {
+                logLevel_ = static_cast<int>(ParseUnsigned32(argument.substr(logPrefix.size())));
+            }
+        }
+    } catch (const std::invalid_argument&) {
+    } catch (const std::out_of_range&) {
+    }
+}
+
+std::string UpdaterConfiguration::GameName(const std::string& code) const {
+    return code.empty() ? gameName_ : SelectForLanguage(code, gameName_);
+}
+
+std::string UpdaterConfiguration::GameFolderName(const std::string& code) const {
+    return code.empty() ? gameFolderName_ : SelectForLanguage(code, gameFolderName_);
+}
+
+std::string UpdaterConfiguration::SkinPackageId(const std::string& code) const {
+    return code.empty() ? skinPackageId_ : SelectForLanguage(code, skinPackageId_);
+}
+
+std::string UpdaterConfiguration::GamePackageId(const std::string& code) const {
+    return code.empty() ? gamePackageId_ : SelectForLanguage(code, gamePackageId_);
+}
+
+std::string UpdaterConfiguration::SkinFolder(const std::string& code) const {
+    return dataFolder_.empty() ? std::string() : JoinPath(dataFolder_, SkinPackageId(code));
+}
+
+std::string UpdaterConfiguration::DefaultLanguage() const {
+    return languages_.empty() ? std::string() : defaultLanguage_;
+}
+
+}  // namespace halcyne::Updater

@@ -1,0 +1,60 @@
+// The engine's tuning and deployment settings with their built-in defaults.
+// Built once at start-up, adjusted by the updater's main flow, then copied by value into every service that
+// reads it; never changed afterwards, so copies are read from any thread without a lock.
+#pragma once
+
+#include <string>
+
+namespace halcyne {
+
+struct EngineSettings {
+    EngineSettings();
+
+    std::string manifestHost;     // host[:port] of the manifest service
+    std::string transfersFolder;  // stored transfers, under the temporary directory
+    std::string logsFolder;       // work logs, under the temporary directory
+    int logLevel;                 // bit set of work log entry levels; -9 has every bit set but 8
+    int manifestRetryLimit;
+    int manifestConnectTimeout;  // seconds
+    int manifestTimeout;         // seconds
+    int minChunkRetries;
+    int minRequestRetries;
+    int minConnectTimeout;       // seconds
+    int maxConnectTimeout;       // seconds
+    int probeConnectTimeout;     // seconds
+    int minRequestTimeout;       // seconds
+    int probeMinRequestTimeout;  // seconds
+    int minSpeed;                // bytes per second
+    int probeMinSpeed;           // bytes per second
+    int minLowSpeedTime;         // seconds
+    int maxLowSpeedTime;         // seconds
+    int probeLowSpeedTime;       // seconds
+    int speedWindowSeconds;
+    int remainingRecalcMs;
+    int workerThreads;
+    int maxRunningWorks;
+    int proxyResolveTimeout;      // milliseconds
+    int proxyTimeout2;            // copied along; nothing reads it
+    int proxyConnectTimeout;      // milliseconds, connect and send
+    int proxyReceiveTimeout;      // milliseconds
+    int analyticsConnectTimeout;  // seconds
+    int analyticsTimeout;         // seconds
+    int analyticsRetryLimit;
+    int periodicEventSeconds;
+    int optimizerTrialsPerNode;
+    int optimizerMaxDraws;
+    double statisticsAlpha;
+    // Base URLs of the two analytics services (transfer stream and every other stream). Empty means the
+    // stream is not configured: its reports are dropped without a connection.
+    std::string eventAnalyticsUrl;
+    std::string transferAnalyticsUrl;
+};
+
+// The default of workerThreads and maxRunningWorks: max(hardware threads, 1) + 2.
+int DefaultWorkerThreads();
+
+// The built-in manifest service host: under the reserved .example domain, so that a deployment that sets no
+// host fails cleanly instead of reaching somebody's server.
+inline constexpr const char* DefaultManifestHost = "manifests.halcyne.example";
+
+}  // namespace halcyne

@@ -1,0 +1,70 @@
+#include "work/Work.hpp"
+
+#include <stdexcept>
+
+#include "work/Workflow.hpp"
+
+namespace halcyne {
+
+Work::Work() = default;
+
+Work::Work(WorkCompleteCallback* callback) {
+    if (callback != nullptr) {
+        callbacks_.push_back(callback);
+    }
+}
+
+Work::~Work() = default;
+
+void Work::Describe(boost::property_tree::ptree&) const {}
+
+bool Work::ShouldRetry() {
+    return false;
+}
+
+void Work::DescribeCompletion(const WorkStatus& status, boost::property_tree::ptree& tree) const {
+    Describe(tree);
+    boost::property_tree::ptree statusTree;
+    status.Describe(statusTree);
+    tree.add_child("workStatus", statusTree);
+}
+
+void Work::SetWorkflow(std::shared_ptr<Workflow> workflow) {
+    if (!workflow) {
+        throw std::logic_error("Work::SetWorkflow called with no workflow");
+    }
+    if (workflowAttached_ && !callbacks_.empty()) {
+        callbacks_.pop_front();
+    }
+    callbacks_.push_front(workflow.get());
+    workflowAttached_ = true;
+    OnSetWorkflow(std::move(workflow));
+}
+
+void Work::AddWorkCompleteCallback(WorkCompleteCallback* callback) {
+    if (callback == nullptr) {
+        return;
+    }
+    if (parentAttached_ && !callbacks_.empty()) {
+        callbacks_.insert(callbacks_.end() - 1, callback);
+    } else {
+        callbacks_.push_back(callback);
+    }
+}
+
+void Work::AttachParent(WorkCompleteCallback* parent) {
+    if (parentAttached_ && !callbacks_.empty()) {
+        callbacks_.pop_back();
+    }
+    callbacks_.push_back(parent);
+    parentAttached_ = true;
+}
+
+void Work::NotifyComplete(const WorkStatus& status) {
+    const std::shared_ptr<Work> self = SharedFromThis();
+    for (WorkCompleteCallback* callback : callbacks_) {
+        callback->OnWorkComplete(self, status);
+    }
+}
+
+}  // namespace halcyne

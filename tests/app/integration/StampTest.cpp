@@ -1,0 +1,90 @@
+// A built binary reads the string table that the stamping tool wrote into it after the build.
+#include <boost/filesystem.hpp>
+#include <gtest/gtest.h>
+#include <sys/stat.h>
+
+#include "support/TestSupport.hpp"
+
+namespace halcyne {
+namespace {
+
+using test::RunProgram;
+
+class StampTest : public ::testing::Test {
+protected:
+    void SetUp() override {
+        probe = scratch / "probe";
+        boost::filesystem::copy_file(STRING_TABLE_PROBE, probe);
+    }
+    std::string Loaded(const std::string& binary, const std::vector<std::string>& ids) {
+        const auto result = RunProgram(binary, ids);
+        EXPECT_EQ(result.exitStatus, 0) << result.errors;
+        return result.output;
+    }
+    test::ScratchFolder scratch;
+    std::string probe;
+};
+
+TEST_F(StampTest, StampedBinaryReadsItsNewTable) {
+    EXPECT_EQ(Loaded(probe, {"102", "108"}), "102=\n108=Emberline\n");
+
+    const std::string name = "Glut\xC3\xA9line \xF0\x9F\x94\xA5";
+    auto stamped = RunProgram(HALCYNE_STAMP, {probe, "--set", "102=127.0.0.1:4711", "--set", "108=" + name,
+                                              "--unset", "109", "--set", "131=http://127.0.0.1:9/events"});
+    ASSERT_EQ(stamped.exitStatus, 0) << stamped.errors;
+    EXPECT_EQ(Loaded(probe, {"102", "108", "109", "131", "103"}),
+              "102=127.0.0.1:4711\n108=" + name +
+                  "\n109=\n131=http://127.0.0.1:9/events\n103=5f2a9c1e7b3d4a6f8e0c1b2d\n");
+    struct stat st {};
+    ASSERT_EQ(::stat(probe.c_str(), &st), 0);
+    EXPECT_TRUE(st.st_mode & S_IXUSR);  // still runnable
+
+    // --print shows the table; a whole table from a file replaces everything.
+    const auto printed = RunProgram(HALCYNE_STAMP, {probe, "--print"});
+    EXPECT_NE(printed.output.find("102=127.0.0.1:4711\n"), std::string::npos);
+    test::WriteFileText(scratch / "table.txt", "# deployment\n102=host.example:80\n109=a\\nb\n");
+    ASSERT_EQ(RunProgram(HALCYNE_STAMP, {probe, "--table", scratch / "table.txt"}).exitStatus, 0);
+    EXPECT_EQ(Loaded(probe, {"102", "103"}), "102=host.example:80\n103=\n");
+}
+
+TEST_F(StampTest, OutputLeavesTheOriginalAndTheUpdaterItselfCanBeStamped) {
+    const std::string updater = scratch / "updater";
+    const auto result =
+        RunProgram(HALCYNE_STAMP, {HALCYNE_UPDATER, "--set", "102=127.0.0.1:1", "--output", updater});
+    ASSERT_EQ(result.exitStatus, 0) << result.errors;
+    const auto run = RunProgram(updater, {}, {"TMPDIR=" + scratch.Path()});
+    EXPECT_NE(run.output.find("127.0.0.1:1"), std::string::npos) << run.output;
+    const auto original = RunProgram(HALCYNE_STAMP, {HALCYNE_UPDATER, "--print"});
+    EXPECT_EQ(original.output.find("102="), std::string::npos);
+}
+
+TEST_F(StampTest, RefusesWhatTheUpdaterCouldNotLoad) {
+    const std::string before = test::ReadFileText(probe);
+    struct Case {
+        const char* label;
+        std::vector<std::string> args;
+        std::string message;
+    };
+    const Case cases[] = {
+        {"255 UTF-16 units", {probe, "--set", "108=" + std::string(255, 'x')}, "255 units"},
+        {"invalid UTF-8", {probe, "--set", "108=\xFF"}, "not valid UTF-8"},
+        {"not ID=VALUE", {probe, "--set", "host"}, "ID=VALUE"},
+        {"unknown option", {probe, "--frobnicate"}, "unknown option"},
+        {"not an updater", {scratch / "table.txt", "--set", "102=x"}, "no string table block"},
+        {"missing binary", {scratch / "missing", "--print"}, "cannot read"},
+    };
+    test::WriteFileText(scratch / "table.txt", "102=x\n");
+    for (const Case& c : cases) {
+        SCOPED_TRACE(c.label);
+        const auto result = RunProgram(HALCYNE_STAMP, c.args);
+        EXPECT_NE(result.exitStatus, 0);
+        EXPECT_NE(result.errors.find(c.message), std::string::npos) << result.errors;
+    }
+    EXPECT_EQ(test::ReadFileText(probe), before);  // nothing half-written
+    // 254 units are fine.
+    EXPECT_EQ(RunProgram(HALCYNE_STAMP, {probe, "--set", "108=" + std::string(254, 'x')}).exitStatus, 0);
+    EXPECT_EQ(Loaded(probe, {"108"}), "108=" + std::string(254, 'x') + "\n");
+}
+
+}  // namespace
+}  // namespace halcyne

@@ -1,0 +1,7 @@
+// Headers shared by most tests, compiled once per build as a precompiled header.
+#pragma once
+
+#include <gmock/gmock.h>
+#include <gtest/gtest.h>
+
+#include "common/Precompiled.hpp"

@@ -1,0 +1,55 @@
+// Helpers shared by the tests: scratch folders, environment overrides, running programs.
+#pragma once
+
+#include <optional>
+#include <string>
+#include <vector>
+
+namespace halcyne::test {
+
+// A fresh folder under the build tree, removed with its contents at the end of the scope.
+class ScratchFolder {
+public:
+    ScratchFolder();
+    ~ScratchFolder();
+    ScratchFolder(const ScratchFolder&) = delete;
+    ScratchFolder& operator=(const ScratchFolder&) = delete;
+    const std::string& Path() const { return path_; }
+    // Path() + "/" + relative.
+    std::string operator/(const std::string& relative) const { return path_ + "/" + relative; }
+
+private:
+    std::string path_;
+};
+
+// Sets (or, with nullopt, unsets) an environment variable for the scope, restoring it afterwards.
+class ScopedEnvironment {
+public:
+    ScopedEnvironment(std::string name, std::optional<std::string> value);
+    ~ScopedEnvironment();
+    ScopedEnvironment(const ScopedEnvironment&) = delete;
+    ScopedEnvironment& operator=(const ScopedEnvironment&) = delete;
+
+private:
+    std::string name_;
+    std::optional<std::string> previous_;
+};
+
+struct ProcessResult {
+    int exitStatus = -1;  // the exit code, or 128 + signal
+    std::string output;   // standard output
+    std::string errors;   // standard error
+};
+
+// Runs a program with arguments (no shell), standard input closed, and collects its output.
+ProcessResult RunProgram(const std::string& program, const std::vector<std::string>& arguments,
+                         const std::vector<std::string>& environment = {});
+
+std::string ReadFileText(const std::string& path);
+void WriteFileText(const std::string& path, const std::string& text);
+
+// Paths of the build: programs built by the project live under BinaryDir().
+std::string SourceDir();
+std::string BinaryDir();
+
+}  // namespace halcyne::test
