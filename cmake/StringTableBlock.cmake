@@ -4,6 +4,7 @@
 # rewrites the text inside a built binary.
 set(marker "HALCYNE-STRING-TABLE-BLOCK-V1")
 set(blockSize 16384)
+get_filename_component(inputName "${INPUT}" NAME)
 file(READ "${INPUT}" hex HEX)
 string(LENGTH "${hex}" hexLength)
 math(EXPR size "${hexLength} / 2")
@@ -14,7 +15,7 @@ endif()
 string(REGEX REPLACE "([0-9a-f][0-9a-f])" "0x\\1," bytes "${hex}")
 string(REGEX REPLACE "((0x..,){24})" "\\1\n" bytes "${bytes}")
 file(WRITE "${OUTPUT}.tmp"
-  "// Generated from ${INPUT}; do not edit.\n"
+  "// Generated from ${inputName}; do not edit.\n"
   "// The block must stay a real array in the binary: it is read through a laundered pointer.\n"
   "extern \"C\" __attribute__((used)) const char halcyne_string_table_block[${blockSize}] = {\n"
   "// marker, padded to 32 bytes\n")

@@ -16,13 +16,6 @@ extern char** environ;
 
 namespace halcyne::test {
 
-std::string SourceDir() {
-    return HALCYNE_SOURCE_DIR;
-}
-std::string BinaryDir() {
-    return HALCYNE_BINARY_DIR;
-}
-
 ScratchFolder::ScratchFolder() {
     const std::string base = BinaryDir() + "/test-scratch";
     boost::filesystem::create_directories(base);

@@ -48,8 +48,10 @@ ProcessResult RunProgram(const std::string& program, const std::vector<std::stri
 std::string ReadFileText(const std::string& path);
 void WriteFileText(const std::string& path, const std::string& text);
 
-// Paths of the build: programs built by the project live under BinaryDir().
+// Paths of the build: programs built by the project live under BinaryDir() (src/halcyne-updater,
+// tools/halcyne-stamp, tests/<program>).
 std::string SourceDir();
 std::string BinaryDir();
+std::string BuiltProgram(const std::string& relativePath);  // BinaryDir() + "/" + relativePath
 
 }  // namespace halcyne::test

@@ -10,6 +10,10 @@ namespace {
 
 using test::RunProgram;
 
+const std::string STRING_TABLE_PROBE = test::BuiltProgram("tests/string_table_probe");
+const std::string HALCYNE_STAMP = test::BuiltProgram("tools/halcyne-stamp");
+const std::string HALCYNE_UPDATER = test::BuiltProgram("src/halcyne-updater");
+
 class StampTest : public ::testing::Test {
 protected:
     void SetUp() override {
