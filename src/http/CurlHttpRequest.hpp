@@ -1,0 +1,55 @@
+// The libcurl implementation of HttpRequest: one easy handle per request object, kept across Reset so that
+// its connection cache survives re-arming. Perform and both libcurl callbacks run on the thread that calls
+// Perform; the write callback calls the params' writer outside the request's lock.
+#pragma once
+
+#include <cstddef>
+#include <mutex>
+#include <string>
+
+#include "http/HttpRequest.hpp"
+
+typedef void CURL;
+struct curl_slist;
+
+namespace halcyne {
+
+class CurlHttpRequest : public HttpRequest {
+public:
+    // Throws std::runtime_error "libcurl could not be initialized" when libcurl's global initialisation
+    // failed, and "curl_easy_init failed" when no handle can be made.
+    CurlHttpRequest(const HttpRequestParams& params, const std::string& proxy);
+    ~CurlHttpRequest() override;
+
+    HttpRequestStatus Perform() override;
+    HttpRequestStatus GetStatus() const override;
+    void Cancel() override;
+    bool Reset(const HttpRequestParams& params, const std::string& proxy) override;
+
+    // libcurl code → result, for a response code seen (the table the request applies after a perform).
+    static HttpRequestResult MapCurlCode(int code, long responseCode);
+
+private:
+    // The libcurl callbacks (defined with libcurl's own types in the implementation).
+    struct Callbacks;
+    friend struct Callbacks;
+
+    // Sets every option of the handle from params_ and proxy_. Called at construction and by Reset (under
+    // the lock there; nothing else touches the handle while no perform runs).
+    void Prepare();
+    // Folds a writer's answer into the status; returns the byte count to hand back to libcurl.
+    std::size_t ApplyWriterStatus(const HttpRequestStatus& written, std::size_t offered);
+    // False (and the status set to OutOfRange) when a ranged request that starts past byte 0 got a whole
+    // resource (HTTP 200): those bytes would belong at the start of the file, not at rangeStart.
+    bool CheckRangeAnswer();
+
+    CURL* handle_ = nullptr;
+    curl_slist* headers_ = nullptr;  // the header list attached to the handle, or none
+    bool rangeChecked_ = false;      // touched only by the performing thread
+
+    mutable std::mutex mutex_;  // guards performing_ and status_ (and params_/proxy_ while Reset swaps them)
+    bool performing_ = false;   // true from the start of a perform until libcurl has returned
+    HttpRequestStatus status_;
+};
+
+}  // namespace halcyne
