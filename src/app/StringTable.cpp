@@ -2,6 +2,8 @@
 
 #include <cstring>
 
+#include "common/Utf8.hpp"
+
 // The reserved block, generated at build time from resources/strings.txt (see cmake/StringTableBlock.cmake).
 extern "C" const char halcyne_string_table_block[];
 
@@ -38,59 +40,7 @@ std::string Escape(std::string_view value) {
     return out;
 }
 
-// Decodes one UTF-8 sequence at `i`; returns the code point and advances `i`, or -1 when invalid.
-long DecodeUtf8(std::string_view text, std::size_t& i) {
-    const auto byte = [&](std::size_t k) { return static_cast<unsigned char>(text[k]); };
-    const unsigned char lead = byte(i);
-    if (lead < 0x80) {
-        ++i;
-        return lead;
-    }
-    std::size_t length = 0;
-    long point = 0;
-    long minimum = 0;
-    if ((lead & 0xE0) == 0xC0) {
-        length = 2, point = lead & 0x1F, minimum = 0x80;
-    } else if ((lead & 0xF0) == 0xE0) {
-        length = 3, point = lead & 0x0F, minimum = 0x800;
-    } else if ((lead & 0xF8) == 0xF0) {
-        length = 4, point = lead & 0x07, minimum = 0x10000;
-    } else {
-        return -1;
-    }
-    if (i + length > text.size()) {
-        return -1;
-    }
-    for (std::size_t k = 1; k < length; ++k) {
-        if ((byte(i + k) & 0xC0) != 0x80) {
-            return -1;
-        }
-        point = (point << 6) | (byte(i + k) & 0x3F);
-    }
-    if (point < minimum || point > 0x10FFFF || (point >= 0xD800 && point <= 0xDFFF)) {
-        return -1;
-    }
-    i += length;
-    return point;
-}
-
 }  // namespace
-
-std::optional<std::size_t> Utf16Length(std::string_view utf8) {
-    std::size_t units = 0;
-    for (std::size_t i = 0; i < utf8.size();) {
-        const long point = DecodeUtf8(utf8, i);
-        if (point < 0) {
-            return std::nullopt;
-        }
-        units += point >= 0x10000 ? 2 : 1;
-    }
-    return units;
-}
-
-bool IsValidUtf8(std::string_view text) {
-    return Utf16Length(text).has_value();
-}
 
 const StringTable& StringTable::Embedded() {
     static const StringTable table = [] {

@@ -11,6 +11,8 @@
 #include <string>
 #include <string_view>
 
+#include "common/Utf8.hpp"
+
 namespace halcyne::Updater {
 
 // String ids of the table.
@@ -58,12 +60,8 @@ private:
     std::map<unsigned, std::string> entries_;
 };
 
-// The number of UTF-16 units of a UTF-8 text (a character beyond U+FFFF counts 2); nullopt when the text is
-// not valid UTF-8.
-std::optional<std::size_t> Utf16Length(std::string_view utf8);
-
-// Whether a text is valid UTF-8 (no overlong forms, no surrogates, nothing beyond U+10FFFF).
-bool IsValidUtf8(std::string_view text);
+using halcyne::IsValidUtf8;
+using halcyne::Utf16Length;
 
 // The UTF-8 text of one entry; empty when the entry is missing, empty, not valid UTF-8, or
 // StringTableBufferUnits UTF-16 units long or longer.
