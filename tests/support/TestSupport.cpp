@@ -8,7 +8,9 @@
 
 #include <boost/filesystem.hpp>
 #include <fcntl.h>
+#include <signal.h>
 #include <spawn.h>
+#include <sys/resource.h>
 #include <sys/wait.h>
 #include <unistd.h>
 
@@ -122,6 +124,60 @@ ProcessResult RunProgram(const std::string& program, const std::vector<std::stri
     std::thread errors([&] { result.errors = Drain(err[0]); });
     result.output = Drain(out[0]);
     errors.join();
+    int status = 0;
+    while (::waitpid(pid, &status, 0) < 0 && errno == EINTR) {
+    }
+    result.exitStatus = WIFEXITED(status) ? WEXITSTATUS(status) : 128 + WTERMSIG(status);
+    return result;
+}
+
+ProcessResult RunInChildProcess(const std::function<std::string()>& body,
+                                const std::vector<ResourceLimit>& limits) {
+    int channel[2];
+    if (::pipe2(channel, O_CLOEXEC) != 0) {
+        throw std::runtime_error("pipe failed");
+    }
+    const pid_t pid = ::fork();
+    if (pid < 0) {
+        ::close(channel[0]);
+        ::close(channel[1]);
+        throw std::runtime_error("fork failed");
+    }
+    if (pid == 0) {
+        ::close(channel[0]);
+        ::signal(SIGXFSZ, SIG_IGN);
+        int status = 0;
+        std::string text;
+        for (const ResourceLimit& limit : limits) {
+            const rlimit value{static_cast<rlim_t>(limit.value), static_cast<rlim_t>(limit.value)};
+            if (::setrlimit(limit.resource, &value) != 0) {
+                text = "setrlimit failed";
+                status = 1;
+            }
+        }
+        if (status == 0) {
+            try {
+                text = body();
+            } catch (const std::exception& e) {
+                text = e.what();
+                status = 1;
+            } catch (...) {
+                text = "unknown exception";
+                status = 1;
+            }
+        }
+        for (std::size_t sent = 0; sent < text.size();) {
+            const ssize_t n = ::write(channel[1], text.data() + sent, text.size() - sent);
+            if (n <= 0 && errno != EINTR) {
+                break;
+            }
+            sent += n > 0 ? static_cast<std::size_t>(n) : 0;
+        }
+        ::_exit(status);
+    }
+    ::close(channel[1]);
+    ProcessResult result;
+    result.output = Drain(channel[0]);
     int status = 0;
     while (::waitpid(pid, &status, 0) < 0 && errno == EINTR) {
     }

@@ -1,6 +1,7 @@
 // Helpers shared by the tests: scratch folders, environment overrides, running programs.
 #pragma once
 
+#include <functional>
 #include <optional>
 #include <string>
 #include <vector>
@@ -44,6 +45,20 @@ struct ProcessResult {
 // Runs a program with arguments (no shell), standard input closed, and collects its output.
 ProcessResult RunProgram(const std::string& program, const std::vector<std::string>& arguments,
                          const std::vector<std::string>& environment = {});
+
+// A resource limit for RunInChildProcess: `resource` is an RLIMIT_* value, `value` the soft and hard limit.
+struct ResourceLimit {
+    int resource;
+    unsigned long long value;
+};
+
+// Runs `body` in a forked child process with `limits` applied and SIGXFSZ ignored (so that a write past
+// RLIMIT_FSIZE fails with EFBIG instead of killing the child), and waits for it. `output` is the text the
+// body returned; exitStatus is 0 when it returned, 1 when it threw (`output` is then the exception's
+// what()), and 128 + signal when the child was killed. Keep bodies small: they run in a copy of the test
+// process that has only the calling thread.
+ProcessResult RunInChildProcess(const std::function<std::string()>& body,
+                                const std::vector<ResourceLimit>& limits = {});
 
 std::string ReadFileText(const std::string& path);
 void WriteFileText(const std::string& path, const std::string& text);

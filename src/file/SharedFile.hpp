@@ -1,0 +1,38 @@
+// An open destination file with bounds. Package files are created, extended once to their final length
+// (Allocate) and then written chunk by chunk through views (Map), each view on its own thread.
+//
+// Map may be called from many threads at once; the file-handle operations (Position, Seek, Read, Write,
+// Allocate) share one file position and are for one thread at a time. Views may outlive the file object.
+// Nothing is called back.
+#pragma once
+
+#include <cstdint>
+#include <memory>
+
+#include "file/BoundedFileData.hpp"
+#include "file/MemoryMappedFileData.hpp"
+
+namespace halcyne {
+
+class SharedFile : public BoundedFileData {
+public:
+    using BoundedFileData::BoundedFileData;
+
+    // The current length of the file on disk.
+    virtual std::uint64_t Size() = 0;
+    // Extends an empty file to `size` bytes, reserving its disk blocks, and moves to position 0. Returns
+    // false, touching nothing, when the file already has content; true for a size of 0. [0, size - 1] must
+    // lie within the bounds. A full disk is FileInsufficientSpaceException, and the file stays empty.
+    virtual bool Allocate(std::uint64_t size) = 0;
+    // Lets every class (user, group, others) that may read the file execute it. False on failure.
+    virtual bool AllowExecute() = 0;
+    // Takes every execute permission away. False on failure.
+    virtual bool DenyExecute() = 0;
+    // A view of the file's own bounds: Map(LowerBound(), UpperBound()).
+    virtual std::shared_ptr<MemoryMappedFileData> Map() = 0;
+    // A view of [lower, upper]: the range check, and every byte must exist (upper < Size()), else
+    // FileInvalidMapException.
+    virtual std::shared_ptr<MemoryMappedFileData> Map(std::uint64_t lower, std::uint64_t upper) = 0;
+};
+
+}  // namespace halcyne

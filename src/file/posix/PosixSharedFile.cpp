@@ -1,0 +1,203 @@
+#include "file/posix/PosixSharedFile.hpp"
+
+#include <cerrno>
+#include <limits>
+
+#include <fcntl.h>
+#include <sys/stat.h>
+#include <unistd.h>
+
+#include "file/FileException.hpp"
+#include "file/posix/PosixFileError.hpp"
+#include "file/posix/PosixFilePath.hpp"
+#include "file/posix/PosixMemoryMap.hpp"
+
+namespace halcyne {
+
+namespace {
+
+constexpr std::uint64_t MaxOffset = static_cast<std::uint64_t>(std::numeric_limits<off_t>::max());
+
+int OpenFlags(SharedFileMode mode) {
+    switch (mode) {
+        case SharedFileMode::CreateNew:
+            return O_CREAT | O_EXCL;
+        case SharedFileMode::OpenExisting:
+            return 0;
+        default:
+            return O_CREAT;
+    }
+}
+
+}  // namespace
+
+PosixSharedFile::PosixSharedFile(const std::string& folder, const std::string& name, SharedFileMode mode,
+                                 std::uint64_t lowerBound, std::uint64_t upperBound)
+    : SharedFile(lowerBound, upperBound), path_(FullFilePath(folder, name)) {
+    if (mode == SharedFileMode::OpenOrCreate || mode == SharedFileMode::CreateNew) {
+        CreateParentFolders(path_);
+    }
+    do {
+        descriptor_ = ::open(path_.c_str(), O_RDWR | O_CLOEXEC | OpenFlags(mode), 0666);
+    } while (descriptor_ < 0 && errno == EINTR);
+    if (descriptor_ < 0) {
+        ThrowFileError(errno, "open", path_);
+    }
+    try {
+        struct stat st {};
+        if (::fstat(descriptor_, &st) != 0) {
+            ThrowFileError(errno, "inspect", path_);
+        }
+        if (!S_ISREG(st.st_mode)) {
+            throw FileBadPathException(path_ + " is not a regular file");
+        }
+        Seek(lowerBound);
+    } catch (...) {
+        ::close(descriptor_);
+        throw;
+    }
+}
+
+PosixSharedFile::~PosixSharedFile() {
+    map_.reset();
+    ::close(descriptor_);
+}
+
+std::uint64_t PosixSharedFile::Position() const {
+    const off_t position = ::lseek(descriptor_, 0, SEEK_CUR);
+    if (position < 0) {
+        ThrowFileError(errno, "find the position in", path_);
+    }
+    return static_cast<std::uint64_t>(position);
+}
+
+void PosixSharedFile::Seek(std::uint64_t position) {
+    CheckPosition(position);
+    if (position > MaxOffset) {
+        ThrowFileError(EINVAL, "seek in", path_);
+    }
+    if (::lseek(descriptor_, static_cast<off_t>(position), SEEK_SET) < 0) {
+        ThrowFileError(errno, "seek in", path_);
+    }
+}
+
+std::uint32_t PosixSharedFile::Read(void* buffer, std::uint32_t size) {
+    const std::uint32_t count = ReadableCount(Position(), size);
+    if (count == 0) {
+        return 0;
+    }
+    ssize_t done = 0;
+    do {
+        done = ::read(descriptor_, buffer, count);
+    } while (done < 0 && errno == EINTR);
+    if (done < 0) {
+        ThrowFileError(errno, "read", path_);
+    }
+    return static_cast<std::uint32_t>(done);
+}
+
+std::uint32_t PosixSharedFile::Write(const void* buffer, std::uint32_t size) {
+    if (size == 0) {
+        return 0;
+    }
+    CheckSpan(Position(), size);
+    const auto* from = static_cast<const std::uint8_t*>(buffer);
+    std::uint32_t written = 0;
+    while (written < size) {
+        const ssize_t done = ::write(descriptor_, from + written, size - written);
+        if (done < 0) {
+            if (errno == EINTR) {
+                continue;
+            }
+            ThrowFileError(errno, "write", path_);
+        }
+        written += static_cast<std::uint32_t>(done);
+    }
+    return size;
+}
+
+std::uint64_t PosixSharedFile::Size() {
+    struct stat st {};
+    if (::fstat(descriptor_, &st) != 0) {
+        ThrowFileError(errno, "inspect", path_);
+    }
+    return static_cast<std::uint64_t>(st.st_size);
+}
+
+bool PosixSharedFile::Allocate(std::uint64_t size) {
+    if (Size() != 0) {
+        return false;  // a file with content is never resized
+    }
+    if (size == 0) {
+        return true;
+    }
+    CheckRangeUnlimited(0, size - 1);
+    if (size > MaxOffset) {
+        throw FileInsufficientSpaceException(path_ + ": " + std::to_string(size) + " bytes is too large");
+    }
+    // fallocate reserves the blocks, so that a full disk shows here and not as a fault in a view later.
+    int result = 0;
+    do {
+        result = ::fallocate(descriptor_, 0, 0, static_cast<off_t>(size));
+    } while (result != 0 && errno == EINTR);
+    if (result != 0 && errno == EOPNOTSUPP) {
+        result = ::ftruncate(descriptor_, static_cast<off_t>(size));
+    }
+    if (result != 0) {
+        const int error = errno;
+        // A failed reservation may have extended the file part of the way; it was empty, so it stays so.
+        [[maybe_unused]] const int ignored = ::ftruncate(descriptor_, 0);
+        ThrowFileError(error, "allocate", path_);
+    }
+    Seek(0);
+    freshlyAllocated_ = true;
+    return true;
+}
+
+bool PosixSharedFile::ChangeMode(bool execute) {
+    struct stat st {};
+    if (::fstat(descriptor_, &st) != 0) {
+        return false;
+    }
+    mode_t mode = st.st_mode & 07777;
+    if (execute) {
+        mode |=
+            (mode & S_IRUSR ? S_IXUSR : 0) | (mode & S_IRGRP ? S_IXGRP : 0) | (mode & S_IROTH ? S_IXOTH : 0);
+    } else {
+        mode &= ~static_cast<mode_t>(S_IXUSR | S_IXGRP | S_IXOTH);
+    }
+    return ::fchmod(descriptor_, mode) == 0;
+}
+
+bool PosixSharedFile::AllowExecute() {
+    return ChangeMode(true);
+}
+
+bool PosixSharedFile::DenyExecute() {
+    return ChangeMode(false);
+}
+
+std::shared_ptr<MemoryMappedFileData> PosixSharedFile::Map() {
+    return Map(LowerBound(), UpperBound());
+}
+
+std::shared_ptr<MemoryMappedFileData> PosixSharedFile::Map(std::uint64_t lower, std::uint64_t upper) {
+    CheckRange(lower, upper);
+    const std::uint64_t size = Size();
+    if (upper >= size) {
+        throw FileInvalidMapException(path_ + ": bytes " + std::to_string(lower) + " to " +
+                                      std::to_string(upper) + " lie beyond the end of the file (" +
+                                      std::to_string(size) + " bytes)");
+    }
+    return Mapping()->MapView(lower, upper, freshlyAllocated_);
+}
+
+std::shared_ptr<PosixMemoryMap> PosixSharedFile::Mapping() {
+    const std::lock_guard lock(mapMutex_);
+    if (!map_) {
+        map_ = std::make_shared<PosixMemoryMap>(descriptor_, path_);
+    }
+    return map_;
+}
+
+}  // namespace halcyne

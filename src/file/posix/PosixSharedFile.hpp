@@ -1,0 +1,54 @@
+// A destination file opened with open(2): bounds, one file position for the handle operations, execute
+// permission by mode bits, and memory-mapped views made through a lazily created PosixMemoryMap.
+// Made by PosixSharedFileFactory; threads as for SharedFile.
+#pragma once
+
+#include <atomic>
+#include <cstdint>
+#include <memory>
+#include <mutex>
+#include <string>
+
+#include "file/SharedFile.hpp"
+#include "file/SharedFileFactory.hpp"
+
+namespace halcyne {
+
+class PosixMemoryMap;
+
+class PosixSharedFile : public SharedFile {
+public:
+    // Opens `name` inside `folder` (see SharedFileFactory::Create), creating missing parent folders for
+    // OpenOrCreate and CreateNew. New files get no execute permission. A failed constructor closes what
+    // it opened.
+    PosixSharedFile(const std::string& folder, const std::string& name, SharedFileMode mode,
+                    std::uint64_t lowerBound, std::uint64_t upperBound);
+    ~PosixSharedFile() override;
+
+    std::uint64_t Position() const override;
+    void Seek(std::uint64_t position) override;
+    std::uint32_t Read(void* buffer, std::uint32_t size) override;
+    std::uint32_t Write(const void* buffer, std::uint32_t size) override;
+    std::uint64_t Size() override;
+    bool Allocate(std::uint64_t size) override;
+    bool AllowExecute() override;
+    bool DenyExecute() override;
+    std::shared_ptr<MemoryMappedFileData> Map() override;
+    std::shared_ptr<MemoryMappedFileData> Map(std::uint64_t lower, std::uint64_t upper) override;
+
+    // The file's absolute path.
+    const std::string& Path() const { return path_; }
+
+private:
+    std::shared_ptr<PosixMemoryMap> Mapping();
+    bool ChangeMode(bool execute);
+
+    int descriptor_ = -1;
+    std::shared_ptr<PosixMemoryMap> map_;  // guarded by mapMutex_; made on the first Map
+    std::mutex mapMutex_;                  // guards map_
+    std::string path_;
+    // Set by Allocate when it extended the file in this object's life: its bytes are zeros to be written.
+    std::atomic<bool> freshlyAllocated_{false};
+};
+
+}  // namespace halcyne
