@@ -63,9 +63,7 @@ void OnBusError(int signal, siginfo_t* info, void* context) {
 void Install() {
     struct sigaction action {};
     action.sa_sigaction = OnBusError;
-    // SA_NODEFER: SIGBUS stays unblocked after the jump out of the handler, so the guard needs no
-    // signal-mask save and restore (a system call) on every guarded access.
-    action.sa_flags = SA_SIGINFO | SA_NODEFER | SA_ONSTACK;
+    action.sa_flags = SA_SIGINFO | SA_ONSTACK;
     sigemptyset(&action.sa_mask);
     ::sigaction(SIGBUS, &action, &previousAction);
 }
@@ -85,7 +83,9 @@ bool RunFaultGuarded(const void* begin, std::size_t length, void (*call)(void*),
     frame.end = frame.begin + length;
     frame.outer = innermost;
     const FrameRestore restore{frame.outer};
-    if (sigsetjmp(frame.jump, 0) != 0) {
+    // The jump must restore the signal mask: the handler runs with SIGBUS (and, under some runtimes,
+    // every signal) blocked, and a fault while SIGBUS is blocked kills the process outright.
+    if (sigsetjmp(frame.jump, 1) != 0) {
         return false;  // `restore` puts the outer guard back
     }
     innermost = &frame;
