@@ -1,0 +1,42 @@
+// The exceptions that all manifest code throws, by value, to be caught by reference.
+// Messages are usually empty: the type is the information. Thrown and caught on the loading thread.
+#pragma once
+
+#include <stdexcept>
+#include <string>
+
+namespace halcyne {
+
+// Never thrown itself: its destructor is pure.
+class ManifestException : public std::runtime_error {
+public:
+    ManifestException();
+    explicit ManifestException(const std::string& message);
+    ~ManifestException() override = 0;
+};
+
+// A manifest's content is missing, malformed or invalid.
+class ManifestParseException : public ManifestException {
+public:
+    using ManifestException::ManifestException;
+};
+
+// The chunk count of a file does not fit in 32 bits.
+class ManifestOverflowException : public ManifestException {
+public:
+    using ManifestException::ManifestException;
+};
+
+// A manifest cannot be located.
+class ManifestLocatorException : public ManifestException {
+public:
+    using ManifestException::ManifestException;
+};
+
+// A manifest's bytes cannot be read or written.
+class ManifestStreamException : public ManifestException {
+public:
+    using ManifestException::ManifestException;
+};
+
+}  // namespace halcyne

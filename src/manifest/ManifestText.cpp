@@ -1,0 +1,67 @@
+#include "manifest/ManifestText.hpp"
+
+namespace halcyne {
+
+namespace {
+
+constexpr std::string_view WhiteSpace = " \t\n\r\v\f";
+
+int HexValue(char c) {
+    if (c >= '0' && c <= '9') {
+        return c - '0';
+    }
+    if (c >= 'a' && c <= 'f') {
+        return c - 'a' + 10;
+    }
+    if (c >= 'A' && c <= 'F') {
+        return c - 'A' + 10;
+    }
+    return -1;
+}
+
+}  // namespace
+
+std::string_view TrimWhiteSpace(std::string_view text) {
+    const auto first = text.find_first_not_of(WhiteSpace);
+    if (first == std::string_view::npos) {
+        return {};
+    }
+    const auto last = text.find_last_not_of(WhiteSpace);
+    return text.substr(first, last - first + 1);
+}
+
+std::optional<std::uint64_t> ParseDecimal(std::string_view text, std::uint64_t max) {
+    const std::string_view digits = TrimWhiteSpace(text);
+    if (digits.empty()) {
+        return std::nullopt;
+    }
+    std::uint64_t value = 0;
+    for (const char c : digits) {
+        if (c < '0' || c > '9') {
+            return std::nullopt;
+        }
+        const auto digit = static_cast<std::uint64_t>(c - '0');
+        if (value > (max - digit) / 10) {
+            return std::nullopt;
+        }
+        value = value * 10 + digit;
+    }
+    return value;
+}
+
+std::optional<std::uint32_t> ParseHex32(std::string_view text) {
+    if (text.size() != 8) {
+        return std::nullopt;
+    }
+    std::uint32_t value = 0;
+    for (const char c : text) {
+        const int digit = HexValue(c);
+        if (digit < 0) {
+            return std::nullopt;
+        }
+        value = (value << 4) | static_cast<std::uint32_t>(digit);
+    }
+    return value;
+}
+
+}  // namespace halcyne

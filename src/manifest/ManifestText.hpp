@@ -1,0 +1,23 @@
+// Strict readers for the numbers and texts of manifest documents, shared by the manifest loaders.
+// Pure functions, callable from any thread.
+#pragma once
+
+#include <cstdint>
+#include <optional>
+#include <string>
+#include <string_view>
+
+namespace halcyne {
+
+// A decimal number of at most `max`, with optional surrounding white space: one or more digits and nothing
+// else (no sign, no fraction, no prefix). nullopt when the text is anything else or the value exceeds `max`.
+std::optional<std::uint64_t> ParseDecimal(std::string_view text, std::uint64_t max);
+
+// Exactly eight hexadecimal digits (either case) as a 32-bit number; nullopt otherwise.
+std::optional<std::uint32_t> ParseHex32(std::string_view text);
+
+// The text without leading and trailing white space (space, tab, line feed, carriage return, vertical tab,
+// form feed).
+std::string_view TrimWhiteSpace(std::string_view text);
+
+}  // namespace halcyne

@@ -1,0 +1,57 @@
+// The node list document: an "ArrayOfNodeInfo" element whose "NodeInfo" children are the nodes, each with
+// "NodeId", "Host", an optional "Path" and an optional "Weight".
+// Loaded once on the loading thread, then read from any thread.
+#pragma once
+
+#include <string_view>
+
+#include "manifest/NodeListManifest.hpp"
+
+namespace halcyne {
+
+class StandardNodeManifest : public NodeManifest {
+public:
+    // Creates fresh statistics (all counters zero), then loads the "NodeInfo" subtree.
+    explicit StandardNodeManifest(const boost::property_tree::ptree& tree);
+    // Copies id, host, path and weight from `from` and uses the given statistics.
+    StandardNodeManifest(std::shared_ptr<const NodeManifest> from,
+                         std::shared_ptr<NodeStatistics> statistics);
+
+    // Throws ManifestParseException (std::bad_alloc as itself) when NodeId or Host is missing or empty, or
+    // the host (surrounding white space removed) is not host[:port]. Path defaults to "/packages/" and gets
+    // a leading and a trailing '/' where missing; a Weight that is missing or not a plain decimal number
+    // gives 1.
+    void Load(const boost::property_tree::ptree& tree) override;
+    const std::string& GetNodeId() const override { return nodeId_; }
+    const std::string& GetHost() const override { return host_; }
+    const std::string& GetPath() const override { return path_; }
+    std::uint32_t GetWeight() const override { return weight_; }
+    std::shared_ptr<NodeStatistics> GetStatistics() const override { return statistics_; }
+    std::shared_ptr<NodeManifest> WithStatistics(std::shared_ptr<NodeStatistics> statistics) override;
+    // "Node" = host, "Path", "Weight", then the statistics' own keys.
+    void Save(boost::property_tree::ptree& tree) const override;
+
+private:
+    std::string nodeId_;
+    std::string host_;
+    std::string path_;
+    std::uint32_t weight_ = 1;
+    std::shared_ptr<NodeStatistics> statistics_;
+};
+
+class StandardNodeListManifest : public NodeListManifest {
+public:
+    // Reads the child "ArrayOfNodeInfo" of the tree; one bad node, or no node at all, makes the whole list
+    // invalid (ManifestParseException; std::bad_alloc as itself), and the list is then left as it was.
+    void Load(const boost::property_tree::ptree& tree) override;
+    const NodeManifestList& GetNodes() const override { return nodes_; }
+
+private:
+    NodeManifestList nodes_;
+};
+
+// True for host[:port]: a host name or IPv4 address (letters, digits, '-', '.', '_') or an IPv6 address in
+// brackets, optionally followed by ':' and a port from 1 to 65535.
+bool IsHostAndPort(std::string_view text);
+
+}  // namespace halcyne

@@ -1,0 +1,149 @@
+#include "manifest/StandardPackageManifest.hpp"
+
+#include <limits>
+#include <new>
+#include <set>
+
+#include <boost/property_tree/ptree.hpp>
+
+#include "manifest/ManifestException.hpp"
+#include "manifest/ManifestText.hpp"
+
+namespace halcyne {
+
+namespace {
+
+using boost::property_tree::ptree;
+
+// A path that stays inside the destination folder once its leading '/' characters are gone.
+bool IsContainedPath(std::string_view relative) {
+    if (relative.empty() || relative.find('\\') != std::string_view::npos) {
+        return false;
+    }
+    std::size_t start = 0;
+    while (true) {
+        const auto end = relative.find('/', start);
+        const std::string_view segment =
+            relative.substr(start, end == std::string_view::npos ? std::string_view::npos : end - start);
+        if (segment.empty() || segment == "." || segment == "..") {
+            return false;
+        }
+        if (end == std::string_view::npos) {
+            return true;
+        }
+        start = end + 1;
+    }
+}
+
+std::uint64_t ReadNumber(const ptree& tree, const char* key, std::uint64_t max) {
+    const auto value = ParseDecimal(tree.get_child(key).data(), max);
+    if (!value) {
+        throw ManifestParseException();
+    }
+    return *value;
+}
+
+}  // namespace
+
+std::string_view RelativeFilePath(std::string_view path) {
+    const auto start = path.find_first_not_of('/');
+    return start == std::string_view::npos ? std::string_view() : path.substr(start);
+}
+
+StandardFileManifest::StandardFileManifest(const ptree& tree) {
+    Load(tree);
+}
+
+void StandardFileManifest::Load(const ptree& tree) {
+    // Everything is read into locals first, so that a failed load leaves the manifest as it was.
+    std::string path;
+    std::uint32_t chunkSize = 0;
+    std::uint64_t size = 0;
+    std::uint32_t count = 0;
+    std::vector<std::uint32_t> checksums;
+    try {
+        path = tree.get_child("path").data();
+        chunkSize = static_cast<std::uint32_t>(
+            ReadNumber(tree, "chunksize", std::numeric_limits<std::uint32_t>::max()));
+        size = ReadNumber(tree, "size", std::numeric_limits<std::uint64_t>::max());
+        count = ChunkCount(chunkSize, size);
+        const std::string& text = tree.get_child("checksums").data();
+        // The length is checked before anything is reserved, so a huge count costs nothing.
+        if (static_cast<std::uint64_t>(text.size()) == 8ull * count) {
+            checksums.reserve(count);
+            for (std::uint32_t i = 0; i < count; ++i) {
+                const auto checksum = ParseHex32(std::string_view(text).substr(8ull * i, 8));
+                if (!checksum) {
+                    throw ManifestParseException();
+                }
+                checksums.push_back(*checksum);
+            }
+        }
+    } catch (const std::bad_alloc&) {
+        throw;
+    } catch (...) {
+        throw ManifestParseException();
+    }
+    if (!IsContainedPath(RelativeFilePath(path)) || chunkSize == 0 || size == 0 ||
+        checksums.size() != count) {
+        throw ManifestParseException();
+    }
+    path_ = std::move(path);
+    chunkSize_ = chunkSize;
+    size_ = size;
+    checksums_ = std::move(checksums);
+}
+
+void StandardPackageManifest::Load(const ptree& tree) {
+    // Everything is read into a fresh manifest first, so that a failed load leaves this one as it was.
+    StandardPackageManifest loaded;
+    try {
+        const ptree& package = tree.get_child("package");
+        loaded.id_ = package.get_child("id").data();
+        loaded.name_ = package.get_child("name").data();
+        loaded.partnerId_ = package.get_child("partnerId").data();
+        loaded.versionId_ = package.get_child("versionId").data();
+        const auto run = package.get_child_optional("run");
+        loaded.run_ = run ? run->data() : std::string();
+        for (const auto& child : package.get_child("files")) {
+            if (child.first != "file") {
+                throw ManifestParseException();
+            }
+            loaded.files_.push_back(std::make_shared<StandardFileManifest>(child.second));
+        }
+    } catch (const std::bad_alloc&) {
+        throw;
+    } catch (...) {
+        throw ManifestParseException();
+    }
+    if (loaded.id_.empty() || loaded.name_.empty() || loaded.partnerId_.empty() ||
+        loaded.versionId_.empty()) {
+        throw ManifestParseException();
+    }
+    // Two files must never be written into one, and the total must be countable.
+    std::set<std::string_view> paths;
+    std::uint64_t total = 0;
+    for (const auto& file : loaded.files_) {
+        if (!paths.insert(RelativeFilePath(file->GetPath())).second) {
+            throw ManifestParseException();
+        }
+        if (file->GetSize() > std::numeric_limits<std::uint64_t>::max() - total) {
+            throw ManifestParseException();
+        }
+        total += file->GetSize();
+    }
+    for (const auto& file : loaded.files_) {
+        if (file->GetPath() == loaded.run_) {
+            loaded.runFile_ = file;
+            loaded.runFiles_.push_back(file);
+        } else {
+            loaded.otherFiles_.push_back(file);
+        }
+    }
+    if (!loaded.run_.empty() && !loaded.runFile_) {
+        throw ManifestParseException();
+    }
+    *this = std::move(loaded);
+}
+
+}  // namespace halcyne

@@ -1,0 +1,67 @@
+// The package and file manifests read from the package manifest document: a "package" element with its
+// identifiers, an optional run path and one "files" element holding only "file" elements.
+// Loaded once on the loading thread, then only read (from any thread).
+#pragma once
+
+#include <string_view>
+
+#include "manifest/PackageManifest.hpp"
+
+namespace halcyne {
+
+// One "file" element: "path", "chunksize", "size" and "checksums" (eight hexadecimal digits per chunk).
+class StandardFileManifest : public FileManifest {
+public:
+    StandardFileManifest() = default;
+    // Constructs and loads; throws as Load does.
+    explicit StandardFileManifest(const boost::property_tree::ptree& tree);
+
+    // Throws ManifestParseException for every missing, malformed or invalid value (std::bad_alloc as
+    // itself). The path must stay inside the destination folder: after its leading '/' characters it
+    // must be non-empty and free of empty, "." and ".." segments and of backslashes.
+    void Load(const boost::property_tree::ptree& tree) override;
+    const std::string& GetPath() const override { return path_; }
+    std::uint32_t GetChunkSize() const override { return chunkSize_; }
+    std::uint64_t GetSize() const override { return size_; }
+    const std::vector<std::uint32_t>& GetChecksums() const override { return checksums_; }
+
+private:
+    std::string path_;
+    std::uint32_t chunkSize_ = 0;
+    std::uint64_t size_ = 0;
+    std::vector<std::uint32_t> checksums_;
+};
+
+class StandardPackageManifest : public PackageManifest {
+public:
+    // Reads the child "package" of the tree. Throws ManifestParseException (std::bad_alloc as itself) for
+    // anything invalid, including two files with the same path (leading '/' characters aside) and a
+    // total size past 64 bits; the manifest is then to be discarded.
+    void Load(const boost::property_tree::ptree& tree) override;
+    const std::string& GetId() const override { return id_; }
+    const std::string& GetName() const override { return name_; }
+    const std::string& GetPartnerId() const override { return partnerId_; }
+    const std::string& GetVersionId() const override { return versionId_; }
+    const FileManifestList& GetFiles() const override { return files_; }
+    const FileManifestList& GetRunFiles() const override { return runFiles_; }
+    const FileManifestList& GetOtherFiles() const override { return otherFiles_; }
+    const std::string& GetRun() const override { return run_; }
+    std::shared_ptr<FileManifest> GetRunFile() const override { return runFile_; }
+
+private:
+    std::string id_;
+    std::string name_;
+    std::string partnerId_;
+    std::string versionId_;
+    std::string run_;
+    std::shared_ptr<FileManifest> runFile_;
+    FileManifestList files_;
+    FileManifestList runFiles_;
+    FileManifestList otherFiles_;
+};
+
+// The path of a file inside its destination folder: the manifest's path without its leading '/'
+// characters. Two files of a package never share it.
+std::string_view RelativeFilePath(std::string_view path);
+
+}  // namespace halcyne

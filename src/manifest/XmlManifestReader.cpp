@@ -1,0 +1,150 @@
+#include "manifest/XmlManifestReader.hpp"
+
+#include <algorithm>
+#include <iterator>
+#include <new>
+#include <sstream>
+#include <string>
+
+#include <boost/property_tree/ptree.hpp>
+#include <boost/property_tree/xml_parser.hpp>
+
+#include "manifest/ManifestException.hpp"
+
+namespace halcyne {
+
+namespace {
+
+using boost::property_tree::ptree;
+
+const std::string AttributesKey = "<xmlattr>";
+
+// The deepest element nesting of an XML text, counted the way the parser nests elements: start tags open
+// a level, end tags close one, empty-element tags, comments, CDATA sections, processing instructions and
+// declarations leave it. Quoted attribute values may hold '>'. The count only guards the parser's
+// recursion: for a text that is not well-formed it may be too high, never too low for what the parser
+// would build before it fails.
+std::size_t NestingDepth(std::string_view text) {
+    std::size_t depth = 0;
+    std::size_t deepest = 0;
+    std::size_t i = 0;
+    const std::size_t n = text.size();
+    auto skipPast = [&](std::size_t from, std::string_view end) {
+        const auto at = text.find(end, from);
+        return at == std::string_view::npos ? n : at + end.size();
+    };
+    while (i < n) {
+        if (text[i] != '<') {
+            ++i;
+            continue;
+        }
+        const std::string_view rest = text.substr(i);
+        if (rest.starts_with("<!--")) {
+            i = skipPast(i + 4, "-->");
+        } else if (rest.starts_with("<![CDATA[")) {
+            i = skipPast(i + 9, "]]>");
+        } else if (rest.starts_with("<?")) {
+            i = skipPast(i + 2, "?>");
+        } else if (rest.starts_with("<!")) {
+            // A declaration; a document type may hold an internal subset in brackets.
+            int brackets = 0;
+            std::size_t j = i + 2;
+            for (; j < n; ++j) {
+                if (text[j] == '[') {
+                    ++brackets;
+                } else if (text[j] == ']') {
+                    --brackets;
+                } else if (text[j] == '>' && brackets <= 0) {
+                    break;
+                }
+            }
+            i = j + 1;
+        } else if (rest.starts_with("</")) {
+            depth = depth == 0 ? 0 : depth - 1;
+            i = skipPast(i + 2, ">");
+        } else {
+            char quote = 0;
+            std::size_t j = i + 1;
+            for (; j < n; ++j) {
+                const char c = text[j];
+                if (quote != 0) {
+                    if (c == quote) {
+                        quote = 0;
+                    }
+                } else if (c == '"' || c == '\'') {
+                    quote = c;
+                } else if (c == '>') {
+                    break;
+                }
+            }
+            if (j >= n || text[j - 1] != '/') {
+                deepest = std::max(deepest, ++depth);
+            }
+            i = j + 1;
+        }
+    }
+    return deepest;
+}
+
+void Promote(ptree& node, std::size_t depth) {
+    for (auto& child : node) {
+        if (child.first != AttributesKey) {
+            Promote(child.second, depth + 1);
+        }
+    }
+    const auto attributes = node.find(AttributesKey);
+    if (attributes == node.not_found()) {
+        return;
+    }
+    for (const auto& attribute : attributes->second) {
+        const auto levels =
+            static_cast<std::size_t>(std::count(attribute.first.begin(), attribute.first.end(), '.'));
+        // The copy lands levels + 1 below this node; elements themselves may reach the limit.
+        if (depth + levels > MaxManifestXmlDepth) {
+            throw ManifestParseException();
+        }
+        node.add_child(attribute.first, attribute.second);
+    }
+}
+
+}  // namespace
+
+void PromoteXmlAttributes(ptree& tree) {
+    Promote(tree, 0);
+}
+
+void ReadManifestXml(std::string_view text, ptree& into) {
+    try {
+        if (NestingDepth(text) > MaxManifestXmlDepth) {
+            throw ManifestParseException();
+        }
+        std::istringstream stream{std::string(text)};
+        ptree tree;
+        boost::property_tree::read_xml(stream, tree);
+        PromoteXmlAttributes(tree);
+        into.swap(tree);
+    } catch (const std::bad_alloc&) {
+        throw;
+    } catch (const ManifestParseException&) {
+        throw;
+    } catch (...) {
+        throw ManifestParseException();
+    }
+}
+
+void ReadManifestXml(std::istream& from, ptree& into) {
+    std::string text;
+    try {
+        text.assign(std::istreambuf_iterator<char>(from), std::istreambuf_iterator<char>());
+    } catch (const std::bad_alloc&) {
+        throw;
+    } catch (...) {
+        throw ManifestParseException();
+    }
+    if (from.bad()) {
+        throw ManifestParseException();
+    }
+    ReadManifestXml(text, into);
+}
+
+}  // namespace halcyne

@@ -1,0 +1,40 @@
+// What one chunk's download asks of the optimizer and how the optimizer answers: the candidate nodes, the
+// chunk, and the chosen node with its request settings.
+// Owned by the chunk request work and touched only on the thread that runs its attempt.
+#pragma once
+
+#include <cstdint>
+#include <memory>
+#include <vector>
+
+#include "manifest/NodeListManifest.hpp"
+#include "pipeline/TransferParams.hpp"
+
+namespace halcyne {
+
+class TransferSharedMapData;
+
+struct OptimizedRequestParams {
+    // Candidates are all nodes of the list, in list order.
+    OptimizedRequestParams(std::shared_ptr<NodeListManifest> nodeList, TransferParams transferParams,
+                           std::shared_ptr<TransferSharedMapData> chunkData);
+
+    // Erases the selected node from the candidates (the others keep their order); when none is left, the
+    // candidates are all nodes of the list again. Nothing happens when the selected node is not a candidate.
+    void RemoveSelectedNode();
+
+    std::shared_ptr<NodeListManifest> nodeList;
+    NodeManifestList candidates;  // the nodes not yet tried, in list order
+    TransferParams transferParams;
+    std::shared_ptr<TransferSharedMapData> ChunkData;
+    std::shared_ptr<NodeManifest> SelectedNode;  // empty until the optimizer has chosen
+    bool noRetryCharge = false;                  // the next retry decision does not count against the limit
+    bool adaptiveTimeouts = false;               // the time-outs may still be raised by the optimizer
+    bool probeRequest = false;                   // the node was chosen as a probe
+    std::int32_t connectTimeout = 0;             // seconds
+    std::int32_t timeout = 0;                    // seconds
+    std::int32_t lowSpeedLimit = 0;              // bytes per second
+    std::int32_t lowSpeedTime = 0;               // seconds
+};
+
+}  // namespace halcyne

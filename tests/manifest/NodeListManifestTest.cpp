@@ -1,0 +1,158 @@
+#include <string>
+#include <vector>
+
+#include <boost/property_tree/ptree.hpp>
+#include <gtest/gtest.h>
+
+#include "manifest/ManifestException.hpp"
+#include "manifest/StandardNodeListManifest.hpp"
+#include "manifest/XmlManifestReader.hpp"
+#include "optimizer/NodeStatistics.hpp"
+
+namespace halcyne {
+namespace {
+
+using boost::property_tree::ptree;
+
+StandardNodeListManifest LoadNodes(const std::string& xml) {
+    ptree tree;
+    ReadManifestXml(xml, tree);
+    StandardNodeListManifest list;
+    list.Load(tree);
+    return list;
+}
+
+std::string List(const std::string& nodes) {
+    return "<?xml version=\"1.0\" encoding=\"utf-8\"?>\n<ArrayOfNodeInfo>" + nodes + "</ArrayOfNodeInfo>";
+}
+
+std::string Node(const std::string& inner) {
+    return "<NodeInfo><NodeId>n1</NodeId><Host>cdn.example</Host>" + inner + "</NodeInfo>";
+}
+
+TEST(NodeListManifestTest, LoadsNodesWithPathAndWeightRules) {
+    struct Case {
+        const char* label;
+        std::string node;  // one NodeInfo element
+        std::string host;
+        std::string path;
+        std::uint32_t weight;
+    };
+    const Case cases[] = {
+        {"defaults", Node(""), "cdn.example", "/packages/", 1},
+        {"attributes", "<NodeInfo NodeId='a' Host='10.0.0.1:8080' Path='/p/' Weight='5'/>", "10.0.0.1:8080",
+         "/p/", 5},
+        {"child wins", "<NodeInfo Host='attr'><NodeId>a</NodeId><Host>child</Host></NodeInfo>", "child",
+         "/packages/", 1},
+        {"path without slashes", Node("<Path>abc</Path>"), "cdn.example", "/abc/", 1},
+        {"path without trailing slash", Node("<Path>/abc</Path>"), "cdn.example", "/abc/", 1},
+        {"path without leading slash", Node("<Path>a/b/</Path>"), "cdn.example", "/a/b/", 1},
+        {"empty path", Node("<Path></Path>"), "cdn.example", "/", 1},
+        {"weight not a number", Node("<Weight>abc</Weight>"), "cdn.example", "/packages/", 1},
+        {"weight 0", Node("<Weight>0</Weight>"), "cdn.example", "/packages/", 0},
+        {"weight with white space", Node("<Weight> 7\n</Weight>"), "cdn.example", "/packages/", 7},
+        {"negative weight", Node("<Weight>-1</Weight>"), "cdn.example", "/packages/", 1},
+        {"weight past 32 bits", Node("<Weight>4294967296</Weight>"), "cdn.example", "/packages/", 1},
+        {"host trimmed", "<NodeInfo><NodeId>a</NodeId><Host>\n  Node-1.Example:80 \t</Host></NodeInfo>",
+         "Node-1.Example:80", "/packages/", 1},
+        {"IPv6 host", "<NodeInfo NodeId='a' Host='[::1]:8080'/>", "[::1]:8080", "/packages/", 1},
+    };
+    for (const Case& c : cases) {
+        SCOPED_TRACE(c.label);
+        StandardNodeListManifest list;
+        ASSERT_NO_THROW(list = LoadNodes(List(c.node)));
+        ASSERT_EQ(list.GetNodes().size(), 1u);
+        const auto& node = *list.GetNodes()[0];
+        EXPECT_EQ(node.GetHost(), c.host);
+        EXPECT_EQ(node.GetPath(), c.path);
+        EXPECT_EQ(node.GetWeight(), c.weight);
+        ASSERT_NE(node.GetStatistics(), nullptr);
+    }
+}
+
+TEST(NodeListManifestTest, KeepsNodeInfoChildrenInOrderAndSkipsOthers) {
+    const auto list =
+        LoadNodes(List("<Other/><NodeInfo NodeId='a' Host='h1'/><!-- c --><NodeInfo NodeId='b' "
+                       "Host='h2'/>text<NodeInfo NodeId='c' Host='h3'/>"));
+    ASSERT_EQ(list.GetNodes().size(), 3u);
+    EXPECT_EQ(list.GetNodes()[0]->GetNodeId(), "a");
+    EXPECT_EQ(list.GetNodes()[1]->GetNodeId(), "b");
+    EXPECT_EQ(list.GetNodes()[2]->GetNodeId(), "c");
+    EXPECT_NE(list.GetNodes()[0]->GetStatistics(), list.GetNodes()[1]->GetStatistics());
+}
+
+TEST(NodeListManifestTest, RefusesInvalidListsWhole) {
+    const std::string good = "<NodeInfo NodeId='a' Host='h'/>";
+    struct Case {
+        const char* label;
+        std::string xml;
+    };
+    const Case cases[] = {
+        {"no list", "<Nodes>" + good + "</Nodes>"},
+        {"empty list", List("")},
+        {"only other children", List("<Node NodeId='a' Host='h'/>")},
+        {"one node without host", List(good + "<NodeInfo NodeId='b'/>")},
+        {"no node id", List("<NodeInfo Host='h'/>")},
+        {"empty node id", List("<NodeInfo NodeId='' Host='h'/>")},
+        {"empty host", List("<NodeInfo NodeId='a' Host=''/>")},
+        {"blank host", List("<NodeInfo NodeId='a' Host=' \n '/>")},
+        {"host with path", List("<NodeInfo NodeId='a' Host='h/x'/>")},
+        {"host with scheme", List("<NodeInfo NodeId='a' Host='http://h'/>")},
+        {"host with space", List("<NodeInfo NodeId='a' Host='h x'/>")},
+        {"host with user", List("<NodeInfo NodeId='a' Host='u@h'/>")},
+        {"port 0", List("<NodeInfo NodeId='a' Host='h:0'/>")},
+        {"port too big", List("<NodeInfo NodeId='a' Host='h:65536'/>")},
+        {"empty port", List("<NodeInfo NodeId='a' Host='h:'/>")},
+        {"port only", List("<NodeInfo NodeId='a' Host=':80'/>")},
+        {"two ports", List("<NodeInfo NodeId='a' Host='h:80:81'/>")},
+        {"unclosed IPv6", List("<NodeInfo NodeId='a' Host='[::1:80'/>")},
+        {"IPv6 without brackets", List("<NodeInfo NodeId='a' Host='::1'/>")},
+    };
+    for (const Case& c : cases) {
+        SCOPED_TRACE(c.label);
+        EXPECT_THROW(LoadNodes(c.xml), ManifestParseException);
+    }
+    // A failed load keeps what was there.
+    StandardNodeListManifest list = LoadNodes(List(good));
+    ptree bad;
+    ReadManifestXml(List(good + "<NodeInfo NodeId='b'/>"), bad);
+    EXPECT_THROW(list.Load(bad), ManifestParseException);
+    EXPECT_EQ(list.GetNodes().size(), 1u);
+}
+
+TEST(NodeListManifestTest, WithStatisticsCopiesTheNodeAndLeavesTheSourceAlone) {
+    const auto list = LoadNodes(List("<NodeInfo NodeId='a' Host='h:81' Path='p' Weight='3'/>"));
+    const auto source = list.GetNodes()[0];
+    const auto original = source->GetStatistics();
+    const auto statistics = std::make_shared<NodeStatistics>();
+    const auto copy = source->WithStatistics(statistics);
+    EXPECT_NE(copy, source);
+    EXPECT_EQ(copy->GetStatistics(), statistics);
+    EXPECT_EQ(source->GetStatistics(), original);
+    EXPECT_EQ(copy->GetNodeId(), "a");
+    EXPECT_EQ(copy->GetHost(), "h:81");
+    EXPECT_EQ(copy->GetPath(), "/p/");
+    EXPECT_EQ(copy->GetWeight(), 3u);
+}
+
+TEST(NodeListManifestTest, SavesHostUnderNodeThenTheStatistics) {
+    const auto list = LoadNodes(List("<NodeInfo NodeId='id-1' Host='h:81' Weight='3'/>"));
+    const auto node = list.GetNodes()[0];
+    node->GetStatistics()->Update(2000, 1000, false);
+    ptree tree;
+    node->Save(tree);
+    std::vector<std::pair<std::string, std::string>> entries;
+    for (const auto& child : tree) {
+        entries.emplace_back(child.first, child.second.data());
+    }
+    EXPECT_EQ(entries, (std::vector<std::pair<std::string, std::string>>{{"Node", "h:81"},
+                                                                         {"Path", "/packages/"},
+                                                                         {"Weight", "3"},
+                                                                         {"Requests", "1"},
+                                                                         {"Errors", "0"},
+                                                                         {"Bytes", "2000"},
+                                                                         {"Average Request Speed", "2000"}}));
+}
+
+}  // namespace
+}  // namespace halcyne

@@ -1,0 +1,289 @@
+#include <cstdint>
+#include <limits>
+#include <string>
+
+#include <boost/property_tree/ptree.hpp>
+#include <gtest/gtest.h>
+
+#include "manifest/ManifestException.hpp"
+#include "manifest/StandardPackageManifest.hpp"
+#include "manifest/XmlManifestReader.hpp"
+
+namespace halcyne {
+namespace {
+
+using boost::property_tree::ptree;
+
+constexpr std::uint64_t Max64 = std::numeric_limits<std::uint64_t>::max();
+constexpr std::uint32_t Max32 = std::numeric_limits<std::uint32_t>::max();
+
+StandardPackageManifest LoadPackage(const std::string& xml) {
+    ptree tree;
+    ReadManifestXml(xml, tree);
+    StandardPackageManifest manifest;
+    manifest.Load(tree);
+    return manifest;
+}
+
+// A package document around the given "files" content (and extra package content before it).
+std::string Package(const std::string& files, const std::string& extra = "") {
+    return "<?xml version=\"1.0\"?>\n<package>\n  <id>pkg</id>\n  <name>Game</name>\n  "
+           "<partnerId>p1</partnerId>\n"
+           "  <versionId>v7</versionId>\n" +
+           extra + "  <files>" + files + "</files>\n</package>\n";
+}
+
+std::string File(const std::string& path, const std::string& chunkSize, const std::string& size,
+                 const std::string& checksums) {
+    return "<file><path>" + path + "</path><chunksize>" + chunkSize + "</chunksize><size>" + size +
+           "</size><checksums>" + checksums + "</checksums></file>";
+}
+
+const std::string OneChunk = "cbf43926";
+const std::string ThreeChunks = "0000000112345678FFFFFFFF";
+
+TEST(ChunkCountTest, CountsChunksAndRefusesCountsPast32Bits) {
+    struct Case {
+        std::uint32_t chunkSize;
+        std::uint64_t size;
+        std::uint32_t count;  // when it fits
+        bool overflows;
+    };
+    const Case cases[] = {
+        {0, 100, 0, false},
+        {4, 10, 3, false},
+        {4, 8, 2, false},
+        {4, 0, 0, false},
+        {Max32, 1, 1, false},
+        {1, Max32, Max32, false},
+        {1, std::uint64_t{1} << 32, 0, true},
+        {1, std::uint64_t{1} << 40, 0, true},
+        {2, Max64, 0, true},                  // size + chunkSize - 1 wraps
+        {Max32, Max64 - Max32 + 2, 0, true},  // wraps by exactly one
+        {Max32, Max64 - Max32 + 1, 0, true},  // the largest size that does not wrap: the count is too big
+    };
+    for (const Case& c : cases) {
+        SCOPED_TRACE(std::to_string(c.chunkSize) + " / " + std::to_string(c.size));
+        if (c.overflows) {
+            EXPECT_THROW(ChunkCount(c.chunkSize, c.size), ManifestOverflowException);
+        } else {
+            EXPECT_EQ(ChunkCount(c.chunkSize, c.size), c.count);
+        }
+    }
+}
+
+TEST(ChunkCountTest, ChunkRangesCoverTheFileWithAShortLastChunk) {
+    EXPECT_EQ(GetChunkRange(4, 10, 0).lowerBound, 0u);
+    EXPECT_EQ(GetChunkRange(4, 10, 0).upperBound, 3u);
+    EXPECT_EQ(GetChunkRange(4, 10, 1).lowerBound, 4u);
+    EXPECT_EQ(GetChunkRange(4, 10, 2).lowerBound, 8u);
+    EXPECT_EQ(GetChunkRange(4, 10, 2).upperBound, 9u);
+    EXPECT_EQ(GetChunkRange(Max32, Max64, Max32 - 1).upperBound,
+              std::uint64_t{Max32} * (Max32 - 1) + Max32 - 1);
+    EXPECT_THROW(GetChunkRange(4, 10, 3), std::out_of_range);
+    EXPECT_THROW(GetChunkRange(0, 10, 0), std::out_of_range);
+}
+
+TEST(PackageManifestTest, LoadsValidDocuments) {
+    struct Case {
+        const char* label;
+        std::string xml;
+        std::string id;
+        std::size_t files;
+        std::string run;      // expected run path ("" for none)
+        std::uint64_t total;  // total size
+        std::vector<std::uint32_t> firstChecksums;
+    };
+    const Case cases[] = {
+        {"child elements",
+         Package(File("bin/game.dat", "4", "10", ThreeChunks) + File("a.txt", "4", "1", OneChunk)),
+         "pkg",
+         2,
+         "",
+         11,
+         {0x00000001, 0x12345678, 0xffffffff}},
+        {"attributes",
+         "<package id='pkg' name='n' partnerId='p' versionId='v' run='x'><files>"
+         "<file path='x' chunksize='4' size='10' checksums='" +
+             ThreeChunks + "'/></files></package>",
+         "pkg",
+         1,
+         "x",
+         10,
+         {0x00000001, 0x12345678, 0xffffffff}},
+        {"child element wins over attribute",
+         "<package id='attr'><id>child</id><name>n</name><partnerId>p</partnerId><versionId>v</versionId>"
+         "<files><file path='wrong' size='99'><path>right</path><chunksize>4</chunksize><size>1</size>"
+         "<checksums>" +
+             OneChunk + "</checksums></file></files></package>",
+         "child",
+         1,
+         "",
+         1,
+         {0xcbf43926}},
+        {"no files", Package(""), "pkg", 0, "", 0, {}},
+        {"comment outside files",
+         Package(File("a", "4", "1", OneChunk), "<!-- made by hand -->"),
+         "pkg",
+         1,
+         "",
+         1,
+         {0xcbf43926}},
+        {"empty run is no run",
+         Package(File("a", "4", "1", OneChunk), "<run></run>"),
+         "pkg",
+         1,
+         "",
+         1,
+         {0xcbf43926}},
+        {"run file",
+         Package(File("a", "4", "1", OneChunk) + File("game", "4", "1", OneChunk), "<run>game</run>"),
+         "pkg",
+         2,
+         "game",
+         2,
+         {0xcbf43926}},
+        {"numbers with white space",
+         Package(File("a", " 4\n", "\t10 ", ThreeChunks)),
+         "pkg",
+         1,
+         "",
+         10,
+         {0x00000001, 0x12345678, 0xffffffff}},
+        {"one chunk of the largest size",
+         Package(File("a", std::to_string(Max32), "1", OneChunk)),
+         "pkg",
+         1,
+         "",
+         1,
+         {0xcbf43926}},
+        {"leading slashes", Package(File("//dir/a", "4", "1", OneChunk)), "pkg", 1, "", 1, {0xcbf43926}},
+        {"other elements ignored",
+         Package(File("a", "4", "1", OneChunk), "<extra><files/></extra>"),
+         "pkg",
+         1,
+         "",
+         1,
+         {0xcbf43926}},
+    };
+    for (const Case& c : cases) {
+        SCOPED_TRACE(c.label);
+        StandardPackageManifest manifest;
+        ASSERT_NO_THROW(manifest = LoadPackage(c.xml));
+        EXPECT_EQ(manifest.GetId(), c.id);
+        ASSERT_EQ(manifest.GetFiles().size(), c.files);
+        EXPECT_EQ(manifest.GetRun(), c.run);
+        EXPECT_EQ(manifest.GetTotalSize(), c.total);
+        EXPECT_EQ(manifest.GetRunFiles().size() + manifest.GetOtherFiles().size(), c.files);
+        if (c.run.empty()) {
+            EXPECT_EQ(manifest.GetRunFile(), nullptr);
+            EXPECT_TRUE(manifest.GetRunFiles().empty());
+        } else {
+            ASSERT_NE(manifest.GetRunFile(), nullptr);
+            EXPECT_EQ(manifest.GetRunFile()->GetPath(), c.run);
+            ASSERT_EQ(manifest.GetRunFiles().size(), 1u);
+            EXPECT_EQ(manifest.GetRunFiles()[0], manifest.GetRunFile());
+        }
+        if (c.files > 0) {
+            EXPECT_EQ(manifest.GetFiles()[0]->GetChecksums(), c.firstChecksums);
+        }
+    }
+}
+
+TEST(PackageManifestTest, KeepsDocumentOrderAndSplitsRunFromOtherFiles) {
+    const auto manifest =
+        LoadPackage(Package(File("b", "4", "1", OneChunk) + File("run.sh", "2", "3", "0000000100000002") +
+                                File("a", "4", "2", OneChunk),
+                            "<run>run.sh</run>"));
+    ASSERT_EQ(manifest.GetOtherFiles().size(), 2u);
+    EXPECT_EQ(manifest.GetOtherFiles()[0]->GetPath(), "b");
+    EXPECT_EQ(manifest.GetOtherFiles()[1]->GetPath(), "a");
+    EXPECT_EQ(manifest.GetFiles()[1], manifest.GetRunFile());
+    EXPECT_EQ(manifest.GetRunFile()->GetChunkSize(), 2u);
+    EXPECT_EQ(manifest.GetRunFile()->GetSize(), 3u);
+    EXPECT_EQ(manifest.GetName(), "Game");
+    EXPECT_EQ(manifest.GetPartnerId(), "p1");
+    EXPECT_EQ(manifest.GetVersionId(), "v7");
+}
+
+TEST(PackageManifestTest, RefusesInvalidDocuments) {
+    const std::string good = File("a", "4", "1", OneChunk);
+    struct Case {
+        const char* label;
+        std::string xml;
+    };
+    const Case cases[] = {
+        {"no package", "<packages><id>x</id></packages>"},
+        {"no files",
+         "<package><id>i</id><name>n</name><partnerId>p</partnerId><versionId>v</versionId></package>"},
+        {"no id",
+         "<package><name>n</name><partnerId>p</partnerId><versionId>v</versionId><files/></package>"},
+        {"empty id",
+         "<package id=''><name>n</name><partnerId>p</partnerId><versionId>v</versionId><files/></package>"},
+        {"empty version",
+         "<package><id>i</id><name>n</name><partnerId>p</partnerId><versionId></versionId><files/></"
+         "package>"},
+        {"comment in files", Package(good + "<!-- x -->")},
+        {"stray element in files", Package(good + "<folder/>")},
+        {"attribute on files", "<package id='i' name='n' partnerId='p' versionId='v'><files count='1'>" +
+                                   good + "</files></package>"},
+        {"size 0", Package(File("a", "4", "0", ""))},
+        {"chunk size 0", Package(File("a", "0", "1", ""))},
+        {"checksums one short", Package(File("a", "4", "10", ThreeChunks.substr(1)))},
+        {"checksums one long", Package(File("a", "4", "10", ThreeChunks + "0"))},
+        {"checksum not hex", Package(File("a", "4", "1", "cbf4392g"))},
+        {"checksum with sign", Package(File("a", "4", "1", "+bf43926"))},
+        {"negative size", Package(File("a", "4", "-1", OneChunk))},
+        {"size with plus", Package(File("a", "4", "+1", OneChunk))},
+        {"size with fraction", Package(File("a", "4", "1.0", OneChunk))},
+        {"size in hex", Package(File("a", "4", "0x1", OneChunk))},
+        {"empty size", Package(File("a", "4", "", OneChunk))},
+        {"digits split by space", Package(File("a", "4", "1 0", ThreeChunks))},
+        {"chunk size past 32 bits", Package(File("a", "4294967296", "1", OneChunk))},
+        {"size past 64 bits", Package(File("a", "4", "18446744073709551616", OneChunk))},
+        {"chunk count past 32 bits", Package(File("a", "1", "1099511627776", OneChunk))},
+        {"huge count, short checksums", Package(File("a", "1", "4294967295", OneChunk))},
+        {"missing checksums", Package("<file><path>a</path><chunksize>4</chunksize><size>1</size></file>")},
+        {"missing path", Package("<file><chunksize>4</chunksize><size>1</size><checksums>" + OneChunk +
+                                 "</checksums></file>")},
+        {"empty path", Package(File("", "4", "1", OneChunk))},
+        {"only slashes", Package(File("//", "4", "1", OneChunk))},
+        {"parent segment", Package(File("a/../../b", "4", "1", OneChunk))},
+        {"leading parent", Package(File("../b", "4", "1", OneChunk))},
+        {"parent alone", Package(File("/..", "4", "1", OneChunk))},
+        {"dot segment", Package(File("a/./b", "4", "1", OneChunk))},
+        {"empty segment", Package(File("a//b", "4", "1", OneChunk))},
+        {"trailing slash", Package(File("a/", "4", "1", OneChunk))},
+        {"backslash", Package(File("a\\..\\b", "4", "1", OneChunk))},
+        {"same path twice", Package(good + good)},
+        {"same path after leading slashes", Package(good + File("/a", "4", "2", OneChunk))},
+        {"run names no file", Package(good, "<run>b</run>")},
+        {"run differs in case", Package(good, "<run>A</run>")},
+    };
+    for (const Case& c : cases) {
+        SCOPED_TRACE(c.label);
+        EXPECT_THROW(LoadPackage(c.xml), ManifestParseException);
+    }
+}
+
+TEST(PackageManifestTest, FailedLoadLeavesTheManifestAsItWas) {
+    ptree good;
+    ReadManifestXml(Package(File("a", "4", "1", OneChunk), "<run>a</run>"), good);
+    ptree bad;
+    ReadManifestXml(Package(File("b", "4", "1", OneChunk) + File("c", "4", "0", "")), bad);
+
+    StandardPackageManifest manifest;
+    manifest.Load(good);
+    EXPECT_THROW(manifest.Load(bad), ManifestParseException);
+    ASSERT_EQ(manifest.GetFiles().size(), 1u);
+    EXPECT_EQ(manifest.GetFiles()[0]->GetPath(), "a");
+    EXPECT_EQ(manifest.GetRunFile(), manifest.GetFiles()[0]);
+
+    StandardFileManifest file(good.get_child("package.files.file"));
+    EXPECT_THROW(file.Load(bad.get_child("package.files").back().second), ManifestParseException);
+    EXPECT_EQ(file.GetPath(), "a");
+    EXPECT_EQ(file.GetChecksums().size(), 1u);
+}
+
+}  // namespace
+}  // namespace halcyne
