@@ -35,3 +35,10 @@ set(CMAKE_CXX_FLAGS_RELEASE "-O2 -DNDEBUG" CACHE STRING "" FORCE)
 if(CMAKE_CXX_COMPILER_ID STREQUAL "GNU" AND CMAKE_CXX_COMPILER_VERSION VERSION_LESS 13)
   add_compile_options(-Wno-array-bounds -Wno-stringop-overflow -Wno-restrict)
 endif()
+
+# The fuzz build: every object carries libFuzzer's coverage and the address and undefined-behaviour checks;
+# the fuzz targets themselves link the fuzzer (tests/fuzz/CMakeLists.txt).
+if(HALCYNE_FUZZ)
+  add_compile_options(-fsanitize=fuzzer-no-link,address,undefined -fno-sanitize-recover=all -fno-omit-frame-pointer)
+  add_link_options(-fsanitize=address,undefined)
+endif()

@@ -1,0 +1,74 @@
+// Package manifest documents as the manifest sources read them: any input either loads into a manifest
+// that keeps the loader's promises or fails with ManifestParseException. Anything else escaping, a crash,
+// a hang or a leak is a finding.
+#include <cstddef>
+#include <cstdint>
+#include <cstdlib>
+#include <set>
+#include <string>
+#include <string_view>
+
+#include <boost/property_tree/ptree.hpp>
+
+#include "manifest/ManifestException.hpp"
+#include "manifest/StandardPackageManifest.hpp"
+#include "manifest/XmlManifestReader.hpp"
+
+using namespace halcyne;
+
+namespace {
+
+// Inside the destination folder: no empty, "." or ".." segment and no backslash.
+bool StaysInside(std::string_view path) {
+    if (path.empty() || path.find('\\') != std::string_view::npos) {
+        return false;
+    }
+    while (true) {
+        const auto slash = path.find('/');
+        const std::string_view segment = path.substr(0, slash);
+        if (segment.empty() || segment == "." || segment == "..") {
+            return false;
+        }
+        if (slash == std::string_view::npos) {
+            return true;
+        }
+        path.remove_prefix(slash + 1);
+    }
+}
+
+}  // namespace
+
+extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size) {
+    const std::string_view text(reinterpret_cast<const char*>(data), size);
+    boost::property_tree::ptree tree;
+    StandardPackageManifest manifest;
+    try {
+        ReadManifestXml(text, tree);
+        manifest.Load(tree);
+    } catch (const ManifestParseException&) {
+        return 0;
+    }
+    if (manifest.GetId().empty() || manifest.GetName().empty() || manifest.GetPartnerId().empty() ||
+        manifest.GetVersionId().empty()) {
+        std::abort();
+    }
+    std::set<std::string_view> paths;
+    std::uint64_t total = 0;
+    for (const auto& file : manifest.GetFiles()) {
+        const std::string_view path = RelativeFilePath(file->GetPath());
+        if (!StaysInside(path) || !paths.insert(path).second) {
+            std::abort();
+        }
+        if (file->GetSize() == 0 || file->GetChunkSize() == 0 ||
+            file->GetChecksums().size() != ChunkCount(file->GetChunkSize(), file->GetSize())) {
+            std::abort();
+        }
+        total += file->GetSize();
+    }
+    if (total != manifest.GetTotalSize() ||
+        manifest.GetRunFiles().size() + manifest.GetOtherFiles().size() != manifest.GetFiles().size() ||
+        (manifest.GetRun().empty() != (manifest.GetRunFile() == nullptr))) {
+        std::abort();
+    }
+    return 0;
+}
