@@ -1,0 +1,69 @@
+// The English texts the updater shows. Each is a message id of the embedded catalogs and is translated by the
+// message locale at the moment of use. Plain constants: any thread may read them.
+#pragma once
+
+#include <array>
+#include <string_view>
+
+namespace halcyne::Updater {
+
+// The sentence that sends the user to the support site. The two messages that end with it are single message
+// ids in the catalogs, so it must stay the same here and in every catalog.
+#define HALCYNE_SUPPORT_SENTENCE "Please visit support.halcyne.example for further assistance."
+inline constexpr char SupportSentence[] = HALCYNE_SUPPORT_SENTENCE;
+
+namespace Message {
+inline constexpr char OneHourRemaining[] = "1 hour remaining";
+inline constexpr char OneHourOneMinuteRemaining[] = "1 hour, 1 minute remaining";
+inline constexpr char OneHourMinutesRemaining[] = "1 hour, {1} minutes remaining";
+inline constexpr char OneMinuteRemaining[] = "1 minute remaining";
+inline constexpr char OneSecondRemaining[] = "1 second remaining";
+inline constexpr char UnexpectedError[] = "An unexpected error occurred. " HALCYNE_SUPPORT_SENTENCE;
+inline constexpr char CalculatingTimeRemaining[] = "Calculating time remaining";
+inline constexpr char OutOfDiskSpace[] =
+    "It looks like your system disk is out of space. Free some space and give it another try.";
+inline constexpr char LaunchingDownloader[] = "Launching {1} Downloader";
+inline constexpr char OutOfMemory[] =
+    "The system is out of memory; are you running too many programs? Free up some memory and try again.";
+inline constexpr char LaunchFailed[] = "The {1} Downloader could not be launched. " HALCYNE_SUPPORT_SENTENCE;
+inline constexpr char ConnectionError[] =
+    "We couldn't establish a connection. Could you please check your connection and try again?";
+inline constexpr char DiskWriteError[] =
+    "We're having some trouble writing to your disk. Can you make sure your user account has sufficient "
+    "permissions and try again?";
+inline constexpr char DownloaderTitle[] = "{1} Downloader";
+inline constexpr char DownloaderErrorTitle[] = "{1} Downloader Error";
+inline constexpr char HoursRemaining[] = "{1} hours remaining";
+inline constexpr char HoursOneMinuteRemaining[] = "{1} hours, 1 minute remaining";
+inline constexpr char HoursMinutesRemaining[] = "{1} hours, {2} minutes remaining";
+inline constexpr char MinutesRemaining[] = "{1} minutes remaining";
+inline constexpr char SecondsRemaining[] = "{1} seconds remaining";
+}  // namespace Message
+
+#undef HALCYNE_SUPPORT_SENTENCE
+
+// Every message id, as each catalog must translate them.
+inline constexpr std::array<std::string_view, 20> AllMessages = {
+    Message::OneHourRemaining,
+    Message::OneHourOneMinuteRemaining,
+    Message::OneHourMinutesRemaining,
+    Message::OneMinuteRemaining,
+    Message::OneSecondRemaining,
+    Message::UnexpectedError,
+    Message::CalculatingTimeRemaining,
+    Message::OutOfDiskSpace,
+    Message::LaunchingDownloader,
+    Message::OutOfMemory,
+    Message::LaunchFailed,
+    Message::ConnectionError,
+    Message::DiskWriteError,
+    Message::DownloaderTitle,
+    Message::DownloaderErrorTitle,
+    Message::HoursRemaining,
+    Message::HoursOneMinuteRemaining,
+    Message::HoursMinutesRemaining,
+    Message::MinutesRemaining,
+    Message::SecondsRemaining,
+};
+
+}  // namespace halcyne::Updater
