@@ -34,9 +34,10 @@ void Work::SetWorkflow(std::shared_ptr<Workflow> workflow) {
         throw std::logic_error("Work::SetWorkflow called with no workflow");
     }
     if (workflowAttached_ && !callbacks_.empty()) {
-        callbacks_.pop_front();
+        callbacks_.front() = workflow.get();
+    } else {
+        callbacks_.insert(callbacks_.begin(), workflow.get());
     }
-    callbacks_.push_front(workflow.get());
     workflowAttached_ = true;
     OnSetWorkflow(std::move(workflow));
 }

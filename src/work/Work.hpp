@@ -7,8 +7,8 @@
 // completes the work (a work-manager thread) and must be safe to call from any thread.
 #pragma once
 
-#include <deque>
 #include <memory>
+#include <vector>
 
 #include <boost/property_tree/ptree.hpp>
 
@@ -61,7 +61,9 @@ public:
     void NotifyComplete(const WorkStatus& status);
 
 private:
-    std::deque<WorkCompleteCallback*> callbacks_;  // workflow first, parent last
+    // Workflow first, parent last. A vector: the list holds a handful of entries, and a work tree may hold
+    // hundreds of thousands of works, so a compact container matters more than cheap front insertion.
+    std::vector<WorkCompleteCallback*> callbacks_;
     bool workflowAttached_ = false;
     bool parentAttached_ = false;
 };

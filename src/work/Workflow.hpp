@@ -12,6 +12,17 @@ namespace halcyne {
 
 class Workflow;
 
+// The states a workflow reports through GetState.
+enum class WorkflowState : std::uint8_t {
+    NotStarted = 0,          // built, root not yet queued
+    Running = 1,             // ready works are dispatched
+    Paused = 2,              // nothing is dispatched; running works were interrupted
+    WaitingRetry = 3,        // a retryable error was reported; nothing is dispatched until Retry
+    PausedWaitingRetry = 4,  // both of the above
+    Finished = 5,            // the root completed, or some work failed with Error
+    Cancelled = 6,           // cancelled from outside
+};
+
 class WorkflowRetryableErrorCallback {
 public:
     virtual ~WorkflowRetryableErrorCallback() = default;
