@@ -14,7 +14,8 @@ public:
     // with an empty signal mask and every signal at its default disposition, in the working folder (the
     // program's parent folder when empty). False when the program cannot be started (missing, not
     // executable, bad working folder) or, with `wait`, when the wait fails. Without `wait`, a detached thread
-    // reaps the child when it exits.
+    // reaps the child when it exits. Only this child is ever waited for; a SIGCHLD that the process ignores
+    // (which would let the kernel reap children by itself) is set back to its default first.
     bool Launch(bool wait, const std::string& arguments, const std::string& workingFolder) override;
 };
 

@@ -2,6 +2,7 @@
 // sequence. Calls nothing back.
 #pragma once
 
+#include <cstddef>
 #include <optional>
 #include <string>
 
