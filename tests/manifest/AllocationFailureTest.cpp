@@ -7,7 +7,6 @@
 #include <gtest/gtest.h>
 
 #include "manifest/FailingAllocation.hpp"
-#include "manifest/FailingAllocation.hpp"
 #include "manifest/ManifestException.hpp"
 #include "manifest/StandardNodeListManifest.hpp"
 #include "manifest/StandardPackageManifest.hpp"

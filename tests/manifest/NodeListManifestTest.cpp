@@ -8,6 +8,7 @@
 #include "manifest/StandardNodeListManifest.hpp"
 #include "manifest/XmlManifestReader.hpp"
 #include "optimizer/NodeStatistics.hpp"
+#include "support/TestSupport.hpp"
 
 namespace halcyne {
 namespace {
@@ -152,6 +153,21 @@ TEST(NodeListManifestTest, SavesHostUnderNodeThenTheStatistics) {
                                                                          {"Errors", "0"},
                                                                          {"Bytes", "2000"},
                                                                          {"Average Request Speed", "2000"}}));
+}
+
+TEST(NodeListManifestTest, LoadsTheSampleDocumentsOfTheFuzzCorpus) {
+    const auto elements =
+        LoadNodes(test::ReadFileText(test::SourceDir() + "/tests/fuzz/corpus/node_list/elements.xml"));
+    ASSERT_EQ(elements.GetNodes().size(), 2u);
+    EXPECT_EQ(elements.GetNodes()[0]->GetWeight(), 10u);
+    EXPECT_EQ(elements.GetNodes()[1]->GetHost(), "CDN2.example");
+    EXPECT_EQ(elements.GetNodes()[1]->GetPath(), "/files/");
+
+    const auto attributes =
+        LoadNodes(test::ReadFileText(test::SourceDir() + "/tests/fuzz/corpus/node_list/attributes.xml"));
+    ASSERT_EQ(attributes.GetNodes().size(), 2u);
+    EXPECT_EQ(attributes.GetNodes()[0]->GetWeight(), 1u);
+    EXPECT_EQ(attributes.GetNodes()[1]->GetPath(), "/");
 }
 
 }  // namespace

@@ -8,6 +8,7 @@
 #include "manifest/ManifestException.hpp"
 #include "manifest/StandardPackageManifest.hpp"
 #include "manifest/XmlManifestReader.hpp"
+#include "support/TestSupport.hpp"
 
 namespace halcyne {
 namespace {
@@ -283,6 +284,25 @@ TEST(PackageManifestTest, FailedLoadLeavesTheManifestAsItWas) {
     EXPECT_THROW(file.Load(bad.get_child("package.files").back().second), ManifestParseException);
     EXPECT_EQ(file.GetPath(), "a");
     EXPECT_EQ(file.GetChecksums().size(), 1u);
+}
+
+TEST(PackageManifestTest, LoadsTheSampleDocumentsOfTheFuzzCorpus) {
+    // The fuzzer's seeds are whole documents as the manifest service serves them.
+    const auto elements = LoadPackage(
+        test::ReadFileText(test::SourceDir() + "/tests/fuzz/corpus/package_manifest/elements.xml"));
+    EXPECT_EQ(elements.GetId(), "downloader");
+    EXPECT_EQ(elements.GetVersionId(), "1.4.2");
+    ASSERT_EQ(elements.GetFiles().size(), 2u);
+    EXPECT_EQ(elements.GetRunFile(), elements.GetFiles()[0]);
+    EXPECT_EQ(elements.GetFiles()[0]->GetChecksums(),
+              (std::vector<std::uint32_t>{0x0a1b2c3d, 0x4e5f6a7b, 0x8c9d0e1f}));
+    EXPECT_EQ(elements.GetTotalSize(), 11u);
+
+    const auto attributes = LoadPackage(
+        test::ReadFileText(test::SourceDir() + "/tests/fuzz/corpus/package_manifest/attributes.xml"));
+    EXPECT_EQ(attributes.GetRun(), "/skin.dat");
+    EXPECT_EQ(attributes.GetRunFile()->GetChecksums(), (std::vector<std::uint32_t>{0xdeadbeef, 0}));
+    EXPECT_EQ(attributes.GetFiles()[1]->GetChunkSize(), Max32);
 }
 
 }  // namespace
