@@ -6,8 +6,8 @@
 //   node_selection_simulator [--chunks N] [--workers W] [--seeds S]
 //
 // Columns: throughput (mean, min and max over the seeds, and the mean against the oracle's), failed
-// attempts per run, the requests in transfer at the busiest node averaged over time (how much the
-// strategy piles onto one node), and each node's share of the bytes received.
+// attempts per run and the worker-seconds they took, the requests in transfer at the busiest node averaged
+// over time (how much the strategy piles onto one node), and each node's share of the bytes received.
 //
 // Each worker downloads one chunk at a time as the chunk request work does: the candidates persist over
 // the chunk's attempts, the tried node leaves them (refilled when empty), every attempt is reported, and
@@ -92,6 +92,7 @@ struct Result {
     int failures = 0;
     std::vector<double> bytesByNode;
     double busiest = 0;  // requests in transfer at the busiest node, averaged over time
+    double lost = 0;     // worker-seconds spent in failed attempts
 };
 
 std::shared_ptr<NodeListManifest> MakeList(const Mix& mix) {
@@ -197,6 +198,7 @@ Result Simulate(const Mix& mix, Strategy strategy, const Options& options, std::
         result.bytesByNode[attempt.node] += attempt.bytes;
         if (failed) {
             ++result.failures;
+            result.lost += now - attempt.start;
             startAttempt(attempt);
             return;
         }
@@ -313,10 +315,9 @@ int main(int argc, char** argv) {
     std::printf("%d chunks of %llu bytes, %d workers, %d seeds; MB = 10^6 bytes\n\n", options.chunks,
                 static_cast<unsigned long long>(options.chunkSize), options.workers, options.seeds);
     std::printf(
-        "| mix | capacity MB/s | strategy | MB/s mean | min | max | vs oracle | failed attempts | busiest "
-        "node "
-        "| share of bytes |\n");
-    std::printf("|---|---|---|---|---|---|---|---|---|---|\n");
+        "| mix | capacity MB/s | strategy | MB/s mean | min | max | vs oracle | failed attempts | lost "
+        "worker-s | busiest node | share of bytes |\n");
+    std::printf("|---|---|---|---|---|---|---|---|---|---|---|\n");
     for (const Mix& mix : Mixes()) {
         double capacity = 0;
         for (const auto& node : mix.nodes) {
@@ -327,6 +328,7 @@ int main(int argc, char** argv) {
             double sum = 0, lowest = 1e300, highest = 0;
             int failures = 0;
             double busiest = 0;
+            double lost = 0;
             std::vector<double> bytes(mix.nodes.size(), 0.0);
             for (int seed = 1; seed <= options.seeds; ++seed) {
                 const Result result = Simulate(mix, strategy, options, static_cast<std::uint32_t>(seed));
@@ -337,6 +339,7 @@ int main(int argc, char** argv) {
                 highest = std::max(highest, speed);
                 failures += result.failures;
                 busiest += result.busiest;
+                lost += result.lost;
                 for (std::size_t i = 0; i < bytes.size(); ++i) {
                     bytes[i] += result.bytesByNode[i];
                 }
@@ -356,10 +359,10 @@ int main(int argc, char** argv) {
                               mix.nodes[i].name.c_str(), total > 0 ? 100.0 * bytes[i] / total : 0.0);
                 shares += share;
             }
-            std::printf("| %s | %.0f | %s | %.1f | %.1f | %.1f | %.0f%% | %.1f | %.1f | %s |\n",
+            std::printf("| %s | %.0f | %s | %.1f | %.1f | %.1f | %.0f%% | %.1f | %.1f | %.1f | %s |\n",
                         mix.name.c_str(), capacity / MB, Name(strategy), mean, lowest, highest,
                         100.0 * mean / oracleMean, static_cast<double>(failures) / options.seeds,
-                        busiest / options.seeds, shares.c_str());
+                        lost / options.seeds, busiest / options.seeds, shares.c_str());
         }
     }
     return 0;
