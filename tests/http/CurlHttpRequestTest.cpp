@@ -1,0 +1,99 @@
+#include <sstream>
+
+#include <gtest/gtest.h>
+
+#include "http/CurlHttpRequest.hpp"
+#include "http/CurlHttpRequestFactory.hpp"
+#include "http/HttpStringstreamWriter.hpp"
+
+namespace halcyne {
+namespace {
+
+TEST(CurlHttpRequestTest, MapsLibcurlCodesToResults) {
+    using R = HttpRequestResult;
+    const struct {
+        int code;
+        long http;
+        R expected;
+    } cases[] = {
+        {0, 200, R::Success},
+        {1, 0, R::BadUrl},
+        {3, 0, R::BadUrl},
+        {4, 0, R::BadUrl},
+        {5, 0, R::ResolveFailed},
+        {6, 0, R::ResolveFailed},
+        {7, 0, R::ConnectFailed},
+        {9, 403, R::ClientError},
+        {22, 404, R::ClientError},
+        {22, 499, R::ClientError},
+        {22, 500, R::ServerError},
+        {22, 503, R::ServerError},
+        {78, 0, R::ClientError},
+        {78, 550, R::ServerError},
+        {18, 206, R::OutOfRange},
+        {33, 0, R::OutOfRange},
+        {23, 200, R::WriteFailed},
+        {27, 0, R::OutOfMemory},
+        {28, 0, R::TimedOut},
+        {55, 0, R::TransmissionFailed},
+        {56, 200, R::TransmissionFailed},
+        {47, 302, R::OtherError},
+        {42, 0, R::OtherError},
+        {52, 0, R::OtherError},
+    };
+    for (const auto& c : cases) {
+        EXPECT_EQ(CurlHttpRequest::MapCurlCode(c.code, c.http), c.expected)
+            << "libcurl " << c.code << " HTTP " << c.http;
+    }
+}
+
+struct CurlRequestFixture : ::testing::Test {
+    std::stringstream body;
+    HttpStringstreamWriter writer{&body};
+    // Nothing listens on port 9 of 127.0.0.1 in the tests; none of these cases reaches the network.
+    HttpRequestParams params{"http://127.0.0.1:9/never", &writer};
+};
+
+TEST_F(CurlRequestFixture, CancelBeforePerformEndsAtOnceWithoutMessageAndResetReArms) {
+    CurlHttpRequest request(params, "");
+    EXPECT_EQ(request.GetStatus().result, HttpRequestResult::NotStarted);
+    request.Cancel();
+    const HttpRequestStatus status = request.Perform();
+    EXPECT_EQ(status.result, HttpRequestResult::Cancelled);
+    EXPECT_EQ(status.errorMessage, "");
+    EXPECT_EQ(status.responseCode, 0);
+    EXPECT_EQ(status.ip, "");
+    // A settled request is not run again, and cancelling it again changes nothing.
+    request.Cancel();
+    EXPECT_EQ(request.Perform().result, HttpRequestResult::Cancelled);
+
+    ASSERT_TRUE(request.Reset(params, ""));
+    const HttpRequestStatus reset = request.GetStatus();
+    EXPECT_EQ(reset.result, HttpRequestResult::NotStarted);
+    EXPECT_EQ(reset.errorMessage, "");
+}
+
+TEST_F(CurlRequestFixture, UrlsOtherThanHttpAreBadUrlsAndNeverFetched) {
+    for (const char* url : {"file:///etc/passwd", "ftp://127.0.0.1/x", "gopher://127.0.0.1/", "not a url"}) {
+        HttpRequestParams p = params;
+        p.url = url;
+        CurlHttpRequest request(p, "");
+        const HttpRequestStatus status = request.Perform();
+        EXPECT_EQ(status.result, HttpRequestResult::BadUrl) << url;
+        EXPECT_EQ(status.bytesWritten, 0u) << url;
+        EXPECT_EQ(body.str(), "") << url;
+        EXPECT_EQ(status.errorMessage.rfind("libcurl error ", 0), 0u) << status.errorMessage;
+    }
+}
+
+TEST_F(CurlRequestFixture, FactoryMakesCurlRequestsWithTheProxyOfItsProxyFactory) {
+    EmptyHttpProxyFactory proxies;
+    CurlHttpRequestFactory factory(&proxies);
+    const auto request = factory.CreateRequest(params);
+    ASSERT_NE(dynamic_cast<CurlHttpRequest*>(request.get()), nullptr);
+    EXPECT_EQ(request->GetStatus().result, HttpRequestResult::NotStarted);
+    EXPECT_EQ(factory.GetProxyFactory(), &proxies);
+}
+
+}  // namespace
+}  // namespace halcyne

@@ -1,0 +1,60 @@
+// Real servers from Debian for the tests, each started on 127.0.0.1 with its configuration and logs in a
+// scratch folder, and stopped at the end of the scope. Used from the test's thread.
+#pragma once
+
+#include <string>
+
+#include <sys/types.h>
+
+#include "support/TestSupport.hpp"
+
+namespace halcyne::test {
+
+// A free TCP port on 127.0.0.1 at the time of the call.
+int FreePort();
+
+// A started program that listens on a port; stopped with SIGTERM (SIGKILL after 5 s).
+class ServerProcess {
+public:
+    ServerProcess() = default;
+    ~ServerProcess();
+    ServerProcess(const ServerProcess&) = delete;
+    ServerProcess& operator=(const ServerProcess&) = delete;
+
+    int Port() const { return port_; }
+    std::string Host() const { return "127.0.0.1:" + std::to_string(port_); }
+
+protected:
+    // Starts the program (output to `log`) and waits until the port takes connections; throws
+    // std::runtime_error with the log's text when it does not within 10 s.
+    void Launch(const std::vector<std::string>& command, int port, const std::string& log);
+    void Stop();
+
+private:
+    pid_t pid_ = -1;
+    int port_ = 0;
+};
+
+// nginx serving a folder (byte ranges, keep-alive, sendfile) as a plain static web server.
+class NginxServer : public ServerProcess {
+public:
+    explicit NginxServer(const std::string& root);
+    const std::string& AccessLog() const { return accessLog_; }
+
+private:
+    ScratchFolder scratch_;
+    std::string accessLog_;
+};
+
+// tinyproxy, a forward HTTP proxy that allows 127.0.0.1.
+class TinyproxyServer : public ServerProcess {
+public:
+    TinyproxyServer();
+    const std::string& LogPath() const { return log_; }
+
+private:
+    ScratchFolder scratch_;
+    std::string log_;
+};
+
+}  // namespace halcyne::test
