@@ -171,6 +171,11 @@ int main(int argc, char** argv) {
         });
         waiter.detach();
         service.Run();
+        service.Stop();
+        // Connection threads are detached; leave without running destructors under their feet.
+        std::cout.flush();
+        std::cerr.flush();
+        std::_Exit(0);
     } catch (const std::exception& e) {
         std::cerr << "halcyne-delivery: " << e.what() << "\n";
         return 1;
