@@ -1,6 +1,6 @@
 // The dispatch path of the work engine: simple works through one StandardWorkflow on an AsioWorkManager
-// (maxRunning 4, 8 pool threads), as a flat parallel set and as a sequence whose works run one after the
-// other; and the memory a queued work costs.
+// (maxRunning 4, 8 pool threads), as a flat parallel set, as a long sequence whose works run one after the
+// other, and as a deep nest of sequences; and the memory a queued work costs.
 #include <condition_variable>
 #include <memory>
 #include <mutex>
@@ -57,13 +57,27 @@ std::shared_ptr<Composite> MakeTree(std::size_t works, Done* done) {
     return root;
 }
 
-template <typename Composite>
-void RunTree(benchmark::State& state) {
+// A sequence of `works` no-op works nested `works` levels deep: each level runs its own work, then the
+// next level; the completions climb all levels at the end.
+std::shared_ptr<Work> MakeNestedSequence(std::size_t works, Done* done) {
+    std::shared_ptr<SequentialWork> inner = MakeSequentialWork();
+    inner->AddChild(MakeNoOpWork());
+    for (std::size_t level = 1; level < works; ++level) {
+        auto outer = std::make_shared<SequentialWork>(level + 1 == works ? done : nullptr);
+        outer->AddChild(MakeNoOpWork());
+        outer->AddChild(inner);
+        inner = outer;
+    }
+    return inner;
+}
+
+template <typename Make>
+void RunTree(benchmark::State& state, Make make) {
     const auto works = static_cast<std::size_t>(state.range(0));
     Done done;
     for (auto _ : state) {
         state.PauseTiming();
-        auto root = MakeTree<Composite>(works, &done);
+        std::shared_ptr<Work> root = make(works, &done);
         auto workflow = MakeStandardWorkflow(root, &Pool(), MaxRunning);
         root->SetWorkflow(workflow);
         state.ResumeTiming();
@@ -78,14 +92,20 @@ void RunTree(benchmark::State& state) {
 }
 
 void BM_FlatParallelSet(benchmark::State& state) {
-    RunTree<ParallelWork>(state);
+    RunTree(state, MakeTree<ParallelWork>);
 }
 BENCHMARK(BM_FlatParallelSet)->Arg(10000)->Arg(100000)->Unit(benchmark::kMillisecond)->UseRealTime();
 
-void BM_Sequence(benchmark::State& state) {
-    RunTree<SequentialWork>(state);
+// One work after the other: each completion queues and sends the next.
+void BM_LongSequence(benchmark::State& state) {
+    RunTree(state, MakeTree<SequentialWork>);
 }
-BENCHMARK(BM_Sequence)->Arg(10000)->Unit(benchmark::kMillisecond)->UseRealTime();
+BENCHMARK(BM_LongSequence)->Arg(10000)->Unit(benchmark::kMillisecond)->UseRealTime();
+
+void BM_NestedSequence(benchmark::State& state) {
+    RunTree(state, MakeNestedSequence);
+}
+BENCHMARK(BM_NestedSequence)->Arg(1000)->Unit(benchmark::kMillisecond)->UseRealTime();
 
 // A work manager that runs nothing, so that every work stays queued.
 class IdleWorkManager : public WorkManager {

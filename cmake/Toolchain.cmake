@@ -16,8 +16,11 @@ add_compile_definitions(BOOST_ASIO_NO_DEPRECATED BOOST_BIND_GLOBAL_PLACEHOLDERS
 if(HALCYNE_SANITIZE STREQUAL "address")
   set(_san -fsanitize=address,undefined -fno-sanitize-recover=all -fno-omit-frame-pointer)
 elseif(HALCYNE_SANITIZE STREQUAL "thread")
-  # -Wno-tsan: GCC warns that the fences inside Boost.Asio are not modelled; asio's own locks are.
-  set(_san -fsanitize=thread -fno-omit-frame-pointer -Wno-tsan)
+  set(_san -fsanitize=thread -fno-omit-frame-pointer)
+  if(CMAKE_CXX_COMPILER_ID STREQUAL "GNU")
+    # GCC warns that the fences inside Boost.Asio are not modelled by TSan; asio's own locks are.
+    list(APPEND _san -Wno-tsan)
+  endif()
 elseif(NOT HALCYNE_SANITIZE STREQUAL "")
   message(FATAL_ERROR "HALCYNE_SANITIZE must be empty, 'address' or 'thread'")
 endif()
