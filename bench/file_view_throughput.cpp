@@ -4,9 +4,11 @@
 // memory. Prints seconds, GB/s and page faults per phase (the median of the rounds) and the ratios.
 //
 //   file_view_throughput [--folder F] [--size-mib N] [--view-kib K] [--threads T] [--rounds R]
+//                        [--phases mapped,mapped-nofetch,pwrite,memcpy]   (the phases of a round, in order)
 //
-// The file lives in a private folder made under F (default: the current directory) and is removed at the
-// end, on an error and on SIGINT or SIGTERM.
+// Every phase writes a new file (rounds x 3 files of the given size) in a private folder made under F
+// (default: the current directory); all are flushed after their phase and removed at the end, on an error
+// and on SIGINT or SIGTERM.
 #include <algorithm>
 #include <atomic>
 #include <chrono>
@@ -35,17 +37,45 @@ using halcyne::MemoryMappedFileData;
 using halcyne::PosixSharedFileFactory;
 using halcyne::SharedFileMode;
 
-// Paths to remove on a signal, kept in plain buffers for the handler.
-char cleanupFile[4096];
-char cleanupFolder[4096];
+// The scratch folder and how many files data-0.bin, data-1.bin, ... were made in it, kept in plain
+// variables so that the signal handler can remove them.
+char cleanupFolder[4000];
+std::atomic<int> filesMade{0};
+
+// "<folder>/data-<n>.bin" into `out`, without the C library's formatting (this runs in a signal handler).
+void FileName(int n, char (&out)[4096]) {
+    std::size_t at = 0;
+    for (const char* c = cleanupFolder; *c != '\0'; ++c) {
+        out[at++] = *c;
+    }
+    for (const char* c = "/data-"; *c != '\0'; ++c) {
+        out[at++] = *c;
+    }
+    char digits[12];
+    int count = 0;
+    do {
+        digits[count++] = static_cast<char>('0' + n % 10);
+        n /= 10;
+    } while (n > 0);
+    while (count > 0) {
+        out[at++] = digits[--count];
+    }
+    for (const char* c = ".bin"; *c != '\0'; ++c) {
+        out[at++] = *c;
+    }
+    out[at] = '\0';
+}
 
 void RemoveScratch() {
-    if (cleanupFile[0] != '\0') {
-        ::unlink(cleanupFile);
+    if (cleanupFolder[0] == '\0') {
+        return;
     }
-    if (cleanupFolder[0] != '\0') {
-        ::rmdir(cleanupFolder);
+    char name[4096];
+    for (int n = 0; n < filesMade; ++n) {
+        FileName(n, name);
+        ::unlink(name);
     }
+    ::rmdir(cleanupFolder);
 }
 
 void OnSignal(int signal) {
@@ -59,6 +89,7 @@ struct Options {
     std::uint32_t view = 1u << 20;
     int threads = 4;
     int rounds = 3;
+    std::vector<std::string> phases{"mapped", "mapped-nofetch", "pwrite", "memcpy"};
 };
 
 struct Sample {
@@ -131,9 +162,10 @@ public:
                                      std::strerror(errno));
         }
         folder_ = pattern;
-        path_ = folder_ + "/data.bin";
+        if (folder_.size() >= sizeof cleanupFolder) {
+            throw std::runtime_error("the folder's path is too long");
+        }
         std::snprintf(cleanupFolder, sizeof cleanupFolder, "%s", folder_.c_str());
-        std::snprintf(cleanupFile, sizeof cleanupFile, "%s", path_.c_str());
         for (int t = 0; t < options_.threads; ++t) {
             sources_.emplace_back(options_.view);
             for (std::uint32_t k = 0; k < options_.view; ++k) {
@@ -145,10 +177,19 @@ public:
     ~Benchmark() { RemoveScratch(); }
 
     void Round() {
-        Mapped("mapped, Fetch first", true);
-        Mapped("mapped, no Fetch", false);
-        Pwrite();
-        Memcpy();
+        for (const std::string& phase : options_.phases) {
+            if (phase == "mapped") {
+                Mapped("mapped, Fetch first", true);
+            } else if (phase == "mapped-nofetch") {
+                Mapped("mapped, no Fetch", false);
+            } else if (phase == "pwrite") {
+                Pwrite();
+            } else if (phase == "memcpy") {
+                Memcpy();
+            } else {
+                throw std::runtime_error("unknown phase " + phase);
+            }
+        }
     }
 
     void Report() const {
@@ -163,6 +204,9 @@ public:
                         s.minorFaults, s.majorFaults);
         }
         const auto ratio = [&](const char* a, const char* b) {
+            if (samples_.count(a) == 0 || samples_.count(b) == 0) {
+                return;
+            }
             std::printf("%-52s %6.2f\n", (std::string(a) + " / " + b).c_str(),
                         Median(a).seconds / Median(b).seconds);
         };
@@ -190,6 +234,15 @@ private:
         return all[all.size() / 2];
     }
 
+    // A new file for every phase; all are removed at the end. Removing a file between the phases would let
+    // the file system's discard of its blocks fall into the next phase's time.
+    std::string NextFile() {
+        char name[4096];
+        FileName(filesMade, name);
+        ++filesMade;
+        return name;
+    }
+
     std::uint32_t ViewLength(std::uint64_t i) const {
         return static_cast<std::uint32_t>(
             std::min<std::uint64_t>(options_.view, options_.size - i * options_.view));
@@ -197,7 +250,9 @@ private:
 
     void Mapped(const std::string& label, bool fetch) {
         PosixSharedFileFactory factory;
-        auto file = factory.Create(folder_, "data.bin", SharedFileMode::CreateNew, 0, options_.size - 1);
+        const std::string path = NextFile();
+        auto file = factory.Create(folder_, path.substr(folder_.size()), SharedFileMode::CreateNew, 0,
+                                   options_.size - 1);
         const auto allocateStart = std::chrono::steady_clock::now();
         if (!file->Allocate(options_.size)) {
             throw std::runtime_error("the benchmark file was not empty");
@@ -226,12 +281,11 @@ private:
                }));
         Check(total);
         file.reset();
-        Flush(path_);
-        ::unlink(path_.c_str());
+        Flush(path);
     }
 
     void Pwrite() {
-        const int fd = ::open(path_.c_str(), O_RDWR | O_CREAT | O_EXCL | O_CLOEXEC, 0644);
+        const int fd = ::open(NextFile().c_str(), O_RDWR | O_CREAT | O_EXCL | O_CLOEXEC, 0644);
         if (fd < 0 || ::fallocate(fd, 0, 0, static_cast<off_t>(options_.size)) != 0) {
             throw std::runtime_error(std::string("cannot make the pwrite file: ") + std::strerror(errno));
         }
@@ -256,7 +310,6 @@ private:
         Check(total);
         ::fdatasync(fd);
         ::close(fd);
-        ::unlink(path_.c_str());
     }
 
     void Memcpy() {
@@ -283,7 +336,6 @@ private:
 
     Options options_;
     std::string folder_;
-    std::string path_;
     std::vector<std::vector<std::uint8_t>> sources_;
     std::map<std::string, std::vector<Sample>> samples_;
     std::vector<std::string> order_;
@@ -306,6 +358,13 @@ Options Parse(int argc, char** argv) {
             options.view = static_cast<std::uint32_t>(std::stoul(value) << 10);
         } else if (argument == "--threads") {
             options.threads = std::max(1, std::stoi(value));
+        } else if (argument == "--phases") {
+            options.phases.clear();
+            for (std::size_t start = 0; start <= value.size();) {
+                const std::size_t comma = std::min(value.find(',', start), value.size());
+                options.phases.push_back(value.substr(start, comma - start));
+                start = comma + 1;
+            }
         } else if (argument == "--rounds") {
             options.rounds = std::max(1, std::stoi(value));
         } else {
