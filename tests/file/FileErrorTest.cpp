@@ -76,23 +76,32 @@ TEST(FileErrorTest, SystemErrorsMapToTheFileExceptions) {
 }
 
 // A file size limit stands in for a full disk: the kernel answers EFBIG, as it answers ENOSPC on a full one.
+// Every limit short of the file's size must fail at allocation, leaving the file empty, and the handle's
+// writes the same way; at the size both succeed.
 TEST(FileErrorTest, AFullDiskIsReportedWhenTheFileIsAllocated) {
-    test::ScratchFolder scratch;
-    const auto result = test::RunInChildProcess(
-        [&] {
-            PosixSharedFileFactory factory;
-            const auto file =
-                factory.Create(scratch.Path(), "big.pak", SharedFileMode::CreateNew, 0, WholeFileUpperBound);
-            std::string report = Outcome([&] { file->Allocate(1 << 20); });
-            report += " size " + std::to_string(file->Size());
-            const std::string block(128 << 10, 'x');
-            report += " write " +
-                      Outcome([&] { file->Write(block.data(), static_cast<std::uint32_t>(block.size())); });
-            return report;
-        },
-        {{RLIMIT_FSIZE, 64 << 10}});
-    EXPECT_EQ(result.exitStatus, 0) << result.output;
-    EXPECT_EQ(result.output, "InsufficientSpace size 0 write InsufficientSpace");
+    const unsigned long long size = 40000;
+    for (const unsigned long long limit : {0ull, 1ull, 4096ull, 32768ull, size - 1, size}) {
+        SCOPED_TRACE(limit);
+        test::ScratchFolder scratch;
+        const auto result = test::RunInChildProcess(
+            [&] {
+                PosixSharedFileFactory factory;
+                const auto file = factory.Create(scratch.Path(), "big.pak", SharedFileMode::CreateNew, 0,
+                                                 WholeFileUpperBound);
+                std::string report = Outcome([&] { file->Allocate(size); });
+                report += " size " + std::to_string(file->Size());
+                const auto other = factory.Create(scratch.Path(), "log.txt", SharedFileMode::CreateNew, 0,
+                                                  WholeFileUpperBound);
+                const std::string block(size, 'x');
+                report += " write " +
+                          Outcome([&] { other->Write(block.data(), static_cast<std::uint32_t>(size)); });
+                return report;
+            },
+            {{RLIMIT_FSIZE, limit}});
+        EXPECT_EQ(result.exitStatus, 0) << result.output;
+        EXPECT_EQ(result.output, limit < size ? "InsufficientSpace size 0 write InsufficientSpace"
+                                              : "none size 40000 write none");
+    }
 }
 
 // Permission bits do not stop root; a file system that refuses to create anything does.
