@@ -5,6 +5,7 @@
 #include <gtest/gtest.h>
 #include <unistd.h>
 
+#include "file/FileException.hpp"
 #include "file/posix/PosixSharedFile.hpp"
 #include "file/posix/PosixSharedFileFactory.hpp"
 #include "support/TestSupport.hpp"
@@ -106,6 +107,40 @@ TEST(SharedFileConcurrencyTest, ThreadsWriteDisjointPartsOfOneView) {
     });
     EXPECT_EQ(wrong, 0u);
     EXPECT_EQ(test::ReadFileText(scratch / "one.bin").substr(0, 6), std::string(5, '\0') + char(ByteAt(0)));
+}
+
+// Faults on several threads at once: each thread's guard catches its own fault, again and again.
+TEST(SharedFileConcurrencyTest, FaultsOnSeveralThreadsAreEachCaughtByTheirOwnGuard) {
+    test::ScratchFolder scratch;
+    PosixSharedFileFactory factory;
+    const int threads = 4;
+    const int rounds = 20;
+    std::vector<int> caught(threads, 0);
+    std::vector<std::thread> workers;
+    for (int t = 0; t < threads; ++t) {
+        workers.emplace_back([&, t] {
+            const std::string name = "t" + std::to_string(t) + ".bin";
+            for (int r = 0; r < rounds; ++r) {
+                factory.Delete(scratch.Path(), name);
+                const auto file = factory.Create(scratch.Path(), name, SharedFileMode::CreateNew, 0, 65535);
+                file->Allocate(65536);
+                const auto view = file->Map(100, 65535);
+                ::truncate((scratch / name).c_str(), 0);
+                const std::string bytes(5000, 'x');
+                try {
+                    view->Write(bytes.data(), 5000);
+                } catch (const FileInvalidMapException&) {
+                    ++caught[t];
+                }
+            }
+        });
+    }
+    for (auto& worker : workers) {
+        worker.join();
+    }
+    for (int t = 0; t < threads; ++t) {
+        EXPECT_EQ(caught[t], rounds) << "thread " << t;
+    }
 }
 
 }  // namespace
