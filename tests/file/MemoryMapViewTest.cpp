@@ -256,6 +256,11 @@ TEST_F(MemoryMapViewTest, AFaultInsideAViewBecomesAnException) {
         {"fetch, fresh", true, [](MemoryMappedFileData& v) { v.Fetch(); }},
         {"fetch, existing", false, [](MemoryMappedFileData& v) { v.Fetch(); }},
     };
+    sigset_t before;
+    sigset_t usr1;
+    sigemptyset(&usr1);
+    sigaddset(&usr1, SIGUSR1);
+    ::pthread_sigmask(SIG_BLOCK, &usr1, &before);
     for (const Case& c : cases) {
         SCOPED_TRACE(c.label);
         test::ScratchFolder folder;
@@ -271,7 +276,14 @@ TEST_F(MemoryMapViewTest, AFaultInsideAViewBecomesAnException) {
         ASSERT_EQ(::truncate((folder / "t.bin").c_str(), 0), 0);
         EXPECT_THROW(c.access(*view), FileInvalidMapException);
         EXPECT_EQ(view->Position(), Page + 100) << "the position does not move over lost bytes";
+        // The thread's signal mask is as it was: SIGUSR1 (blocked by the test) still blocked, nothing else.
+        sigset_t mask;
+        ::pthread_sigmask(SIG_BLOCK, nullptr, &mask);
+        EXPECT_TRUE(sigismember(&mask, SIGUSR1));
+        EXPECT_FALSE(sigismember(&mask, SIGBUS));
+        EXPECT_FALSE(sigismember(&mask, SIGUSR2));
     }
+    ::pthread_sigmask(SIG_SETMASK, &before, nullptr);
 }
 
 bool DiedOfTheFault(int status) {

@@ -6,6 +6,7 @@
 #include <mutex>
 
 #include <signal.h>
+#include <ucontext.h>
 
 namespace halcyne::detail {
 
@@ -14,6 +15,7 @@ namespace {
 // One active guard. Frames live on the stack of RunFaultGuarded and form a per-thread chain.
 struct GuardFrame {
     sigjmp_buf jump;
+    sigset_t maskAtFault;  // the thread's signal mask when the fault happened, restored after the jump
     std::uintptr_t begin;
     std::uintptr_t end;
     GuardFrame* outer;
@@ -53,6 +55,9 @@ void OnBusError(int signal, siginfo_t* info, void* context) {
         const auto address = reinterpret_cast<std::uintptr_t>(info->si_addr);
         for (GuardFrame* frame = innermost; frame != nullptr; frame = frame->outer) {
             if (address >= frame->begin && address < frame->end) {
+                // The handler runs with SIGBUS (under some runtimes every signal) blocked; the jump
+                // leaves it without restoring the mask, so the mask of the interrupted code goes along.
+                frame->maskAtFault = static_cast<ucontext_t*>(context)->uc_sigmask;
                 siglongjmp(frame->jump, 1);
             }
         }
@@ -83,9 +88,10 @@ bool RunFaultGuarded(const void* begin, std::size_t length, void (*call)(void*),
     frame.end = frame.begin + length;
     frame.outer = innermost;
     const FrameRestore restore{frame.outer};
-    // The jump must restore the signal mask: the handler runs with SIGBUS (and, under some runtimes,
-    // every signal) blocked, and a fault while SIGBUS is blocked kills the process outright.
-    if (sigsetjmp(frame.jump, 1) != 0) {
+    // No mask is saved here (that would be a system call on every guarded access); after a fault the
+    // mask of the faulting moment is put back, since a fault while SIGBUS stays blocked kills the process.
+    if (sigsetjmp(frame.jump, 0) != 0) {
+        ::pthread_sigmask(SIG_SETMASK, &frame.maskAtFault, nullptr);
         return false;  // `restore` puts the outer guard back
     }
     innermost = &frame;
