@@ -75,7 +75,7 @@ int main(int argc, char** argv) {
     std::string url;
     if (server == "delivery") {
         delivery = std::make_unique<halcyne::test::LocalDeliveryService>(
-            halcyne::test::LocalDeliveryService::Options{.site = scratch.Path(), .content = {}, .nodes = 1});
+            halcyne::test::LocalDeliveryService::Options{.site = scratch.Path(), .nodes = 1});
         url = "http://" + delivery->NodeHost(0) + "/packages/big.bin";
     } else {
         nginx = std::make_unique<halcyne::test::NginxServer>(scratch.Path());

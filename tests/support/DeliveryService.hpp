@@ -90,8 +90,8 @@ struct DeliveryRecords {
 class LocalDeliveryService {
 public:
     struct Options {
-        std::string site;     // folder of the manifest service (required)
-        std::string content;  // folder of the content nodes; "" for the site folder
+        std::string site{};     // folder of the manifest service (required)
+        std::string content{};  // folder of the content nodes; "" for the site folder
         int nodes = 1;
     };
 

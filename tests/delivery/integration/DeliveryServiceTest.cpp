@@ -45,7 +45,7 @@ protected:
                          {.path = "data/one", .content = "x", .source = {}}};
         manifest = site.PublishPackage(package);
         service = std::make_unique<test::LocalDeliveryService>(
-            test::LocalDeliveryService::Options{.site = site.Folder(), .content = {}, .nodes = 2});
+            test::LocalDeliveryService::Options{.site = site.Folder(), .nodes = 2});
         site.PublishNodeList("P", service->Nodes());
     }
     std::string NodeUrl(int node, const std::string& path = "/packages/P/K/V/bin/run.sh") const {

@@ -49,7 +49,7 @@ protected:
     void SetUp() override {
         site.WriteText("packages/P/K/V/data.bin", content);
         service = std::make_unique<test::LocalDeliveryService>(
-            test::LocalDeliveryService::Options{.site = site.Folder(), .content = {}, .nodes = 1});
+            test::LocalDeliveryService::Options{.site = site.Folder(), .nodes = 1});
     }
     std::string Url(const std::string& path = "/packages/P/K/V/data.bin") const {
         return "http://" + service->NodeHost(0) + path;

@@ -73,7 +73,7 @@ protected:
     void SetUp() override {
         site.WriteText("packages/file.txt", "through the proxy");
         service = std::make_unique<test::LocalDeliveryService>(
-            test::LocalDeliveryService::Options{.site = site.Folder(), .content = {}, .nodes = 1});
+            test::LocalDeliveryService::Options{.site = site.Folder(), .nodes = 1});
         url = "http://" + service->NodeHost(0) + "/packages/file.txt";
     }
     // Performs one request made by a factory over the given proxy factory; returns the Via header the node
@@ -144,7 +144,7 @@ TEST(SessionTest, PooledRequestsOfASessionReuseTheirConnections) {
     test::ScratchFolder scratch;
     test::SiteWriter site(scratch / "site");
     site.WriteText("packages/a.bin", Pattern(10000));
-    test::LocalDeliveryService service({.site = site.Folder(), .content = {}, .nodes = 1});
+    test::LocalDeliveryService service({.site = site.Folder(), .nodes = 1});
     EmptyHttpProxyFactory proxies;
     CurlHttpRequestFactory factory(&proxies);
     RoundRobinHttpSessionFactory sessions;
