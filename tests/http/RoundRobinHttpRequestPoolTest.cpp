@@ -1,4 +1,5 @@
 #include <atomic>
+#include <stdexcept>
 #include <vector>
 
 #include <gtest/gtest.h>
@@ -169,6 +170,54 @@ TEST_F(PoolFixture, SessionMakesItsProxyOnceAndRequestsWithoutOneMakeItEveryTime
     // A null session takes the unpooled road too.
     factory.CreateRequest(Params("http://a/"), nullptr);
     EXPECT_EQ(proxies.created, 5);
+}
+
+TEST_F(PoolFixture, FailureAtEachStepOfCreatingARequestLeavesThePoolUsable) {
+    // Step 0: the proxy cannot handle the URL; step 1: no request object can be made.
+    class ThrowingProxy : public HttpProxy {
+    public:
+        std::string GetProxy(const HttpRequestParams& params) override {
+            if (params.url == "http://bad/") {
+                throw std::invalid_argument("bad URL");
+            }
+            return "";
+        }
+    };
+    class Proxies : public HttpProxyFactory {
+    public:
+        std::shared_ptr<HttpProxy> Create() override { return std::make_shared<ThrowingProxy>(); }
+    } proxies;
+    class Failing : public FakeRequestFactory {
+    public:
+        using FakeRequestFactory::FakeRequestFactory;
+        std::shared_ptr<HttpRequest> Create(const HttpRequestParams& params,
+                                            const std::string& proxy) override {
+            if (failNext) {
+                failNext = false;
+                throw std::runtime_error("curl_easy_init failed");
+            }
+            return FakeRequestFactory::Create(params, proxy);
+        }
+        bool failNext = false;
+    } failing(&proxies);
+    const auto session = sessions.CreateSession();
+    auto* pool = dynamic_cast<RoundRobinHttpRequestPool*>(session->GetPool().get());
+    const auto held = failing.CreateRequest(Params("http://a/"), session);  // one in use throughout
+
+    EXPECT_THROW(failing.CreateRequest(Params("http://bad/"), session), std::invalid_argument);
+    failing.failNext = true;
+    EXPECT_THROW(failing.CreateRequest(Params("http://a/"), session), std::runtime_error);
+    EXPECT_EQ(pool->MemberCount(), 1u);
+    EXPECT_EQ(pool->IdleCount(), 0u);
+
+    // The pool still works: a new request is made and, once given back, reused.
+    FakeRequest* second = nullptr;
+    {
+        const auto request = failing.CreateRequest(Params("http://a/"), session);
+        second = &Underlying(request);
+    }
+    EXPECT_EQ(&Underlying(failing.CreateRequest(Params("http://b/"), session)), second);
+    EXPECT_EQ(pool->MemberCount(), 2u);
 }
 
 }  // namespace
