@@ -148,13 +148,13 @@ ByteRange ParseRange(const std::string& header, std::uint64_t size) {
     if (header.compare(0, 6, "bytes=") != 0 || header.find(',') != std::string::npos) {
         return range;  // not a single byte range: the whole resource is sent
     }
-    const std::string spec = header.substr(6);
-    const std::size_t dash = spec.find('-');
+    const std::string ranges = header.substr(6);
+    const std::size_t dash = ranges.find('-');
     if (dash == std::string::npos) {
         return range;
     }
-    const std::string a = spec.substr(0, dash);
-    const std::string b = spec.substr(dash + 1);
+    const std::string a = ranges.substr(0, dash);
+    const std::string b = ranges.substr(dash + 1);
     auto number = [](const std::string& s, std::uint64_t& value) {
         if (s.empty() || s.find_first_not_of("0123456789") != std::string::npos || s.size() > 20) {
             return false;
