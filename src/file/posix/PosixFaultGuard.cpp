@@ -88,13 +88,16 @@ bool RunFaultGuarded(const void* begin, std::size_t length, void (*call)(void*),
     frame.end = frame.begin + length;
     frame.outer = innermost;
     const FrameRestore restore{frame.outer};
+    // The handler writes into the frame through this pointer; reading it back through the same pointer
+    // (which does not change after sigsetjmp) keeps the read from a stale copy.
+    GuardFrame* const self = &frame;
     // No mask is saved here (that would be a system call on every guarded access); after a fault the
     // mask of the faulting moment is put back, since a fault while SIGBUS stays blocked kills the process.
     if (sigsetjmp(frame.jump, 0) != 0) {
-        ::pthread_sigmask(SIG_SETMASK, &frame.maskAtFault, nullptr);
+        ::pthread_sigmask(SIG_SETMASK, &self->maskAtFault, nullptr);
         return false;  // `restore` puts the outer guard back
     }
-    innermost = &frame;
+    innermost = self;
     call(context);
     return true;
 }
