@@ -1,6 +1,5 @@
 #include "http/SelectProxy.hpp"
 
-#include <regex>
 #include <vector>
 
 #include <Poco/URI.h>
@@ -28,39 +27,47 @@ std::vector<std::string> SplitEntries(const std::string& list) {
     return entries;
 }
 
-// "^entry$" with every character literal but '*', which matches any run of characters.
-std::string BypassPattern(const std::string& entry) {
-    std::string pattern = "^";
-    for (const char c : entry) {
-        if (c == '*') {
-            pattern += ".*";
-        } else if (std::string("\\^$.|?+()[]{}/-").find(c) != std::string::npos) {
-            pattern.push_back('\\');
-            pattern.push_back(c);
+char Lower(char c) {
+    return c >= 'A' && c <= 'Z' ? static_cast<char>(c - 'A' + 'a') : c;
+}
+
+// Whether the whole of `text` matches `pattern`, where '*' matches any run of characters and every other
+// character itself in either letter case. Iterative, at most length(text) x length(pattern) steps: a
+// bypass entry from the environment can neither exhaust the stack nor backtrack for ever, as a regular
+// expression built from it could (a long entry, or many stars before a mismatch).
+bool WildcardMatch(const std::string& text, const std::string& pattern) {
+    std::size_t t = 0;
+    std::size_t p = 0;
+    std::size_t star = std::string::npos;  // position of the last '*' seen in the pattern
+    std::size_t resume = 0;                // where in the text that star's run currently ends
+    while (t < text.size()) {
+        if (p < pattern.size() && pattern[p] == '*') {
+            star = p++;
+            resume = t;
+        } else if (p < pattern.size() && Lower(pattern[p]) == Lower(text[t])) {
+            ++p;
+            ++t;
+        } else if (star != std::string::npos) {
+            p = star + 1;
+            t = ++resume;
         } else {
-            pattern.push_back(c);
+            return false;
         }
     }
-    return pattern + "$";
+    while (p < pattern.size() && pattern[p] == '*') {
+        ++p;
+    }
+    return p == pattern.size();
 }
 
 }  // namespace
 
 bool IsBypassed(const std::string& host, const std::string& bypassList) {
-    std::vector<std::string> forms{host};
-    if (host.find(':') != std::string::npos) {
-        forms.push_back("[" + host + "]");
-    }
+    const std::string bracketed = "[" + host + "]";
+    const bool ipv6 = host.find(':') != std::string::npos;
     for (const std::string& entry : SplitEntries(bypassList)) {
-        try {
-            const std::regex pattern(BypassPattern(entry), std::regex::ECMAScript | std::regex::icase);
-            for (const std::string& form : forms) {
-                if (std::regex_match(form, pattern)) {
-                    return true;
-                }
-            }
-        } catch (const std::regex_error&) {
-            // An entry that cannot be compiled matches nothing; the other entries still count.
+        if (WildcardMatch(host, entry) || (ipv6 && WildcardMatch(bracketed, entry))) {
+            return true;
         }
     }
     return false;

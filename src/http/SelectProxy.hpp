@@ -13,6 +13,7 @@ std::string SelectProxy(const std::string& url, const std::string& proxyList, co
 
 // Whether `host` matches an entry of the bypass list: '*' matches any run of characters, every other
 // character only itself, letters in either case. An IPv6 host also matches its bracketed form ("[::1]").
+// Never throws; time bounded by the product of the lengths.
 bool IsBypassed(const std::string& host, const std::string& bypassList);
 
 }  // namespace halcyne

@@ -55,10 +55,23 @@ TEST(SelectProxyTest, BypassEntriesMatchWholeHostsWithStarsOnlyAsWildcards) {
         {"host", "other host", true},
         {"host", "(;host", true},  // an odd entry does not spoil the others
         {"host", "", false},
+        {"a.b", "**.**", true},
+        {"ab", "a*b*", true},
+        {"abc", "a*b", false},
     };
     for (const auto& c : cases) {
         EXPECT_EQ(IsBypassed(c.host, c.bypass), c.bypassed) << c.host << " / " << c.bypass;
     }
+    // Hostile entries from the environment neither crash nor hang: a very long one, and one whose stars
+    // would make a backtracking matcher try every split before the final mismatch.
+    const std::string longHost(300000, 'a');
+    EXPECT_TRUE(IsBypassed(longHost, "*" + longHost));
+    std::string stars;
+    for (int i = 0; i < 40; ++i) {
+        stars += "*a";
+    }
+    EXPECT_FALSE(IsBypassed(std::string(60, 'a'), stars + "b"));
+
     EXPECT_EQ(SelectProxy("http://A.Corp.Example:8080/x", "p:1", "*.corp.example"), "");
     EXPECT_EQ(SelectProxy("http://[::1]:8080/x", "p:1", "[::1]"), "");
     EXPECT_EQ(SelectProxy("http://other.example/x", "p:1", "*.corp.example"), "p:1");
