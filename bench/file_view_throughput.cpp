@@ -5,7 +5,8 @@
 //
 //   file_view_throughput [--folder F] [--size-mib N] [--view-kib K] [--piece-kib P] [--threads T] [--rounds
 //   R]
-//                        [--phases mapped,mapped-nofetch,pwrite,memcpy]   (the phases of a round, in order)
+//                        [--phases mapped,mapped-nofetch,pwrite,memcpy]   (the phases of a round, in order;
+//                         also mapped-serial: Fetch under one process-wide mutex, as the chunk works do)
 //
 // Every phase writes a new file (rounds x 3 files of the given size) in a private folder made under F
 // (default: the current directory); all are flushed after their phase and removed at the end, on an error
@@ -20,6 +21,7 @@
 #include <functional>
 #include <map>
 #include <memory>
+#include <mutex>
 #include <stdexcept>
 #include <string>
 #include <thread>
@@ -184,9 +186,11 @@ public:
             // before the run) and writeback, which would otherwise land in the timed phase.
             ::sync();
             if (phase == "mapped") {
-                Mapped("mapped, Fetch first", true);
+                Mapped("mapped, Fetch first", Prefetch::Parallel);
             } else if (phase == "mapped-nofetch") {
-                Mapped("mapped, no Fetch", false);
+                Mapped("mapped, no Fetch", Prefetch::None);
+            } else if (phase == "mapped-serial") {
+                Mapped("mapped, Fetch under one mutex", Prefetch::Serial);
             } else if (phase == "pwrite") {
                 Pwrite();
             } else if (phase == "memcpy") {
@@ -205,21 +209,22 @@ public:
             options_.piece == 0 ? "a view at a time"
                                 : ("in " + std::to_string(options_.piece >> 10) + " KiB pieces").c_str(),
             options_.rounds);
-        std::printf("%-34s %9s %8s %13s %13s\n", "phase", "seconds", "GB/s", "minor faults", "major faults");
+        std::printf("%-42s %9s %8s %13s %13s\n", "phase", "seconds", "GB/s", "minor faults", "major faults");
         for (const auto& name : order_) {
             const Sample s = Median(name);
-            std::printf("%-34s %9.3f %8.2f %13ld %13ld\n", name.c_str(), s.seconds, gb / s.seconds,
+            std::printf("%-42s %9.3f %8.2f %13ld %13ld\n", name.c_str(), s.seconds, gb / s.seconds,
                         s.minorFaults, s.majorFaults);
         }
         const auto ratio = [&](const char* a, const char* b) {
             if (samples_.count(a) == 0 || samples_.count(b) == 0) {
                 return;
             }
-            std::printf("%-52s %6.2f\n", (std::string(a) + " / " + b).c_str(),
+            std::printf("%-62s %6.2f\n", (std::string(a) + " / " + b).c_str(),
                         Median(a).seconds / Median(b).seconds);
         };
         std::printf("time ratios:\n");
         ratio("mapped, Fetch first: write", "pwrite: write");
+        ratio("mapped, Fetch under one mutex: write", "pwrite: write");
         ratio("mapped, no Fetch: write", "pwrite: write");
         ratio("mapped, Fetch first: write", "memcpy: write");
         ratio("pwrite: write", "memcpy: write");
@@ -256,7 +261,10 @@ private:
             std::min<std::uint64_t>(options_.view, options_.size - i * options_.view));
     }
 
-    void Mapped(const std::string& label, bool fetch) {
+    enum class Prefetch { None, Parallel, Serial };
+
+    // Serial: every Fetch under one process-wide mutex, as the chunk works pre-fault their views.
+    void Mapped(const std::string& label, Prefetch prefetch) {
         PosixSharedFileFactory factory;
         const std::string path = NextFile();
         auto file = factory.Create(folder_, path.substr(folder_.size()), SharedFileMode::CreateNew, 0,
@@ -273,7 +281,10 @@ private:
         Record(label + ": write", Measure(options_, [&](std::uint64_t i, int t) {
                    const std::uint64_t lower = i * options_.view;
                    auto view = file->Map(lower, lower + ViewLength(i) - 1);
-                   if (fetch) {
+                   if (prefetch == Prefetch::Serial) {
+                       const std::lock_guard lock(prefetchMutex_);
+                       view->Fetch();
+                   } else if (prefetch == Prefetch::Parallel) {
                        view->Fetch();
                    }
                    // In pieces, as the HTTP writer copies each received block, or all at once.
@@ -357,6 +368,7 @@ private:
     std::map<std::string, std::vector<Sample>> samples_;
     std::vector<std::string> order_;
     std::uint64_t expected_ = 0;
+    std::mutex prefetchMutex_;
 };
 
 Options Parse(int argc, char** argv) {
