@@ -1,6 +1,6 @@
 // A local delivery service for tests: starts the halcyne-delivery program on 127.0.0.1 ports it picks,
-// switches its faults and reads back what it served. Used from the test's thread; every call but the
-// accessors is one blocking HTTP exchange with the program's control endpoint.
+// switches its faults and reads back what it served. Callable from any thread: every call but the
+// accessors is one blocking HTTP exchange of its own with the program's control endpoint.
 //
 //     SiteWriter site(scratch / "site");
 //     site.PublishPackage(package);

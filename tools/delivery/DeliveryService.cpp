@@ -283,8 +283,8 @@ struct Service::Connection {
 
     // Holds the connection without sending until the client leaves, `ms` milliseconds pass (0: no limit
     // but ten minutes), the faults are cleared or the service stops.
-    // While a request is being answered the records wait for it, so that a client that has read a whole
-    // answer finds it recorded. A stalled or throttled answer does not hold them up.
+    // While a request is being answered the records wait for it (up to 2 s), so that a client that has read
+    // a whole answer finds it recorded. A stalled or throttled answer does not hold them up.
     void Answering(bool on) {
         std::lock_guard<std::mutex> lock(service.mutex_);
         if (on) {
@@ -769,6 +769,20 @@ bool Service::SendFile(Connection& c, const std::string& file, Request& request,
     } else {
         std::vector<char> block(64 * 1024);
         const auto start = Clock::now();
+        // A throttled answer may take long: the records do not wait for it.
+        const bool throttled = fault->rate > 0;
+        if (throttled) {
+            c.Answering(false);
+        }
+        struct Resume {
+            Connection& c;
+            bool on;
+            ~Resume() {
+                if (on) {
+                    c.Answering(true);
+                }
+            }
+        } resume{c, throttled};
         while (ok && sent < toSend) {
             std::size_t piece =
                 static_cast<std::size_t>(std::min<std::uint64_t>(toSend - sent, block.size()));
