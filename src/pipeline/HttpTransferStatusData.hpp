@@ -1,6 +1,7 @@
 // The outcome of one chunk request: the node's host, the request's final status and its duration.
 // Created by the chunk request work once the request has finished, then immutable and shared by pointer
-// between threads (the optimizer reads it when the attempt is reported).
+// between threads (the optimizer reads it when the attempt is reported; the transfer, events and log describe
+// it).
 #pragma once
 
 #include <cstdint>
@@ -8,14 +9,24 @@
 #include <utility>
 
 #include "http/HttpRequestStatus.hpp"
+#include "pipeline/TransferStatusData.hpp"
 
 namespace halcyne {
 
-class HttpTransferStatusData {
+class HttpTransferStatusData : public TransferStatusData {
 public:
     HttpTransferStatusData(std::string hostname, HttpRequestStatus status, std::int32_t requestTimeMs)
         : hostname(std::move(hostname)), status(std::move(status)), requestTimeMs(requestTimeMs) {}
-    virtual ~HttpTransferStatusData() = default;
+    ~HttpTransferStatusData() override = default;
+
+    // None for a request that succeeded or was cancelled; ConnectionError for network and HTTP failures;
+    // FileError when the bytes could not be written; RequestError for a refused URL or another failure;
+    // InternalError for a request that has not finished.
+    TransferError ToTransferError() const override;
+    // "hostname", "ip", "httpResult", "httpResponseCode", "bytesWritten", "errorDetails", "requestTimeMs".
+    void Describe(boost::property_tree::ptree& tree) const override;
+    // Empty when ToTransferError() is None, else "error|<kind>|<http result>|<error message>".
+    std::string ToErrorString() const override;
 
     const std::string hostname;        // the host of the node the request went to
     const HttpRequestStatus status;    // the request's final status

@@ -5,16 +5,28 @@
 #include <string>
 
 #include "common/NoValueMarker.hpp"
+#include "work/WorkStatus.hpp"
 
 namespace halcyne {
 
-struct TransferParams {
+struct TransferParams : public WorkDescriptor {
+    TransferParams() = default;
+    TransferParams(const TransferParams&) = default;
+    TransferParams& operator=(const TransferParams&) = default;
+    TransferParams(TransferParams&&) = default;
+    TransferParams& operator=(TransferParams&&) = default;
+    ~TransferParams() override = default;
+
+    // "transferId", "partnerId", "packageId", "versionId" and "destPath", in this order (the suspension
+    // flag is not written). Events, work log entries and the stored transfer manifest use this form.
+    void Describe(boost::property_tree::ptree& tree) const override;
+
     std::string transferId{NoValueMarker};
     std::string partnerId{NoValueMarker};
     std::string packageId{NoValueMarker};
     std::string versionId{NoValueMarker};  // "?" asks for the current version
     std::string destPath{NoValueMarker};   // "?" until the transfer is started into a folder
-    bool suspended = false;
+    bool suspended = false;                // set on a suspended transfer's fresh data; never written out
 };
 
 }  // namespace halcyne

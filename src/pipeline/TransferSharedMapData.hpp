@@ -1,25 +1,49 @@
-// What the works of one chunk share: the chunk's byte range in its file.
-// Created by the chunk's sequence and held by shared pointers; the chunk's works run one after the other,
-// so the record needs no lock.
+// What the works of one chunk share: the chunk's file, its byte range and checksum, its mapped view while it
+// is mapped, and how many of its bytes are counted in the transfer's progress. Created by the chunk's
+// sequence and held by shared pointers; the chunk's works run one after the other (each on whatever
+// work-manager thread the workflow gives it), so the record needs no lock.
 #pragma once
 
 #include <cstdint>
+#include <memory>
+
+#include "work/WorkStatus.hpp"
 
 namespace halcyne {
 
-class TransferSharedMapData {
+class MemoryMappedFileData;
+class TransferProgressUpdater;
+class TransferSharedFileData;
+
+class TransferSharedMapData : public WorkDescriptor {
 public:
-    TransferSharedMapData(std::uint64_t lowerBound, std::uint64_t upperBound)
-        : lowerBound(lowerBound), upperBound(upperBound) {}
+    TransferSharedMapData(std::shared_ptr<TransferSharedFileData> fileData, std::uint64_t lowerBound,
+                          std::uint64_t upperBound, std::uint32_t expectedChecksum,
+                          std::shared_ptr<TransferProgressUpdater> progressUpdater);
+    // A chunk without file, checksum or progress updater (the optimizer reads only the range).
+    TransferSharedMapData(std::uint64_t lowerBound, std::uint64_t upperBound);
     TransferSharedMapData(const TransferSharedMapData&) = delete;
     TransferSharedMapData& operator=(const TransferSharedMapData&) = delete;
-    virtual ~TransferSharedMapData() = default;
+    ~TransferSharedMapData() override;
 
     // The number of bytes of the chunk.
     std::uint64_t Length() const { return upperBound - lowerBound + 1; }
 
-    const std::uint64_t lowerBound;  // offset of the chunk's first byte in the file
-    const std::uint64_t upperBound;  // offset of the chunk's last byte (inclusive)
+    // The file data's "filePath" and "fileSize" (when there is file data), then "lowerBound", "upperBound",
+    // "expectedChecksum" (lower-case hexadecimal without leading zeros) and "fileProgressBytes".
+    void Describe(boost::property_tree::ptree& tree) const override;
+
+    // Before a new download of the chunk: rewinds the view (when mapped) to the chunk's first byte, and takes
+    // the chunk's bytes back out of the transfer's progress.
+    void ResetProgress();
+
+    const std::shared_ptr<TransferSharedFileData> fileData;
+    const std::uint64_t lowerBound;              // offset of the chunk's first byte in the file
+    const std::uint64_t upperBound;              // offset of the chunk's last byte (inclusive)
+    const std::uint32_t expectedChecksum;        // the chunk's CRC-32 from the file manifest
+    std::shared_ptr<MemoryMappedFileData> view;  // empty until mapped
+    const std::shared_ptr<TransferProgressUpdater> progressUpdater;
+    std::uint64_t fileProgressBytes = 0;  // bytes of this chunk currently counted in the transfer's progress
 };
 
 }  // namespace halcyne

@@ -1,0 +1,33 @@
+#include "manifest/NodeListManifestFactory.hpp"
+
+#include "manifest/ManifestSource.hpp"
+#include "manifest/StandardNodeListManifest.hpp"
+
+namespace halcyne {
+
+HttpNodeListManifestFactory::HttpNodeListManifestFactory(std::string host, HttpRequestFactory* requestFactory,
+                                                         std::int32_t connectTimeout, std::int32_t timeout)
+    : host_(std::move(host)),
+      requestFactory_(requestFactory),
+      connectTimeout_(connectTimeout),
+      timeout_(timeout) {}
+
+std::shared_ptr<NodeListManifest> XmlHttpNodeListManifestFactory::Create(const std::string& id) {
+    return Create(id, nullptr);
+}
+
+std::shared_ptr<NodeListManifest> XmlHttpNodeListManifestFactory::Create(
+    const std::string& id, std::shared_ptr<HttpSession> session,
+    std::shared_ptr<HttpRequestCanceller> canceller) {
+    XmlHttpManifestSource source(BuildUrl(id), requestFactory_, std::move(session), connectTimeout_, timeout_,
+                                 std::move(canceller));
+    auto list = std::make_shared<StandardNodeListManifest>();
+    source.Load(id, *list);
+    return list;
+}
+
+std::string XmlHttpNodeListManifestFactory::BuildUrl(const std::string& id) {
+    return ManifestServiceUrl(host_, "/nodes/" + id + ".xml");
+}
+
+}  // namespace halcyne

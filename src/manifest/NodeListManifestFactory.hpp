@@ -1,0 +1,61 @@
+// Hands out loaded node lists by id (the partner id) from the manifest service. One factory serves the whole
+// engine; it holds no mutable state, so any number of threads call it at once. It calls nothing back.
+#pragma once
+
+#include <cstdint>
+#include <memory>
+#include <string>
+
+namespace halcyne {
+
+class HttpRequestCanceller;
+class HttpRequestFactory;
+class HttpSession;
+class NodeListManifest;
+
+class NodeListManifestFactory {
+public:
+    virtual ~NodeListManifestFactory() = default;
+    virtual std::shared_ptr<NodeListManifest> Create(const std::string& id) = 0;
+};
+
+class HttpNodeListManifestFactory : public NodeListManifestFactory {
+public:
+    // `host` is host[:port] of the manifest service; requestFactory is not owned. Time-outs in seconds.
+    HttpNodeListManifestFactory(std::string host, HttpRequestFactory* requestFactory,
+                                std::int32_t connectTimeout, std::int32_t timeout);
+    HttpNodeListManifestFactory(const HttpNodeListManifestFactory&) = delete;
+    HttpNodeListManifestFactory& operator=(const HttpNodeListManifestFactory&) = delete;
+    using NodeListManifestFactory::Create;
+
+    // Fetches through the session's request pool (none: a fresh request). With a canceller, another thread
+    // may stop the fetch in flight (ManifestStreamException).
+    virtual std::shared_ptr<NodeListManifest> Create(
+        const std::string& id, std::shared_ptr<HttpSession> session,
+        std::shared_ptr<HttpRequestCanceller> canceller = nullptr) = 0;
+    // The service URL of the list; ManifestLocatorException when no URL can be formed.
+    virtual std::string BuildUrl(const std::string& id) = 0;
+
+protected:
+    const std::string host_;
+    HttpRequestFactory* const requestFactory_;
+    const std::int32_t connectTimeout_;
+    const std::int32_t timeout_;
+};
+
+// Node lists as XML documents at http://<host>/nodes/<id>.xml.
+class XmlHttpNodeListManifestFactory : public HttpNodeListManifestFactory {
+public:
+    using HttpNodeListManifestFactory::HttpNodeListManifestFactory;
+
+    // Create(id, no session).
+    std::shared_ptr<NodeListManifest> Create(const std::string& id) override;
+    // Fetches, parses and loads a StandardNodeListManifest (nothing is compared with the id).
+    std::shared_ptr<NodeListManifest> Create(
+        const std::string& id, std::shared_ptr<HttpSession> session,
+        std::shared_ptr<HttpRequestCanceller> canceller = nullptr) override;
+    // Path "/nodes/" + id + ".xml".
+    std::string BuildUrl(const std::string& id) override;
+};
+
+}  // namespace halcyne

@@ -1,0 +1,55 @@
+#include "manifest/PackageManifestFactory.hpp"
+
+#include "manifest/ManifestException.hpp"
+#include "manifest/ManifestSource.hpp"
+#include "manifest/PackageRef.hpp"
+#include "manifest/StandardPackageManifest.hpp"
+
+namespace halcyne {
+
+HttpPackageManifestFactory::HttpPackageManifestFactory(std::string host, HttpRequestFactory* requestFactory,
+                                                       std::int32_t connectTimeout, std::int32_t timeout)
+    : host_(std::move(host)),
+      requestFactory_(requestFactory),
+      connectTimeout_(connectTimeout),
+      timeout_(timeout) {}
+
+bool HttpPackageManifestFactory::Matches(std::shared_ptr<const PackageManifest> manifest,
+                                         const std::string& ref) {
+    if (!manifest) {
+        return false;
+    }
+    const auto [packageId, versionId] = SplitPackageRef(ref);
+    if (manifest->GetId() != packageId) {
+        return false;
+    }
+    return versionId.empty() || manifest->GetVersionId() == versionId;
+}
+
+std::shared_ptr<PackageManifest> XmlHttpPackageManifestFactory::Create(const std::string& ref) {
+    return Create(ref, nullptr);
+}
+
+std::shared_ptr<PackageManifest> XmlHttpPackageManifestFactory::Create(
+    const std::string& ref, std::shared_ptr<HttpSession> session,
+    std::shared_ptr<HttpRequestCanceller> canceller) {
+    XmlHttpManifestSource source(BuildUrl(ref), requestFactory_, std::move(session), connectTimeout_,
+                                 timeout_, std::move(canceller));
+    auto manifest = std::make_shared<StandardPackageManifest>();
+    source.Load(ref, *manifest);
+    if (!Matches(manifest, ref)) {
+        throw ManifestLocatorException();
+    }
+    return manifest;
+}
+
+std::string XmlHttpPackageManifestFactory::BuildUrl(const std::string& ref) {
+    std::string path = "/manifests/" + ref;
+    if (ref.find('/') == std::string::npos) {
+        path += "/current";
+    }
+    path += ".xml";
+    return ManifestServiceUrl(host_, path);
+}
+
+}  // namespace halcyne

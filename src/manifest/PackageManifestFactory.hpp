@@ -1,0 +1,69 @@
+// Hands out loaded package manifests by package reference (see PackageRef.hpp) from the manifest service.
+// One factory serves the whole engine; it holds no mutable state, so any number of threads (the manifest
+// works on work-manager threads) call it at once. It calls nothing back.
+#pragma once
+
+#include <cstdint>
+#include <memory>
+#include <string>
+
+namespace halcyne {
+
+class HttpRequestCanceller;
+class HttpRequestFactory;
+class HttpSession;
+class PackageManifest;
+
+class PackageManifestFactory {
+public:
+    virtual ~PackageManifestFactory() = default;
+    // The loaded manifest named by `ref`; throws the ManifestException family (see the implementations).
+    virtual std::shared_ptr<PackageManifest> Create(const std::string& ref) = 0;
+    // Whether the manifest is the one `ref` names: the same package id and, when `ref` names a version, the
+    // same version id (exact comparisons).
+    virtual bool Matches(std::shared_ptr<const PackageManifest> manifest, const std::string& ref) = 0;
+};
+
+class HttpPackageManifestFactory : public PackageManifestFactory {
+public:
+    // `host` is host[:port] of the manifest service; requestFactory is not owned. Time-outs in seconds.
+    HttpPackageManifestFactory(std::string host, HttpRequestFactory* requestFactory,
+                               std::int32_t connectTimeout, std::int32_t timeout);
+    HttpPackageManifestFactory(const HttpPackageManifestFactory&) = delete;
+    HttpPackageManifestFactory& operator=(const HttpPackageManifestFactory&) = delete;
+    using PackageManifestFactory::Create;
+
+    bool Matches(std::shared_ptr<const PackageManifest> manifest, const std::string& ref) override;
+    // Fetches through the session's request pool (none: a fresh request). With a canceller, another thread
+    // may stop the fetch in flight (ManifestStreamException).
+    virtual std::shared_ptr<PackageManifest> Create(
+        const std::string& ref, std::shared_ptr<HttpSession> session,
+        std::shared_ptr<HttpRequestCanceller> canceller = nullptr) = 0;
+    // The service URL of the manifest; ManifestLocatorException when no URL can be formed.
+    virtual std::string BuildUrl(const std::string& ref) = 0;
+
+protected:
+    const std::string host_;
+    HttpRequestFactory* const requestFactory_;
+    const std::int32_t connectTimeout_;
+    const std::int32_t timeout_;
+};
+
+// Package manifests as XML documents at http://<host>/manifests/<package>/<version or "current">.xml.
+class XmlHttpPackageManifestFactory : public HttpPackageManifestFactory {
+public:
+    using HttpPackageManifestFactory::HttpPackageManifestFactory;
+
+    // Create(ref, no session).
+    std::shared_ptr<PackageManifest> Create(const std::string& ref) override;
+    // Fetches, parses and loads a StandardPackageManifest; a manifest that does not match `ref` is
+    // ManifestLocatorException. Request failures as HttpManifestSource::Fetch throws them; content that is
+    // not a package manifest is ManifestParseException.
+    std::shared_ptr<PackageManifest> Create(
+        const std::string& ref, std::shared_ptr<HttpSession> session,
+        std::shared_ptr<HttpRequestCanceller> canceller = nullptr) override;
+    // Path "/manifests/" + ref, then "/current" when ref holds no "/", then ".xml".
+    std::string BuildUrl(const std::string& ref) override;
+};
+
+}  // namespace halcyne

@@ -1,0 +1,32 @@
+// The kinds of transfer failure. Only the numbers travel in logs, analytics and stored state; the enum is one
+// byte, so it is always written through ToInt, never as a character. A plain value, used on any thread.
+#pragma once
+
+#include <cstdint>
+#include <string>
+
+namespace halcyne {
+
+enum class TransferError : std::uint8_t {
+    None = 0,               // no error
+    ManifestError = 1,      // a manifest that cannot be understood, located or matched
+    ConnectionError = 2,    // the network or the server failed
+    OutOfMemory = 3,        // memory exhausted
+    InsufficientSpace = 4,  // the disk is full
+    FileAccessError = 5,    // a bad path, a file in use, access denied
+    ChecksumMismatch = 6,   // a chunk whose checksum differs from the manifest
+    FileError = 7,          // any other file failure
+    RequestError = 8,       // a request refused for its URL or protocol, or failing otherwise
+    InternalError = 9,      // an inconsistency or an unexpected exception
+};
+
+inline int ToInt(TransferError error) {
+    return static_cast<int>(error);
+}
+
+// The decimal number of the kind ("9"), as descriptions and error strings write it.
+inline std::string ToDecimal(TransferError error) {
+    return std::to_string(ToInt(error));
+}
+
+}  // namespace halcyne
