@@ -142,6 +142,27 @@ TEST_F(ManifestSourceTest, MapsEveryAnswerOfTheServiceForBothFactories) {
     EXPECT_EQ(lists.Create("P")->GetNodes().size(), 2u);
 }
 
+TEST_F(ManifestSourceTest, FetchesThroughTheSessionsPoolWhenGivenOne) {
+    XmlHttpPackageManifestFactory packages(service->ManifestHost(), &requests, 5, 30);
+    XmlHttpNodeListManifestFactory lists(service->ManifestHost(), &requests, 5, 30);
+    const auto session = sessions.CreateSession();
+    packages.Create("K", session);
+    lists.Create("P", session);
+    packages.Create("K/W", session);
+    auto served = service->Records().RequestsTo("manifest");
+    ASSERT_EQ(served.size(), 3u);
+    // One pooled request serves them one after the other over its connection.
+    EXPECT_EQ(served[0].connection, served[1].connection);
+    EXPECT_EQ(served[1].connection, served[2].connection);
+
+    service->ClearRecords();
+    packages.Create("K");
+    lists.Create("P");
+    served = service->Records().RequestsTo("manifest");
+    ASSERT_EQ(served.size(), 2u);
+    EXPECT_NE(served[0].connection, served[1].connection);
+}
+
 // Real time: the service stalls and the source gives up after its one-second time-out.
 TEST_F(ManifestSourceTest, AStalledServiceTimesOutRealTime) {
     XmlHttpPackageManifestFactory packages(service->ManifestHost(), &requests, 1, 1);
