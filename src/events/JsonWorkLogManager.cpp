@@ -1,0 +1,105 @@
+#include "events/JsonWorkLogManager.hpp"
+
+#include "events/JsonText.hpp"
+
+namespace halcyne {
+
+namespace {
+
+using boost::property_tree::ptree;
+
+// Describes the completion, reads "important" as a boolean (false when absent or not a boolean), and
+// submits the entry at baseLevel, plus 16 for an important work.
+WorkStatus SubmitWorkEntry(EventManager& manager, const Work& work, const WorkStatus& status,
+                           const char* event, std::int32_t baseLevel) {
+    ptree description;
+    work.DescribeCompletion(status, description);
+    const bool important = description.get<bool>("important", false);
+    const std::int32_t level = baseLevel | (important ? LogLevel::Important : 0);
+    const std::shared_ptr<TrackEventWork> entry = manager.CreateEventWork(level);
+    entry->Tree().put("event", event);
+    entry->Tree().add_child("params", description);
+    manager.Submit(entry);
+    return WorkStatus(WorkResult::Success);
+}
+
+}  // namespace
+
+JsonWorkLogManager::JsonWorkLogManager(std::int32_t logLevel, std::string logsFolder,
+                                       SharedFileFactory* fileFactory, LogClock clock)
+    : WorkLogManager(logLevel, std::move(logsFolder), fileFactory, std::move(clock)) {}
+
+JsonWorkLogManager::~JsonWorkLogManager() {
+    // The works call back into this object (CreateEventWork, Write): let them all finish while it is whole.
+    Drain();
+}
+
+std::int32_t JsonWorkLogManager::CompletionLevel(WorkResult result) {
+    return result == WorkResult::RetryableError || result == WorkResult::Error ? LogLevel::ErrorCompletion
+                                                                               : LogLevel::Completion;
+}
+
+std::shared_ptr<TrackEventWork> JsonWorkLogManager::CreateEventWork(std::int32_t level) {
+    return std::make_shared<JsonLogEventWork>(level, this);
+}
+
+void JsonWorkLogManager::OnWorkComplete(std::shared_ptr<Work> work, const WorkStatus& status) {
+    if (!work || !Accepts(CompletionLevel(status.result) | LogLevel::Important)) {
+        return;
+    }
+    try {
+        Run(std::make_shared<SetUpOnCompleteWork>(this, std::move(work), status));
+    } catch (...) {
+        // A completion is never disturbed by its log entry.
+    }
+}
+
+void JsonWorkLogManager::OnSimpleWorkRetry(std::shared_ptr<SimpleWork> work, const WorkStatus& status) {
+    if (!work || !Accepts(LogLevel::Retry | LogLevel::Important)) {
+        return;
+    }
+    try {
+        Run(std::make_shared<SetUpOnRetryWork>(this, std::move(work), status));
+    } catch (...) {
+    }
+}
+
+JsonLogEventWork::JsonLogEventWork(std::int32_t level, LogManager* manager)
+    : TrackEventWork(level), manager_(manager) {}
+
+WorkStatus JsonLogEventWork::ExecuteTask() {
+    if (!manager_->Accepts(Type())) {
+        return WorkStatus(WorkResult::Success);
+    }
+    std::string text;
+    try {
+        text = WriteJsonText(Tree());
+    } catch (const JsonTextError&) {
+        return WorkStatus(WorkResult::Error);
+    }
+    manager_->Write(Type(), text);
+    return WorkStatus(WorkResult::Success);
+}
+
+void JsonLogEventWork::Interrupt() {}
+
+SetUpOnCompleteWork::SetUpOnCompleteWork(EventManager* manager, std::shared_ptr<Work> work, WorkStatus status)
+    : manager_(manager), work_(std::move(work)), status_(std::move(status)) {}
+
+WorkStatus SetUpOnCompleteWork::ExecuteTask() {
+    return SubmitWorkEntry(*manager_, *work_, status_, "OnWorkComplete",
+                           JsonWorkLogManager::CompletionLevel(status_.result));
+}
+
+void SetUpOnCompleteWork::Interrupt() {}
+
+SetUpOnRetryWork::SetUpOnRetryWork(EventManager* manager, std::shared_ptr<Work> work, WorkStatus status)
+    : manager_(manager), work_(std::move(work)), status_(std::move(status)) {}
+
+WorkStatus SetUpOnRetryWork::ExecuteTask() {
+    return SubmitWorkEntry(*manager_, *work_, status_, "OnSimpleWorkRetry", LogLevel::Retry);
+}
+
+void SetUpOnRetryWork::Interrupt() {}
+
+}  // namespace halcyne

@@ -1,0 +1,74 @@
+// The work log in the JSON text form, and the works that carry its entries. Any thread may create and
+// submit entries and report completions and retries; the entries are described, written as JSON and
+// appended to the file on the manager's 2 threads (see LogManager and WorkLogManager for the contracts).
+#pragma once
+
+#include <cstdint>
+#include <memory>
+#include <string>
+
+#include "events/LogManager.hpp"
+#include "work/SimpleWork.hpp"
+#include "work/WorkStatus.hpp"
+
+namespace halcyne {
+
+class JsonWorkLogManager : public WorkLogManager {
+public:
+    // The file factory is not owned and must outlive the manager. An empty clock is the system clock.
+    JsonWorkLogManager(std::int32_t logLevel, std::string logsFolder, SharedFileFactory* fileFactory,
+                       LogClock clock = {});
+    // Writes every entry queued before (and by the works running during) destruction, then joins.
+    ~JsonWorkLogManager() override;
+
+    // A JsonLogEventWork of this level with an empty tree.
+    std::shared_ptr<TrackEventWork> CreateEventWork(std::int32_t level) override;
+    // Queue a SetUpOnCompleteWork or SetUpOnRetryWork and return at once; nothing is queued when no level
+    // the entry could have passes the log level. Never throw.
+    void OnWorkComplete(std::shared_ptr<Work> work, const WorkStatus& status) override;
+    void OnSimpleWorkRetry(std::shared_ptr<SimpleWork> work, const WorkStatus& status) override;
+
+    // The level of a completion entry before the important bit: 2 for RetryableError and Error, else 8.
+    static std::int32_t CompletionLevel(WorkResult result);
+};
+
+// One entry: writes its tree (in the JSON text form) at its level through its manager. Error when the tree
+// cannot be written as JSON, and nothing is logged.
+class JsonLogEventWork : public TrackEventWork {
+public:
+    JsonLogEventWork(std::int32_t level, LogManager* manager);
+    WorkStatus ExecuteTask() override;
+    void Interrupt() override;
+
+private:
+    LogManager* const manager_;
+};
+
+// Turns a completion into an entry on a log thread: "event" = "OnWorkComplete", "params" = the work's
+// completion description; level 8 or 2, plus 16 for a work that describes "important" as true.
+class SetUpOnCompleteWork : public SimpleWork {
+public:
+    SetUpOnCompleteWork(EventManager* manager, std::shared_ptr<Work> work, WorkStatus status);
+    WorkStatus ExecuteTask() override;
+    void Interrupt() override;
+
+private:
+    EventManager* const manager_;
+    const std::shared_ptr<Work> work_;
+    const WorkStatus status_;
+};
+
+// The same for a retry: "event" = "OnSimpleWorkRetry", level 4 (20 for an important work).
+class SetUpOnRetryWork : public SimpleWork {
+public:
+    SetUpOnRetryWork(EventManager* manager, std::shared_ptr<Work> work, WorkStatus status);
+    WorkStatus ExecuteTask() override;
+    void Interrupt() override;
+
+private:
+    EventManager* const manager_;
+    const std::shared_ptr<Work> work_;
+    const WorkStatus status_;
+};
+
+}  // namespace halcyne

@@ -1,0 +1,108 @@
+#include "events/LogManager.hpp"
+
+#include <ctime>
+#include <limits>
+
+#include "common/Paths.hpp"
+#include "file/FileException.hpp"
+
+namespace halcyne {
+
+namespace {
+
+std::string FormatUtc(std::chrono::system_clock::time_point time, const char* format) {
+    const std::time_t seconds = std::chrono::system_clock::to_time_t(time);
+    std::tm utc{};
+    if (::gmtime_r(&seconds, &utc) == nullptr) {
+        return {};
+    }
+    char buffer[64];
+    const std::size_t length = std::strftime(buffer, sizeof buffer, format, &utc);
+    return std::string(buffer, length);
+}
+
+}  // namespace
+
+LogManager::LogManager(std::int32_t logLevel, std::string logsFolder, SharedFileFactory* fileFactory,
+                       LogClock clock)
+    : EventManager(ThreadCount),
+      logLevel_(logLevel),
+      logsFolder_(std::move(logsFolder)),
+      fileFactory_(fileFactory),
+      clock_(clock ? std::move(clock) : LogClock([] { return std::chrono::system_clock::now(); })) {}
+
+LogManager::~LogManager() = default;
+
+std::string LogManager::FileName(std::chrono::system_clock::time_point time, unsigned counter) {
+    std::string name = FormatUtc(time, "Log.%Y.%m.%d.%H.%M.%S.txt");
+    if (counter != 0) {
+        name += '.';
+        name += std::to_string(counter);
+    }
+    return name;
+}
+
+std::string LogManager::LineStamp(std::chrono::system_clock::time_point time) {
+    return FormatUtc(time, "[%Y-%m-%d %H:%M:%S] ");
+}
+
+std::string LogManager::FilePath() const {
+    std::lock_guard<std::mutex> lock(mutex_);
+    return filePath_;
+}
+
+void LogManager::Write(std::int32_t level, const std::string& text) noexcept {
+    if (!Accepts(level)) {
+        return;
+    }
+    try {
+        std::lock_guard<std::mutex> lock(mutex_);
+        if (!file_ && !OpenFile()) {
+            return;
+        }
+        // Stamp and text in one write, so that a failure never leaves a stamp without its text behind.
+        const std::string line = LineStamp(clock_()) + text;
+        if (line.size() > std::numeric_limits<std::uint32_t>::max()) {
+            return;
+        }
+        try {
+            file_->Write(line.data(), static_cast<std::uint32_t>(line.size()));
+            position_ += line.size();
+        } catch (...) {
+            // Part of the line may be on disk (a full disk, a size limit): the next line starts where this
+            // one did and overwrites the fragment. A fragment holds no line feed, so whatever of it is left
+            // after the last whole line never reads as a line.
+            try {
+                file_->Seek(position_);
+            } catch (...) {
+            }
+        }
+    } catch (...) {
+        // A log that cannot be opened or written loses the line; the next line tries again.
+    }
+}
+
+bool LogManager::OpenFile() {
+    const std::string temporary = TemporaryDirectory();
+    if (temporary.empty() || fileFactory_ == nullptr) {
+        return false;  // never relative to the current folder
+    }
+    const std::string folder = JoinPath(temporary, logsFolder_);
+    if (!CreatePrivateDirectories(folder)) {
+        return false;
+    }
+    for (unsigned counter = 0; counter <= MaxNameCounter; ++counter) {
+        const std::string name = FileName(clock_(), counter);
+        try {
+            file_ = fileFactory_->Create(folder, name, SharedFileMode::CreateNew, 0, WholeFileUpperBound);
+        } catch (const FileInUseException&) {
+            continue;  // the name is taken
+        }
+        filePath_ = JoinPath(folder, name);
+        position_ = 0;
+        return true;
+    }
+    return false;
+}
+
+}  // namespace halcyne

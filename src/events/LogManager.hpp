@@ -1,0 +1,90 @@
+// The work log: one file of JSON lines per run, under the temporary directory, written on the log
+// manager's own 2 threads. Entries come from transfer events (through CreateEventWork and Submit) and
+// from works that register a WorkLogManager as their completion and retry observer. Nothing here ever
+// reaches the caller: a log that cannot be opened or written loses the line and is tried again at the next.
+#pragma once
+
+#include <chrono>
+#include <cstdint>
+#include <functional>
+#include <memory>
+#include <mutex>
+#include <string>
+
+#include "events/EventManager.hpp"
+#include "file/SharedFile.hpp"
+#include "file/SharedFileFactory.hpp"
+#include "work/SimpleWork.hpp"
+#include "work/Work.hpp"
+
+namespace halcyne {
+
+// The UTC clock of the log's file names and line stamps; tests set it to fixed times.
+using LogClock = std::function<std::chrono::system_clock::time_point()>;
+
+// Entry levels, bits of the log level: an entry is written when (entry level AND log level) is not 0.
+namespace LogLevel {
+inline constexpr std::int32_t TransferEvent = 1;
+inline constexpr std::int32_t ErrorCompletion = 2;  // a completion with RetryableError or Error
+inline constexpr std::int32_t Retry = 4;            // a retry of a simple work
+inline constexpr std::int32_t Completion = 8;       // a completion with any other result
+inline constexpr std::int32_t Important = 16;       // added for works that describe "important" = true
+}  // namespace LogLevel
+
+class LogManager : public EventManager {
+public:
+    static constexpr unsigned ThreadCount = 2;
+    // File name counters tried after the plain name is taken; past the last one the line is dropped.
+    static constexpr unsigned MaxNameCounter = 1000;
+
+    // Writes one line, "[%Y-%m-%d %H:%M:%S] " in UTC followed by `text` (which should end in a line feed),
+    // with one write of the file, when the level passes. Opens the file first if it is not open. A line
+    // that fails part-way is overwritten by the next, so a line never follows a fragment. Never throws.
+    // Called on the log threads; serialised by the manager's lock.
+    void Write(std::int32_t level, const std::string& text) noexcept;
+
+    bool Accepts(std::int32_t level) const { return (level & logLevel_) != 0; }
+    std::int32_t GetLogLevel() const { return logLevel_; }
+    // The absolute path of the log file; "" until it has been created.
+    std::string FilePath() const;
+
+    // "Log.%Y.%m.%d.%H.%M.%S.txt" in UTC, followed by "." and the counter when it is not 0.
+    static std::string FileName(std::chrono::system_clock::time_point time, unsigned counter);
+    // "[%Y-%m-%d %H:%M:%S] " in UTC.
+    static std::string LineStamp(std::chrono::system_clock::time_point time);
+
+protected:
+    // `logsFolder` is relative to the temporary directory; the file factory is not owned and must outlive
+    // the manager. An empty clock is the system clock.
+    LogManager(std::int32_t logLevel, std::string logsFolder, SharedFileFactory* fileFactory, LogClock clock);
+    ~LogManager() override;
+
+private:
+    // Creates the file under a free name. False, or an exception, when it cannot; called under mutex_.
+    bool OpenFile();
+
+    mutable std::mutex mutex_;  // guards file_, filePath_ and position_; held for a whole line
+    const std::int32_t logLevel_;
+    const std::string logsFolder_;
+    SharedFileFactory* const fileFactory_;
+    const LogClock clock_;
+    std::shared_ptr<SharedFile> file_;  // empty until the first line passes the level test
+    std::string filePath_;
+    std::uint64_t position_ = 0;  // the end of the last whole line: where the next line goes
+};
+
+// A log manager that works register as their completion and retry observer (AddWorkCompleteCallback,
+// AddRetryCallback). OnWorkComplete and OnSimpleWorkRetry only queue a work and return at once, on any
+// thread; the completion is described later, on a log thread.
+//
+// The contract for observed works: the log keeps the work alive and calls its DescribeCompletion (so its
+// Describe) on a log thread at some later time, while the work may be running again on another thread (a
+// retry, or a workflow queuing it again). Describe must therefore read only what is safe to read
+// concurrently with the work's own task: fields fixed at construction, atomics, or fields taken under the
+// work's own lock.
+class WorkLogManager : public LogManager, public WorkCompleteCallback, public SimpleWorkRetryCallback {
+protected:
+    using LogManager::LogManager;
+};
+
+}  // namespace halcyne
