@@ -31,6 +31,15 @@ TEST(JsonTextTest, WritesTreesByteForByte) {
     repeated.add("k", "2");
     repeated.add("", "3");  // mixed keys: an object, the empty key written as ""
 
+    ptree markerKeys;  // the markers are only special as data
+    markerKeys.add(ptree::path_type(JsonEmptyObjectMarker, '\0'), "x");
+    markerKeys.add_child("deep.er", ptree());
+
+    ptree markersInArray;
+    markersInArray.push_back({"", Leaf(JsonEmptyArrayMarker)});
+    markersInArray.push_back({"", Leaf(JsonEmptyObjectMarker)});
+    markersInArray.push_back({"", ptree()});
+
     ptree markers;
     markers.add_child("o", Leaf(JsonEmptyObjectMarker));
     markers.add_child("a", Leaf(JsonEmptyArrayMarker));
@@ -53,6 +62,10 @@ TEST(JsonTextTest, WritesTreesByteForByte) {
         {"repeated and empty keys", repeated,
          R"({"k":"1","k":"2","":"3"})"
          "\n"},
+        {"marker as a key, nested empty node", markerKeys,
+         R"({"boost::property_tree::json_parser::empty_object":"x","deep":{"er":""}})"
+         "\n"},
+        {"markers in a root array", markersInArray, "[[],{},\"\"]\n"},
         {"markers", markers,
          R"({"o":{},"a":[],"e":"","nested":""})"
          "\n"},
@@ -93,7 +106,8 @@ TEST(JsonTextTest, RefusesTreesJsonCannotHold) {
     both.get_child("a").put("b", "2");  // "a" now has data and a child
     ptree deep;
     deep.add_child("x.y", both);
-    for (const ptree* tree : {&rootData, &both, &deep}) {
+    ptree rootMarker(JsonEmptyObjectMarker);  // even a marker is data of the root
+    for (const ptree* tree : {&rootData, &both, &deep, &rootMarker}) {
         EXPECT_THROW(WriteJsonText(*tree), JsonTextError);
     }
     try {
@@ -155,6 +169,34 @@ nlohmann::ordered_json Expected(const ptree& node, bool root) {
     return out;
 }
 
+std::string Latin1AsBytes(const std::string& text) {
+    std::string out;
+    for (std::size_t i = 0; i < text.size(); ++i) {
+        const auto c = static_cast<unsigned char>(text[i]);
+        if (c < 0x80) {
+            out += text[i];
+        } else {
+            out += static_cast<char>(((c & 0x03) << 6) | (static_cast<unsigned char>(text[++i]) & 0x3F));
+        }
+    }
+    return out;
+}
+
+// The tree that a parsed document stands for: the inverse of Expected.
+ptree FromJson(const nlohmann::ordered_json& json, bool root) {
+    if (json.is_string()) {
+        return ptree(Latin1AsBytes(json.get<std::string>()));
+    }
+    if (json.empty() && !root) {
+        return ptree(json.is_object() ? JsonEmptyObjectMarker : JsonEmptyArrayMarker);
+    }
+    ptree node;
+    for (auto it = json.begin(); it != json.end(); ++it) {
+        node.push_back({json.is_object() ? Latin1AsBytes(it.key()) : std::string(), FromJson(*it, false)});
+    }
+    return node;
+}
+
 TEST(JsonTextTest, RandomTreesReadBackByAnIndependentParser) {
     std::mt19937 random(20261210);
     const auto text = [&] {
@@ -175,7 +217,11 @@ TEST(JsonTextTest, RandomTreesReadBackByAnIndependentParser) {
         const int children = depth == 0 ? 0 : static_cast<int>(random() % 4);
         for (int i = 0; i < children; ++i) {
             const std::string key = array ? std::string() : "k" + std::to_string(i) + text();
-            node.push_back({key, random() % 2 ? build(depth - 1) : ptree(text())});
+            const unsigned kind = random() % 8;
+            node.push_back({key, kind < 4 ? build(depth - 1)
+                                 : kind < 6
+                                     ? ptree(text())
+                                     : ptree(kind == 6 ? JsonEmptyObjectMarker : JsonEmptyArrayMarker)});
         }
         return node;
     };
@@ -189,6 +235,8 @@ TEST(JsonTextTest, RandomTreesReadBackByAnIndependentParser) {
         }
         const auto parsed = nlohmann::ordered_json::parse(written);
         EXPECT_EQ(parsed, Expected(tree, true)) << written;
+        // What the parser read, made into a tree again, is written as the same bytes.
+        EXPECT_EQ(WriteJsonText(FromJson(parsed, true)), written);
     }
 }
 

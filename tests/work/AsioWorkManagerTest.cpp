@@ -130,5 +130,20 @@ TEST(AsioWorkManagerTest, DrainRunsEverythingQueuedThenJoins) {
     EXPECT_EQ(runs, 50);
 }
 
+TEST(AsioWorkManagerTest, DrainRunsWhatRunningWorksQueueMeanwhile) {
+    // A work that queues the next one, as a log's set-up work queues its entry: the chain runs to its end.
+    AsioWorkManager manager(2);
+    std::atomic<int> runs{0};
+    std::function<void(int)> chain = [&](int left) {
+        ++runs;
+        if (left > 0) {
+            manager.Execute(MakeFunctionWork([&chain, left] { chain(left - 1); }));
+        }
+    };
+    manager.Execute(MakeFunctionWork([&] { chain(20); }));
+    manager.Drain();
+    EXPECT_EQ(runs, 21);
+}
+
 }  // namespace
 }  // namespace halcyne
