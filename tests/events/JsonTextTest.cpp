@@ -29,7 +29,7 @@ TEST(JsonTextTest, WritesTreesByteForByte) {
     ptree repeated;
     repeated.add("k", "1");
     repeated.add("k", "2");
-    repeated.add("", "3");  // mixed keys: an object, the empty key written as ""
+    repeated.push_back({"", Leaf("3")});  // mixed keys: an object, the empty key written as ""
 
     ptree markerKeys;  // the markers are only special as data
     markerKeys.add(ptree::path_type(JsonEmptyObjectMarker, '\0'), "x");
