@@ -35,6 +35,8 @@ public:
     Work& operator=(const Work&) = delete;
     ~Work() override;
 
+    // A work registered with the work log is described later on a log thread, possibly while it runs
+    // again (see WorkLogManager): describe only what is safe to read alongside the work's own task.
     void Describe(boost::property_tree::ptree& tree) const override;
     // The retry policy: asked once after each RetryableError; true both permits and counts a retry.
     virtual bool ShouldRetry();
