@@ -16,6 +16,11 @@ public:
 
     void Add(T amount) { value_.fetch_add(amount, std::memory_order_relaxed); }
     T Get() const { return value_.load(std::memory_order_relaxed); }
+    // The growth since the previous TakeDelta (modulo the width of T), without moving the mark.
+    T PeekDelta() {
+        std::lock_guard<std::mutex> lock(mutex_);
+        return static_cast<T>(value_.load(std::memory_order_relaxed) - lastTaken_);
+    }
     // The growth since the previous TakeDelta (modulo the width of T), and remembers the current value.
     T TakeDelta() {
         std::lock_guard<std::mutex> lock(mutex_);

@@ -1,0 +1,85 @@
+// The progress object of one transfer generation. The works add bytes through TransferProgressUpdater from
+// any work-manager thread without a lock; the transfer reads and changes state, error and retrying flag and
+// takes snapshots only under its own lock; events take the reported deltas from any thread (each counter
+// serialises that under its own mutex, so every byte and millisecond is reported once).
+#pragma once
+
+#include <atomic>
+#include <cstdint>
+#include <deque>
+#include <functional>
+#include <memory>
+
+#include "optimizer/DeltaCounter.hpp"
+#include "pipeline/TransferParams.hpp"
+#include "pipeline/TransferProgressUpdater.hpp"
+#include "transfer/TransferStatus.hpp"
+
+namespace halcyne {
+
+class PackageManifest;
+
+// A millisecond clock read as an unsigned 32-bit number; differences are taken modulo 2^32.
+using MillisecondClock = std::function<std::uint32_t()>;
+
+// CLOCK_MONOTONIC in milliseconds, truncated to 32 bits.
+std::uint32_t MonotonicMilliseconds();
+
+class TransferStatusImpl : public TransferProgressUpdater {
+public:
+    // `params` is not owned: it is the params of the same transfer data and outlives this object. An empty
+    // clock is MonotonicMilliseconds. A speed window of 0 seconds is taken as 1.
+    TransferStatusImpl(const TransferParams* params, unsigned speedWindowSeconds, unsigned remainingRecalcMs,
+                       MillisecondClock clock = {});
+
+    void AddProgress(const std::uint64_t& bytes) override;
+    void RemoveProgress(const std::uint64_t& bytes) override;
+    void AddVerified(const std::uint64_t& bytes) override;
+    void AddTransferred(const std::uint64_t& bytes) override;
+
+    // The status now, with speed and estimate. Under the transfer's lock.
+    void Snapshot(TransferStatus& out);
+    // The package's run path and total size. Under the transfer's lock.
+    void SetPackage(const std::shared_ptr<const PackageManifest>& package);
+
+    // Under the transfer's lock.
+    TransferState GetState() const { return status_.state; }
+    void SetState(TransferState state) { status_.state = state; }
+    TransferError GetError() const { return status_.error; }
+    void SetError(TransferError error) { status_.error = error; }
+    bool IsRetrying() const { return status_.retrying; }
+    void SetRetrying(bool retrying) { status_.retrying = retrying; }
+
+    // The reported increases, for the events; any thread.
+    std::uint64_t TakeTransferredDelta() { return transferredBytes_.TakeDelta(); }
+    std::uint64_t TakeTransferTimeDelta() { return transferTimeMs_.TakeDelta(); }
+    std::uint64_t PeekTransferTimeDelta() { return transferTimeMs_.PeekDelta(); }
+
+    std::uint64_t TransferTimeMs() const { return transferTimeMs_.Get(); }
+
+private:
+    struct Sample {
+        std::uint32_t timeMs;
+        std::uint64_t transferred;
+    };
+
+    std::int32_t EstimateSecondsRemaining(const TransferStatus& out, std::uint32_t now);
+    std::uint64_t EstimateSpeed(const TransferStatus& out, std::uint32_t now);
+
+    const TransferParams* const params_;
+    // Everything from here to the counters is touched only under the transfer's lock.
+    TransferStatus status_;
+    std::atomic<std::uint64_t> progress_{0};
+    std::atomic<std::uint64_t> verified_{0};
+    DeltaCounter<std::uint64_t> transferredBytes_;
+    DeltaCounter<std::uint64_t> transferTimeMs_;  // written only under the transfer's lock
+    const unsigned speedWindowSeconds_;
+    const unsigned remainingRecalcMs_;
+    const MillisecondClock clock_;
+    std::deque<Sample> samples_;
+    bool wasTransferring_ = false;
+    std::int32_t cachedSecondsRemaining_ = -1;
+    std::uint64_t lastEstimateTime_ = 0;
+};
+
+}  // namespace halcyne
