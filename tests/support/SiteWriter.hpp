@@ -1,13 +1,19 @@
 // Writes a delivery site folder the way the manifest service and content nodes serve it:
 //   manifests/<package>/<version>.xml (and current.xml), nodes/<partner>.xml,
 //   packages/<partner>/<package>/<version>/<path>
-// Files go in, a package manifest with one CRC-32 per chunk and a node list come out. Used from one thread.
+// Files go in, a package manifest with one CRC-32 per chunk and a node list come out. Built on the
+// publishing tool's library (tools/publish/), without its refusals, so that tests can craft odd sites.
+// Used from one thread.
 #pragma once
 
 #include <cstddef>
 #include <cstdint>
 #include <string>
 #include <vector>
+
+namespace halcyne::publish {
+struct NodeInfo;
+}
 
 namespace halcyne::test {
 
@@ -34,7 +40,8 @@ struct SiteNode {
     std::uint32_t weight = 1;
 };
 
-// The standard CRC-32 (reflected, polynomial 0x04C11DB7, initial value and final XOR 0xFFFFFFFF).
+// The chunk checksum, as the publishing tool computes it: the standard CRC-32 (reflected, polynomial
+// 0x04C11DB7, initial value and final XOR 0xFFFFFFFF).
 std::uint32_t Crc32(const void* data, std::size_t size);
 
 class SiteWriter {
@@ -62,6 +69,9 @@ public:
     static std::string ChunkChecksums(const std::string& file, std::uint32_t chunkSize);
 
 private:
+    static std::vector<std::string> Paths(const SitePackage& package);
+    static std::vector<publish::NodeInfo> Nodes(const std::vector<SiteNode>& nodes);
+
     std::string folder_;
 };
 

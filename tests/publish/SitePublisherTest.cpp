@@ -1,0 +1,190 @@
+// The publishing library: what a published site holds, what is refused (naming the culprit) and that a
+// refusal leaves the site as it was.
+#include <functional>
+#include <map>
+
+#include <boost/filesystem.hpp>
+#include <gtest/gtest.h>
+#include <sys/stat.h>
+#include <unistd.h>
+
+#include "EngineFormats.hpp"
+#include "SitePublisher.hpp"
+#include "manifest/StandardNodeListManifest.hpp"
+#include "manifest/StandardPackageManifest.hpp"
+#include "manifest/XmlManifestReader.hpp"
+#include "support/TestSupport.hpp"
+
+namespace halcyne::publish {
+namespace {
+
+namespace fs = boost::filesystem;
+
+// Every file of a folder with its bytes, for comparing whole sites.
+std::map<std::string, std::string> Snapshot(const std::string& folder) {
+    std::map<std::string, std::string> files;
+    if (!fs::exists(folder)) {
+        return files;
+    }
+    for (fs::recursive_directory_iterator it(folder), end; it != end; ++it) {
+        if (fs::is_regular_file(it->symlink_status())) {
+            files[fs::relative(it->path(), folder).generic_string()] =
+                test::ReadFileText(it->path().string());
+        }
+    }
+    return files;
+}
+
+class SitePublisherTest : public ::testing::Test {
+public:
+    void SetUp() override {
+        Write("bin/run.sh", "#!/bin/sh\necho run\n");
+        Write("data/b", std::string(10, 'b'));
+        Write("data/a & <b>", "0123456789");
+        info.partnerId = "P";
+        info.packageId = "K";
+        info.versionId = "V1";
+        info.name = "Demo \"&\" <Package>";
+        info.run = "bin/run.sh";
+        info.chunkSize = 4;
+    }
+    void Write(const std::string& relative, const std::string& bytes) {
+        fs::create_directories(fs::path(source / relative).parent_path());
+        test::WriteFileText(source / relative, bytes);
+    }
+
+    test::ScratchFolder source;
+    test::ScratchFolder site;
+    PackageInfo info;
+};
+
+TEST_F(SitePublisherTest, PublishesTheFolderAsTheEngineReadsIt) {
+    SitePublisher publisher(site.Path());
+    const std::string xml = publisher.PublishFolder(source.Path(), info);
+
+    EXPECT_EQ(test::ReadFileText(site / "manifests/K/V1.xml"), xml);
+    EXPECT_EQ(test::ReadFileText(site / "manifests/K/current.xml"), xml);
+    for (const std::string path : {"bin/run.sh", "data/b", "data/a & <b>"}) {
+        EXPECT_EQ(test::ReadFileText(site / ("packages/P/K/V1/" + path)), test::ReadFileText(source / path))
+            << path;
+    }
+    // Nothing but the published files: no temporary file is left behind.
+    EXPECT_EQ(Snapshot(site.Path()).size(), 5u);
+
+    boost::property_tree::ptree tree;
+    ReadManifestXml(xml, tree);
+    StandardPackageManifest manifest;
+    manifest.Load(tree);
+    EXPECT_EQ(manifest.GetName(), info.name);
+    EXPECT_EQ(manifest.GetRun(), "bin/run.sh");
+    ASSERT_EQ(manifest.GetFiles().size(), 3u);
+    // Sorted by path; the checksums are the engine's, chunk by chunk.
+    const auto& file = manifest.GetFiles()[0];
+    EXPECT_EQ(file->GetPath(), "bin/run.sh");
+    EXPECT_EQ(manifest.GetFiles()[1]->GetPath(), "data/a & <b>");
+    const auto& digits = manifest.GetFiles()[1]->GetChecksums();
+    ASSERT_EQ(digits.size(), 3u);
+    EXPECT_EQ(digits[0], ChunkCrc32("0123", 4));
+    EXPECT_EQ(digits[2], ChunkCrc32("89", 2));
+    EXPECT_EQ(file->GetSize(), 19u);
+
+    const std::string nodes = publisher.PublishNodeList("P", {{"n1", "127.0.0.1:81", "/packages/", 2}});
+    boost::property_tree::ptree list;
+    ReadManifestXml(nodes, list);
+    StandardNodeListManifest nodeList;
+    nodeList.Load(list);
+    ASSERT_EQ(nodeList.GetNodes().size(), 1u);
+    EXPECT_EQ(nodeList.GetNodes()[0]->GetHost(), "127.0.0.1:81");
+    // Rewritten once the ports are known.
+    publisher.PublishNodeList("P", {{"n1", "127.0.0.1:82", "/packages/", 1}});
+    EXPECT_NE(test::ReadFileText(site / "nodes/P.xml").find("127.0.0.1:82"), std::string::npos);
+}
+
+TEST_F(SitePublisherTest, OutputIsReproducibleAndRepublishingTheSameContentIsAccepted) {
+    test::ScratchFolder other;
+    SitePublisher(site.Path()).PublishFolder(source.Path(), info);
+    SitePublisher(other.Path()).PublishFolder(source.Path(), info);
+    EXPECT_EQ(Snapshot(site.Path()), Snapshot(other.Path()));
+    const auto before = Snapshot(site.Path());
+    EXPECT_NO_THROW(SitePublisher(site.Path()).PublishFolder(source.Path(), info));
+    EXPECT_EQ(Snapshot(site.Path()), before);
+    // A newer version that is not made current leaves current.xml alone.
+    info.versionId = "V2";
+    SitePublisher(site.Path()).PublishFolder(source.Path(), info, false);
+    EXPECT_EQ(test::ReadFileText(site / "manifests/K/current.xml"), before.at("manifests/K/current.xml"));
+}
+
+TEST_F(SitePublisherTest, RefusalsNameTheCulpritAndLeaveTheSiteAsItWas) {
+    SitePublisher(site.Path()).PublishFolder(source.Path(), info);
+    const auto published = Snapshot(site.Path());
+
+    struct Case {
+        const char* name;
+        std::function<void(PackageInfo&, SitePublisherTest&)> arrange;
+        const char* culprit;
+    };
+    const std::vector<Case> cases = {
+        {"empty file", [](PackageInfo&, SitePublisherTest& t) { t.Write("data/empty", ""); }, "data/empty"},
+        {"link", [](PackageInfo&, SitePublisherTest& t) { ::symlink("b", (t.source / "data/link").c_str()); },
+         "data/link"},
+        {"fifo", [](PackageInfo&, SitePublisherTest& t) { ::mkfifo((t.source / "data/fifo").c_str(), 0600); },
+         "data/fifo"},
+        {"unknown run file", [](PackageInfo& p, SitePublisherTest&) { p.run = "bin/missing"; },
+         "bin/missing"},
+        {"version current", [](PackageInfo& p, SitePublisherTest&) { p.versionId = "current"; }, "current"},
+        {"other content", [](PackageInfo&, SitePublisherTest& t) { t.Write("data/b", "changed"); }, "V1"},
+        {"new file", [](PackageInfo&, SitePublisherTest& t) { t.Write("data/c", "c"); }, "V1"},
+        {"slash in id", [](PackageInfo& p, SitePublisherTest&) { p.packageId = "a/b"; }, "a/b"},
+        {"dot id", [](PackageInfo& p, SitePublisherTest&) { p.partnerId = ".."; }, "partner id"},
+        {"empty id", [](PackageInfo& p, SitePublisherTest&) { p.versionId = ""; }, "version id"},
+        {"control in name", [](PackageInfo& p, SitePublisherTest&) { p.name = "a\x01"; }, "package name"},
+        {"file name the URL cannot carry",
+         [](PackageInfo&, SitePublisherTest& t) { t.Write("data/x\ty", "1"); }, "data/x\ty"},
+        {"chunk size 0", [](PackageInfo& p, SitePublisherTest&) { p.chunkSize = 0; }, "chunk size"},
+    };
+    for (const Case& c : cases) {
+        SCOPED_TRACE(c.name);
+        test::ScratchFolder fresh;
+        fs::copy(source.Path(), fresh / "src", fs::copy_options::recursive);
+        const std::string original = source.Path();
+        PackageInfo package = info;
+        c.arrange(package, *this);
+        try {
+            SitePublisher(site.Path()).PublishFolder(source.Path(), package);
+            ADD_FAILURE() << "not refused";
+        } catch (const PublishError& error) {
+            EXPECT_NE(std::string(error.what()).find(c.culprit), std::string::npos) << error.what();
+        }
+        EXPECT_EQ(Snapshot(site.Path()), published);
+        fs::remove_all(original);
+        fs::rename(fresh / "src", original);
+    }
+}
+
+TEST(ChunkChecksumsTest, OneEightDigitChecksumPerChunk) {
+    test::ScratchFolder folder;
+    struct Case {
+        std::size_t size;
+        std::uint32_t chunkSize;
+        std::size_t chunks;
+    };
+    for (const Case c :
+         {Case{1, 4, 1}, Case{4, 4, 1}, Case{5, 4, 2}, Case{9 * 1024 * 1024 + 1, 1024 * 1024, 10},
+          Case{5 * 1024 * 1024, 3 * 1024 * 1024, 2}}) {
+        std::string bytes(c.size, '\0');
+        for (std::size_t i = 0; i < bytes.size(); ++i) {
+            bytes[i] = static_cast<char>(i * 7 + i / 4096);
+        }
+        test::WriteFileText(folder / "f", bytes);
+        const std::string text = ChunkChecksums(folder / "f", c.chunkSize);
+        ASSERT_EQ(text.size(), c.chunks * 8) << c.size;
+        const std::size_t last = (c.chunks - 1) * c.chunkSize;
+        char expected[9];
+        std::snprintf(expected, sizeof expected, "%08x",
+                      ChunkCrc32(bytes.data() + last, bytes.size() - last));
+        EXPECT_EQ(text.substr(text.size() - 8), expected) << c.size;
+    }
+}
+
+}  // namespace
+}  // namespace halcyne::publish

@@ -1,0 +1,105 @@
+// halcyne-publish as a studio runs it: its arguments and messages, and a site that the local delivery
+// service and nginx serve as it stands, byte for byte.
+#include <sstream>
+
+#include <boost/filesystem.hpp>
+#include <gtest/gtest.h>
+
+#include "http/CurlHttpRequest.hpp"
+#include "http/HttpStringstreamWriter.hpp"
+#include "support/DeliveryService.hpp"
+#include "support/TestSupport.hpp"
+#include "support/WebServers.hpp"
+
+namespace halcyne {
+namespace {
+
+test::ProcessResult Publish(const std::vector<std::string>& arguments) {
+    return test::RunProgram(test::BuiltProgram("tools/halcyne-publish"), arguments);
+}
+
+std::string Get(const std::string& url) {
+    std::stringstream body;
+    HttpStringstreamWriter writer(&body);
+    HttpRequestParams params(url, &writer);
+    CurlHttpRequest request(params, "");
+    const HttpRequestStatus status = request.Perform();
+    EXPECT_EQ(status.result, HttpRequestResult::Success) << url << ": " << status.errorMessage;
+    return body.str();
+}
+
+TEST(PublishToolTest, HelpAndArgumentErrors) {
+    const auto help = Publish({"--help"});
+    EXPECT_EQ(help.exitStatus, 0);
+    EXPECT_NE(help.output.find("usage: halcyne-publish"), std::string::npos);
+
+    test::ScratchFolder folder;
+    struct Case {
+        std::vector<std::string> arguments;
+        std::string message;
+    };
+    const std::vector<Case> cases = {
+        {{"--from", folder.Path()}, "--site is required"},
+        {{"--site", folder / "site"}, "nothing to publish"},
+        {{"--site", folder / "site", "--node", "127.0.0.1:1"}, "--partner is required"},
+        {{"--site", folder / "site", "--partner", "P", "--from", folder / "none", "--package", "K",
+          "--version", "V"},
+         "not a folder: " + folder / "none"},
+        {{"--site", folder / "site", "--chunk-size", "0"}, "bad --chunk-size: 0"},
+        {{"--site", folder / "site", "--bogus", "1"}, "unknown argument: --bogus"},
+    };
+    for (const Case& c : cases) {
+        const auto result = Publish(c.arguments);
+        EXPECT_EQ(result.exitStatus, 1) << c.message;
+        EXPECT_NE(result.errors.find("halcyne-publish: " + c.message), std::string::npos) << result.errors;
+    }
+}
+
+TEST(PublishToolTest, ThePublishedSiteIsServedByteForByteByTheDeliveryServiceAndNginx) {
+    test::ScratchFolder source;
+    test::ScratchFolder site;
+    std::map<std::string, std::string> files = {
+        {"run.sh", "#!/bin/sh\necho hello\n"},
+        {"data/odd size", std::string(100000, 'x') + "tail"},
+        {"data/ä/ü.txt", "umlauts"},
+    };
+    for (const auto& [path, bytes] : files) {
+        boost::filesystem::create_directories(boost::filesystem::path(source / path).parent_path());
+        test::WriteFileText(source / path, bytes);
+    }
+    auto published = Publish({"--site", site.Path(), "--from", source.Path(), "--partner", "P", "--package",
+                              "K", "--version", "1.0", "--name", "Demo", "--run", "run.sh", "--chunk-size",
+                              "4096", "--node", "127.0.0.1:9"});
+    ASSERT_EQ(published.exitStatus, 0) << published.errors;
+
+    test::LocalDeliveryService service({.site = site.Path(), .content = {}, .nodes = 3});
+    std::vector<std::string> nodeArguments = {"--site", site.Path(), "--partner", "P"};
+    for (int i = 0; i < 3; ++i) {
+        nodeArguments.insert(nodeArguments.end(),
+                             {"--node", "n" + std::to_string(i) + "=" + service.NodeHost(i)});
+    }
+    published = Publish(nodeArguments);
+    ASSERT_EQ(published.exitStatus, 0) << published.errors;
+
+    const std::string manifest = Get("http://" + service.ManifestHost() + "/manifests/K/current.xml");
+    EXPECT_EQ(manifest, test::ReadFileText(site / "manifests/K/1.0.xml"));
+    const std::string nodes = Get("http://" + service.ManifestHost() + "/nodes/P.xml");
+    EXPECT_NE(nodes.find("<NodeId>n2</NodeId><Host>" + service.NodeHost(2) + "</Host>"), std::string::npos);
+
+    test::NginxServer nginx(site.Path());
+    for (const auto& [path, bytes] : files) {
+        std::string encoded = path;
+        if (path == "data/odd size") {
+            encoded = "data/odd%20size";
+        } else if (path == "data/ä/ü.txt") {
+            encoded = "data/%C3%A4/%C3%BC.txt";
+        }
+        for (int i = 0; i < 3; ++i) {
+            EXPECT_EQ(Get("http://" + service.NodeHost(i) + "/packages/P/K/1.0/" + encoded), bytes) << path;
+        }
+        EXPECT_EQ(Get("http://" + nginx.Host() + "/packages/P/K/1.0/" + encoded), bytes) << path;
+    }
+}
+
+}  // namespace
+}  // namespace halcyne

@@ -1,0 +1,20 @@
+// The two engine formats a published site must agree with: the chunk checksum the engine verifies and the
+// chunk URL the engine requests. The publisher checks its output against these, never against copies of
+// its own. Pure functions; safe on any thread.
+#pragma once
+
+#include <cstddef>
+#include <cstdint>
+#include <string>
+
+namespace halcyne::publish {
+
+// The CRC-32 of `size` bytes at `data`, continuing from `crc` (0 to start), as the chunk works compute it.
+std::uint32_t ChunkCrc32(const void* data, std::size_t size, std::uint32_t crc = 0);
+
+// Whether the engine's chunk URL for a file of a package, on a node whose path is "/packages/", names
+// exactly packages/<partner>/<package>/<version>/<filePath> of the site once the server decodes it.
+bool ChunkUrlCarries(const std::string& partnerId, const std::string& packageId, const std::string& versionId,
+                     const std::string& filePath);
+
+}  // namespace halcyne::publish

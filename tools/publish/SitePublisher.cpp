@@ -1,0 +1,444 @@
+#include "SitePublisher.hpp"
+
+#include <algorithm>
+#include <cerrno>
+#include <cstdio>
+#include <cstring>
+#include <memory>
+#include <utility>
+
+#include <boost/filesystem.hpp>
+#include <fcntl.h>
+#include <sys/stat.h>
+#include <unistd.h>
+
+#include "EngineFormats.hpp"
+#include "common/Utf8.hpp"
+
+namespace halcyne::publish {
+
+namespace fs = boost::filesystem;
+
+namespace {
+
+std::string SystemError(const std::string& what, const std::string& path) {
+    return what + " " + path + ": " + std::strerror(errno);
+}
+
+// A descriptor closed at the end of its scope.
+class Descriptor {
+public:
+    explicit Descriptor(int fd) : fd_(fd) {}
+    ~Descriptor() {
+        if (fd_ >= 0) {
+            ::close(fd_);
+        }
+    }
+    Descriptor(const Descriptor&) = delete;
+    Descriptor& operator=(const Descriptor&) = delete;
+    int Get() const { return fd_; }
+    // Closes now, reporting a failure (a delayed write error shows here).
+    bool Close() {
+        const int fd = std::exchange(fd_, -1);
+        return ::close(fd) == 0;
+    }
+
+private:
+    int fd_;
+};
+
+// A new file beside `target`, removed at the end of its scope unless it was renamed into place.
+class TemporaryFile {
+public:
+    explicit TemporaryFile(const std::string& target) : target_(target) {
+        const fs::path folder = fs::path(target).parent_path();
+        boost::system::error_code error;
+        fs::create_directories(folder, error);
+        if (error) {
+            throw PublishError("cannot create folder " + folder.string() + ": " + error.message());
+        }
+        path_ = (folder / ("." + fs::path(target).filename().string() + ".publishing-XXXXXX")).string();
+        fd_ = ::mkostemp(path_.data(), O_CLOEXEC);
+        if (fd_ < 0) {
+            throw PublishError(SystemError("cannot create a file beside", target));
+        }
+        // Published files are read by the web server, whoever runs it.
+        ::fchmod(fd_, 0644);
+    }
+    ~TemporaryFile() {
+        if (fd_ >= 0) {
+            ::close(fd_);
+        }
+        if (!placed_) {
+            ::unlink(path_.c_str());
+        }
+    }
+    TemporaryFile(const TemporaryFile&) = delete;
+    TemporaryFile& operator=(const TemporaryFile&) = delete;
+
+    int Fd() const { return fd_; }
+
+    void WriteAll(const char* data, std::size_t size) {
+        while (size > 0) {
+            const ssize_t written = ::write(fd_, data, size);
+            if (written < 0) {
+                if (errno == EINTR) {
+                    continue;
+                }
+                throw PublishError(SystemError("cannot write", target_));
+            }
+            data += written;
+            size -= static_cast<std::size_t>(written);
+        }
+    }
+
+    // Closes the file; it is renamed by Place.
+    void Finish() {
+        if (::close(std::exchange(fd_, -1)) != 0) {
+            throw PublishError(SystemError("cannot write", target_));
+        }
+    }
+
+    void Place() {
+        if (fd_ >= 0) {
+            Finish();
+        }
+        if (::rename(path_.c_str(), target_.c_str()) != 0) {
+            throw PublishError(SystemError("cannot place", target_));
+        }
+        placed_ = true;
+    }
+
+private:
+    std::string target_;
+    std::string path_;
+    int fd_ = -1;
+    bool placed_ = false;
+};
+
+std::string Element(const std::string& name, const std::string& text) {
+    return "<" + name + ">" + EscapeXml(text) + "</" + name + ">";
+}
+
+void AppendHex(std::string& text, std::uint32_t crc) {
+    char hex[9];
+    std::snprintf(hex, sizeof hex, "%08x", static_cast<unsigned>(crc));
+    text.append(hex, 8);
+}
+
+// Reads from `fd` until `buffer` is full or the file ends; returns the bytes read.
+std::size_t ReadFull(int fd, char* buffer, std::size_t size, const std::string& path) {
+    std::size_t got = 0;
+    while (got < size) {
+        const ssize_t n = ::read(fd, buffer + got, size - got);
+        if (n < 0) {
+            if (errno == EINTR) {
+                continue;
+            }
+            throw PublishError(SystemError("cannot read", path));
+        }
+        if (n == 0) {
+            break;
+        }
+        got += static_cast<std::size_t>(n);
+    }
+    return got;
+}
+
+// The read buffer: whole chunks, about 4 MiB, so that large files move in few system calls.
+std::size_t BufferSize(std::uint32_t chunkSize) {
+    const std::size_t target = 4 * 1024 * 1024;
+    return chunkSize >= target ? chunkSize : (target / chunkSize) * chunkSize;
+}
+
+// Reads the file at `from`, appending one checksum per chunk to `file.checksums`, and when `to` is given
+// writes every byte to it. Refuses a file that is empty when read.
+void ReadChunks(const std::string& from, std::uint32_t chunkSize, PublishedFile& file, TemporaryFile* to,
+                bool allowEmpty = false) {
+    Descriptor in(::open(from.c_str(), O_RDONLY | O_CLOEXEC | O_NOFOLLOW));
+    if (in.Get() < 0) {
+        throw PublishError(SystemError("cannot open", from));
+    }
+    struct stat status {};
+    if (::fstat(in.Get(), &status) != 0 || !S_ISREG(status.st_mode)) {
+        throw PublishError("not a regular file: " + from);
+    }
+    ::posix_fadvise(in.Get(), 0, 0, POSIX_FADV_SEQUENTIAL);
+    const std::size_t bufferSize = BufferSize(chunkSize);
+    std::unique_ptr<char[]> buffer(new char[bufferSize]);
+    file.size = 0;
+    file.checksums.clear();
+    for (;;) {
+        const std::size_t got = ReadFull(in.Get(), buffer.get(), bufferSize, from);
+        for (std::size_t offset = 0; offset < got; offset += chunkSize) {
+            const std::size_t length = std::min<std::size_t>(chunkSize, got - offset);
+            AppendHex(file.checksums, ChunkCrc32(buffer.get() + offset, length));
+        }
+        if (to != nullptr) {
+            to->WriteAll(buffer.get(), got);
+        }
+        file.size += got;
+        if (got < bufferSize) {
+            break;
+        }
+    }
+    if (file.size == 0 && !allowEmpty) {
+        throw PublishError("empty file: " + from);
+    }
+}
+
+bool HasControlCharacter(const std::string& text) {
+    return std::any_of(text.begin(), text.end(), [](char c) {
+        const auto byte = static_cast<unsigned char>(c);
+        return byte < 0x20 || byte == 0x7f;
+    });
+}
+
+std::string ReadWholeFile(const std::string& path, bool& exists) {
+    exists = false;
+    Descriptor in(::open(path.c_str(), O_RDONLY | O_CLOEXEC));
+    if (in.Get() < 0) {
+        if (errno == ENOENT) {
+            return {};
+        }
+        throw PublishError(SystemError("cannot read", path));
+    }
+    exists = true;
+    std::string text;
+    char buffer[65536];
+    for (;;) {
+        const std::size_t got = ReadFull(in.Get(), buffer, sizeof buffer, path);
+        text.append(buffer, got);
+        if (got < sizeof buffer) {
+            return text;
+        }
+    }
+}
+
+}  // namespace
+
+std::string EscapeXml(const std::string& text) {
+    std::string out;
+    out.reserve(text.size());
+    for (const char c : text) {
+        switch (c) {
+            case '&':
+                out += "&amp;";
+                break;
+            case '<':
+                out += "&lt;";
+                break;
+            case '>':
+                out += "&gt;";
+                break;
+            case '"':
+                out += "&quot;";
+                break;
+            default:
+                out.push_back(c);
+        }
+    }
+    return out;
+}
+
+std::string PackageManifestXml(const PackageInfo& package, const std::vector<PublishedFile>& files) {
+    std::string xml = "<?xml version=\"1.0\" encoding=\"utf-8\"?>\n<package>";
+    xml += Element("id", package.packageId) + Element("name", package.name) +
+           Element("partnerId", package.partnerId) + Element("versionId", package.versionId);
+    if (!package.run.empty()) {
+        xml += Element("run", package.run);
+    }
+    xml += "<files>";
+    for (const PublishedFile& file : files) {
+        xml += "<file>" + Element("path", file.path) +
+               Element("chunksize", std::to_string(package.chunkSize)) +
+               Element("size", std::to_string(file.size)) + Element("checksums", file.checksums) + "</file>";
+    }
+    xml += "</files></package>\n";
+    return xml;
+}
+
+std::string NodeListXml(const std::vector<NodeInfo>& nodes) {
+    std::string xml = "<?xml version=\"1.0\" encoding=\"utf-8\"?>\n<ArrayOfNodeInfo>";
+    for (const NodeInfo& node : nodes) {
+        xml += "<NodeInfo>" + Element("NodeId", node.nodeId) + Element("Host", node.host) +
+               Element("Path", node.path) + Element("Weight", std::to_string(node.weight)) + "</NodeInfo>";
+    }
+    xml += "</ArrayOfNodeInfo>\n";
+    return xml;
+}
+
+std::string ChunkChecksums(const std::string& path, std::uint32_t chunkSize) {
+    if (chunkSize == 0) {
+        throw PublishError("chunk size 0");
+    }
+    PublishedFile file;
+    ReadChunks(path, chunkSize, file, nullptr);
+    return file.checksums;
+}
+
+void WriteFileAtomically(const std::string& path, const std::string& bytes) {
+    TemporaryFile file(path);
+    file.WriteAll(bytes.data(), bytes.size());
+    file.Place();
+}
+
+void CheckId(const std::string& what, const std::string& id) {
+    if (id.empty()) {
+        throw PublishError("empty " + what);
+    }
+    if (id == "." || id == ".." || id.find('/') != std::string::npos || HasControlCharacter(id) ||
+        !IsValidUtf8(id) || !ChunkUrlCarries(id, "package", "version", "file")) {
+        throw PublishError(what + " cannot be carried by a chunk URL: \"" + id + "\"");
+    }
+}
+
+void CheckFilePath(const PackageInfo& package, const std::string& path) {
+    if (path.empty() || HasControlCharacter(path) || !IsValidUtf8(path) ||
+        !ChunkUrlCarries(package.partnerId, package.packageId, package.versionId, path)) {
+        throw PublishError("file name cannot be carried by a chunk URL: \"" + path + "\"");
+    }
+}
+
+std::vector<std::string> ListPackageFiles(const std::string& folder) {
+    boost::system::error_code error;
+    if (!fs::is_directory(fs::symlink_status(folder, error))) {
+        throw PublishError("not a folder: " + folder);
+    }
+    std::vector<std::string> paths;
+    for (fs::recursive_directory_iterator it(folder, error), end; it != end; it.increment(error)) {
+        if (error) {
+            throw PublishError("cannot list " + folder + ": " + error.message());
+        }
+        const fs::file_status status = it->symlink_status(error);
+        const std::string relative = it->path().lexically_relative(folder).generic_string();
+        if (fs::is_directory(status)) {
+            continue;
+        }
+        if (!fs::is_regular_file(status)) {
+            throw PublishError("not a regular file: " + relative);
+        }
+        if (fs::file_size(it->path(), error) == 0) {
+            throw PublishError("empty file: " + relative);
+        }
+        paths.push_back(relative);
+    }
+    if (error) {
+        throw PublishError("cannot list " + folder + ": " + error.message());
+    }
+    if (paths.empty()) {
+        throw PublishError("no files in " + folder);
+    }
+    std::sort(paths.begin(), paths.end());
+    return paths;
+}
+
+SitePublisher::SitePublisher(std::string siteFolder) : folder_(std::move(siteFolder)) {
+    boost::system::error_code error;
+    fs::create_directories(folder_, error);
+    if (error) {
+        throw PublishError("cannot create the site folder " + folder_ + ": " + error.message());
+    }
+}
+
+std::string SitePublisher::PackageFilePath(const PackageInfo& package, const std::string& path) const {
+    return folder_ + "/packages/" + package.partnerId + "/" + package.packageId + "/" + package.versionId +
+           "/" + path;
+}
+
+std::string SitePublisher::ManifestPath(const std::string& packageId, const std::string& versionId) const {
+    return folder_ + "/manifests/" + packageId + "/" + versionId + ".xml";
+}
+
+void SitePublisher::CheckPackage(const PackageInfo& package, const std::vector<std::string>& paths) const {
+    CheckId("partner id", package.partnerId);
+    CheckId("package id", package.packageId);
+    CheckId("version id", package.versionId);
+    if (package.versionId == "current") {
+        throw PublishError("version id \"current\" is reserved for the current manifest");
+    }
+    if (HasControlCharacter(package.name) || !IsValidUtf8(package.name)) {
+        throw PublishError("package name cannot be written to the manifest: \"" + package.name + "\"");
+    }
+    if (package.chunkSize == 0) {
+        throw PublishError("chunk size 0");
+    }
+    for (const std::string& path : paths) {
+        CheckFilePath(package, path);
+    }
+    if (!package.run.empty() && std::find(paths.begin(), paths.end(), package.run) == paths.end()) {
+        throw PublishError("unknown run file: " + package.run);
+    }
+}
+
+std::string SitePublisher::WriteManifests(const PackageInfo& package, const std::vector<PublishedFile>& files,
+                                          bool makeCurrent) const {
+    const std::string xml = PackageManifestXml(package, files);
+    WriteFileAtomically(ManifestPath(package.packageId, package.versionId), xml);
+    if (makeCurrent) {
+        WriteFileAtomically(ManifestPath(package.packageId, "current"), xml);
+    }
+    return xml;
+}
+
+std::string SitePublisher::PublishFolder(const std::string& sourceFolder, const PackageInfo& package,
+                                         bool makeCurrent) {
+    const std::vector<std::string> paths = ListPackageFiles(sourceFolder);
+    CheckPackage(package, paths);
+    // Copy into temporary files beside their places, computing the checksums on the way; nothing is
+    // renamed until the whole package is known to be publishable.
+    std::vector<PublishedFile> files;
+    std::vector<std::unique_ptr<TemporaryFile>> copies;
+    files.reserve(paths.size());
+    copies.reserve(paths.size());
+    for (const std::string& path : paths) {
+        PublishedFile file;
+        file.path = path;
+        copies.push_back(std::make_unique<TemporaryFile>(PackageFilePath(package, path)));
+        ReadChunks(sourceFolder + "/" + path, package.chunkSize, file, copies.back().get());
+        copies.back()->Finish();
+        files.push_back(std::move(file));
+    }
+    const std::string xml = PackageManifestXml(package, files);
+    bool published = false;
+    const std::string existing = ReadWholeFile(ManifestPath(package.packageId, package.versionId), published);
+    if (published && existing != xml) {
+        throw PublishError("version " + package.versionId + " of package " + package.packageId +
+                           " is already published with other content");
+    }
+    for (const auto& copy : copies) {
+        copy->Place();
+    }
+    return WriteManifests(package, files, makeCurrent);
+}
+
+std::string SitePublisher::PublishInPlace(const std::vector<std::string>& paths, const PackageInfo& package,
+                                          bool makeCurrent) {
+    if (package.chunkSize == 0) {
+        throw PublishError("chunk size 0");
+    }
+    std::vector<PublishedFile> files;
+    for (const std::string& path : paths) {
+        PublishedFile file;
+        file.path = path;
+        ReadChunks(PackageFilePath(package, path), package.chunkSize, file, nullptr, true);
+        files.push_back(std::move(file));
+    }
+    return WriteManifests(package, files, makeCurrent);
+}
+
+std::string SitePublisher::PublishNodeList(const std::string& partnerId, const std::vector<NodeInfo>& nodes) {
+    CheckId("partner id", partnerId);
+    for (const NodeInfo& node : nodes) {
+        if (node.nodeId.empty() || node.host.empty() ||
+            HasControlCharacter(node.nodeId + node.host + node.path) ||
+            !IsValidUtf8(node.nodeId + node.host + node.path)) {
+            throw PublishError("node cannot be written to the node list: \"" + node.nodeId + "\"");
+        }
+    }
+    const std::string xml = NodeListXml(nodes);
+    WriteFileAtomically(folder_ + "/nodes/" + partnerId + ".xml", xml);
+    return xml;
+}
+
+}  // namespace halcyne::publish

@@ -1,0 +1,107 @@
+// Publishing a package as a delivery site: the folder layout that the manifest service and the content
+// nodes serve as it stands (nginx, or the local delivery service):
+//   packages/<partner>/<package>/<version>/<path>   the files
+//   manifests/<package>/<version>.xml               the package manifest, one CRC-32 per chunk
+//   manifests/<package>/current.xml                 the same, written last
+//   nodes/<partner>.xml                             the node list
+// Used by halcyne-publish and by the tests' site writer, from one thread at a time per site. Every file is
+// written beside its place and renamed into it, so a reader never sees a partial file.
+#pragma once
+
+#include <cstdint>
+#include <stdexcept>
+#include <string>
+#include <vector>
+
+namespace halcyne::publish {
+
+// A refusal or a failure; the text names the culprit (the file, the id, the argument).
+class PublishError : public std::runtime_error {
+public:
+    using std::runtime_error::runtime_error;
+};
+
+inline constexpr std::uint32_t DefaultChunkSize = 1024 * 1024;
+
+struct PackageInfo {
+    std::string partnerId{};
+    std::string packageId{};
+    std::string versionId{};
+    std::string name{};
+    std::string run{};  // path of the file to run, relative to the package; "" for none
+    std::uint32_t chunkSize = DefaultChunkSize;
+};
+
+struct PublishedFile {
+    std::string path{};       // relative, '/'-separated
+    std::uint64_t size = 0;   // bytes
+    std::string checksums{};  // 8 lower-case hexadecimal digits per chunk
+};
+
+struct NodeInfo {
+    std::string nodeId{};
+    std::string host{};  // host[:port]
+    std::string path = "/packages/";
+    std::uint32_t weight = 1;
+};
+
+// XML text with &, <, > and " escaped.
+std::string EscapeXml(const std::string& text);
+
+// The package manifest for files in the given order (the publisher sorts them by path).
+std::string PackageManifestXml(const PackageInfo& package, const std::vector<PublishedFile>& files);
+std::string NodeListXml(const std::vector<NodeInfo>& nodes);
+
+// One 8-digit checksum per chunk of the file at `path`.
+std::string ChunkChecksums(const std::string& path, std::uint32_t chunkSize);
+
+// Writes `bytes` to a new file beside `path` and renames it over `path`, creating missing folders.
+void WriteFileAtomically(const std::string& path, const std::string& bytes);
+
+// Refuses ids that the site or the chunk URL cannot carry: empty, "." or "..", holding '/' or a control
+// character, not UTF-8, or changed by the chunk URL. `what` names the id in the message ("partner id").
+void CheckId(const std::string& what, const std::string& id);
+// Refuses a file path (relative, '/'-separated) that the manifest or the chunk URL cannot carry.
+void CheckFilePath(const PackageInfo& package, const std::string& path);
+
+// The regular files under `folder`, relative and sorted by their bytes. Refuses an empty or missing
+// folder, an empty file and anything that is not a regular file or a folder (links included).
+std::vector<std::string> ListPackageFiles(const std::string& folder);
+
+class SitePublisher {
+public:
+    // Creates the site folder when missing.
+    explicit SitePublisher(std::string siteFolder);
+
+    const std::string& Folder() const { return folder_; }
+
+    // Copies every file of `sourceFolder` into the site with its checksums computed on the way, then
+    // writes <version>.xml and, when `makeCurrent`, current.xml last. Refuses, before anything of the site
+    // changes: a bad id or name, version "current", a run file that is not one of the files, a chunk size
+    // of 0, and a version already published with other content (republishing the same content is fine).
+    // Returns the manifest text.
+    std::string PublishFolder(const std::string& sourceFolder, const PackageInfo& package,
+                              bool makeCurrent = true);
+
+    // Writes the manifest of a package whose files the caller already placed in the site (checksums are
+    // read from there). For callers that craft sites on purpose, tests among them: nothing is refused but a
+    // chunk size of 0, and empty files are listed with no checksum. Returns the manifest text.
+    std::string PublishInPlace(const std::vector<std::string>& paths, const PackageInfo& package,
+                               bool makeCurrent = true);
+
+    // Writes (or rewrites) nodes/<partner>.xml. Returns the text.
+    std::string PublishNodeList(const std::string& partnerId, const std::vector<NodeInfo>& nodes);
+
+    // Where a package file lives in the site.
+    std::string PackageFilePath(const PackageInfo& package, const std::string& path) const;
+    std::string ManifestPath(const std::string& packageId, const std::string& versionId) const;
+
+private:
+    void CheckPackage(const PackageInfo& package, const std::vector<std::string>& paths) const;
+    std::string WriteManifests(const PackageInfo& package, const std::vector<PublishedFile>& files,
+                               bool makeCurrent) const;
+
+    std::string folder_;
+};
+
+}  // namespace halcyne::publish

@@ -1,0 +1,148 @@
+// halcyne-publish: writes a package and a node list as a delivery site that nginx (or the local delivery
+// service) serves as it stands. See Usage.
+#include <cerrno>
+#include <cstdlib>
+#include <iostream>
+#include <string>
+#include <vector>
+
+#include "SitePublisher.hpp"
+
+namespace {
+
+using namespace halcyne::publish;
+
+const char* const Usage =
+    "usage: halcyne-publish --site SITE [package options] [--node NODE]...\n"
+    "Publishes a folder as a package of a delivery site, and writes the partner's node list.\n"
+    "\n"
+    "  --site SITE         the site folder (created when missing)\n"
+    "  --from FOLDER       the package's files: every regular file under FOLDER\n"
+    "  --partner ID        partner id\n"
+    "  --package ID        package id\n"
+    "  --version ID        version id (not \"current\")\n"
+    "  --name NAME         the package's display name\n"
+    "  --run PATH          the file to run, relative to FOLDER (optional)\n"
+    "  --chunk-size BYTES  chunk size (default 1048576)\n"
+    "  --not-current       do not make this version the current one\n"
+    "  --node [ID=]HOST:PORT[/PATH]\n"
+    "                      a content node of the partner (repeatable); PATH defaults to /packages/, ID to\n"
+    "                      node1, node2, ... With --node and no --from, only the node list is rewritten.\n"
+    "  --help              this text\n"
+    "\n"
+    "Writes packages/PARTNER/PACKAGE/VERSION/..., manifests/PACKAGE/VERSION.xml, then\n"
+    "manifests/PACKAGE/current.xml, and nodes/PARTNER.xml. Every file is written beside its place and "
+    "renamed\n"
+    "into it. A version that is already published is only accepted again with the same content.\n";
+
+int Fail(const std::string& message) {
+    std::cerr << "halcyne-publish: " << message << "\n";
+    return 1;
+}
+
+NodeInfo ParseNode(const std::string& text, std::size_t index) {
+    NodeInfo node;
+    std::string rest = text;
+    const std::size_t equals = rest.find('=');
+    if (equals != std::string::npos) {
+        node.nodeId = rest.substr(0, equals);
+        rest = rest.substr(equals + 1);
+    } else {
+        node.nodeId = "node" + std::to_string(index + 1);
+    }
+    const std::size_t slash = rest.find('/');
+    if (slash != std::string::npos) {
+        node.path = rest.substr(slash);
+        rest = rest.substr(0, slash);
+    }
+    node.host = rest;
+    if (node.nodeId.empty() || node.host.empty()) {
+        throw PublishError("bad --node argument: " + text);
+    }
+    return node;
+}
+
+std::uint32_t ParseChunkSize(const std::string& text) {
+    char* end = nullptr;
+    errno = 0;
+    const unsigned long long value = std::strtoull(text.c_str(), &end, 10);
+    if (text.empty() || text[0] == '-' || *end != '\0' || errno != 0 || value == 0 || value > 0xFFFFFFFFull) {
+        throw PublishError("bad --chunk-size: " + text);
+    }
+    return static_cast<std::uint32_t>(value);
+}
+
+}  // namespace
+
+int main(int argc, char** argv) {
+    std::vector<std::string> arguments(argv + 1, argv + argc);
+    std::string site;
+    std::string from;
+    PackageInfo package;
+    bool makeCurrent = true;
+    std::vector<std::string> nodeArguments;
+    try {
+        for (std::size_t i = 0; i < arguments.size(); ++i) {
+            const std::string& argument = arguments[i];
+            if (argument == "--help") {
+                std::cout << Usage;
+                return 0;
+            }
+            if (argument == "--not-current") {
+                makeCurrent = false;
+                continue;
+            }
+            if (i + 1 >= arguments.size()) {
+                return Fail("unknown or incomplete argument: " + argument + "\n" + Usage);
+            }
+            const std::string& value = arguments[++i];
+            if (argument == "--site") {
+                site = value;
+            } else if (argument == "--from") {
+                from = value;
+            } else if (argument == "--partner") {
+                package.partnerId = value;
+            } else if (argument == "--package") {
+                package.packageId = value;
+            } else if (argument == "--version") {
+                package.versionId = value;
+            } else if (argument == "--name") {
+                package.name = value;
+            } else if (argument == "--run") {
+                package.run = value;
+            } else if (argument == "--chunk-size") {
+                package.chunkSize = ParseChunkSize(value);
+            } else if (argument == "--node") {
+                nodeArguments.push_back(value);
+            } else {
+                return Fail("unknown argument: " + argument + "\n" + Usage);
+            }
+        }
+        if (site.empty()) {
+            return Fail("--site is required\n" + std::string(Usage));
+        }
+        if (from.empty() && nodeArguments.empty()) {
+            return Fail("nothing to publish: give --from or --node");
+        }
+        if (package.partnerId.empty()) {
+            return Fail("--partner is required");
+        }
+        std::vector<NodeInfo> nodes;
+        for (std::size_t i = 0; i < nodeArguments.size(); ++i) {
+            nodes.push_back(ParseNode(nodeArguments[i], i));
+        }
+        SitePublisher publisher(site);
+        if (!from.empty()) {
+            if (package.packageId.empty() || package.versionId.empty()) {
+                return Fail("--package and --version are required with --from");
+            }
+            publisher.PublishFolder(from, package, makeCurrent);
+        }
+        if (!nodes.empty()) {
+            publisher.PublishNodeList(package.partnerId, nodes);
+        }
+    } catch (const std::exception& error) {
+        return Fail(error.what());
+    }
+    return 0;
+}
