@@ -24,13 +24,16 @@ namespace {
 using namespace halcyne;
 constexpr int Threads = 8;
 
+// As a transfer event fills its entry: the name, then the params' description as a child.
 void FillEvent(boost::property_tree::ptree& tree, int thread, int i) {
-    tree.put("event", "Start");
-    tree.put("params.transferId", "0123456789abcdef0123456789abcdef");
-    tree.put("params.partnerId", "partner");
-    tree.put("params.packageId", "package");
-    tree.put("params.versionId", std::to_string(thread) + "." + std::to_string(i));
-    tree.put("params.destPath", "/home/user/Games/Some Game");
+    tree.put("event", std::string("Start"));
+    boost::property_tree::ptree params;
+    params.put("transferId", std::string("0123456789abcdef0123456789abcdef"));
+    params.put("partnerId", std::string("partner"));
+    params.put("packageId", std::string("package"));
+    params.put("versionId", std::to_string(thread) + "." + std::to_string(i));
+    params.put("destPath", std::string("/home/user/Games/Some Game"));
+    tree.add_child("params", params);
 }
 
 template <typename Body>

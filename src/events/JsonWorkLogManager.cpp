@@ -17,7 +17,7 @@ WorkStatus SubmitWorkEntry(EventManager& manager, const Work& work, const WorkSt
     const bool important = description.get<bool>("important", false);
     const std::int32_t level = baseLevel | (important ? LogLevel::Important : 0);
     const std::shared_ptr<TrackEventWork> entry = manager.CreateEventWork(level);
-    entry->Tree().put("event", event);
+    entry->Tree().put("event", std::string(event));
     entry->Tree().add_child("params", description);
     manager.Submit(entry);
     return WorkStatus(WorkResult::Success);

@@ -61,7 +61,14 @@ void LogManager::Write(std::int32_t level, const std::string& text) noexcept {
             return;
         }
         // Stamp and text in one write, so that a failure never leaves a stamp without its text behind.
-        const std::string line = LineStamp(clock_()) + text;
+        // Lines come many to a second: the stamp is formatted once per second.
+        const auto now = clock_();
+        const std::time_t second = std::chrono::system_clock::to_time_t(now);
+        if (second != stampSecond_) {
+            stamp_ = LineStamp(now);
+            stampSecond_ = second;
+        }
+        const std::string line = stamp_ + text;
         if (line.size() > std::numeric_limits<std::uint32_t>::max()) {
             return;
         }

@@ -6,6 +6,7 @@
 
 #include <chrono>
 #include <cstdint>
+#include <ctime>
 #include <functional>
 #include <memory>
 #include <mutex>
@@ -63,14 +64,17 @@ private:
     // Creates the file under a free name. False, or an exception, when it cannot; called under mutex_.
     bool OpenFile();
 
-    mutable std::mutex mutex_;  // guards file_, filePath_ and position_; held for a whole line
+    mutable std::mutex
+        mutex_;  // guards file_, filePath_, position_ and the stamp cache; held for a whole line
     const std::int32_t logLevel_;
     const std::string logsFolder_;
     SharedFileFactory* const fileFactory_;
     const LogClock clock_;
     std::shared_ptr<SharedFile> file_;  // empty until the first line passes the level test
     std::string filePath_;
-    std::uint64_t position_ = 0;  // the end of the last whole line: where the next line goes
+    std::uint64_t position_ = 0;    // the end of the last whole line: where the next line goes
+    std::time_t stampSecond_ = -1;  // the second that stamp_ shows
+    std::string stamp_;
 };
 
 // A log manager that works register as their completion and retry observer (AddWorkCompleteCallback,
