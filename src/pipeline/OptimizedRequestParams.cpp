@@ -1,10 +1,48 @@
 #include "pipeline/OptimizedRequestParams.hpp"
 
 #include <algorithm>
+#include <stdexcept>
 
+#include <Poco/URI.h>
+
+#include "pipeline/TransferSharedFileData.hpp"
 #include "pipeline/TransferSharedMapData.hpp"
 
 namespace halcyne {
+
+namespace {
+
+// The file's path as a relative reference that stays a path: leading '/' removed; '%', '#', '?' encoded so
+// that they neither start a query or fragment nor decode into other bytes (the URI class encodes the rest,
+// spaces, control and non-ASCII bytes, when it writes the URL); "./" before a first segment with ':', which
+// would otherwise read as a scheme.
+std::string FilePathReference(const std::string& filePath) {
+    const std::size_t start = filePath.find_first_not_of('/');
+    if (start == std::string::npos) {
+        return std::string();
+    }
+    std::string reference;
+    reference.reserve(filePath.size() - start + 8);
+    for (std::size_t i = start; i < filePath.size(); ++i) {
+        const char c = filePath[i];
+        if (c == '%') {
+            reference += "%25";
+        } else if (c == '#') {
+            reference += "%23";
+        } else if (c == '?') {
+            reference += "%3F";
+        } else {
+            reference += c;
+        }
+    }
+    const std::size_t firstSlash = reference.find('/');
+    if (reference.substr(0, firstSlash).find(':') != std::string::npos) {
+        reference.insert(0, "./");
+    }
+    return reference;
+}
+
+}  // namespace
 
 OptimizedRequestParams::OptimizedRequestParams(std::shared_ptr<NodeListManifest> nodeList,
                                                TransferParams transferParams,
@@ -26,6 +64,33 @@ void OptimizedRequestParams::RemoveSelectedNode() {
     if (candidates.empty() && nodeList) {
         candidates = nodeList->GetNodes();
     }
+}
+
+std::string OptimizedRequestParams::ToUrl() const {
+    if (!SelectedNode || !ChunkData) {
+        throw std::invalid_argument(
+            "OptimizedRequestParams::ToUrl invoked with no SelectedNode or no ChunkData");
+    }
+    Poco::URI uri;
+    uri.setScheme("http");
+    uri.setAuthority(SelectedNode->GetHost());
+    uri.setPath(SelectedNode->GetPath());
+    uri.resolve(transferParams.partnerId + "/");
+    uri.resolve(transferParams.packageId + "/");
+    uri.resolve(transferParams.versionId + "/");
+    uri.resolve(FilePathReference(ChunkData->fileData ? ChunkData->fileData->filePath : std::string()));
+    return uri.toString();
+}
+
+HttpRequestParams OptimizedRequestParams::ToRequestParams(HttpWriteCallback* writer) const {
+    HttpRequestParams params(ToUrl(), writer);
+    params.rangeStart = ChunkData->lowerBound;
+    params.rangeEnd = ChunkData->upperBound;
+    params.connectTimeout = connectTimeout;
+    params.timeout = timeout;
+    params.lowSpeedLimit = lowSpeedLimit;
+    params.lowSpeedTime = lowSpeedTime;
+    return params;
 }
 
 }  // namespace halcyne

@@ -7,11 +7,13 @@
 #include <memory>
 #include <vector>
 
+#include "http/HttpRequestParams.hpp"
 #include "manifest/NodeListManifest.hpp"
 #include "pipeline/TransferParams.hpp"
 
 namespace halcyne {
 
+class HttpWriteCallback;
 class TransferSharedMapData;
 
 struct OptimizedRequestParams {
@@ -22,6 +24,16 @@ struct OptimizedRequestParams {
     // Erases the selected node from the candidates (the others keep their order); when none is left, the
     // candidates are all nodes of the list again. Nothing happens when the selected node is not a candidate.
     void RemoveSelectedNode();
+
+    // The chunk's URL on the selected node: "http://" + host + the node's path, against which the partner
+    // id + "/", the package id + "/", the version id + "/" and the file's path (leading '/' removed) are
+    // resolved in turn as URI references (dot segments removed). The file path is always taken as a path:
+    // '%', '#', '?', spaces, control bytes and non-ASCII bytes are percent-encoded and a first segment
+    // holding ':' is not read as a scheme. std::invalid_argument without a selected node or chunk data.
+    std::string ToUrl() const;
+    // A GET of ToUrl() into `writer` for exactly the chunk's bytes, with the four time-outs of these params
+    // and every other field at its default.
+    HttpRequestParams ToRequestParams(HttpWriteCallback* writer) const;
 
     std::shared_ptr<NodeListManifest> nodeList;
     NodeManifestList candidates;  // the nodes not yet tried, in list order

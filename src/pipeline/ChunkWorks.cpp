@@ -1,0 +1,284 @@
+#include "pipeline/ChunkWorks.hpp"
+
+#include <algorithm>
+#include <atomic>
+#include <chrono>
+#include <mutex>
+
+#include "file/MemoryMappedFileData.hpp"
+#include "file/SharedFile.hpp"
+#include "manifest/NodeListManifest.hpp"
+#include "pipeline/ChecksumStatusData.hpp"
+#include "pipeline/Crc32.hpp"
+#include "pipeline/OptimizedRequestChunkWork.hpp"
+#include "pipeline/TransferProgressUpdater.hpp"
+#include "pipeline/TransferSharedFileData.hpp"
+#include "pipeline/TransferSharedMapData.hpp"
+#include "pipeline/TransferStatusData.hpp"
+#include "pipeline/TransferWorkLog.hpp"
+
+namespace halcyne {
+
+namespace {
+
+std::uint32_t RetryLimit(TransferWorkInterface& workInterface, int minimum) {
+    const std::shared_ptr<NodeListManifest> nodes = workInterface.GetNodeList();
+    const std::int64_t others = nodes ? static_cast<std::int64_t>(nodes->GetNodes().size()) - 1 : -1;
+    return static_cast<std::uint32_t>(std::max<std::int64_t>({others, minimum, 0}));
+}
+
+WorkStatus MissingData(const char* message) {
+    return WorkStatus(WorkResult::Error,
+                      std::make_shared<TransferErrorData>(TransferError::InternalError, message));
+}
+
+// The prefetch mutex: one for the whole process, so that at most one chunk at a time is pre-faulted, and
+// used by nothing else. Its timing counters are atomics, taken outside it or lock-free under it.
+std::mutex prefetchMutex;
+std::atomic<std::uint64_t> prefetchCount{0};
+std::atomic<std::uint64_t> prefetchWaitNs{0};
+std::atomic<std::uint64_t> prefetchHoldNs{0};
+std::atomic<std::uint64_t> prefetchMaxWaitNs{0};
+std::atomic<std::uint64_t> prefetchMaxHoldNs{0};
+
+void RaiseMaximum(std::atomic<std::uint64_t>& maximum, std::uint64_t value) {
+    std::uint64_t seen = maximum.load(std::memory_order_relaxed);
+    while (seen < value && !maximum.compare_exchange_weak(seen, value, std::memory_order_relaxed)) {
+    }
+}
+
+std::uint64_t NanosecondsSince(std::chrono::steady_clock::time_point start) {
+    return static_cast<std::uint64_t>(
+        std::chrono::duration_cast<std::chrono::nanoseconds>(std::chrono::steady_clock::now() - start)
+            .count());
+}
+
+// Records the time the mutex was held when the task leaves, by whatever path.
+class PrefetchHoldTimer {
+public:
+    PrefetchHoldTimer() : start_(std::chrono::steady_clock::now()) {}
+    ~PrefetchHoldTimer() {
+        const std::uint64_t held = NanosecondsSince(start_);
+        prefetchHoldNs.fetch_add(held, std::memory_order_relaxed);
+        RaiseMaximum(prefetchMaxHoldNs, held);
+    }
+    PrefetchHoldTimer(const PrefetchHoldTimer&) = delete;
+    PrefetchHoldTimer& operator=(const PrefetchHoldTimer&) = delete;
+
+private:
+    const std::chrono::steady_clock::time_point start_;
+};
+
+}  // namespace
+
+std::uint32_t ChunkRetryLimit(TransferWorkInterface& workInterface) {
+    return RetryLimit(workInterface, workInterface.Behavior().settings.minChunkRetries);
+}
+
+std::uint32_t RequestRetryLimit(TransferWorkInterface& workInterface) {
+    return RetryLimit(workInterface, workInterface.Behavior().settings.minRequestRetries);
+}
+
+// TransferSingleChunkWork
+
+TransferSingleChunkWork::TransferSingleChunkWork(std::shared_ptr<TransferWorkInterface> workInterface,
+                                                 std::shared_ptr<HttpSession> session,
+                                                 std::shared_ptr<TransferSharedFileData> fileData,
+                                                 std::uint64_t lowerBound, std::uint64_t upperBound,
+                                                 std::uint32_t expectedChecksum)
+    : TransferWork(std::move(workInterface)),
+      SequentialWork(WorkLogCompleteCallback(workInterface_->Behavior())),
+      chunkData_(std::make_shared<TransferSharedMapData>(std::move(fileData), lowerBound, upperBound,
+                                                         expectedChecksum,
+                                                         workInterface_->GetProgressUpdater())) {
+    AddChild(std::make_shared<CreateChunkMapWork>(workInterface_, chunkData_));
+    AddChild(std::make_shared<MutexPrefetchChunkWork>(workInterface_, chunkData_));
+    AddChild(std::make_shared<ConditionalTransferChunkWork>(workInterface_, std::move(session), chunkData_));
+    AddChild(std::make_shared<ReleaseChunkMapWork>(workInterface_, chunkData_));
+}
+
+void TransferSingleChunkWork::Describe(boost::property_tree::ptree& tree) const {
+    DescribeTransferWork(tree, "TransferSingleChunkWork", false, *workInterface_, chunkData_.get());
+}
+
+void TransferSingleChunkWork::Reset() {
+    SequentialWork::Reset();
+    chunkData_->view.reset();
+    chunkData_->fileProgressBytes = 0;
+}
+
+void TransferSingleChunkWork::ReleaseView() {
+    chunkData_->view.reset();
+}
+
+// CreateChunkMapWork
+
+CreateChunkMapWork::CreateChunkMapWork(std::shared_ptr<TransferWorkInterface> workInterface,
+                                       std::shared_ptr<TransferSharedMapData> chunkData)
+    : TransferWork(std::move(workInterface)),
+      SimpleWork(WorkLogCompleteCallback(workInterface_->Behavior())),
+      chunkData_(std::move(chunkData)) {}
+
+void CreateChunkMapWork::Describe(boost::property_tree::ptree& tree) const {
+    DescribeTransferWork(tree, "CreateChunkMapWork", false, *workInterface_, chunkData_.get());
+}
+
+void CreateChunkMapWork::Reset() {
+    SimpleWork::Reset();
+    chunkData_->view.reset();
+}
+
+WorkStatus CreateChunkMapWork::ExecuteTask() {
+    try {
+        const std::shared_ptr<SharedFile> file = chunkData_->fileData ? chunkData_->fileData->file : nullptr;
+        if (!file) {
+            return MissingData("CreateChunkMapWork::ExecuteTask has no shared file");
+        }
+        chunkData_->view = file->Map(chunkData_->lowerBound, chunkData_->upperBound);
+        return WorkStatus(WorkResult::Success);
+    } catch (...) {
+        return MakeTransferFileExceptionStatus();
+    }
+}
+
+// MutexPrefetchChunkWork
+
+MutexPrefetchChunkWork::MutexPrefetchChunkWork(std::shared_ptr<TransferWorkInterface> workInterface,
+                                               std::shared_ptr<TransferSharedMapData> chunkData)
+    : TransferWork(std::move(workInterface)),
+      SimpleWork(WorkLogCompleteCallback(workInterface_->Behavior())),
+      chunkData_(std::move(chunkData)) {}
+
+void MutexPrefetchChunkWork::Describe(boost::property_tree::ptree& tree) const {
+    DescribeTransferWork(tree, "MutexPrefetchChunkWork", false, *workInterface_, chunkData_.get());
+}
+
+WorkStatus MutexPrefetchChunkWork::ExecuteTask() {
+    const auto waitStart = std::chrono::steady_clock::now();
+    std::lock_guard<std::mutex> lock(prefetchMutex);
+    const std::uint64_t waited = NanosecondsSince(waitStart);
+    prefetchCount.fetch_add(1, std::memory_order_relaxed);
+    prefetchWaitNs.fetch_add(waited, std::memory_order_relaxed);
+    RaiseMaximum(prefetchMaxWaitNs, waited);
+    PrefetchHoldTimer holding;
+    // Everything below, the handling of a fault included, runs with the mutex held; the lock is let go
+    // when the task leaves by any path.
+    try {
+        if (!chunkData_->view) {
+            return MissingData("MutexPrefetchChunkWork::ExecuteTask has no shared map");
+        }
+        chunkData_->view->Fetch();
+        return WorkStatus(WorkResult::Success);
+    } catch (...) {
+        return MakeTransferFileExceptionStatus();
+    }
+}
+
+PrefetchMutexTimes MutexPrefetchChunkWork::Times() {
+    PrefetchMutexTimes times;
+    times.prefetches = prefetchCount.load();
+    times.waitNs = prefetchWaitNs.load();
+    times.holdNs = prefetchHoldNs.load();
+    times.maxWaitNs = prefetchMaxWaitNs.load();
+    times.maxHoldNs = prefetchMaxHoldNs.load();
+    return times;
+}
+
+// VerifyChunkWork
+
+VerifyChunkWork::VerifyChunkWork(std::shared_ptr<TransferWorkInterface> workInterface,
+                                 std::shared_ptr<TransferSharedMapData> chunkData)
+    : TransferWork(std::move(workInterface)),
+      SimpleWork(WorkLogCompleteCallback(workInterface_->Behavior())),
+      chunkData_(std::move(chunkData)) {}
+
+void VerifyChunkWork::Describe(boost::property_tree::ptree& tree) const {
+    DescribeTransferWork(tree, "VerifyChunkWork", false, *workInterface_, chunkData_.get());
+}
+
+WorkStatus VerifyChunkWork::ExecuteTask() {
+    try {
+        TransferSharedMapData& chunk = *chunkData_;
+        if (!chunk.view) {
+            return MissingData("VerifyChunkWork::ExecuteTask has no shared map");
+        }
+        std::uint32_t checksum = 0;
+        // The processor holds nothing with a destructor: a fault in the view leaves it by a jump.
+        chunk.view->Process(
+            [&checksum](const std::uint8_t* data, std::uint32_t length) { checksum = Crc32(data, length); });
+        if (checksum != chunk.expectedChecksum) {
+            chunk.ResetProgress();
+            return WorkStatus(WorkResult::Failure, std::make_shared<ChecksumStatusData>(checksum));
+        }
+        const std::uint64_t length = chunk.Length();
+        if (chunk.progressUpdater) {
+            if (chunk.fileProgressBytes < length) {
+                chunk.progressUpdater->AddProgress(length - chunk.fileProgressBytes);
+            } else if (chunk.fileProgressBytes > length) {
+                chunk.progressUpdater->RemoveProgress(chunk.fileProgressBytes - length);
+            }
+        }
+        chunk.fileProgressBytes = length;
+        if (chunk.progressUpdater) {
+            chunk.progressUpdater->AddVerified(length);
+        }
+        return WorkStatus(WorkResult::Success);
+    } catch (...) {
+        return MakeTransferFileExceptionStatus();
+    }
+}
+
+// RetryableTransferChunkWork
+
+RetryableTransferChunkWork::RetryableTransferChunkWork(std::shared_ptr<TransferWorkInterface> workInterface,
+                                                       std::shared_ptr<HttpSession> session,
+                                                       std::shared_ptr<TransferSharedMapData> chunkData,
+                                                       std::uint32_t maxRetries)
+    : TransferWork(std::move(workInterface)),
+      LimitedRetrySequentialWork(WorkLogCompleteCallback(workInterface_->Behavior()), maxRetries),
+      chunkData_(std::move(chunkData)) {
+    AddChild(std::make_shared<OptimizedRequestChunkWork>(workInterface_, std::move(session), chunkData_,
+                                                         RequestRetryLimit(*workInterface_)));
+    AddChild(std::make_shared<VerifyChunkWork>(workInterface_, chunkData_));
+}
+
+void RetryableTransferChunkWork::Describe(boost::property_tree::ptree& tree) const {
+    DescribeTransferWork(tree, "RetryableTransferChunkWork", false, *workInterface_, chunkData_.get());
+}
+
+// ConditionalTransferChunkWork
+
+ConditionalTransferChunkWork::ConditionalTransferChunkWork(
+    std::shared_ptr<TransferWorkInterface> workInterface, std::shared_ptr<HttpSession> session,
+    std::shared_ptr<TransferSharedMapData> chunkData)
+    : TransferWork(std::move(workInterface)),
+      ConditionalWork(WorkLogCompleteCallback(workInterface_->Behavior())),
+      chunkData_(std::move(chunkData)) {
+    SetCondition(std::make_shared<VerifyChunkWork>(workInterface_, chunkData_));
+    SetOnSuccess(MakeNoOpWork(WorkLogCompleteCallback(workInterface_->Behavior())));
+    SetOnFailure(std::make_shared<RetryableTransferChunkWork>(workInterface_, std::move(session), chunkData_,
+                                                              ChunkRetryLimit(*workInterface_)));
+}
+
+void ConditionalTransferChunkWork::Describe(boost::property_tree::ptree& tree) const {
+    DescribeTransferWork(tree, "ConditionalTransferChunkWork", false, *workInterface_, chunkData_.get());
+}
+
+// ReleaseChunkMapWork
+
+ReleaseChunkMapWork::ReleaseChunkMapWork(std::shared_ptr<TransferWorkInterface> workInterface,
+                                         std::shared_ptr<TransferSharedMapData> chunkData)
+    : TransferWork(std::move(workInterface)),
+      SimpleWork(WorkLogCompleteCallback(workInterface_->Behavior())),
+      chunkData_(std::move(chunkData)) {}
+
+void ReleaseChunkMapWork::Describe(boost::property_tree::ptree& tree) const {
+    DescribeTransferWork(tree, "ReleaseChunkMapWork", false, *workInterface_, chunkData_.get());
+}
+
+WorkStatus ReleaseChunkMapWork::ExecuteTask() {
+    chunkData_->view.reset();
+    return WorkStatus(WorkResult::Success);
+}
+
+}  // namespace halcyne

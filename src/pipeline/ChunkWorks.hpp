@@ -1,0 +1,138 @@
+// The works of one chunk: map its byte range, pre-fault it under the process-wide prefetch mutex, verify
+// what is already there and, only when that fails, download it (OptimizedRequestChunkWork) and verify again
+// within a retry budget, then drop the view.
+//
+//   TransferSingleChunkWork (sequence)
+//     CreateChunkMapWork, MutexPrefetchChunkWork,
+//     ConditionalTransferChunkWork: VerifyChunkWork ? NoOpWork : RetryableTransferChunkWork
+//                                   (OptimizedRequestChunkWork, VerifyChunkWork),
+//     ReleaseChunkMapWork
+//
+// Built by TransferMultipleChunksWork on the thread that builds the tree; the works run on work-manager
+// threads, one after the other for one chunk, so the chunk data needs no lock. Every work completes into the
+// work log. The prefetch mutex is the only lock here; nothing else is taken while it is held.
+#pragma once
+
+#include <cstdint>
+#include <memory>
+
+#include "pipeline/TransferWork.hpp"
+#include "work/CompositeWork.hpp"
+#include "work/LimitedRetryWork.hpp"
+#include "work/SimpleWork.hpp"
+
+namespace halcyne {
+
+class HttpSession;
+class TransferSharedFileData;
+class TransferSharedMapData;
+
+// The chunk retry limit: max(nodes - 1, minChunkRetries); the request retry limit likewise with
+// minRequestRetries. A missing node list counts as no node.
+std::uint32_t ChunkRetryLimit(TransferWorkInterface& workInterface);
+std::uint32_t RequestRetryLimit(TransferWorkInterface& workInterface);
+
+class TransferSingleChunkWork : public TransferWork, public SequentialWork {
+public:
+    TransferSingleChunkWork(std::shared_ptr<TransferWorkInterface> workInterface,
+                            std::shared_ptr<HttpSession> session,
+                            std::shared_ptr<TransferSharedFileData> fileData, std::uint64_t lowerBound,
+                            std::uint64_t upperBound, std::uint32_t expectedChecksum);
+    void Describe(boost::property_tree::ptree& tree) const override;
+    // The sequence's reset, then the view is released and fileProgressBytes set to 0 (the transfer's
+    // progress is not touched).
+    void Reset() override;
+    // Drops the chunk's view (the tree is being torn down).
+    void ReleaseView();
+    const std::shared_ptr<TransferSharedMapData>& ChunkData() const { return chunkData_; }
+
+private:
+    const std::shared_ptr<TransferSharedMapData> chunkData_;
+};
+
+class CreateChunkMapWork : public TransferWork, public SimpleWork {
+public:
+    CreateChunkMapWork(std::shared_ptr<TransferWorkInterface> workInterface,
+                       std::shared_ptr<TransferSharedMapData> chunkData);
+    void Describe(boost::property_tree::ptree& tree) const override;
+    void Reset() override;  // clears the flag and releases the view
+    WorkStatus ExecuteTask() override;
+    void Interrupt() override {}
+
+private:
+    const std::shared_ptr<TransferSharedMapData> chunkData_;
+};
+
+// How long chunks waited for the prefetch mutex and held it, in nanoseconds, since the process started.
+struct PrefetchMutexTimes {
+    std::uint64_t prefetches = 0;
+    std::uint64_t waitNs = 0;
+    std::uint64_t holdNs = 0;
+    std::uint64_t maxWaitNs = 0;
+    std::uint64_t maxHoldNs = 0;
+};
+
+class MutexPrefetchChunkWork : public TransferWork, public SimpleWork {
+public:
+    MutexPrefetchChunkWork(std::shared_ptr<TransferWorkInterface> workInterface,
+                           std::shared_ptr<TransferSharedMapData> chunkData);
+    void Describe(boost::property_tree::ptree& tree) const override;
+    // Under the prefetch mutex (held for the whole task, also while a fault is handled): Fetch the view.
+    WorkStatus ExecuteTask() override;
+    void Interrupt() override {}
+
+    static PrefetchMutexTimes Times();
+
+private:
+    const std::shared_ptr<TransferSharedMapData> chunkData_;
+};
+
+class VerifyChunkWork : public TransferWork, public SimpleWork {
+public:
+    VerifyChunkWork(std::shared_ptr<TransferWorkInterface> workInterface,
+                    std::shared_ptr<TransferSharedMapData> chunkData);
+    void Describe(boost::property_tree::ptree& tree) const override;
+    // Success (the chunk now counts exactly its length in progress and in verified bytes) when the view's
+    // CRC-32 is the expected one; otherwise Failure with ChecksumStatusData, the chunk's progress taken off.
+    WorkStatus ExecuteTask() override;
+    void Interrupt() override {}
+
+private:
+    const std::shared_ptr<TransferSharedMapData> chunkData_;
+};
+
+class RetryableTransferChunkWork : public TransferWork, public LimitedRetrySequentialWork {
+public:
+    RetryableTransferChunkWork(std::shared_ptr<TransferWorkInterface> workInterface,
+                               std::shared_ptr<HttpSession> session,
+                               std::shared_ptr<TransferSharedMapData> chunkData, std::uint32_t maxRetries);
+    void Describe(boost::property_tree::ptree& tree) const override;
+
+private:
+    const std::shared_ptr<TransferSharedMapData> chunkData_;
+};
+
+class ConditionalTransferChunkWork : public TransferWork, public ConditionalWork {
+public:
+    ConditionalTransferChunkWork(std::shared_ptr<TransferWorkInterface> workInterface,
+                                 std::shared_ptr<HttpSession> session,
+                                 std::shared_ptr<TransferSharedMapData> chunkData);
+    void Describe(boost::property_tree::ptree& tree) const override;
+
+private:
+    const std::shared_ptr<TransferSharedMapData> chunkData_;
+};
+
+class ReleaseChunkMapWork : public TransferWork, public SimpleWork {
+public:
+    ReleaseChunkMapWork(std::shared_ptr<TransferWorkInterface> workInterface,
+                        std::shared_ptr<TransferSharedMapData> chunkData);
+    void Describe(boost::property_tree::ptree& tree) const override;
+    WorkStatus ExecuteTask() override;
+    void Interrupt() override {}
+
+private:
+    const std::shared_ptr<TransferSharedMapData> chunkData_;
+};
+
+}  // namespace halcyne

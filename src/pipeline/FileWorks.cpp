@@ -1,0 +1,224 @@
+#include "pipeline/FileWorks.hpp"
+
+#include <algorithm>
+#include <stdexcept>
+
+#include "file/FileException.hpp"
+#include "file/SharedFile.hpp"
+#include "file/SharedFileFactory.hpp"
+#include "pipeline/ChunkWorks.hpp"
+#include "pipeline/TransferSharedFileData.hpp"
+#include "pipeline/TransferSharedMapData.hpp"
+#include "pipeline/TransferStatusData.hpp"
+#include "pipeline/TransferWorkLog.hpp"
+
+namespace halcyne {
+
+// TransferMultipleFilesWork
+
+TransferMultipleFilesWork::TransferMultipleFilesWork(std::shared_ptr<TransferWorkInterface> workInterface,
+                                                     std::shared_ptr<HttpSession> session)
+    : TransferWork(std::move(workInterface)),
+      SequentialWork(WorkLogCompleteCallback(workInterface_->Behavior())) {
+    const std::shared_ptr<PackageManifest> package = workInterface_->GetPackage();
+    if (!package || (package->GetRunFiles().empty() && package->GetOtherFiles().empty())) {
+        throw std::logic_error("TransferMultipleFilesWork constructed with empty file set");
+    }
+    if (!package->GetRunFiles().empty()) {
+        AddChild(std::make_shared<SequentialTransferMultipleFilesWork>(workInterface_, session,
+                                                                       package->GetRunFiles()));
+    }
+    if (!package->GetOtherFiles().empty()) {
+        AddChild(std::make_shared<ParallelTransferMultipleFilesWork>(workInterface_, session,
+                                                                     package->GetOtherFiles()));
+    }
+}
+
+void TransferMultipleFilesWork::Describe(boost::property_tree::ptree& tree) const {
+    DescribeTransferWork(tree, "TransferMultipleFilesWork", false, *workInterface_);
+}
+
+// The clusters
+
+SequentialTransferMultipleFilesWork::SequentialTransferMultipleFilesWork(
+    std::shared_ptr<TransferWorkInterface> workInterface, std::shared_ptr<HttpSession> session,
+    const FileManifestList& cluster)
+    : TransferWork(std::move(workInterface)),
+      SequentialWork(WorkLogCompleteCallback(workInterface_->Behavior())) {
+    if (cluster.empty()) {
+        throw std::logic_error("SequentialTransferMultipleFilesWork constructed with empty cluster");
+    }
+    for (const std::shared_ptr<FileManifest>& file : cluster) {
+        AddChild(std::make_shared<TransferSingleFileWork>(workInterface_, session, file));
+    }
+}
+
+void SequentialTransferMultipleFilesWork::Describe(boost::property_tree::ptree& tree) const {
+    DescribeTransferWork(tree, "SequentialTransferMultipleFilesWork", true, *workInterface_);
+}
+
+ParallelTransferMultipleFilesWork::ParallelTransferMultipleFilesWork(
+    std::shared_ptr<TransferWorkInterface> workInterface, std::shared_ptr<HttpSession> session,
+    const FileManifestList& cluster)
+    : TransferWork(std::move(workInterface)),
+      ParallelWork(WorkLogCompleteCallback(workInterface_->Behavior())) {
+    if (cluster.empty()) {
+        throw std::logic_error("ParallelTransferMultipleFilesWork constructed with empty cluster");
+    }
+    Reserve(cluster.size());
+    for (const std::shared_ptr<FileManifest>& file : cluster) {
+        AddChild(std::make_shared<TransferSingleFileWork>(workInterface_, session, file));
+    }
+}
+
+void ParallelTransferMultipleFilesWork::Describe(boost::property_tree::ptree& tree) const {
+    DescribeTransferWork(tree, "ParallelTransferMultipleFilesWork", true, *workInterface_);
+}
+
+// TransferSingleFileWork
+
+TransferSingleFileWork::TransferSingleFileWork(std::shared_ptr<TransferWorkInterface> workInterface,
+                                               std::shared_ptr<HttpSession> session,
+                                               const std::shared_ptr<FileManifest>& file)
+    : TransferWork(std::move(workInterface)),
+      SequentialWork(WorkLogCompleteCallback(workInterface_->Behavior())),
+      fileData_(std::make_shared<TransferSharedFileData>(file->GetPath(), file->GetSize())) {
+    open_ = std::make_shared<OpenAndAllocateFileWork>(workInterface_, fileData_);
+    chunks_ =
+        std::make_shared<TransferMultipleChunksWork>(workInterface_, std::move(session), *file, fileData_);
+    AddChild(open_);
+    AddChild(chunks_);
+    AddChild(std::make_shared<CloseFileWork>(workInterface_, fileData_));
+}
+
+TransferSingleFileWork::~TransferSingleFileWork() {
+    try {
+        chunks_->ReleaseViews();
+        fileData_->file.reset();
+        // A tree that never reached the file (torn down before it ran, or refused by the deferred work)
+        // reports nothing: the file may belong to another tree, and the transfer may delete what it is told.
+        if (open_->Opened()) {
+            workInterface_->OnFileCreated(fileData_->filePath);
+        }
+    } catch (...) {
+        // A destructor lets nothing escape; the transfer is being torn down.
+    }
+}
+
+void TransferSingleFileWork::Describe(boost::property_tree::ptree& tree) const {
+    DescribeTransferWork(tree, "TransferSingleFileWork", true, *workInterface_, fileData_.get());
+}
+
+void TransferSingleFileWork::Reset() {
+    SequentialWork::Reset();
+    fileData_->file.reset();
+}
+
+// OpenAndAllocateFileWork
+
+OpenAndAllocateFileWork::OpenAndAllocateFileWork(std::shared_ptr<TransferWorkInterface> workInterface,
+                                                 std::shared_ptr<TransferSharedFileData> fileData)
+    : TransferWork(std::move(workInterface)),
+      SimpleWork(WorkLogCompleteCallback(workInterface_->Behavior())),
+      fileData_(std::move(fileData)) {}
+
+void OpenAndAllocateFileWork::Describe(boost::property_tree::ptree& tree) const {
+    DescribeTransferWork(tree, "OpenAndAllocateFileWork", true, *workInterface_, fileData_.get());
+}
+
+void OpenAndAllocateFileWork::Reset() {
+    SimpleWork::Reset();
+    fileData_->file.reset();
+}
+
+WorkStatus OpenAndAllocateFileWork::ExecuteTask() {
+    try {
+        SharedFileFactory& factory = *workInterface_->Behavior().sharedFileFactory;
+        const std::string folder = workInterface_->GetParams().destPath;
+        const std::string& name = fileData_->filePath;
+        const std::uint64_t size = fileData_->fileSize;
+        const std::uint64_t upper = size == 0 ? WholeFileUpperBound : size - 1;
+        bool mayDelete = true;
+        for (;;) {
+            std::shared_ptr<SharedFile> file =
+                factory.Create(folder, name, SharedFileMode::OpenOrCreate, 0, upper);
+            opened_.store(true);
+            if (file->Size() != size) {
+                if (!file->Allocate(size)) {
+                    // Another length: let go of the file, delete it once and start over.
+                    file.reset();
+                    if (mayDelete && factory.Delete(folder, name)) {
+                        mayDelete = false;
+                        continue;
+                    }
+                    throw FileInUseException("OpenAndAllocateFileWork: " + name + " has another length");
+                }
+                if (factory.IsExecutable(folder, name)) {
+                    file->DenyExecute();  // only a ban on a program while incomplete; its result does not
+                                          // matter
+                }
+            }
+            fileData_->file = std::move(file);
+            return WorkStatus(WorkResult::Success);
+        }
+    } catch (...) {
+        return MakeTransferFileExceptionStatus();
+    }
+}
+
+// TransferMultipleChunksWork
+
+TransferMultipleChunksWork::TransferMultipleChunksWork(std::shared_ptr<TransferWorkInterface> workInterface,
+                                                       std::shared_ptr<HttpSession> session,
+                                                       const FileManifest& file,
+                                                       std::shared_ptr<TransferSharedFileData> fileData)
+    : TransferWork(std::move(workInterface)),
+      ParallelWork(WorkLogCompleteCallback(workInterface_->Behavior())),
+      fileData_(std::move(fileData)) {
+    const std::uint32_t chunkSize = file.GetChunkSize();
+    const std::uint64_t size = file.GetSize();
+    const std::uint32_t count = ChunkCount(chunkSize, size);
+    if (count == 0) {
+        throw std::logic_error("TransferMultipleChunksWork constructed with no chunk");
+    }
+    const std::vector<std::uint32_t>& checksums = file.GetChecksums();
+    Reserve(count);
+    chunks_.reserve(count);
+    for (std::uint32_t i = 0; i < count; ++i) {
+        const std::uint64_t lower = std::uint64_t{i} * chunkSize;
+        const std::uint64_t upper = std::min(lower + chunkSize - 1, size - 1);
+        auto chunk = std::make_shared<TransferSingleChunkWork>(workInterface_, session, fileData_, lower,
+                                                               upper, checksums.at(i));
+        chunks_.push_back(chunk);
+        AddChild(std::move(chunk));
+    }
+}
+
+void TransferMultipleChunksWork::Describe(boost::property_tree::ptree& tree) const {
+    DescribeTransferWork(tree, "TransferMultipleChunksWork", false, *workInterface_, fileData_.get());
+}
+
+void TransferMultipleChunksWork::ReleaseViews() {
+    for (const std::shared_ptr<TransferSingleChunkWork>& chunk : chunks_) {
+        chunk->ReleaseView();
+    }
+}
+
+// CloseFileWork
+
+CloseFileWork::CloseFileWork(std::shared_ptr<TransferWorkInterface> workInterface,
+                             std::shared_ptr<TransferSharedFileData> fileData)
+    : TransferWork(std::move(workInterface)),
+      SimpleWork(WorkLogCompleteCallback(workInterface_->Behavior())),
+      fileData_(std::move(fileData)) {}
+
+void CloseFileWork::Describe(boost::property_tree::ptree& tree) const {
+    DescribeTransferWork(tree, "CloseFileWork", false, *workInterface_, fileData_.get());
+}
+
+WorkStatus CloseFileWork::ExecuteTask() {
+    fileData_->file.reset();
+    return WorkStatus(WorkResult::Success);
+}
+
+}  // namespace halcyne

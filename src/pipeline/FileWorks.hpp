@@ -1,0 +1,121 @@
+// The works above the chunks: the files of a package in two groups (the run files one after the other, then
+// all other files at once), and for each file: open and size it, transfer all its chunks at once, close it.
+//
+//   TransferMultipleFilesWork (sequence)
+//     SequentialTransferMultipleFilesWork (run files) / ParallelTransferMultipleFilesWork (other files)
+//       TransferSingleFileWork (sequence): OpenAndAllocateFileWork, TransferMultipleChunksWork, CloseFileWork
+//
+// Built by ConstructTransferFromPackageWork on a work-manager thread; the works run on work-manager threads.
+// The file data is written only by the opening and closing works and by Reset, never while the chunk works
+// of the same file run (sequence order). Every work completes into the work log.
+#pragma once
+
+#include <atomic>
+#include <memory>
+#include <vector>
+
+#include "manifest/PackageManifest.hpp"
+#include "pipeline/TransferWork.hpp"
+#include "work/CompositeWork.hpp"
+#include "work/SimpleWork.hpp"
+
+namespace halcyne {
+
+class HttpSession;
+class TransferSharedFileData;
+class TransferSingleChunkWork;
+
+class TransferMultipleFilesWork : public TransferWork, public SequentialWork {
+public:
+    // std::logic_error when the transfer's package has no file (or there is no package).
+    TransferMultipleFilesWork(std::shared_ptr<TransferWorkInterface> workInterface,
+                              std::shared_ptr<HttpSession> session);
+    void Describe(boost::property_tree::ptree& tree) const override;
+};
+
+class SequentialTransferMultipleFilesWork : public TransferWork, public SequentialWork {
+public:
+    // std::logic_error for an empty cluster.
+    SequentialTransferMultipleFilesWork(std::shared_ptr<TransferWorkInterface> workInterface,
+                                        std::shared_ptr<HttpSession> session,
+                                        const FileManifestList& cluster);
+    void Describe(boost::property_tree::ptree& tree) const override;
+};
+
+class ParallelTransferMultipleFilesWork : public TransferWork, public ParallelWork {
+public:
+    // std::logic_error for an empty cluster.
+    ParallelTransferMultipleFilesWork(std::shared_ptr<TransferWorkInterface> workInterface,
+                                      std::shared_ptr<HttpSession> session, const FileManifestList& cluster);
+    void Describe(boost::property_tree::ptree& tree) const override;
+};
+
+class OpenAndAllocateFileWork;
+class TransferMultipleChunksWork;
+
+class TransferSingleFileWork : public TransferWork, public SequentialWork {
+public:
+    TransferSingleFileWork(std::shared_ptr<TransferWorkInterface> workInterface,
+                           std::shared_ptr<HttpSession> session, const std::shared_ptr<FileManifest>& file);
+    // Releases every chunk's view and the file, then reports the file to the transfer (OnFileCreated) when
+    // this tree opened it. Nothing escapes.
+    ~TransferSingleFileWork() override;
+    void Describe(boost::property_tree::ptree& tree) const override;
+    // The sequence's reset, then the file is released.
+    void Reset() override;
+    const std::shared_ptr<TransferSharedFileData>& FileData() const { return fileData_; }
+
+private:
+    const std::shared_ptr<TransferSharedFileData> fileData_;
+    std::shared_ptr<OpenAndAllocateFileWork> open_;
+    std::shared_ptr<TransferMultipleChunksWork> chunks_;
+};
+
+class OpenAndAllocateFileWork : public TransferWork, public SimpleWork {
+public:
+    OpenAndAllocateFileWork(std::shared_ptr<TransferWorkInterface> workInterface,
+                            std::shared_ptr<TransferSharedFileData> fileData);
+    void Describe(boost::property_tree::ptree& tree) const override;
+    void Reset() override;  // clears the flag and releases the file
+    // Opens or creates the file; a file of the right length is kept as it is, an empty one is allocated
+    // (and denied execution when it is a program), one of another length is deleted once and created anew.
+    WorkStatus ExecuteTask() override;
+    void Interrupt() override {}
+    // Whether the file was opened (and so possibly created) by this work at least once.
+    bool Opened() const { return opened_.load(); }
+
+private:
+    const std::shared_ptr<TransferSharedFileData> fileData_;
+    std::atomic<bool> opened_{false};
+};
+
+class TransferMultipleChunksWork : public TransferWork, public ParallelWork {
+public:
+    // One chunk work per chunk of the file. std::logic_error when the file has no chunk (size or chunk
+    // size 0): a chunk set without children would never complete.
+    TransferMultipleChunksWork(std::shared_ptr<TransferWorkInterface> workInterface,
+                               std::shared_ptr<HttpSession> session, const FileManifest& file,
+                               std::shared_ptr<TransferSharedFileData> fileData);
+    void Describe(boost::property_tree::ptree& tree) const override;
+    // Drops the views of all chunks.
+    void ReleaseViews();
+    const std::vector<std::shared_ptr<TransferSingleChunkWork>>& Chunks() const { return chunks_; }
+
+private:
+    const std::shared_ptr<TransferSharedFileData> fileData_;
+    std::vector<std::shared_ptr<TransferSingleChunkWork>> chunks_;
+};
+
+class CloseFileWork : public TransferWork, public SimpleWork {
+public:
+    CloseFileWork(std::shared_ptr<TransferWorkInterface> workInterface,
+                  std::shared_ptr<TransferSharedFileData> fileData);
+    void Describe(boost::property_tree::ptree& tree) const override;
+    WorkStatus ExecuteTask() override;  // releases the file
+    void Interrupt() override {}
+
+private:
+    const std::shared_ptr<TransferSharedFileData> fileData_;
+};
+
+}  // namespace halcyne
