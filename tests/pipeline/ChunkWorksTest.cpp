@@ -1,0 +1,352 @@
+#include <set>
+#include <thread>
+
+#include <boost/filesystem.hpp>
+#include <gtest/gtest.h>
+#include <sys/stat.h>
+
+#include "file/SharedFile.hpp"
+#include "manifest/NodeListManifest.hpp"
+#include "manifest/PackageManifest.hpp"
+#include "optimizer/NodeStatistics.hpp"
+#include "pipeline/ChecksumStatusData.hpp"
+#include "pipeline/ChunkWorks.hpp"
+#include "pipeline/Crc32.hpp"
+#include "pipeline/FileWorks.hpp"
+#include "pipeline/HttpTransferStatusData.hpp"
+#include "pipeline/OptimizedRequestChunkWork.hpp"
+#include "pipeline/TransferSharedFileData.hpp"
+#include "pipeline/TransferSharedMapData.hpp"
+#include "pipeline/TransferStatusData.hpp"
+#include "support/PipelineHarness.hpp"
+#include "support/ScriptedNodes.hpp"
+#include "support/SiteWriter.hpp"
+#include "support/TestSupport.hpp"
+
+namespace halcyne {
+namespace {
+
+using test::ScriptedNodes;
+
+std::string Pattern(std::size_t size, unsigned seed) {
+    std::string text(size, '\0');
+    for (std::size_t i = 0; i < size; ++i) {
+        text[i] = static_cast<char>((i * 131 + seed * 7 + (i >> 9)) & 0xFF);
+    }
+    return text;
+}
+
+std::string NodeHost(int index) {
+    return "n" + std::to_string(index) + ":8080";
+}
+
+// One package of one file served by scripted nodes, and a transfer that runs its file tree.
+class ChunkTree {
+public:
+    ChunkTree(std::string content, std::uint32_t chunkSize, int nodeCount,
+              EngineSettings settings = EngineSettings())
+        : content_(std::move(content)) {
+        test::SiteWriter site(scratch_ / "site");
+        test::SitePackage package;
+        package.chunkSize = chunkSize;
+        package.files = {{"data/file.bin", content_, ""}};
+        package_ = test::LoadPackageXml(site.PublishPackage(package));
+        std::vector<test::SiteNode> nodes;
+        for (int i = 0; i < nodeCount; ++i) {
+            nodes.push_back({"node" + std::to_string(i), NodeHost(i), "/packages/", 1});
+        }
+        nodeList_ = test::LoadNodeListXml(test::SiteWriter::NodeListXml(nodes));
+        nodes_.Serve("/packages/P/K/V/data/file.bin", content_);
+        settings.workerThreads = 4;
+        settings.maxRunningWorks = 4;
+        services_ = std::make_unique<test::PipelineServices>(settings, nullptr, &nodes_);
+        TransferParams params;
+        params.partnerId = "P";
+        params.packageId = "K";
+        params.versionId = "V";
+        params.destPath = scratch_ / "dest";
+        transfer_ = std::make_shared<test::HarnessTransfer>(services_->Behavior(), params);
+        transfer_->SetPackage(package_);
+        transfer_->SetNodeList(nodeList_);
+    }
+
+    std::optional<WorkStatus> Run() {
+        workflow_ = transfer_->Start(std::make_shared<TransferMultipleFilesWork>(transfer_, nullptr));
+        return transfer_->WaitForEnd();
+    }
+    std::string FilePath() const { return scratch_ / "dest/data/file.bin"; }
+    std::string FileContent() const { return test::ReadFileText(FilePath()); }
+
+    test::ScratchFolder scratch_;
+    std::string content_;
+    ScriptedNodes nodes_;
+    std::shared_ptr<PackageManifest> package_;
+    std::shared_ptr<NodeListManifest> nodeList_;
+    std::unique_ptr<test::PipelineServices> services_;
+    std::shared_ptr<test::HarnessTransfer> transfer_;
+    std::shared_ptr<StandardWorkflow> workflow_;
+};
+
+TEST(ChunkWorksTest, WrongBytesTwiceThenRight) {
+    ChunkTree tree(Pattern(5000, 1), 64 * 1024, 1);
+    tree.nodes_.AddFault(NodeHost(0), ScriptedNodes::Fault::Wrong, 2);
+    const auto end = tree.Run();
+    ASSERT_TRUE(end.has_value());
+    EXPECT_EQ(end->result, WorkResult::Success);
+    EXPECT_EQ(tree.nodes_.Requests().size(), 3u);
+    EXPECT_EQ(tree.transfer_->Progress(), 5000);
+    EXPECT_EQ(tree.transfer_->Verified(), 5000u);
+    EXPECT_EQ(tree.transfer_->Transferred(), 3u * 5000u);
+    EXPECT_EQ(tree.FileContent(), tree.content_);
+}
+
+TEST(ChunkWorksTest, AlwaysWrongSpendsTheChunkBudgetThenWaits) {
+    EngineSettings settings;
+    settings.minChunkRetries = 2;
+    ChunkTree tree(Pattern(3000, 2), 64 * 1024, 1, settings);
+    tree.nodes_.AddFault(NodeHost(0), ScriptedNodes::Fault::Wrong);
+    const auto end = tree.Run();
+    ASSERT_TRUE(end.has_value());
+    EXPECT_EQ(end->result, WorkResult::RetryableError);
+    EXPECT_FALSE(tree.transfer_->Completion().has_value());
+    EXPECT_EQ(tree.nodes_.Requests().size(), 3u);  // the budget of 2, plus the first download
+    const auto checksum = std::dynamic_pointer_cast<ChecksumStatusData>(end->data);
+    ASSERT_NE(checksum, nullptr);
+    std::string inverted = tree.content_;
+    for (char& c : inverted) {
+        c = static_cast<char>(~c);
+    }
+    EXPECT_EQ(checksum->actualChecksum, Crc32(inverted.data(), inverted.size()));
+    EXPECT_EQ(tree.transfer_->Progress(), 0);
+    EXPECT_EQ(tree.transfer_->Verified(), 0u);
+    EXPECT_EQ(tree.transfer_->Transferred(), 3u * 3000u);
+
+    // Repaired, Retry completes the chunk.
+    tree.nodes_.ClearFaults();
+    tree.transfer_->ClearRetryable();
+    tree.workflow_->Retry();
+    const auto retried = tree.transfer_->WaitForEnd();
+    ASSERT_TRUE(retried.has_value());
+    EXPECT_EQ(retried->result, WorkResult::Success);
+    EXPECT_EQ(tree.transfer_->Progress(), 3000);
+    EXPECT_EQ(tree.transfer_->Verified(), 3000u);
+    EXPECT_EQ(tree.FileContent(), tree.content_);
+}
+
+TEST(ChunkWorksTest, AChunkAlreadyOnDiskIsNotRequested) {
+    ChunkTree tree(Pattern(70000, 3), 32 * 1024, 2);
+    boost::filesystem::create_directories(tree.scratch_ / "dest/data");
+    test::WriteFileText(tree.FilePath(), tree.content_);
+    chmod(tree.FilePath().c_str(), 0640);
+    struct stat before {};
+    ASSERT_EQ(stat(tree.FilePath().c_str(), &before), 0);
+    const auto end = tree.Run();
+    ASSERT_TRUE(end.has_value());
+    EXPECT_EQ(end->result, WorkResult::Success);
+    EXPECT_TRUE(tree.nodes_.Requests().empty());
+    EXPECT_EQ(tree.transfer_->Progress(), 70000);
+    EXPECT_EQ(tree.transfer_->Verified(), 70000u);
+    EXPECT_EQ(tree.transfer_->Transferred(), 0u);
+    struct stat after {};
+    ASSERT_EQ(stat(tree.FilePath().c_str(), &after), 0);
+    EXPECT_EQ(after.st_ino, before.st_ino);
+    EXPECT_EQ(after.st_mode, before.st_mode);
+}
+
+TEST(ChunkWorksTest, ExtraBytesEndTheAttemptAndNeverReachTheNeighbour) {
+    // Two chunks; the second is already right on disk, the first is zeros and is downloaded. The node sends
+    // 16 bytes more than asked the first time: those would land in the second chunk, which is not checked
+    // again.
+    ChunkTree tree(Pattern(2 * 40000, 4), 40000, 1);
+    boost::filesystem::create_directories(tree.scratch_ / "dest/data");
+    test::WriteFileText(tree.FilePath(), std::string(40000, '\0') + tree.content_.substr(40000));
+    tree.nodes_.AddFault(NodeHost(0), ScriptedNodes::Fault::Extra, 1);
+    const auto end = tree.Run();
+    ASSERT_TRUE(end.has_value());
+    EXPECT_EQ(end->result, WorkResult::Success);
+    const auto requests = tree.nodes_.Requests();
+    ASSERT_EQ(requests.size(), 2u);
+    EXPECT_EQ(requests[0].result, HttpRequestResult::OutOfRange);
+    EXPECT_EQ(requests[0].first, 0u);
+    EXPECT_EQ(requests[1].result, HttpRequestResult::Success);
+    EXPECT_EQ(tree.FileContent(), tree.content_);
+    EXPECT_EQ(tree.transfer_->Progress(), 80000);
+    EXPECT_EQ(tree.transfer_->Verified(), 80000u);
+}
+
+TEST(ChunkWorksTest, ThreeFailingNodesAreTriedInTurn) {
+    EngineSettings settings;
+    settings.minRequestRetries = 4;
+    ChunkTree tree(Pattern(1000, 5), 64 * 1024, 3, settings);
+    for (int i = 0; i < 3; ++i) {
+        tree.nodes_.AddFault(NodeHost(i), ScriptedNodes::Fault::Fail, 0, HttpRequestResult::ServerError);
+    }
+    const auto end = tree.Run();
+    ASSERT_TRUE(end.has_value());
+    EXPECT_EQ(end->result, WorkResult::RetryableError);
+    const auto data = std::dynamic_pointer_cast<HttpTransferStatusData>(end->data);
+    ASSERT_NE(data, nullptr);
+    EXPECT_EQ(data->ToTransferError(), TransferError::ConnectionError);
+    const auto requests = tree.nodes_.Requests();
+    // At least the first attempt and max(3 - 1, 4) retries; first tries of untested nodes are probes, which
+    // cost no retry.
+    ASSERT_GE(requests.size(), 5u);
+    std::set<std::string> firstThree{requests[0].host, requests[1].host, requests[2].host};
+    EXPECT_EQ(firstThree.size(), 3u);
+    EXPECT_EQ(tree.transfer_->Progress(), 0);
+}
+
+TEST(ChunkWorksTest, RetryLimitsFollowTheNodeCount) {
+    struct Case {
+        int nodes;
+        std::uint32_t chunk;
+        std::uint32_t request;
+    };
+    for (const Case& c : {Case{1, 4, 4}, Case{5, 4, 4}, Case{6, 5, 5}, Case{8, 7, 7}, Case{10, 9, 9}}) {
+        ChunkTree tree("x", 16, c.nodes);
+        EXPECT_EQ(ChunkRetryLimit(*tree.transfer_), c.chunk) << c.nodes;
+        EXPECT_EQ(RequestRetryLimit(*tree.transfer_), c.request) << c.nodes;
+    }
+}
+
+// The works that need a mapped view or an open file report their absence as an internal error.
+TEST(ChunkWorksTest, MissingSharedDataIsAnInternalError) {
+    ChunkTree tree("abc", 16, 1);
+    auto chunk = std::make_shared<TransferSharedMapData>(std::make_shared<TransferSharedFileData>("f", 3), 0,
+                                                         2, 0, tree.transfer_);
+    struct Case {
+        std::shared_ptr<SimpleWork> work;
+        const char* message;
+    };
+    const Case cases[] = {
+        {std::make_shared<CreateChunkMapWork>(tree.transfer_, chunk),
+         "CreateChunkMapWork::ExecuteTask has no shared file"},
+        {std::make_shared<MutexPrefetchChunkWork>(tree.transfer_, chunk),
+         "MutexPrefetchChunkWork::ExecuteTask has no shared map"},
+        {std::make_shared<VerifyChunkWork>(tree.transfer_, chunk),
+         "VerifyChunkWork::ExecuteTask has no shared map"},
+        {std::make_shared<OptimizedRequestChunkWork>(tree.transfer_, nullptr, chunk, 4),
+         "OptimizedRequestChunkWork::ExecuteTask has no shared map"},
+    };
+    for (const Case& c : cases) {
+        const WorkStatus status = c.work->ExecuteTask();
+        EXPECT_EQ(status.result, WorkResult::Error);
+        const auto data = std::dynamic_pointer_cast<TransferErrorData>(status.data);
+        ASSERT_NE(data, nullptr) << c.message;
+        EXPECT_EQ(data->ToErrorString(), std::string("error|9|") + c.message);
+    }
+    EXPECT_TRUE(tree.nodes_.Requests().empty());
+}
+
+// A chunk mapped in a file of its own, with its request work, for attempts run by hand.
+struct RequestFixture {
+    explicit RequestFixture(int nodeCount, EngineSettings settings = EngineSettings())
+        : tree("z", 16, nodeCount, settings) {
+        tree.nodes_.Serve("/packages/P/K/V/c.bin", Pattern(4000, 9));
+        fileData = std::make_shared<TransferSharedFileData>("c.bin", 4000);
+        fileData->file = tree.services_->Behavior().sharedFileFactory->Create(
+            tree.scratch_.Path(), "c.bin", SharedFileMode::OpenOrCreate, 0, 3999);
+        fileData->file->Allocate(4000);
+        chunk = std::make_shared<TransferSharedMapData>(fileData, 0, 3999,
+                                                        Crc32(Pattern(4000, 9).data(), 4000), tree.transfer_);
+        chunk->view = fileData->file->Map(0, 3999);
+        work = std::make_shared<OptimizedRequestChunkWork>(tree.transfer_, nullptr, chunk, 4);
+    }
+    ChunkTree tree;
+    std::shared_ptr<TransferSharedFileData> fileData;
+    std::shared_ptr<TransferSharedMapData> chunk;
+    std::shared_ptr<OptimizedRequestChunkWork> work;
+};
+
+TEST(OptimizedRequestChunkWorkTest, InterruptDuringTheRequestEndsItAsInterrupted) {
+    RequestFixture f(3);
+    for (int i = 0; i < 3; ++i) {
+        f.tree.nodes_.AddFault(NodeHost(i), ScriptedNodes::Fault::Hang, 1);
+    }
+    WorkStatus status;
+    std::thread runner([&] { status = f.work->Run(); });
+    ASSERT_TRUE(f.tree.nodes_.WaitHanging(1));
+    f.work->SetInterrupted();
+    f.work->Interrupt();
+    runner.join();
+    EXPECT_EQ(status.result, WorkResult::Interrupted);
+    EXPECT_EQ(f.work->Params().candidates.size(), 3u);  // the node stays a candidate
+    EXPECT_EQ(f.work->Retries(), 0u);
+    for (const auto& node : f.tree.nodeList_->GetNodes()) {
+        EXPECT_EQ(node->GetStatistics()->successes.Get() + node->GetStatistics()->errors.Get(), 0u);
+    }
+}
+
+TEST(OptimizedRequestChunkWorkTest, InterruptBeforeTheRequestSendsNothing) {
+    RequestFixture f(2);
+    f.work->SetInterrupted();
+    const WorkStatus status = f.work->ExecuteTask();
+    EXPECT_EQ(status.result, WorkResult::Interrupted);
+    EXPECT_TRUE(f.tree.nodes_.Requests().empty());  // cancelled before it was performed: nothing was sent
+    EXPECT_EQ(f.work->Params().candidates.size(), 2u);
+    EXPECT_EQ(f.tree.transfer_->Transferred(), 0u);
+}
+
+TEST(OptimizedRequestChunkWorkTest, TimeOutsUnderAdaptiveTimeOutsCostNoRetry) {
+    struct Case {
+        bool adaptive;
+        std::uint32_t retries;
+    };
+    for (const Case c : {Case{true, 0}, Case{false, 1}}) {
+        EngineSettings settings;
+        if (!c.adaptive) {
+            settings.maxConnectTimeout = settings.minConnectTimeout;
+            settings.maxLowSpeedTime = settings.minLowSpeedTime;
+        }
+        RequestFixture f(1, settings);
+        f.tree.nodes_.AddFault(NodeHost(0), ScriptedNodes::Fault::Fail, 1, HttpRequestResult::TimedOut);
+        const WorkStatus status = f.work->ExecuteTask();
+        EXPECT_EQ(status.result, WorkResult::RetryableError);
+        EXPECT_TRUE(f.work->ShouldRetry());
+        EXPECT_EQ(f.work->Retries(), c.retries) << c.adaptive;
+    }
+}
+
+TEST(OptimizedRequestChunkWorkTest, ResultsAndReportedTimes) {
+    struct ResultCase {
+        HttpRequestResult http;
+        WorkResult work;
+    };
+    const ResultCase results[] = {
+        {HttpRequestResult::NotStarted, WorkResult::Error},
+        {HttpRequestResult::InProgress, WorkResult::Error},
+        {HttpRequestResult::Success, WorkResult::Success},
+        {HttpRequestResult::Cancelled, WorkResult::Interrupted},
+        {HttpRequestResult::BadUrl, WorkResult::RetryableError},
+        {HttpRequestResult::ResolveFailed, WorkResult::RetryableError},
+        {HttpRequestResult::ConnectFailed, WorkResult::RetryableError},
+        {HttpRequestResult::ClientError, WorkResult::RetryableError},
+        {HttpRequestResult::ServerError, WorkResult::RetryableError},
+        {HttpRequestResult::TransmissionFailed, WorkResult::RetryableError},
+        {HttpRequestResult::WriteFailed, WorkResult::RetryableError},
+        {HttpRequestResult::OutOfRange, WorkResult::RetryableError},
+        {HttpRequestResult::TimedOut, WorkResult::RetryableError},
+        {HttpRequestResult::OutOfMemory, WorkResult::Error},
+        {HttpRequestResult::OtherError, WorkResult::RetryableError},
+        {static_cast<HttpRequestResult>(99), WorkResult::Error},
+    };
+    for (const ResultCase& c : results) {
+        EXPECT_EQ(RequestWorkResult(c.http), c.work) << ToInt(c.http);
+    }
+    struct TimeCase {
+        std::uint32_t elapsed;
+        std::int32_t connect;
+        std::int32_t total;
+        std::int32_t reported;
+    };
+    const TimeCase times[] = {
+        {95000, 5, 60, 65000}, {64000, 5, 60, 64000}, {65999, 5, 60, 65999},
+        {66000, 5, 60, 65000}, {0, 0, 0, 0},          {4294967295u, 5, 60, 65000},
+    };
+    for (const TimeCase& c : times) {
+        EXPECT_EQ(ReportedRequestTimeMs(c.elapsed, c.connect, c.total), c.reported) << c.elapsed;
+    }
+}
+
+}  // namespace
+}  // namespace halcyne

@@ -1,0 +1,108 @@
+#include <stdexcept>
+
+#include <gtest/gtest.h>
+
+#include "pipeline/OptimizedRequestParams.hpp"
+#include "pipeline/TransferSharedFileData.hpp"
+#include "pipeline/TransferSharedMapData.hpp"
+#include "support/PipelineHarness.hpp"
+#include "support/SiteWriter.hpp"
+
+namespace halcyne {
+namespace {
+
+std::shared_ptr<NodeManifest> Node(const std::string& host, const std::string& path) {
+    return test::LoadNodeListXml(test::SiteWriter::NodeListXml({{"n", host, path, 1}}))->GetNodes().front();
+}
+
+struct UrlCase {
+    std::string nodeHost;
+    std::string nodePath;
+    std::string partner;
+    std::string package;
+    std::string version;
+    std::string filePath;
+    std::string url;
+};
+
+TEST(OptimizedRequestParamsTest, ChunkUrls) {
+    const UrlCase cases[] = {
+        // Ordinary identifiers and paths: the node path, the ids and the file path joined by '/'.
+        {"cdn.example", "/packages/", "P", "K", "V", "bin/game.dat",
+         "http://cdn.example/packages/P/K/V/bin/game.dat"},
+        {"127.0.0.1:8080", "/", "P", "K", "V", "a.pak", "http://127.0.0.1:8080/P/K/V/a.pak"},
+        {"cdn.example", "/packages/", "P", "K", "V", "///lead/x", "http://cdn.example/packages/P/K/V/lead/x"},
+        // Dot segments are removed by the resolution.
+        {"cdn.example", "/packages/", "P", "K", "V", "a/../b/./c", "http://cdn.example/packages/P/K/V/b/c"},
+        {"cdn.example", "/packages/", "P", "K", "..", "f", "http://cdn.example/packages/P/f"},
+        // An id that parses as an absolute reference replaces what came before (kept as the resolution does).
+        {"cdn.example", "/packages/", "/abs", "K", "V", "f", "http://cdn.example/abs/K/V/f"},
+        // The file path stays a path: '%', '#', '?', spaces, controls and non-ASCII are encoded in upper
+        // case.
+        {"cdn.example", "/p/", "P", "K", "V", "100%.txt", "http://cdn.example/p/P/K/V/100%25.txt"},
+        {"cdn.example", "/p/", "P", "K", "V", "a#b?c", "http://cdn.example/p/P/K/V/a%23b%3Fc"},
+        {"cdn.example", "/p/", "P", "K", "V", "my file\t.txt", "http://cdn.example/p/P/K/V/my%20file%09.txt"},
+        {"cdn.example", "/p/", "P", "K", "V", "caf\xc3\xa9", "http://cdn.example/p/P/K/V/caf%C3%A9"},
+        {"cdn.example", "/p/", "P", "K", "V", "%41", "http://cdn.example/p/P/K/V/%2541"},
+        // A first segment with ':' is not a scheme.
+        {"cdn.example", "/p/", "P", "K", "V", "c:/x.dat", "http://cdn.example/p/P/K/V/c:/x.dat"},
+        {"cdn.example", "/p/", "P", "K", "V", "http://evil.example/x",
+         "http://cdn.example/p/P/K/V/http:/evil.example/x"},
+        {"cdn.example", "/p/", "P", "K", "V", "dir/a:b", "http://cdn.example/p/P/K/V/dir/a:b"},
+    };
+    for (const UrlCase& c : cases) {
+        TransferParams transfer;
+        transfer.partnerId = c.partner;
+        transfer.packageId = c.package;
+        transfer.versionId = c.version;
+        auto file = std::make_shared<TransferSharedFileData>(c.filePath, 10);
+        auto chunk = std::make_shared<TransferSharedMapData>(file, 0, 9, 0, nullptr);
+        OptimizedRequestParams params(nullptr, transfer, chunk);
+        params.SelectedNode = Node(c.nodeHost, c.nodePath);
+        EXPECT_EQ(params.ToUrl(), c.url) << c.filePath;
+    }
+}
+
+TEST(OptimizedRequestParamsTest, ToUrlNeedsNodeAndChunk) {
+    auto chunk = std::make_shared<TransferSharedMapData>(0, 9);
+    OptimizedRequestParams noNode(nullptr, TransferParams(), chunk);
+    OptimizedRequestParams noChunk(nullptr, TransferParams(), nullptr);
+    noChunk.SelectedNode = Node("h", "/");
+    for (const OptimizedRequestParams* params : {&noNode, &noChunk}) {
+        try {
+            params->ToUrl();
+            ADD_FAILURE() << "no exception";
+        } catch (const std::invalid_argument& e) {
+            EXPECT_STREQ(e.what(),
+                         "OptimizedRequestParams::ToUrl invoked with no SelectedNode or no ChunkData");
+        }
+    }
+}
+
+TEST(OptimizedRequestParamsTest, RequestParamsAskForExactlyTheChunk) {
+    auto file = std::make_shared<TransferSharedFileData>("f", 100);
+    auto chunk = std::make_shared<TransferSharedMapData>(file, 40, 59, 0, nullptr);
+    TransferParams transfer;
+    transfer.partnerId = "P";
+    transfer.packageId = "K";
+    transfer.versionId = "V";
+    OptimizedRequestParams params(nullptr, transfer, chunk);
+    params.SelectedNode = Node("h:81", "/n/");
+    params.connectTimeout = 3;
+    params.timeout = 11;
+    params.lowSpeedLimit = 500;
+    params.lowSpeedTime = 7;
+    const HttpRequestParams request = params.ToRequestParams(nullptr);
+    EXPECT_EQ(request.url, "http://h:81/n/P/K/V/f");
+    EXPECT_EQ(request.rangeStart, 40u);
+    EXPECT_EQ(request.rangeEnd, 59u);
+    EXPECT_EQ(request.connectTimeout, 3);
+    EXPECT_EQ(request.timeout, 11);
+    EXPECT_EQ(request.lowSpeedLimit, 500);
+    EXPECT_EQ(request.lowSpeedTime, 7);
+    EXPECT_EQ(request.method, HttpMethod::Get);
+    EXPECT_EQ(request.userAgent, DefaultUserAgent());
+}
+
+}  // namespace
+}  // namespace halcyne
