@@ -1,7 +1,6 @@
 #include "pipeline/OptimizedRequestChunkWork.hpp"
 
 #include <algorithm>
-#include <ctime>
 #include <new>
 
 #include "http/HttpRequest.hpp"
@@ -13,18 +12,11 @@
 #include "pipeline/TransferSharedMapData.hpp"
 #include "pipeline/TransferStatusData.hpp"
 #include "pipeline/TransferWorkLog.hpp"
+#include "transfer/TransferStatusImpl.hpp"
 
 namespace halcyne {
 
 namespace {
-
-// A monotonic millisecond clock, truncated to 32 bits; differences are taken in 32 bits.
-std::uint32_t MillisecondClock() {
-    timespec now{};
-    clock_gettime(CLOCK_MONOTONIC, &now);
-    return static_cast<std::uint32_t>(static_cast<std::uint64_t>(now.tv_sec) * 1000u +
-                                      static_cast<std::uint64_t>(now.tv_nsec) / 1000000u);
-}
 
 bool IsFailedSample(HttpRequestResult result) {
     switch (result) {
@@ -155,9 +147,9 @@ WorkStatus OptimizedRequestChunkWork::Attempt() {
         request->Cancel();
     }
 
-    const std::uint32_t started = MillisecondClock();
+    const std::uint32_t started = MonotonicMilliseconds();
     HttpRequestStatus status = request->Perform();
-    const std::uint32_t elapsed = MillisecondClock() - started;
+    const std::uint32_t elapsed = MonotonicMilliseconds() - started;
     const std::int32_t requestTimeMs =
         ReportedRequestTimeMs(elapsed, requestParams.connectTimeout, requestParams.timeout);
 

@@ -2,13 +2,9 @@
 
 #include <boost/property_tree/ptree.hpp>
 
+#include "events/LogManager.hpp"
 #include "pipeline/TransferBehavior.hpp"
 #include "pipeline/TransferWorkInterface.hpp"
-
-#if __has_include("events/LogManager.hpp")
-#include "events/LogManager.hpp"
-#define HALCYNE_HAS_WORK_LOG 1
-#endif
 
 namespace halcyne {
 
@@ -24,20 +20,12 @@ void DescribeTransferWork(boost::property_tree::ptree& tree, const char* name, b
     }
 }
 
-WorkCompleteCallback* WorkLogCompleteCallback([[maybe_unused]] const TransferBehavior& behavior) {
-#ifdef HALCYNE_HAS_WORK_LOG
+WorkCompleteCallback* WorkLogCompleteCallback(const TransferBehavior& behavior) {
     return behavior.workLogManager;
-#else
-    return nullptr;
-#endif
 }
 
-SimpleWorkRetryCallback* WorkLogRetryCallback([[maybe_unused]] const TransferBehavior& behavior) {
-#ifdef HALCYNE_HAS_WORK_LOG
+SimpleWorkRetryCallback* WorkLogRetryCallback(const TransferBehavior& behavior) {
     return behavior.workLogManager;
-#else
-    return nullptr;
-#endif
 }
 
 }  // namespace halcyne
