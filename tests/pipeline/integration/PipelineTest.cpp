@@ -1,0 +1,324 @@
+// The whole tree of a package transfer against the local delivery service on 127.0.0.1: manifests from its
+// manifest service, chunks from its content nodes, with faults switched on per node. Time-outs are short
+// (FastPipelineSettings), so that a stall costs about a second.
+#include <thread>
+
+#include <boost/filesystem.hpp>
+#include <gtest/gtest.h>
+#include <sys/stat.h>
+
+#include "file/FileException.hpp"
+#include "file/SharedFile.hpp"
+#include "http/HttpSession.hpp"
+#include "manifest/NodeListManifest.hpp"
+#include "manifest/PackageManifest.hpp"
+#include "pipeline/HttpTransferStatusData.hpp"
+#include "pipeline/ManifestWorks.hpp"
+#include "pipeline/SetupWorks.hpp"
+#include "pipeline/TransferStatusData.hpp"
+#include "support/DeliveryService.hpp"
+#include "support/PipelineHarness.hpp"
+#include "support/SiteWriter.hpp"
+#include "support/TestSupport.hpp"
+
+namespace halcyne {
+namespace {
+
+std::string Pattern(std::size_t size, unsigned seed) {
+    std::string text(size, '\0');
+    std::uint32_t state = seed * 2654435761u + 1;
+    for (char& c : text) {
+        state = state * 1664525u + 1013904223u;
+        c = static_cast<char>(state >> 24);
+    }
+    return text;
+}
+
+constexpr std::uint32_t ChunkSize = 16 * 1024;
+
+// A file factory whose files refuse to grow, as on a full disk.
+class FullDiskFileFactory : public PosixSharedFileFactory {
+public:
+    std::shared_ptr<SharedFile> Create(const std::string& folder, const std::string& name,
+                                       SharedFileMode mode, std::uint64_t lowerBound,
+                                       std::uint64_t upperBound) override {
+        PosixSharedFileFactory::Create(folder, name, mode, lowerBound, upperBound);
+        throw FileInsufficientSpaceException("full disk");
+    }
+};
+
+class PipelineTest : public ::testing::Test {
+protected:
+    PipelineTest() {
+        package.run = "bin/start.sh";
+        package.chunkSize = ChunkSize;
+        package.files = {
+            {"bin/start.sh", Pattern(3 * ChunkSize + 17, 1), ""},
+            {"data/a.pak", Pattern(9 * ChunkSize + 1, 2), ""},
+            {"data/b.pak", Pattern(1, 3), ""},
+            {"readme.txt", Pattern(ChunkSize, 4), ""},
+        };
+        site.PublishPackage(package);
+        service = std::make_unique<test::LocalDeliveryService>(
+            test::LocalDeliveryService::Options{.site = site.Folder(), .content = {}, .nodes = 3});
+        site.PublishNodeList("P", service->Nodes());
+    }
+
+    std::shared_ptr<test::HarnessTransfer> NewTransfer(test::PipelineServices& services,
+                                                       const std::string& version = "?") {
+        TransferParams params;
+        params.transferId = "T";
+        params.partnerId = "P";
+        params.packageId = "K";
+        params.versionId = version;
+        params.destPath = scratch / "dest";
+        return std::make_shared<test::HarnessTransfer>(services.Behavior(), params);
+    }
+    std::unique_ptr<test::PipelineServices> Services(SharedFileFactory* files = nullptr) {
+        EngineSettings settings = test::FastPipelineSettings(service->ManifestHost());
+        settings.workerThreads = 6;
+        settings.maxRunningWorks = 6;
+        return std::make_unique<test::PipelineServices>(settings, files);
+    }
+    std::string Dest(const std::string& path) const { return scratch / ("dest/" + path); }
+    std::uint64_t Total() const {
+        std::uint64_t total = 0;
+        for (const auto& file : package.files) {
+            total += file.content.size();
+        }
+        return total;
+    }
+    void ExpectComplete(const test::HarnessTransfer& transfer) {
+        for (const auto& file : package.files) {
+            EXPECT_EQ(test::ReadFileText(Dest(file.path)), file.content) << file.path;
+        }
+        EXPECT_EQ(transfer.Progress(), static_cast<std::int64_t>(Total()));
+        EXPECT_EQ(transfer.Verified(), Total());
+    }
+    std::vector<test::DeliveryRequest> NodeRequests() const {
+        std::vector<test::DeliveryRequest> requests;
+        for (const auto& request : service->Records().requests) {
+            if (request.server.rfind("node", 0) == 0) {
+                requests.push_back(request);
+            }
+        }
+        return requests;
+    }
+    mode_t Mode(const std::string& path) const {
+        struct stat info {};
+        EXPECT_EQ(stat(Dest(path).c_str(), &info), 0);
+        return info.st_mode & 0777;
+    }
+
+    test::ScratchFolder scratch;
+    test::SiteWriter site{scratch / "site"};
+    test::SitePackage package;
+    std::unique_ptr<test::LocalDeliveryService> service;
+};
+
+TEST_F(PipelineTest, APackageFromThreeNodes) {
+    auto services = Services();
+    auto transfer = NewTransfer(*services);
+    auto workflow = transfer->Start();
+    const auto end = transfer->WaitForEnd();
+    ASSERT_TRUE(end.has_value());
+    EXPECT_EQ(end->result, WorkResult::Success);
+    EXPECT_TRUE(transfer->Initialized());
+    EXPECT_EQ(transfer->GetParams().versionId, "V");  // "?" became the manifest's version
+    ExpectComplete(*transfer);
+    EXPECT_EQ(transfer->Transferred(), Total());
+    std::vector<std::string> created = transfer->CreatedFiles();
+    EXPECT_TRUE(created.empty());  // reported when the tree is torn down
+    // The pool thread that completed the root may still hold the workflow for a moment.
+    std::weak_ptr<StandardWorkflow> gone = workflow;
+    workflow.reset();
+    for (int i = 0; i < 500 && !gone.expired(); ++i) {
+        std::this_thread::sleep_for(std::chrono::milliseconds(10));
+    }
+    created = transfer->CreatedFiles();
+    std::sort(created.begin(), created.end());
+    EXPECT_EQ(created, (std::vector<std::string>{"bin/start.sh", "data/a.pak", "data/b.pak", "readme.txt"}));
+    // The run file may be executed once the package is complete; the data files never.
+    EXPECT_EQ(Mode("bin/start.sh") & 0100, 0100u);
+    EXPECT_EQ(Mode("data/a.pak") & 0111, 0u);
+    // Every chunk was asked for once, with exactly its range.
+    EXPECT_EQ(NodeRequests().size(), 4u + 10u + 1u + 1u);
+}
+
+TEST_F(PipelineTest, EveryNodeFaultIsOvercome) {
+    struct Case {
+        const char* name;
+        test::DeliveryFault fault;
+    };
+    const Case cases[] = {
+        {"503", {.server = "node0", .status = 503}},
+        {"reset", {.server = "node0", .reset = true}},
+        {"wrong bytes", {.server = "node0", .wrong = true}},
+        {"extra bytes", {.server = "node0", .extra = 100}},
+        {"stall", {.server = "node0", .stall = true, .stallAfter = 1000}},
+        {"dead", {.server = "node0", .refuse = true}},
+    };
+    for (const Case& c : cases) {
+        SCOPED_TRACE(c.name);
+        boost::filesystem::remove_all(scratch / "dest");
+        service->ClearFaults();
+        service->ClearRecords();
+        service->AddFault(c.fault);
+        auto services = Services();
+        auto transfer = NewTransfer(*services);
+        auto workflow = transfer->Start();
+        const auto end = transfer->WaitForEnd();
+        ASSERT_TRUE(end.has_value());
+        EXPECT_EQ(end->result, WorkResult::Success);
+        ExpectComplete(*transfer);
+        EXPECT_GE(transfer->Transferred(), Total());
+        service->ClearFaults();  // ends stalls in progress
+    }
+}
+
+TEST_F(PipelineTest, AllNodesFailingWaitsThenRetryCompletes) {
+    service->AddFault({.path = "/packages/", .status = 503});
+    auto services = Services();
+    auto transfer = NewTransfer(*services);
+    auto workflow = transfer->Start();
+    const auto waiting = transfer->WaitForEnd();
+    ASSERT_TRUE(waiting.has_value());
+    EXPECT_EQ(waiting->result, WorkResult::RetryableError);
+    const auto data = std::dynamic_pointer_cast<TransferStatusData>(waiting->data);
+    ASSERT_NE(data, nullptr);
+    EXPECT_EQ(data->ToTransferError(), TransferError::ConnectionError);
+    EXPECT_FALSE(transfer->Completion().has_value());
+    // The run file is the first to be transferred; it is not executable while the package is incomplete.
+    EXPECT_EQ(Mode("bin/start.sh") & 0111, 0u);
+
+    service->ClearFaults();
+    transfer->ClearRetryable();
+    ASSERT_TRUE(workflow->Retry());
+    const auto end = transfer->WaitForEnd();
+    ASSERT_TRUE(end.has_value());
+    EXPECT_EQ(end->result, WorkResult::Success);
+    ExpectComplete(*transfer);
+    EXPECT_EQ(Mode("bin/start.sh") & 0100, 0100u);
+}
+
+TEST_F(PipelineTest, OnlyBadChunksOnDiskAreDownloaded) {
+    {
+        auto services = Services();
+        auto transfer = NewTransfer(*services);
+        auto workflow = transfer->Start();
+        ASSERT_EQ(transfer->WaitForEnd().value().result, WorkResult::Success);
+    }
+    // A complete set: verified, nothing requested, the files left as they are.
+    struct stat before {};
+    ASSERT_EQ(stat(Dest("data/a.pak").c_str(), &before), 0);
+    service->ClearRecords();
+    {
+        auto services = Services();
+        auto transfer = NewTransfer(*services);
+        auto workflow = transfer->Start();
+        ASSERT_EQ(transfer->WaitForEnd().value().result, WorkResult::Success);
+        ExpectComplete(*transfer);
+        EXPECT_EQ(transfer->Transferred(), 0u);
+        EXPECT_TRUE(NodeRequests().empty());
+    }
+    struct stat after {};
+    ASSERT_EQ(stat(Dest("data/a.pak").c_str(), &after), 0);
+    EXPECT_EQ(after.st_ino, before.st_ino);
+
+    // Two damaged chunks of one file: exactly those two ranges are requested.
+    {
+        std::string damaged = test::ReadFileText(Dest("data/a.pak"));
+        damaged[2 * ChunkSize + 5] ^= 1;
+        damaged[9 * ChunkSize] ^= 1;  // the last chunk, one byte long
+        test::WriteFileText(Dest("data/a.pak"), damaged);
+    }
+    service->ClearRecords();
+    auto services = Services();
+    auto transfer = NewTransfer(*services);
+    auto workflow = transfer->Start();
+    ASSERT_EQ(transfer->WaitForEnd().value().result, WorkResult::Success);
+    ExpectComplete(*transfer);
+    std::vector<std::string> ranges;
+    for (const auto& request : NodeRequests()) {
+        ranges.push_back(request.path + " " + request.range);
+    }
+    std::sort(ranges.begin(), ranges.end());
+    EXPECT_EQ(ranges, (std::vector<std::string>{"/packages/P/K/V/data/a.pak bytes=147456-147456",
+                                                "/packages/P/K/V/data/a.pak bytes=32768-49151"}));
+}
+
+TEST_F(PipelineTest, AFullDiskIsReportedBeforeAnyRequest) {
+    FullDiskFileFactory full;
+    auto services = Services(&full);
+    auto transfer = NewTransfer(*services);
+    auto workflow = transfer->Start();
+    const auto end = transfer->WaitForEnd();
+    ASSERT_TRUE(end.has_value());
+    EXPECT_EQ(end->result, WorkResult::RetryableError);
+    EXPECT_EQ(std::dynamic_pointer_cast<TransferStatusData>(end->data)->ToTransferError(),
+              TransferError::InsufficientSpace);
+    EXPECT_TRUE(NodeRequests().empty());
+}
+
+TEST_F(PipelineTest, ManifestWorks) {
+    // A second version that is not current, and a manifest that names another version than its path.
+    test::SitePackage other = package;
+    other.versionId = "W";
+    site.PublishPackage(other, false);
+    site.WriteText("manifests/K/X.xml", site.PackageManifestXml(package));
+    struct Case {
+        const char* name;
+        std::string version;
+        test::DeliveryFault fault;
+        WorkResult result;
+        TransferError error;
+        std::string versionAfter;
+    };
+    const Case cases[] = {
+        {"current", "?", {}, WorkResult::Success, TransferError::None, "V"},
+        {"given", "W", {}, WorkResult::Success, TransferError::None, "W"},
+        {"another version", "X", {}, WorkResult::Error, TransferError::ManifestError, "X"},
+        {"404", "Y", {}, WorkResult::Error, TransferError::ManifestError, "Y"},
+        {"one 503",
+         "?",
+         {.server = "manifest", .status = 503, .count = 1},
+         WorkResult::Success,
+         TransferError::None,
+         "V"},
+        {"service down",
+         "?",
+         {.server = "manifest", .refuse = true},
+         WorkResult::RetryableError,
+         TransferError::ConnectionError,
+         "?"},
+    };
+    for (const Case& c : cases) {
+        SCOPED_TRACE(c.name);
+        service->ClearFaults();
+        service->ClearRecords();
+        if (!c.fault.server.empty()) {
+            service->AddFault(c.fault);
+        }
+        auto services = Services();
+        auto transfer = NewTransfer(*services, c.version);
+        auto session = services->Behavior().sessionFactory->CreateSession();
+        auto workflow = transfer->Start(std::make_shared<GetManifestsWork>(transfer, session));
+        const auto end = transfer->WaitForEnd();
+        ASSERT_TRUE(end.has_value());
+        EXPECT_EQ(end->result, c.result);
+        if (c.error != TransferError::None) {
+            const auto data = std::dynamic_pointer_cast<TransferStatusData>(end->data);
+            ASSERT_NE(data, nullptr);
+            EXPECT_EQ(data->ToTransferError(), c.error);
+        } else {
+            ASSERT_NE(transfer->GetPackage(), nullptr);
+            ASSERT_NE(transfer->GetNodeList(), nullptr);
+            EXPECT_EQ(transfer->GetNodeList()->GetNodes().size(), 3u);
+        }
+        EXPECT_EQ(transfer->GetParams().versionId, c.versionAfter);
+        service->ClearFaults();
+    }
+}
+
+}  // namespace
+}  // namespace halcyne
