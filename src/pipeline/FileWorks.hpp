@@ -31,6 +31,8 @@ public:
     TransferMultipleFilesWork(std::shared_ptr<TransferWorkInterface> workInterface,
                               std::shared_ptr<HttpSession> session);
     void Describe(boost::property_tree::ptree& tree) const override;
+    // The groups: the run files' sequence, then the other files' set (each when there are such files).
+    using SequentialWork::Children;
 };
 
 class SequentialTransferMultipleFilesWork : public TransferWork, public SequentialWork {

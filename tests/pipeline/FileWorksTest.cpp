@@ -128,12 +128,8 @@ TEST(FileWorksTest, TreeBuilders) {
     for (const Case& c : cases) {
         Fixture f(c.files, c.run);
         auto work = std::make_shared<TransferMultipleFilesWork>(f.transfer, nullptr);
-        // The groups are the sequence's children: start it by hand and look at the names the work log sees.
         std::vector<std::string> names;
-        struct Probe : SequentialWork {
-            using SequentialWork::Children;
-        };
-        for (const auto& child : static_cast<Probe*>(static_cast<SequentialWork*>(work.get()))->Children()) {
+        for (const auto& child : work->Children()) {
             boost::property_tree::ptree tree;
             child->Describe(tree);
             names.push_back(tree.get<std::string>("name"));

@@ -43,7 +43,7 @@ EngineSettings FastPipelineSettings(const std::string& manifestHost) {
 }
 
 PipelineServices::PipelineServices(EngineSettings settings, SharedFileFactory* fileFactory,
-                                   HttpRequestFactory* requestFactory)
+                                   HttpRequestFactory* requestFactory, WorkLogManager* workLog)
     : settings_(std::move(settings)),
       requestFactory_(&proxyFactory_),
       packageFactory_(settings_.manifestHost, &requestFactory_, settings_.manifestConnectTimeout,
@@ -60,6 +60,7 @@ PipelineServices::PipelineServices(EngineSettings settings, SharedFileFactory* f
     behavior_.nodeListManifestFactory = &nodeListFactory_;
     behavior_.optimizer = &optimizer_;
     behavior_.workManager = &workManager_;
+    behavior_.workLogManager = workLog;
 }
 
 PipelineServices::~PipelineServices() = default;

@@ -40,11 +40,13 @@ std::shared_ptr<NodeListManifest> LoadNodeListXml(const std::string& xml);
 EngineSettings FastPipelineSettings(const std::string& manifestHost);
 
 // The engine's services for one test, built the way the engine builds them. `fileFactory` and
-// `requestFactory` replace the real ones when given (not owned).
+// `requestFactory` replace the real ones when given; `workLog` is the work log manager (none when null).
+// None of them is owned.
 class PipelineServices {
 public:
     explicit PipelineServices(EngineSettings settings, SharedFileFactory* fileFactory = nullptr,
-                              HttpRequestFactory* requestFactory = nullptr);
+                              HttpRequestFactory* requestFactory = nullptr,
+                              WorkLogManager* workLog = nullptr);
     ~PipelineServices();
 
     const TransferBehavior& Behavior() const { return behavior_; }
