@@ -1,0 +1,75 @@
+#include "transfer/DownloadEngine.hpp"
+
+#include <algorithm>
+
+#include "common/NoValueMarker.hpp"
+
+namespace halcyne {
+
+DownloadEngine::DownloadEngine(const EngineSettings& settings)
+    : proxyFactory_(),
+      requestFactory_(&proxyFactory_),
+      packageManifestFactory_(settings.manifestHost, &requestFactory_, settings.manifestConnectTimeout,
+                              settings.manifestTimeout),
+      nodeListManifestFactory_(settings.manifestHost, &requestFactory_, settings.manifestConnectTimeout,
+                               settings.manifestTimeout),
+      manifestStore_(settings.transfersFolder, &fileFactory_),
+      transferFactory_(&manifestStore_, &workflowFactory_),
+      transferManager_(&manifestStore_, &transferFactory_),
+      optimizer_(settings),
+      analyticsManager_(&requestFactory_, sessionFactory_.CreateSession(), settings),
+      workLogManager_(settings.logLevel, settings.logsFolder, &fileFactory_),
+      transferWorkManager_(static_cast<unsigned>(std::max(settings.workerThreads, 1))),
+      behavior_(MakeBehavior(settings, *this)) {}
+
+DownloadEngine::~DownloadEngine() {
+    transferManager_.Shutdown();
+}
+
+TransferBehavior DownloadEngine::MakeBehavior(const EngineSettings& settings, DownloadEngine& engine) {
+    TransferBehavior behavior;
+    behavior.settings = settings;
+    behavior.sessionFactory = &engine.sessionFactory_;
+    behavior.requestFactory = &engine.requestFactory_;
+    behavior.sharedFileFactory = &engine.fileFactory_;
+    behavior.packageManifestFactory = &engine.packageManifestFactory_;
+    behavior.nodeListManifestFactory = &engine.nodeListManifestFactory_;
+    behavior.transferManager = &engine.transferManager_;
+    behavior.optimizer = &engine.optimizer_;
+    behavior.eventManager = &engine.analyticsManager_;
+    behavior.workLogManager = &engine.workLogManager_;
+    behavior.workManager = &engine.transferWorkManager_;
+    return behavior;
+}
+
+TransferStatus DownloadEngine::StartTransfer(const std::string& partnerId, const std::string& packageId,
+                                             const std::string& versionId) {
+    TransferParams params;
+    params.partnerId = partnerId;
+    params.packageId = packageId;
+    params.versionId = versionId;
+    const auto transfer = transferManager_.CreateTransfer(params, behavior_);
+    if (!transfer) {
+        return TransferStatus();
+    }
+    return transfer->Initialize();
+}
+
+TransferStatus DownloadEngine::StartTransferInto(const std::string& transferId,
+                                                 const std::string& destination) {
+    const auto transfer = transferManager_.GetTransfer(transferId, behavior_);
+    if (!transfer) {
+        return TransferStatus(transferId, TransferState::Absent);
+    }
+    return transfer->Start(destination);
+}
+
+TransferStatus DownloadEngine::GetTransferStatus(const std::string& transferId) {
+    const auto transfer = transferManager_.GetTransfer(transferId, behavior_);
+    if (!transfer) {
+        return TransferStatus(transferId, TransferState::Absent);
+    }
+    return transfer->GetStatus();
+}
+
+}  // namespace halcyne

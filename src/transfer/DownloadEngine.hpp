@@ -1,0 +1,74 @@
+// The composition root of the download library: owns every long-lived service by value, wires them in a
+// fixed order and offers three operations on transfers, callable from any thread (the engine takes no lock
+// of its own). Destruction suspends every transfer first, then tears the services down in reverse order of
+// construction: the transfer work manager is joined before anything its works use is destroyed, and the
+// analytics and log managers before the factories they use.
+#pragma once
+
+#include <string>
+
+#include "common/EngineSettings.hpp"
+#include "events/JsonHttpAnalyticsManager.hpp"
+#include "events/JsonWorkLogManager.hpp"
+#include "file/posix/PosixSharedFileFactory.hpp"
+#include "http/CurlHttpRequestFactory.hpp"
+#include "http/RoundRobinHttpSessionFactory.hpp"
+#include "http/posix/EnvironmentHttpProxyFactory.hpp"
+#include "manifest/ManifestStore.hpp"
+#include "manifest/NodeListManifestFactory.hpp"
+#include "manifest/PackageManifestFactory.hpp"
+#include "manifest/TransferManifest.hpp"
+#include "optimizer/ProportionalGamblingTransferOptimizer.hpp"
+#include "pipeline/TransferBehavior.hpp"
+#include "transfer/StandardTransferWorkflowFactory.hpp"
+#include "transfer/TransferFactory.hpp"
+#include "transfer/TransferManager.hpp"
+#include "transfer/TransferStatus.hpp"
+#include "work/AsioWorkManager.hpp"
+
+namespace halcyne {
+
+class DownloadEngine {
+public:
+    explicit DownloadEngine(const EngineSettings& settings);
+    DownloadEngine(const DownloadEngine&) = delete;
+    DownloadEngine& operator=(const DownloadEngine&) = delete;
+    // Shuts the transfer manager down (every transfer suspended or cancelled and detached); the members then
+    // go in reverse order.
+    ~DownloadEngine();
+
+    // Creates and initializes a new transfer; state Absent with error InternalError when none was made.
+    TransferStatus StartTransfer(const std::string& partnerId, const std::string& packageId,
+                                 const std::string& versionId);
+    // Starts a prepared transfer (restoring a stored one when the id is not in memory) into a folder.
+    TransferStatus StartTransferInto(const std::string& transferId, const std::string& destination);
+    // The current status (which may fire the periodic event); state Absent for an unknown id.
+    TransferStatus GetTransferStatus(const std::string& transferId);
+
+    // The engine's transfer manager and behaviour, for callers that reach a transfer directly (pause,
+    // resume, cancel, retry).
+    TransferManager& GetTransferManager() { return transferManager_; }
+    const TransferBehavior& GetBehavior() const { return behavior_; }
+
+private:
+    static TransferBehavior MakeBehavior(const EngineSettings& settings, DownloadEngine& engine);
+
+    // In this order: each member is built from those before it and destroyed before them.
+    RoundRobinHttpSessionFactory sessionFactory_;
+    EnvironmentHttpProxyFactory proxyFactory_;
+    CurlHttpRequestFactory requestFactory_;
+    PosixSharedFileFactory fileFactory_;
+    XmlHttpPackageManifestFactory packageManifestFactory_;
+    XmlHttpNodeListManifestFactory nodeListManifestFactory_;
+    StandardTransferWorkflowFactory workflowFactory_;
+    JsonTempFileManifestStore<TransferManifest> manifestStore_;
+    StoredTransferFactory transferFactory_;
+    TempFileTransferManager transferManager_;
+    ProportionalGamblingTransferOptimizer optimizer_;
+    JsonHttpAnalyticsManager analyticsManager_;
+    JsonWorkLogManager workLogManager_;
+    AsioWorkManager transferWorkManager_;
+    TransferBehavior behavior_;
+};
+
+}  // namespace halcyne

@@ -1,0 +1,320 @@
+#include <chrono>
+#include <filesystem>
+#include <map>
+#include <random>
+#include <regex>
+#include <set>
+#include <thread>
+
+#include <gtest/gtest.h>
+
+#include "support/DeliveryService.hpp"
+#include "support/SiteWriter.hpp"
+#include "support/TestSupport.hpp"
+#include "transfer/DownloadEngine.hpp"
+#include "transfer/Transfer.hpp"
+
+namespace halcyne {
+namespace {
+
+using namespace halcyne::test;
+using namespace std::chrono_literals;
+
+std::string RandomBytes(std::size_t size, unsigned seed) {
+    std::mt19937 random(seed);
+    std::string bytes(size, '\0');
+    for (auto& byte : bytes) {
+        byte = static_cast<char>(random());
+    }
+    return bytes;
+}
+
+// A package of three files in 16 KiB chunks on a delivery service of three nodes, both analytics endpoints,
+// and a temporary directory of the test's own.
+class DownloadEngineTest : public ::testing::Test {
+protected:
+    DownloadEngineTest() : tmpdir_("TMPDIR", scratch_ / "tmp") {
+        std::filesystem::create_directories(scratch_ / "tmp");
+        package_.chunkSize = 16 * 1024;
+        package_.run = "bin/run.sh";
+        package_.files = {{"bin/run.sh", RandomBytes(40000, 1)},
+                          {"data/a.bin", RandomBytes(200000, 2)},
+                          {"data/b.bin", RandomBytes(16 * 1024, 3)}};
+        SiteWriter site(scratch_ / "site");
+        site.PublishPackage(package_);
+        service_ = std::make_unique<LocalDeliveryService>(
+            LocalDeliveryService::Options{.site = site.Folder(), .content = {}, .nodes = 3});
+        site.PublishNodeList("P", service_->Nodes());
+        settings_.manifestHost = service_->ManifestHost();
+        settings_.eventAnalyticsUrl = service_->EventsUrl();
+        settings_.transferAnalyticsUrl = service_->TransfersUrl();
+        settings_.minRequestTimeout = 2;
+        settings_.maxConnectTimeout = 2;
+    }
+
+    std::string Dest() const { return scratch_ / "dest"; }
+    std::uint64_t Total() const {
+        std::uint64_t total = 0;
+        for (const auto& file : package_.files) {
+            total += file.content.size();
+        }
+        return total;
+    }
+
+    // Polls the status every 10 ms until `done` holds (at most 60 s).
+    template <typename Done>
+    TransferStatus WaitFor(DownloadEngine& engine, const std::string& id, Done done) {
+        const auto deadline = std::chrono::steady_clock::now() + 60s;
+        TransferStatus status = engine.GetTransferStatus(id);
+        while (!done(status) && std::chrono::steady_clock::now() < deadline) {
+            std::this_thread::sleep_for(10ms);
+            status = engine.GetTransferStatus(id);
+        }
+        return status;
+    }
+    static bool Initialized(const TransferStatus& s) {
+        return s.state == TransferState::Initialized || s.error != TransferError::None;
+    }
+    static bool Ended(const TransferStatus& s) {
+        return s.state == TransferState::Complete || s.state == TransferState::Cancelled ||
+               s.error != TransferError::None;
+    }
+
+    // Starts a transfer, waits until it is initialized and starts it into Dest().
+    std::string StartInto(DownloadEngine& engine) {
+        const TransferStatus started = engine.StartTransfer("P", "K", "?");
+        EXPECT_EQ(started.state, TransferState::Initializing);
+        const TransferStatus initialized = WaitFor(engine, started.transferId, Initialized);
+        EXPECT_EQ(initialized.state, TransferState::Initialized);
+        EXPECT_EQ(initialized.totalBytes, Total());
+        const TransferStatus status = engine.StartTransferInto(started.transferId, Dest());
+        EXPECT_EQ(status.state, TransferState::Transferring);
+        return started.transferId;
+    }
+
+    void ExpectFilesIdentical() {
+        for (const auto& file : package_.files) {
+            EXPECT_EQ(ReadFileText(Dest() + "/" + file.path), file.content) << file.path;
+        }
+    }
+
+    // The "event" of every level-1 entry of the run's work log, in order.
+    std::vector<std::string> LoggedEvents() const {
+        std::vector<std::string> events;
+        const std::string folder = scratch_ / "tmp/Vantrel Technologies/Halcyne/logs";
+        const std::regex event(R"re(^\[[^\]]*\] \{"event":"([A-Za-z]+)","params":\{"transferId")re");
+        for (const auto& entry : std::filesystem::directory_iterator(folder)) {
+            std::istringstream lines(ReadFileText(entry.path().string()));
+            for (std::string line; std::getline(lines, line);) {
+                std::smatch match;
+                if (std::regex_search(line, match, event)) {
+                    events.push_back(match[1]);
+                }
+            }
+        }
+        return events;
+    }
+
+    std::shared_ptr<Transfer> TransferOf(DownloadEngine& engine, const std::string& id) {
+        return engine.GetTransferManager().GetTransfer(id, engine.GetBehavior());
+    }
+
+    ScratchFolder scratch_;
+    ScopedEnvironment tmpdir_;
+    SitePackage package_;
+    std::unique_ptr<LocalDeliveryService> service_;
+    EngineSettings settings_;
+};
+
+TEST_F(DownloadEngineTest, DownloadsAPackageAndReportsEveryStep) {
+    std::string id;
+    TransferStatus final;
+    {
+        DownloadEngine engine(settings_);
+        id = StartInto(engine);
+        final = WaitFor(engine, id, Ended);
+        EXPECT_EQ(final.state, TransferState::Complete);
+        EXPECT_EQ(final.error, TransferError::None);
+        EXPECT_EQ(final.runPath, "bin/run.sh");
+        EXPECT_EQ(final.destPath, Dest());
+        EXPECT_EQ(final.versionId, "V");
+        EXPECT_EQ(final.progressBytes, Total());
+        EXPECT_EQ(final.verifiedBytes, Total());
+        EXPECT_EQ(final.totalBytes, Total());
+        EXPECT_EQ(final.transferredBytes, Total());
+        EXPECT_EQ(final.secondsRemaining, 0);
+        EXPECT_TRUE(std::regex_match(id, std::regex("[0-9a-f]{32}")));
+        // The engine's own statuses for an unknown id.
+        const TransferStatus unknown = engine.GetTransferStatus("feedfeedfeedfeedfeedfeedfeedfeed");
+        EXPECT_EQ(unknown.state, TransferState::Absent);
+        EXPECT_EQ(unknown.error, TransferError::None);
+        EXPECT_EQ(unknown.transferId, "feedfeedfeedfeedfeedfeedfeedfeed");
+    }
+    ExpectFilesIdentical();
+    // The stored manifest names the transfer and its destination.
+    const std::string stored =
+        ReadFileText(scratch_ / ("tmp/Vantrel Technologies/Halcyne/transfers/" + id + ".json"));
+    EXPECT_NE(stored.find("\"transferId\":\"" + id + "\""), std::string::npos) << stored;
+    EXPECT_NE(stored.find("\"versionId\":\"V\""), std::string::npos) << stored;
+
+    EXPECT_EQ(LoggedEvents(),
+              (std::vector<std::string>{"Initialize", "InitializeComplete", "Start", "Complete"}));
+
+    const auto records = service_->Records();
+    const std::string ids = R"({"pid":"P","pkgid":"K","vid":"V")";
+    std::multiset<std::string> transfers;
+    for (const auto& post : records.PostsTo("transfers")) {
+        transfers.insert(post.body);
+    }
+    std::multiset<std::string> expectedTransfers{
+        ids + R"(,"tid":")" + id + R"(","status":"active","transferBytes":"0","duration":"0"})" + "\n"};
+    // The complete report's duration depends on the run; check it separately.
+    std::string completeReport;
+    for (const auto& body : transfers) {
+        if (body.find("\"completed\"") != std::string::npos) {
+            completeReport = body;
+        }
+    }
+    EXPECT_NE(completeReport.find(",\"transferBytes\":\"" + std::to_string(Total()) + "\""),
+              std::string::npos)
+        << completeReport;
+    transfers.erase(completeReport);
+    EXPECT_EQ(transfers, expectedTransfers);
+
+    std::multiset<std::string> events;
+    std::string completeArray;
+    for (const auto& post : records.PostsTo("events")) {
+        if (post.body.front() == '[') {
+            completeArray = post.body;
+        } else {
+            events.insert(post.body);
+        }
+    }
+    auto simple = [&](const std::string& counter, const std::string& prefix) {
+        return prefix + R"(,"metrics":{")" + counter + R"(":"1"},"dimensions":{}})" + "\n";
+    };
+    EXPECT_EQ(events,
+              (std::multiset<std::string>{simple("numInitializes", R"({"pid":"P","pkgid":"K","vid":"?")"),
+                                          simple("numInitializeCompletes", ids), simple("numStarts", ids)}));
+    // The complete array: the counter, then one report per node whose bytes are what the node served.
+    EXPECT_EQ(completeArray.rfind("[" + ids + R"(,"metrics":{"numCompletes":"1"},"dimensions":{}})", 0), 0u)
+        << completeArray;
+    std::uint64_t served = 0;
+    for (int node = 0; node < 3; ++node) {
+        const std::uint64_t bytes = records.Counts(LocalDeliveryService::NodeName(node)).bytes;
+        served += bytes;
+        const std::regex report(R"("metrics":\{"bytes":")" + std::to_string(bytes) +
+                                R"(","requestTime":"[0-9.e-]+"\},"dimensions":\{"cdn":")" +
+                                service_->NodeHost(node) + "\"");
+        EXPECT_TRUE(std::regex_search(completeArray, report)) << node << " " << completeArray;
+    }
+    EXPECT_EQ(served, Total());
+}
+
+TEST_F(DownloadEngineTest, PauseResumeAndCancelWithDeletion) {
+    // Slow nodes, so that the transfer is still running when it is paused.
+    service_->AddFault({.server = "", .path = "/packages/", .rate = 200000});
+    DownloadEngine engine(settings_);
+    const std::string id = StartInto(engine);
+    auto transfer = TransferOf(engine, id);
+    ASSERT_TRUE(transfer);
+    EXPECT_EQ(transfer->Pause().state, TransferState::Paused);
+    EXPECT_EQ(transfer->Pause().state, TransferState::Paused);  // does not apply twice
+    EXPECT_EQ(transfer->Resume().state, TransferState::Transferring);
+    service_->ClearFaults();
+    const TransferStatus final = WaitFor(engine, id, Ended);
+    EXPECT_EQ(final.state, TransferState::Complete);
+    EXPECT_EQ(final.progressBytes, Total());
+    EXPECT_EQ(final.verifiedBytes, Total());
+    ExpectFilesIdentical();
+
+    const TransferStatus cancelled = transfer->Cancel(true);
+    EXPECT_EQ(cancelled.state, TransferState::Complete);  // no longer active: only the files go
+    for (const auto& file : package_.files) {
+        EXPECT_FALSE(std::filesystem::exists(Dest() + "/" + file.path)) << file.path;
+    }
+    EXPECT_FALSE(
+        std::filesystem::exists(scratch_ / ("tmp/Vantrel Technologies/Halcyne/transfers/" + id + ".json")));
+}
+
+TEST_F(DownloadEngineTest, FaultyNodesAreRetriedElsewhere) {
+    service_->AddFault({.server = "node0", .path = "/packages/", .reset = true});
+    service_->AddFault({.server = "node1", .path = "/packages/", .wrong = true, .count = 3});
+    DownloadEngine engine(settings_);
+    const std::string id = StartInto(engine);
+    const TransferStatus final = WaitFor(engine, id, Ended);
+    EXPECT_EQ(final.state, TransferState::Complete);
+    EXPECT_EQ(final.error, TransferError::None);
+    ExpectFilesIdentical();
+}
+
+TEST_F(DownloadEngineTest, AllNodesFailingWaitsForRetry) {
+    service_->AddFault({.server = "", .path = "/packages/", .status = 503});
+    DownloadEngine engine(settings_);
+    const std::string id = StartInto(engine);
+    const TransferStatus waiting =
+        WaitFor(engine, id, [](const TransferStatus& s) { return s.retrying || Ended(s); });
+    EXPECT_TRUE(waiting.retrying);
+    EXPECT_NE(waiting.error, TransferError::None);
+    EXPECT_EQ(waiting.state, TransferState::Transferring);
+    service_->ClearFaults();
+    auto transfer = TransferOf(engine, id);
+    const TransferStatus retried = transfer->Retry();
+    EXPECT_FALSE(retried.retrying);
+    EXPECT_EQ(retried.error, TransferError::None);
+    const TransferStatus final = WaitFor(engine, id, Ended);
+    EXPECT_EQ(final.state, TransferState::Complete);
+    ExpectFilesIdentical();
+}
+
+TEST_F(DownloadEngineTest, AWrongPackageIsFatal) {
+    DownloadEngine engine(settings_);
+    const TransferStatus started = engine.StartTransfer("Q", "K", "?");
+    const TransferStatus status = WaitFor(engine, started.transferId, Ended);
+    EXPECT_EQ(status.state, TransferState::Initializing);
+    EXPECT_NE(status.error, TransferError::None);
+    EXPECT_FALSE(status.retrying);
+}
+
+TEST_F(DownloadEngineTest, ShutdownMidTransferSuspendsAndANewEngineCompletes) {
+    // Everything but the last file arrives; the last one stalls forever.
+    service_->AddFault({.server = "", .path = "/packages/P/K/V/data/b.bin", .stall = true});
+    std::string id;
+    {
+        DownloadEngine engine(settings_);
+        id = StartInto(engine);
+        WaitFor(engine, id, [&](const TransferStatus& s) {
+            return s.verifiedBytes >= Total() - package_.files[2].content.size() || Ended(s);
+        });
+        std::this_thread::sleep_for(200ms);  // let the stalled requests start
+    }
+    EXPECT_EQ(LoggedEvents().back(), "Suspend");
+    bool suspendReported = false;
+    for (const auto& post : service_->Records().PostsTo("transfers")) {
+        suspendReported = suspendReported || post.body.find("\"suspended\"") != std::string::npos;
+    }
+    EXPECT_TRUE(suspendReported);
+    ASSERT_TRUE(
+        std::filesystem::exists(scratch_ / ("tmp/Vantrel Technologies/Halcyne/transfers/" + id + ".json")));
+
+    service_->ClearFaults();
+    service_->ClearRecords();
+    DownloadEngine engine(settings_);
+    // Starting a stored transfer restores it but does not initialize it.
+    EXPECT_EQ(engine.StartTransferInto(id, "?").state, TransferState::Initializing);
+    auto transfer = TransferOf(engine, id);
+    ASSERT_TRUE(transfer);
+    transfer->Initialize();
+    EXPECT_EQ(WaitFor(engine, id, Initialized).state, TransferState::Initialized);
+    EXPECT_EQ(engine.StartTransferInto(id, "?").state, TransferState::Transferring);
+    EXPECT_EQ(WaitFor(engine, id, Ended).state, TransferState::Complete);
+    ExpectFilesIdentical();
+    for (const auto& request : service_->Records().requests) {
+        if (request.server.rfind("node", 0) == 0) {
+            EXPECT_NE(request.path.find("b.bin"), std::string::npos) << request.path << " " << request.range;
+        }
+    }
+}
+
+}  // namespace
+}  // namespace halcyne
