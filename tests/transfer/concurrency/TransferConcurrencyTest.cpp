@@ -1,0 +1,161 @@
+#include <atomic>
+#include <chrono>
+#include <filesystem>
+#include <regex>
+#include <thread>
+
+#include <gtest/gtest.h>
+
+#include "file/posix/PosixSharedFileFactory.hpp"
+#include "http/RoundRobinHttpSessionFactory.hpp"
+#include "manifest/NodeListManifestFactory.hpp"
+#include "manifest/PackageManifestFactory.hpp"
+#include "optimizer/ProportionalGamblingTransferOptimizer.hpp"
+#include "support/PipelineHarness.hpp"
+#include "support/ScriptedNodes.hpp"
+#include "support/SiteWriter.hpp"
+#include "support/TestSupport.hpp"
+#include "transfer/StandardTransfer.hpp"
+#include "transfer/StandardTransferWorkflowFactory.hpp"
+#include "transfer/TransferRig.hpp"
+#include "work/AsioWorkManager.hpp"
+
+namespace halcyne {
+namespace {
+
+using namespace halcyne::test;
+using namespace std::chrono_literals;
+
+// Manifest factories that hand out documents loaded beforehand, so that the whole tree runs without a
+// network: the chunks come from scripted nodes.
+class FixedPackageFactory : public XmlHttpPackageManifestFactory {
+public:
+    explicit FixedPackageFactory(std::shared_ptr<PackageManifest> package, HttpRequestFactory* requests)
+        : XmlHttpPackageManifestFactory("manifest.test", requests, 1, 1), package_(std::move(package)) {}
+    std::shared_ptr<PackageManifest> Create(const std::string&, std::shared_ptr<HttpSession>,
+                                            std::shared_ptr<HttpRequestCanceller>) override {
+        return package_;
+    }
+
+private:
+    std::shared_ptr<PackageManifest> package_;
+};
+
+class FixedNodeListFactory : public XmlHttpNodeListManifestFactory {
+public:
+    explicit FixedNodeListFactory(std::shared_ptr<NodeListManifest> nodes, HttpRequestFactory* requests)
+        : XmlHttpNodeListManifestFactory("manifest.test", requests, 1, 1), nodes_(std::move(nodes)) {}
+    std::shared_ptr<NodeListManifest> Create(const std::string&, std::shared_ptr<HttpSession>,
+                                             std::shared_ptr<HttpRequestCanceller>) override {
+        return nodes_;
+    }
+
+private:
+    std::shared_ptr<NodeListManifest> nodes_;
+};
+
+TEST(TransferConcurrencyTest, StatusQueriesPausesAndResumesWhileTransferring) {
+    ScratchFolder scratch;
+    SitePackage package;
+    package.chunkSize = 4096;
+    for (int i = 0; i < 4; ++i) {
+        std::string content(100000 + i * 777, '\0');
+        for (std::size_t j = 0; j < content.size(); ++j) {
+            content[j] = static_cast<char>(j * 31 + i);
+        }
+        package.files.push_back({"f" + std::to_string(i), content});
+    }
+    SiteWriter site(scratch / "site");
+    const std::string manifestXml = site.PublishPackage(package);
+    ScriptedNodes nodes;
+    for (const auto& file : package.files) {
+        nodes.Serve("/packages/P/K/V/" + file.path, file.content);
+    }
+    EngineSettings settings = FastPipelineSettings("manifest.test");
+    settings.periodicEventSeconds = 0;
+    settings.workerThreads = 4;
+    settings.maxRunningWorks = 4;
+
+    RoundRobinHttpSessionFactory sessions;
+    PosixSharedFileFactory files;
+    FixedPackageFactory packages(LoadPackageXml(manifestXml), &nodes);
+    FixedNodeListFactory nodeLists(MakeNodeList({"n0.test", "n1.test"}), &nodes);
+    ProportionalGamblingTransferOptimizer optimizer(settings, 7u);
+    RecordingAnalyticsManager analytics;
+    RecordingLogManager log;
+    StandardTransferWorkflowFactory workflows;
+    TransferBehavior behavior;
+    behavior.settings = settings;
+    behavior.sessionFactory = &sessions;
+    behavior.requestFactory = &nodes;
+    behavior.sharedFileFactory = &files;
+    behavior.packageManifestFactory = &packages;
+    behavior.nodeListManifestFactory = &nodeLists;
+    behavior.optimizer = &optimizer;
+    behavior.eventManager = &analytics;
+    behavior.workLogManager = &log;
+    TransferParams params;
+    params.transferId = "0123456789abcdef0123456789abcdef";
+    params.partnerId = "P";
+    params.packageId = "K";
+    std::shared_ptr<StandardTransfer> transfer;
+    {
+        // Declared after the transfer, so joined before it is destroyed.
+        AsioWorkManager workManager(4);
+        behavior.workManager = &workManager;
+        transfer = std::make_shared<StandardTransfer>(params, behavior, &workflows);
+        transfer->Initialize();
+        const auto deadline = std::chrono::steady_clock::now() + 60s;
+        while (transfer->GetStatus().state != TransferState::Initialized &&
+               std::chrono::steady_clock::now() < deadline) {
+            std::this_thread::sleep_for(1ms);
+        }
+        ASSERT_EQ(transfer->Start(scratch.Path()).state, TransferState::Transferring);
+
+        auto ended = [&] {
+            const TransferStatus s = transfer->GetStatus();
+            return s.state == TransferState::Complete || s.error != TransferError::None ||
+                   std::chrono::steady_clock::now() > deadline;
+        };
+        std::vector<std::thread> threads;
+        for (int i = 0; i < 3; ++i) {
+            threads.emplace_back([&] {
+                while (!ended()) {
+                    transfer->GetStatus();
+                }
+            });
+        }
+        threads.emplace_back([&] {
+            for (int i = 0; i < 20 && !ended(); ++i) {
+                transfer->Pause();
+                std::this_thread::sleep_for(1ms);
+                transfer->Resume();
+            }
+        });
+        for (auto& thread : threads) {
+            thread.join();
+        }
+        workManager.Drain();
+    }
+    const TransferStatus final = transfer->GetStatus();
+    ASSERT_EQ(final.state, TransferState::Complete);
+    EXPECT_EQ(final.progressBytes, final.totalBytes);
+    EXPECT_EQ(final.verifiedBytes, final.totalBytes);
+
+    // Every byte is reported once, by whichever transfer-stream report came next.
+    std::uint64_t reported = 0;
+    const std::regex bytes(R"re("transferBytes":"([0-9]+)")re");
+    for (const Report& report : analytics.reports.Take()) {
+        std::smatch match;
+        if (report.type == 32 && std::regex_search(report.json, match, bytes)) {
+            reported += std::stoull(match[1]);
+        }
+    }
+    EXPECT_EQ(reported, final.transferredBytes);
+    for (const auto& file : package.files) {
+        EXPECT_EQ(ReadFileText(scratch / file.path), file.content);
+    }
+}
+
+}  // namespace
+}  // namespace halcyne
