@@ -7,6 +7,10 @@
 #include <thread>
 
 #include <gtest/gtest.h>
+#include <signal.h>
+#include <spawn.h>
+#include <sys/wait.h>
+#include <unistd.h>
 
 #include "support/DeliveryService.hpp"
 #include "support/SiteWriter.hpp"
@@ -314,6 +318,79 @@ TEST_F(DownloadEngineTest, ShutdownMidTransferSuspendsAndANewEngineCompletes) {
             EXPECT_NE(request.path.find("b.bin"), std::string::npos) << request.path << " " << request.range;
         }
     }
+}
+
+// The chunks of each file that are intact in the destination: "<path> <index>".
+std::set<std::string> IntactChunks(const SitePackage& package, const std::string& dest) {
+    std::set<std::string> intact;
+    for (const auto& file : package.files) {
+        std::string present;
+        if (std::filesystem::exists(dest + "/" + file.path)) {
+            present = ReadFileText(dest + "/" + file.path);
+        }
+        for (std::size_t start = 0, index = 0; start < file.content.size();
+             start += package.chunkSize, ++index) {
+            const std::size_t length = std::min<std::size_t>(package.chunkSize, file.content.size() - start);
+            if (present.size() >= start + length &&
+                present.compare(start, length, file.content, start, length) == 0) {
+                intact.insert(file.path + " " + std::to_string(index));
+            }
+        }
+    }
+    return intact;
+}
+
+// Kills a driver running one transfer at random moments, 20 times, restarting it with the transfer's id:
+// the files end identical, and no run is served a chunk that was intact on disk when it (or the run
+// before it, whose last requests may end after it was killed) began.
+TEST_F(DownloadEngineTest, SurvivesBeingKilledAtRandomMoments) {
+    package_.files = {{"bin/run.sh", RandomBytes(300000, 4)}, {"data/a.bin", RandomBytes(700000, 5)}};
+    SiteWriter site(scratch_ / "site");
+    site.PublishPackage(package_);
+    service_->AddFault({.server = "", .path = "/packages/", .rate = 400000});
+    const unsigned seed = std::random_device()();
+    std::cout << "seed " << seed << std::endl;
+    std::mt19937 random(seed);
+    const std::string driver = BuiltProgram("tests/transfer_driver");
+    const std::string idFile = scratch_ / "id";
+    std::set<std::string> previous;
+    std::uint64_t servedBytes = 0;
+    int status = -1;
+    for (int run = 0; run <= 20; ++run) {
+        const std::set<std::string> intact = IntactChunks(package_, Dest());
+        service_->ClearRecords();
+        if (run == 20) {
+            service_->ClearFaults();
+        }
+        const std::string host = service_->ManifestHost();
+        const std::string dest = Dest();
+        char* const arguments[] = {const_cast<char*>(driver.c_str()), const_cast<char*>(host.c_str()),
+                                   const_cast<char*>(dest.c_str()), const_cast<char*>(idFile.c_str()),
+                                   nullptr};
+        pid_t pid = -1;
+        ASSERT_EQ(::posix_spawn(&pid, driver.c_str(), nullptr, nullptr, arguments, environ), 0);
+        if (run < 20) {
+            std::this_thread::sleep_for(
+                std::chrono::milliseconds(std::uniform_int_distribution<int>(0, 600)(random)));
+            ::kill(pid, SIGKILL);
+        }
+        ASSERT_EQ(::waitpid(pid, &status, 0), pid);
+        for (const auto& request : service_->Records().requests) {
+            if (request.server.rfind("node", 0) != 0 || request.range.empty()) {
+                continue;
+            }
+            servedBytes += request.bytes;
+            const std::string path = request.path.substr(request.path.find("/V/") + 3);
+            const std::uint64_t first = std::stoull(request.range.substr(request.range.find('=') + 1));
+            const std::string chunk = path + " " + std::to_string(first / package_.chunkSize);
+            EXPECT_FALSE(intact.count(chunk) != 0 && previous.count(chunk) != 0)
+                << "run " << run << " was served " << chunk << " (seed " << seed << ")";
+        }
+        previous = intact;
+    }
+    EXPECT_TRUE(WIFEXITED(status) && WEXITSTATUS(status) == 0) << status;
+    ExpectFilesIdentical();
+    std::cout << "bytes served over all runs: " << servedBytes << " of " << Total() << std::endl;
 }
 
 }  // namespace
