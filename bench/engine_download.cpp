@@ -1,0 +1,172 @@
+// A whole download through DownloadEngine, as the updater runs it, for timing with hyperfine.
+//
+//   engine_download serve <folder> <files> <file KiB> <chunk KiB>
+//       Writes a package of <files> random files into <folder>/site, starts three nginx content nodes and an
+//       nginx manifest service on it, and writes <folder>/env (MANIFEST_HOST, NODES), <folder>/package.metalink
+//       (the same pieces with SHA-1 per chunk, for aria2c) and <folder>/urls (the files on node 0, for curl).
+//       Serves until standard input closes.
+//   engine_download run <manifest host> <destination>
+//       One transfer with the updater's settings (worker threads doubled, default log level, analytics on:
+//       both streams posted to the manifest host), polling the status every 100 ms like the monitor. Prints
+//       the peak RssAnon sampled at each poll, in KiB, to standard error. Exits 0 when complete.
+#include <fcntl.h>
+#include <unistd.h>
+
+#include <chrono>
+#include <fstream>
+#include <iomanip>
+#include <iostream>
+#include <random>
+#include <sstream>
+#include <thread>
+#include <vector>
+
+#include <cstring>
+
+#include <boost/uuid/detail/sha1.hpp>
+
+#include "support/SiteWriter.hpp"
+#include "support/WebServers.hpp"
+#include "transfer/DownloadEngine.hpp"
+
+using namespace halcyne;
+
+namespace {
+
+long RssAnonKiB() {
+    std::ifstream status("/proc/self/status");
+    for (std::string line; std::getline(status, line);) {
+        if (line.rfind("RssAnon:", 0) == 0) {
+            return std::stol(line.substr(8));
+        }
+    }
+    return 0;
+}
+
+int Run(const std::string& host, const std::string& destination) {
+    EngineSettings settings;
+    settings.manifestHost = host;
+    settings.workerThreads = 2 * DefaultWorkerThreads();
+    settings.maxRunningWorks = settings.workerThreads;
+    settings.eventAnalyticsUrl = "http://" + host;
+    settings.transferAnalyticsUrl = "http://" + host;
+    long peak = 0;
+    bool complete = false;
+    {
+        DownloadEngine engine(settings);
+        const std::string id = engine.StartTransfer("P", "K", "?").transferId;
+        bool started = false;
+        for (;;) {
+            std::this_thread::sleep_for(std::chrono::milliseconds(100));
+            peak = std::max(peak, RssAnonKiB());
+            const TransferStatus status = engine.GetTransferStatus(id);
+            if (status.error != TransferError::None || status.state == TransferState::Cancelled ||
+                status.state == TransferState::Absent) {
+                std::cerr << "transfer failed: error " << ToInt(status.error) << "\n";
+                break;
+            }
+            if (status.state == TransferState::Initialized && !started) {
+                engine.StartTransferInto(id, destination);
+                started = true;
+            }
+            if (status.state == TransferState::Complete) {
+                complete = true;
+                break;
+            }
+        }
+    }
+    std::cerr << "peak RssAnon KiB " << peak << "\n";
+    return complete ? 0 : 1;
+}
+
+std::string Hex(const unsigned char* bytes, std::size_t size) {
+    std::ostringstream out;
+    for (std::size_t i = 0; i < size; ++i) {
+        out << std::hex << std::setw(2) << std::setfill('0') << static_cast<int>(bytes[i]);
+    }
+    return out.str();
+}
+
+int Serve(const std::string& folder, int files, std::uint64_t fileKiB, std::uint32_t chunkKiB) {
+    test::SiteWriter site(folder + "/site");
+    test::SitePackage package;
+    package.chunkSize = chunkKiB * 1024;
+    std::mt19937_64 random(1);
+    ::mkdir((folder + "/content").c_str(), 0700);
+    std::ofstream metalink(folder + "/package.metalink");
+    std::vector<std::string> paths;
+    for (int i = 0; i < files; ++i) {
+        const std::string path = "f" + std::to_string(i) + ".bin";
+        const std::string source = folder + "/content/" + path;
+        std::string bytes(fileKiB * 1024, '\0');
+        for (std::size_t at = 0; at + 8 <= bytes.size(); at += 8) {
+            const std::uint64_t value = random();
+            std::memcpy(&bytes[at], &value, 8);
+        }
+        std::ofstream(source, std::ios::binary) << bytes;
+        package.files.push_back({path, {}, source});
+        paths.push_back(path);
+    }
+    site.PublishPackage(package);
+    std::vector<std::unique_ptr<test::NginxServer>> nodes;
+    for (int i = 0; i < 3; ++i) {
+        nodes.push_back(std::make_unique<test::NginxServer>(site.Folder()));
+    }
+    test::NginxServer manifests(site.Folder());
+    std::vector<test::SiteNode> list;
+    for (int i = 0; i < 3; ++i) {
+        list.push_back({"node" + std::to_string(i), nodes[i]->Host()});
+    }
+    site.PublishNodeList("P", list);
+    metalink << "<?xml version=\"1.0\" encoding=\"UTF-8\"?>\n<metalink xmlns=\"urn:ietf:params:xml:ns:metalink\">\n";
+    std::ofstream urls(folder + "/urls");
+    for (std::size_t f = 0; f < paths.size(); ++f) {
+        const std::string content = test::ReadFileText(folder + "/content/" + paths[f]);
+        metalink << " <file name=\"" << paths[f] << "\">\n  <size>" << content.size() << "</size>\n"
+                 << "  <pieces length=\"" << package.chunkSize << "\" type=\"sha-1\">\n";
+        for (std::size_t at = 0; at < content.size(); at += package.chunkSize) {
+            const std::size_t length = std::min<std::size_t>(package.chunkSize, content.size() - at);
+            boost::uuids::detail::sha1 sha1;
+            sha1.process_bytes(content.data() + at, length);
+            boost::uuids::detail::sha1::digest_type words;
+            sha1.get_digest(words);
+            unsigned char digest[20];
+            for (int w = 0; w < 5; ++w) {
+                for (int b = 0; b < 4; ++b) {
+                    digest[w * 4 + b] = static_cast<unsigned char>(words[w] >> (24 - 8 * b));
+                }
+            }
+            metalink << "   <hash>" << Hex(digest, sizeof digest) << "</hash>\n";
+        }
+        metalink << "  </pieces>\n";
+        for (const auto& node : nodes) {
+            metalink << "  <url>http://" << node->Host() << "/packages/P/K/V/" << paths[f] << "</url>\n";
+        }
+        metalink << " </file>\n";
+        urls << "url = \"http://" << nodes[0]->Host() << "/packages/P/K/V/" << paths[f] << "\"\noutput = \""
+             << paths[f] << "\"\n";
+    }
+    metalink << "</metalink>\n";
+    metalink.close();
+    urls.close();
+    std::ofstream(folder + "/env") << "MANIFEST_HOST=" << manifests.Host() << "\n";
+    std::cout << "serving; manifest host " << manifests.Host() << std::endl;
+    std::string line;
+    while (std::getline(std::cin, line)) {
+    }
+    return 0;
+}
+
+}  // namespace
+
+int main(int argc, char** argv) {
+    const std::vector<std::string> args(argv + 1, argv + argc);
+    if (args.size() == 3 && args[0] == "run") {
+        return Run(args[1], args[2]);
+    }
+    if (args.size() == 5 && args[0] == "serve") {
+        return Serve(args[1], std::stoi(args[2]), std::stoull(args[3]), static_cast<std::uint32_t>(std::stoul(args[4])));
+    }
+    std::cerr << "usage: engine_download serve <folder> <files> <file KiB> <chunk KiB> | run <host> <destination>\n";
+    return 2;
+}
