@@ -25,6 +25,7 @@
 
 #include <boost/filesystem.hpp>
 #include <boost/uuid/detail/sha1.hpp>
+#include <malloc.h>
 #include <sys/resource.h>
 #include <sys/stat.h>
 #include <unistd.h>
@@ -228,7 +229,7 @@ int main(int argc, char** argv) {
 
     // The metalink for aria2c: every file with the three nodes and SHA-1 per chunk.
     const std::string metalink = scratch / "package.metalink";
-    {
+    if (aria2) {
         std::ofstream out(metalink);
         out << "<?xml version=\"1.0\" encoding=\"UTF-8\"?>\n<metalink "
                "xmlns=\"urn:ietf:params:xml:ns:metalink\">\n";
@@ -273,6 +274,8 @@ int main(int argc, char** argv) {
         for (const auto& server : nginx) {
             nodeRequestsBefore += CountLines(server->AccessLog());
         }
+        // What earlier runs freed goes back to the system first, so that the peak is this run's.
+        malloc_trim(0);
         const PrefetchMutexTimes before = MutexPrefetchChunkWork::Times();
         double wall = 0;
         double cpu = 0;

@@ -1,6 +1,7 @@
 // The whole tree of a package transfer against the local delivery service on 127.0.0.1: manifests from its
 // manifest service, chunks from its content nodes, with faults switched on per node. Time-outs are short
 // (FastPipelineSettings), so that a stall costs about a second.
+#include <sstream>
 #include <thread>
 
 #include <boost/filesystem.hpp>
@@ -104,6 +105,34 @@ protected:
         }
         return requests;
     }
+    // Descriptors and mappings of this process that lead into the destination folder.
+    std::vector<std::string> OpenUnderDest() const {
+        std::vector<std::string> open;
+        const std::string folder = scratch / "dest";
+        for (const auto& entry : boost::filesystem::directory_iterator("/proc/self/fd")) {
+            boost::system::error_code error;
+            const auto target = boost::filesystem::read_symlink(entry.path(), error);
+            if (!error && target.string().rfind(folder, 0) == 0) {
+                open.push_back("fd " + target.string());
+            }
+        }
+        std::istringstream maps(test::ReadFileText("/proc/self/maps"));
+        for (std::string line; std::getline(maps, line);) {
+            if (line.find(folder) != std::string::npos) {
+                open.push_back("map " + line);
+            }
+        }
+        return open;
+    }
+    // Drops the workflow (and with it the tree) and waits until a pool thread that completed the root has let
+    // go of it too.
+    static void TearDown(std::shared_ptr<StandardWorkflow>& workflow) {
+        std::weak_ptr<StandardWorkflow> gone = workflow;
+        workflow.reset();
+        for (int i = 0; i < 500 && !gone.expired(); ++i) {
+            std::this_thread::sleep_for(std::chrono::milliseconds(10));
+        }
+    }
     mode_t Mode(const std::string& path) const {
         struct stat info {};
         EXPECT_EQ(stat(Dest(path).c_str(), &info), 0);
@@ -129,12 +158,8 @@ TEST_F(PipelineTest, APackageFromThreeNodes) {
     EXPECT_EQ(transfer->Transferred(), Total());
     std::vector<std::string> created = transfer->CreatedFiles();
     EXPECT_TRUE(created.empty());  // reported when the tree is torn down
-    // The pool thread that completed the root may still hold the workflow for a moment.
-    std::weak_ptr<StandardWorkflow> gone = workflow;
-    workflow.reset();
-    for (int i = 0; i < 500 && !gone.expired(); ++i) {
-        std::this_thread::sleep_for(std::chrono::milliseconds(10));
-    }
+    TearDown(workflow);
+    EXPECT_EQ(OpenUnderDest(), std::vector<std::string>{});
     created = transfer->CreatedFiles();
     std::sort(created.begin(), created.end());
     EXPECT_EQ(created, (std::vector<std::string>{"bin/start.sh", "data/a.pak", "data/b.pak", "readme.txt"}));
@@ -201,6 +226,22 @@ TEST_F(PipelineTest, AllNodesFailingWaitsThenRetryCompletes) {
     EXPECT_EQ(Mode("bin/start.sh") & 0100, 0100u);
 }
 
+TEST_F(PipelineTest, ATreeTornDownAfterFailingLetsGoOfEveryFile) {
+    // Every chunk of one file fails: its chunks keep their views while the transfer waits.
+    service->AddFault({.path = "/packages/P/K/V/data/a.pak", .status = 404});
+    auto services = Services();
+    auto transfer = NewTransfer(*services);
+    auto workflow = transfer->Start();
+    ASSERT_EQ(transfer->WaitForEnd().value().result, WorkResult::RetryableError);
+    EXPECT_FALSE(OpenUnderDest().empty());
+    workflow->Cancel(WorkStatus(WorkResult::Error));
+    TearDown(workflow);
+    EXPECT_EQ(OpenUnderDest(), std::vector<std::string>{});
+    auto created = transfer->CreatedFiles();
+    std::sort(created.begin(), created.end());
+    EXPECT_EQ(created, (std::vector<std::string>{"bin/start.sh", "data/a.pak", "data/b.pak", "readme.txt"}));
+}
+
 TEST_F(PipelineTest, OnlyBadChunksOnDiskAreDownloaded) {
     {
         auto services = Services();
@@ -258,6 +299,8 @@ TEST_F(PipelineTest, AFullDiskIsReportedBeforeAnyRequest) {
     EXPECT_EQ(std::dynamic_pointer_cast<TransferStatusData>(end->data)->ToTransferError(),
               TransferError::InsufficientSpace);
     EXPECT_TRUE(NodeRequests().empty());
+    TearDown(workflow);
+    EXPECT_EQ(OpenUnderDest(), std::vector<std::string>{});
 }
 
 TEST_F(PipelineTest, ManifestWorks) {
