@@ -67,12 +67,14 @@ private:
     std::uint64_t EstimateSpeed(const TransferStatus& out, std::uint32_t now);
 
     const TransferParams* const params_;
-    // Everything from here to the counters is touched only under the transfer's lock.
+    // status_ and every field after the counters are touched only under the transfer's lock.
     TransferStatus status_;
-    std::atomic<std::uint64_t> progress_{0};
-    std::atomic<std::uint64_t> verified_{0};
-    DeltaCounter<std::uint64_t> transferredBytes_;
-    DeltaCounter<std::uint64_t> transferTimeMs_;  // written only under the transfer's lock
+    // The counters that every chunk work adds to each sit on a cache line of their own; transferTimeMs_ is
+    // added to only under the transfer's lock.
+    alignas(64) std::atomic<std::uint64_t> progress_{0};
+    alignas(64) std::atomic<std::uint64_t> verified_{0};
+    alignas(64) DeltaCounter<std::uint64_t> transferredBytes_;
+    alignas(64) DeltaCounter<std::uint64_t> transferTimeMs_;
     const unsigned speedWindowSeconds_;
     const unsigned remainingRecalcMs_;
     const MillisecondClock clock_;
