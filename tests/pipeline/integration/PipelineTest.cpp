@@ -182,6 +182,8 @@ TEST_F(PipelineTest, EveryNodeFaultIsOvercome) {
         {"extra bytes", {.server = "node0", .extra = 100}},
         {"stall", {.server = "node0", .stall = true, .stallAfter = 1000}},
         {"dead", {.server = "node0", .refuse = true}},
+        {"whole file for a range", {.server = "node0", .ignoreRange = true}},
+        {"short body", {.server = "node0", .shortBy = 100}},
     };
     for (const Case& c : cases) {
         SCOPED_TRACE(c.name);
@@ -360,6 +362,32 @@ TEST_F(PipelineTest, ManifestWorks) {
         }
         EXPECT_EQ(transfer->GetParams().versionId, c.versionAfter);
         service->ClearFaults();
+    }
+}
+
+TEST_F(PipelineTest, InterruptStopsAManifestFetchInFlight) {
+    service->AddFault({.server = "manifest", .stall = true});
+    auto services = Services();
+    auto transfer = NewTransfer(*services);
+    auto session = services->Behavior().sessionFactory->CreateSession();
+    for (const bool package : {true, false}) {
+        SCOPED_TRACE(package ? "package" : "node list");
+        std::shared_ptr<SimpleWork> work;
+        if (package) {
+            work = std::make_shared<GetPackageManifestWork>(transfer, session);
+        } else {
+            work = std::make_shared<GetNodeListWork>(transfer, session);
+        }
+        WorkStatus status;
+        const auto start = std::chrono::steady_clock::now();
+        std::thread runner([&] { status = work->Run(); });
+        std::this_thread::sleep_for(std::chrono::milliseconds(300));
+        work->SetInterrupted();
+        work->Interrupt();
+        runner.join();
+        EXPECT_EQ(status.result, WorkResult::Interrupted);
+        // Well before the manifest time-out (5 s) would have ended it.
+        EXPECT_LT(std::chrono::steady_clock::now() - start, std::chrono::seconds(3));
     }
 }
 
