@@ -19,6 +19,9 @@ hyperfine --runs "$runs" --export-json "$work/hyperfine.json" \
   -n engine "$bin run $MANIFEST_HOST '$out' 2>>'$work/rss.txt'" \
   -n aria2c "aria2c -q -d '$out' -V -j8 -s3 -x1 --allow-overwrite=true '$work/package.metalink'" \
   -n curl "cd '$out' && curl -s -Z --parallel-max 8 -K '$work/urls'"
+python3 -c 'import json,sys
+for r in json.load(open(sys.argv[1]))["results"]:
+    print("%-7s median %.3f s  user %.3f s  system %.3f s" % (r["command"], r["median"], r["user"], r["system"]))' "$work/hyperfine.json"
 rm -rf "$out"; mkdir -p "$out"
 "$bin" run "$MANIFEST_HOST" "$out" 2>>"$work/rss.txt"
 for f in "$work"/content/*; do cmp "$f" "$out/$(basename "$f")"; done
