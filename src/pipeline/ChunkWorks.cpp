@@ -8,6 +8,7 @@
 #include "file/MemoryMappedFileData.hpp"
 #include "file/SharedFile.hpp"
 #include "manifest/NodeListManifest.hpp"
+#include "optimizer/NodeStatistics.hpp"
 #include "pipeline/ChecksumStatusData.hpp"
 #include "pipeline/Crc32.hpp"
 #include "pipeline/OptimizedRequestChunkWork.hpp"
@@ -237,9 +238,25 @@ RetryableTransferChunkWork::RetryableTransferChunkWork(std::shared_ptr<TransferW
     : TransferWork(std::move(workInterface)),
       LimitedRetrySequentialWork(WorkLogCompleteCallback(workInterface_->Behavior()), maxRetries),
       chunkData_(std::move(chunkData)) {
-    AddChild(std::make_shared<OptimizedRequestChunkWork>(workInterface_, std::move(session), chunkData_,
-                                                         RequestRetryLimit(*workInterface_)));
-    AddChild(std::make_shared<VerifyChunkWork>(workInterface_, chunkData_));
+    request_ = std::make_shared<OptimizedRequestChunkWork>(workInterface_, std::move(session), chunkData_,
+                                                           RequestRetryLimit(*workInterface_));
+    verify_ = std::make_shared<VerifyChunkWork>(workInterface_, chunkData_);
+    AddChild(request_);
+    AddChild(verify_);
+}
+
+CompositeWork::ChildProgress RetryableTransferChunkWork::Advance(std::shared_ptr<Work> child,
+                                                                 const WorkStatus& status) {
+    if (status.result == WorkResult::Failure && child == verify_) {
+        // The node of the last attempt is the one whose bytes were checked (a successful attempt is the
+        // sequence's only way to its check). The statistics guard themselves; nothing else is locked here.
+        if (const std::shared_ptr<NodeManifest>& node = request_->Params().SelectedNode) {
+            if (std::shared_ptr<NodeStatistics> statistics = node->GetStatistics()) {
+                statistics->Update(0, 0, true);
+            }
+        }
+    }
+    return LimitedRetrySequentialWork::Advance(std::move(child), status);
 }
 
 void RetryableTransferChunkWork::Describe(boost::property_tree::ptree& tree) const {

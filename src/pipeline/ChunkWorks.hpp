@@ -101,15 +101,22 @@ private:
     const std::shared_ptr<TransferSharedMapData> chunkData_;
 };
 
+class OptimizedRequestChunkWork;
+
 class RetryableTransferChunkWork : public TransferWork, public LimitedRetrySequentialWork {
 public:
     RetryableTransferChunkWork(std::shared_ptr<TransferWorkInterface> workInterface,
                                std::shared_ptr<HttpSession> session,
                                std::shared_ptr<TransferSharedMapData> chunkData, std::uint32_t maxRetries);
     void Describe(boost::property_tree::ptree& tree) const override;
+    // A failed check of downloaded bytes also counts as a failed request of the node that sent them (its
+    // body was an HTTP success, which raised the node's speed estimate); then the sequence's own rule.
+    ChildProgress Advance(std::shared_ptr<Work> child, const WorkStatus& status) override;
 
 private:
     const std::shared_ptr<TransferSharedMapData> chunkData_;
+    std::shared_ptr<OptimizedRequestChunkWork> request_;
+    std::shared_ptr<Work> verify_;
 };
 
 class ConditionalTransferChunkWork : public TransferWork, public ConditionalWork {

@@ -98,6 +98,8 @@ TEST(ChunkWorksTest, WrongBytesTwiceThenRight) {
     EXPECT_EQ(tree.transfer_->Verified(), 5000u);
     EXPECT_EQ(tree.transfer_->Transferred(), 3u * 5000u);
     EXPECT_EQ(tree.FileContent(), tree.content_);
+    // Each wrong body counts as a failed request of the node that sent it.
+    EXPECT_EQ(tree.nodeList_->GetNodes()[0]->GetStatistics()->errors.Get(), 2u);
 }
 
 TEST(ChunkWorksTest, AlwaysWrongSpendsTheChunkBudgetThenWaits) {
