@@ -1,0 +1,46 @@
+// The download engine's three transfer operations as the updater uses them: the dialog starts transfers, the
+// transfer monitor polls them. An interface so that tests can script the statuses; `EngineTransferOperations`
+// forwards to an engine held by its owner's pointer. Called from any thread (the interface and the monitor
+// thread); the operations never throw for a refused or unknown transfer and call nothing back.
+#pragma once
+
+#include <memory>
+#include <string>
+
+#include "transfer/TransferStatus.hpp"
+
+namespace halcyne {
+
+class TransferOperations {
+public:
+    virtual ~TransferOperations() = default;
+    virtual TransferStatus StartTransfer(const std::string& partnerId, const std::string& packageId,
+                                         const std::string& versionId) = 0;
+    virtual TransferStatus StartTransferInto(const std::string& transferId,
+                                             const std::string& destination) = 0;
+    virtual TransferStatus GetTransferStatus(const std::string& transferId) = 0;
+};
+
+// Forwards to the engine that the owner's pointer holds, read at each call (the owner may replace or reset
+// it; the pointer itself must outlive this object).
+template <class Engine>
+class EngineTransferOperations final : public TransferOperations {
+public:
+    explicit EngineTransferOperations(const std::unique_ptr<Engine>* engine) : engine_(engine) {}
+
+    TransferStatus StartTransfer(const std::string& partnerId, const std::string& packageId,
+                                 const std::string& versionId) override {
+        return (*engine_)->StartTransfer(partnerId, packageId, versionId);
+    }
+    TransferStatus StartTransferInto(const std::string& transferId, const std::string& destination) override {
+        return (*engine_)->StartTransferInto(transferId, destination);
+    }
+    TransferStatus GetTransferStatus(const std::string& transferId) override {
+        return (*engine_)->GetTransferStatus(transferId);
+    }
+
+private:
+    const std::unique_ptr<Engine>* engine_;
+};
+
+}  // namespace halcyne

@@ -1,0 +1,97 @@
+#include "support/ScriptedTransfers.hpp"
+
+#include <chrono>
+#include <thread>
+
+namespace halcyne::test {
+
+TransferStatus Status(const std::string& id, TransferState state, TransferError error, bool retrying) {
+    TransferStatus status(id, state);
+    status.error = error;
+    status.retrying = retrying;
+    return status;
+}
+
+void ScriptedTransfers::Script(const std::string& id, std::vector<TransferStatus> statuses) {
+    const std::lock_guard<std::mutex> guard(lock_);
+    scripts_[id] = std::deque<TransferStatus>(statuses.begin(), statuses.end());
+}
+
+void ScriptedTransfers::OnStart(const std::string& packageId, TransferStatus status) {
+    const std::lock_guard<std::mutex> guard(lock_);
+    starts_[packageId] = std::move(status);
+}
+
+void ScriptedTransfers::OnStartInto(const std::string& transferId, TransferStatus status) {
+    const std::lock_guard<std::mutex> guard(lock_);
+    startsInto_[transferId] = std::move(status);
+}
+
+TransferStatus ScriptedTransfers::StartTransfer(const std::string& partnerId, const std::string& packageId,
+                                                const std::string& versionId) {
+    const std::lock_guard<std::mutex> guard(lock_);
+    calls_.push_back({"StartTransfer", {partnerId, packageId, versionId}});
+    changed_.notify_all();
+    const auto found = starts_.find(packageId);
+    return found != starts_.end() ? found->second : Status(packageId + "-id", TransferState::Initializing);
+}
+
+TransferStatus ScriptedTransfers::StartTransferInto(const std::string& transferId,
+                                                    const std::string& destination) {
+    const std::lock_guard<std::mutex> guard(lock_);
+    calls_.push_back({"StartTransferInto", {transferId, destination}});
+    changed_.notify_all();
+    const auto found = startsInto_.find(transferId);
+    return found != startsInto_.end() ? found->second : Status(transferId, TransferState::Transferring);
+}
+
+TransferStatus ScriptedTransfers::GetTransferStatus(const std::string& transferId) {
+    const std::lock_guard<std::mutex> guard(lock_);
+    calls_.push_back({"GetTransferStatus", {transferId}});
+    changed_.notify_all();
+    auto found = scripts_.find(transferId);
+    if (found == scripts_.end() || found->second.empty()) {
+        return TransferStatus(transferId, TransferState::Absent);
+    }
+    TransferStatus status = found->second.front();
+    if (found->second.size() > 1) {
+        found->second.pop_front();
+    }
+    return status;
+}
+
+std::vector<ScriptedTransfers::Call> ScriptedTransfers::Calls() const {
+    const std::lock_guard<std::mutex> guard(lock_);
+    return calls_;
+}
+
+int ScriptedTransfers::Queries(const std::string& id) const {
+    const std::lock_guard<std::mutex> guard(lock_);
+    int count = 0;
+    for (const Call& call : calls_) {
+        count += call.operation == "GetTransferStatus" && call.arguments[0] == id ? 1 : 0;
+    }
+    return count;
+}
+
+bool ScriptedTransfers::WaitUntil(const std::function<bool(const std::vector<Call>&)>& done) const {
+    std::unique_lock<std::mutex> lock(lock_);
+    return changed_.wait_for(lock, std::chrono::seconds(30), [&] { return done(calls_); });
+}
+
+void FakeMonitorClock::WaitFor(std::unique_lock<std::mutex>& lock, std::condition_variable& wakeUp,
+                               std::uint32_t ms) {
+    requests.push_back(ms);
+    if (block) {
+        blocked = true;
+        wakeUp.wait(lock);
+        return;
+    }
+    now += advance(ms);
+    // Let other threads (Monitor, Stop) take the monitor's lock between fake waits.
+    lock.unlock();
+    std::this_thread::yield();
+    lock.lock();
+}
+
+}  // namespace halcyne::test
