@@ -1,5 +1,6 @@
 #include "app/DownloaderLaunch.hpp"
 
+#include "app/posix/PosixProcess.hpp"
 #include "app/posix/PosixShortcut.hpp"
 #include "common/NoValueMarker.hpp"
 #include "common/Paths.hpp"
@@ -70,6 +71,21 @@ bool CreateUpdaterShortcut(const UpdaterConfiguration& configuration, const Simp
     } catch (const std::exception&) {
         return false;
     }
+}
+
+}  // namespace halcyne::Updater
+
+namespace halcyne::Updater {
+
+bool LaunchDownloader(const UpdaterConfiguration& configuration, const SimpleLocale& locale,
+                      const std::string& downloaderRunPath, const std::string& skinRunPath) {
+    CreateUpdaterShortcut(configuration, locale);
+    const std::string program = JoinPath(configuration.DataFolder(), downloaderRunPath);
+    const std::optional<std::string> commandLine = DownloaderCommandLine(configuration, locale, skinRunPath);
+    if (!commandLine) {
+        return false;
+    }
+    return PosixProcess(program).Launch(true, *commandLine, "");
 }
 
 }  // namespace halcyne::Updater

@@ -25,3 +25,13 @@ std::optional<std::string> DownloaderCommandLine(const UpdaterConfiguration& con
 bool CreateUpdaterShortcut(const UpdaterConfiguration& configuration, const SimpleLocale& locale);
 
 }  // namespace halcyne::Updater
+
+namespace halcyne::Updater {
+
+// The launch step's work after the launch view is shown: the shortcut (its result ignored), then the
+// downloader at JoinPath(data folder, downloader run path) with DownloaderCommandLine, waited for. True when
+// the downloader was started; false when there is no command line or it could not be started.
+bool LaunchDownloader(const UpdaterConfiguration& configuration, const SimpleLocale& locale,
+                      const std::string& downloaderRunPath, const std::string& skinRunPath);
+
+}  // namespace halcyne::Updater

@@ -1,0 +1,47 @@
+// What the updater's dialog shows, apart from its logic: a GTK window (gtk/GtkDialogView) or a terminal
+// (console/ConsoleDialogView). Run is called on the interface thread (the main thread); every other call may
+// come from the interface thread or the monitor thread, and the view marshals it to wherever it draws.
+// The view calls back its DialogViewEvents only on the interface thread, from inside Run.
+#pragma once
+
+#include <string>
+#include <vector>
+
+namespace halcyne::Updater {
+
+class DialogViewEvents {
+public:
+    virtual ~DialogViewEvents() = default;
+    // The window is shown; the dialog sets its texts and chooses the first view.
+    virtual void OnViewOpened() = 0;
+    // OK (or Enter) in the language view, with the index of the selected language (-1: none).
+    virtual void OnLanguageChosen(int index) = 0;
+};
+
+class DialogView {
+public:
+    virtual ~DialogView() = default;
+
+    // Runs the modal loop on the calling thread: calls OnViewOpened, then reports the user's answers, and
+    // returns when the window has been closed, by Close or by the user (the close button, Ctrl-C). Returns at
+    // once when Close came first.
+    virtual void Run(DialogViewEvents& events) = 0;
+
+    // The window's caption and the status text under the bar.
+    virtual void SetTexts(const std::string& caption, const std::string& status) = 0;
+    // The language choice: the display names in order, the first one selected.
+    virtual void ShowLanguageView(const std::vector<std::string>& languages) = 0;
+    virtual void ShowProgressView() = 0;
+    // The bar's position (0 to 100; more shows as full) and the time-remaining text.
+    virtual void SetProgress(int position, const std::string& timeRemaining) = 0;
+    // The moving bar while the downloader runs, with its text.
+    virtual void ShowLaunchView(const std::string& text) = 0;
+    // An error box; returns when the user has dismissed it, or when the loop has ended (a box shown before
+    // Run, as at start-up, is dismissed on its own).
+    virtual void ShowError(const std::string& caption, const std::string& message) = 0;
+    // Ends the loop and waits until the interface thread has done so; returns at once once the loop has
+    // ended, so that nothing waits for a loop that no longer runs.
+    virtual void Close() = 0;
+};
+
+}  // namespace halcyne::Updater

@@ -1,0 +1,334 @@
+// The updater's dialog over scripted transfers, the real transfer monitor in fake time and a recording view:
+// the update sequence in both completion orders, every message with its caption, one message per run, and
+// nothing shown once the dialog has ended.
+#include <algorithm>
+#include <atomic>
+#include <new>
+#include <thread>
+
+#include <gtest/gtest.h>
+
+#include "app/CustomBoostLocale.hpp"
+#include "app/Dialog.hpp"
+#include "app/EmbeddedMessageCatalog.hpp"
+#include "app/Messages.hpp"
+#include "app/StringTable.hpp"
+#include "support/RecordingDialogView.hpp"
+#include "support/ScriptedTransfers.hpp"
+#include "support/TestSupport.hpp"
+
+namespace halcyne::Updater {
+namespace {
+
+using test::Status;
+using S = TransferState;
+using E = TransferError;
+
+const std::string Caption = "Emberline Downloader";
+const std::string ErrorCaption = "Emberline Downloader Error";
+const std::string Calculating = "Calculating time remaining";
+
+TransferStatus Complete(const std::string& id, const std::string& runPath) {
+    TransferStatus status = Status(id, S::Complete);
+    status.runPath = runPath;
+    return status;
+}
+
+TransferStatus Progress(const std::string& id, std::uint64_t progress, std::uint64_t total, int seconds) {
+    TransferStatus status = Status(id, S::Transferring);
+    status.progressBytes = progress;
+    status.totalBytes = total;
+    status.secondsRemaining = seconds;
+    return status;
+}
+
+// Everything one run of the dialog needs; the dialog runs on its own thread, as on the interface thread.
+class DialogRun {
+public:
+    explicit DialogRun(bool languages = false) {
+        StringTable table;
+        table.Set(103, "DP");
+        table.Set(104, "GP");
+        table.Set(105, "GK");
+        table.Set(106, languages ? "en=skin-en;de=skin-de" : "skin");
+        table.Set(107, "DK");
+        table.Set(108, languages ? "en=Emberline;de=Glutlinie" : "Emberline");
+        table.Set(109, "Emberline");
+        if (languages) {
+            table.Set(129, "en=English;de=Deutsch");
+            table.Set(130, "en");
+        }
+        configuration = std::make_unique<UpdaterConfiguration>(table, 0, nullptr);
+        catalog.AddAllCatalogs();
+        locale = std::make_unique<CustomBoostLocale>(catalog, "");
+        if (languages) {
+            locale->SetLanguage(configuration->DefaultLanguage());
+        }
+        monitor = std::make_unique<TransferMonitorImpl>(&engine, &clock);
+    }
+    ~DialogRun() {
+        if (runner_.joinable()) {
+            view.PressClose();
+            runner_.join();
+        }
+        monitor.reset();
+        Dialog::DestroySingleton();
+    }
+
+    Dialog& Create() {
+        monitor->Start();
+        return Dialog::CreateSingleton(view, engine, &monitor, *locale, *configuration,
+                                       [this](const std::string& downloader, const std::string& skin) {
+                                           launches.push_back(downloader + " " + skin);
+                                           return launchSucceeds.load();
+                                       });
+    }
+    Dialog& Start() {
+        Dialog& dialog = Create();
+        runner_ = std::thread([&dialog] { dialog.Run(); });
+        return dialog;
+    }
+    // Waits until the loop has ended, then stops the monitor.
+    void WaitForEnd() {
+        ASSERT_TRUE(view.WaitForLine("Closed"));
+        runner_.join();
+        monitor.reset();
+    }
+    std::vector<std::string> Errors() const {
+        std::vector<std::string> errors;
+        for (const std::string& line : view.Lines()) {
+            if (line.rfind("Error ", 0) == 0) {
+                errors.push_back(line);
+            }
+        }
+        return errors;
+    }
+    std::vector<std::string> Starts() const {
+        std::vector<std::string> starts;
+        for (const auto& call : engine.Calls()) {
+            if (call.operation != "GetTransferStatus") {
+                std::string line = call.operation;
+                for (const std::string& argument : call.arguments) {
+                    line += " " + argument;
+                }
+                starts.push_back(line);
+            }
+        }
+        return starts;
+    }
+
+    test::ScratchFolder scratch;
+    test::ScopedEnvironment tmp{"TMPDIR", scratch.Path()};
+    test::ScopedEnvironment language{"LC_ALL", "C"};
+    test::ScriptedTransfers engine;
+    test::FakeMonitorClock clock;
+    test::RecordingDialogView view;
+    EmbeddedMessageCatalog catalog{"updater"};
+    std::unique_ptr<UpdaterConfiguration> configuration;
+    std::unique_ptr<CustomBoostLocale> locale;
+    std::unique_ptr<TransferMonitorImpl> monitor;
+    std::vector<std::string> launches;  // written on the monitor thread, read after it stopped
+    std::atomic<bool> launchSucceeds{true};
+
+private:
+    std::thread runner_;
+};
+
+std::string DataFolder(const DialogRun& run) {
+    return run.scratch.Path() + "/Vantrel Technologies/Halcyne";
+}
+
+TEST(DialogTest, LaunchesWhenTheSecondTransferCompletesWhicheverItIs) {
+    for (const bool downloaderFirst : {true, false}) {
+        SCOPED_TRACE(downloaderFirst ? "downloader first" : "skin first");
+        DialogRun run;
+        run.engine.Script("DK-id",
+                          {Status("DK-id", S::Initialized), Progress("DK-id", 50, 200, 65),
+                           Progress("DK-id", 300, 200, 1), Progress("DK-id", 5, 0, -1),
+                           downloaderFirst ? Complete("DK-id", "bin/run.sh") : Progress("DK-id", 200, 200, 0),
+                           Complete("DK-id", "bin/run.sh")});
+        run.engine.Script(
+            "skin-id",
+            {Status("skin-id", S::Initialized), Progress("skin-id", 7, 10, 3),
+             downloaderFirst ? Progress("skin-id", 7, 10, 3) : Complete("skin-id", "skin.run"),
+             Progress("skin-id", 8, 10, 2), Progress("skin-id", 8, 10, 2), Complete("skin-id", "skin.run")});
+        Dialog& dialog = run.Start();
+        run.WaitForEnd();
+        EXPECT_EQ(dialog.Outcome(), DialogOutcome::Launched);
+        EXPECT_EQ(ExitStatus(dialog.Outcome()), 0);
+        EXPECT_EQ(run.launches, std::vector<std::string>{"bin/run.sh skin.run"});
+        EXPECT_EQ(run.Starts(),
+                  (std::vector<std::string>{"StartTransfer DP DK ?", "StartTransfer GP skin ?",
+                                            "StartTransferInto DK-id " + DataFolder(run),
+                                            "StartTransferInto skin-id " + DataFolder(run) + "/skin"}));
+        // Only the downloader's progress moves the bar; above 100 % stays above, no total gives 0.
+        std::vector<std::string> expected = {"Texts " + Caption + " | " + Calculating, "ProgressView",
+                                             "Progress 25 2 minutes remaining",
+                                             "Progress 150 1 second remaining", "Progress 0 " + Calculating};
+        if (!downloaderFirst) {
+            expected.push_back("Progress 100 0 seconds remaining");
+        }
+        expected.insert(expected.end(), {"LaunchView Launching Emberline Downloader", "Close", "Closed"});
+        EXPECT_EQ(run.view.Lines(), expected);
+    }
+}
+
+TEST(DialogTest, EveryTransferErrorShowsItsMessageOnceAndEndsTheRun) {
+    struct Row {
+        E error;
+        std::string message;
+    };
+    const std::string unexpected = Message::UnexpectedError;
+    const std::vector<Row> rows = {
+        {E::ConnectionError, Message::ConnectionError},
+        {E::OutOfMemory, Message::OutOfMemory},
+        {E::InsufficientSpace, Message::OutOfDiskSpace},
+        {E::FileAccessError, Message::DiskWriteError},
+        {E::FileError, Message::DiskWriteError},
+        {E::ManifestError, unexpected},
+        {E::ChecksumMismatch, unexpected},
+        {E::RequestError, unexpected},
+        {E::InternalError, unexpected},
+    };
+    for (const Row& row : rows) {
+        for (const bool retrying : {false, true}) {
+            SCOPED_TRACE(std::to_string(ToInt(row.error)) + (retrying ? " retrying" : ""));
+            // The downloader has completed: an error of the skin still ends the run.
+            DialogRun run;
+            run.engine.Script("DK-id", {Complete("DK-id", "run")});
+            run.engine.Script("skin-id", {Status("skin-id", S::Transferring, row.error, retrying)});
+            Dialog& dialog = run.Start();
+            run.WaitForEnd();
+            EXPECT_EQ(run.Errors(), std::vector<std::string>{"Error " + ErrorCaption + " | " + row.message});
+            EXPECT_EQ(dialog.Outcome(), DialogOutcome::ErrorShown);
+            EXPECT_EQ(ExitStatus(dialog.Outcome()), 1);
+            EXPECT_TRUE(run.launches.empty());
+        }
+    }
+}
+
+TEST(DialogTest, OneMessagePerRun) {
+    struct Case {
+        const char* name;
+        std::function<void(DialogRun&)> arrange;
+        std::string message;
+    };
+    const std::vector<Case> cases = {
+        {"both fail in one cycle",
+         [](DialogRun& run) {
+             run.engine.Script("DK-id", {Status("DK-id", S::Transferring, E::ConnectionError)});
+             run.engine.Script("skin-id", {Status("skin-id", S::Transferring, E::InsufficientSpace)});
+         },
+         Message::ConnectionError},
+        {"the engine cannot create a transfer",
+         [](DialogRun& run) { run.engine.OnStart("skin", TransferStatus()); }, Message::UnexpectedError},
+        {"destination blocked by a file",
+         [](DialogRun& run) {
+             test::WriteFileText(run.scratch / "Vantrel Technologies", "a file");
+             run.engine.Script("DK-id", {Status("DK-id", S::Initialized)});
+             run.engine.Script("skin-id", {Status("skin-id", S::Initialized)});
+         },
+         Message::DiskWriteError},
+        {"launch failure",
+         [](DialogRun& run) {
+             run.launchSucceeds = false;
+             run.engine.Script("DK-id", {Complete("DK-id", "run")});
+             run.engine.Script("skin-id", {Complete("skin-id", "")});
+         },
+         "The Emberline Downloader could not be launched. " + std::string(SupportSentence)},
+        {"a callback runs out of memory",
+         [](DialogRun& run) {
+             run.view.onSetProgress = [] { throw std::bad_alloc(); };
+             run.engine.Script("DK-id", {Progress("DK-id", 1, 2, 3)});
+         },
+         Message::OutOfMemory},
+        {"a callback fails otherwise",
+         [](DialogRun& run) {
+             run.view.onSetProgress = [] { throw std::runtime_error("view failed"); };
+             run.engine.Script("DK-id", {Progress("DK-id", 1, 2, 3)});
+         },
+         Message::UnexpectedError},
+    };
+    for (const Case& c : cases) {
+        SCOPED_TRACE(c.name);
+        DialogRun run;
+        c.arrange(run);
+        Dialog& dialog = run.Start();
+        run.WaitForEnd();
+        EXPECT_EQ(run.Errors(), std::vector<std::string>{"Error " + ErrorCaption + " | " + c.message});
+        EXPECT_EQ(dialog.Outcome(), DialogOutcome::ErrorShown);
+        EXPECT_TRUE(run.view.Lines().back() == "Closed");
+    }
+}
+
+TEST(DialogTest, NothingIsShownOrLaunchedOnceTheDialogHasEnded) {
+    DialogRun run;
+    // At the first progress report the user presses the close button (or Ctrl-C); the monitor goes on and
+    // reports both ends, one with an error, but the run is over.
+    run.engine.Script("DK-id", {Progress("DK-id", 1, 2, 3), Complete("DK-id", "run")});
+    run.engine.Script("skin-id",
+                      {Progress("skin-id", 1, 2, 3), Status("skin-id", S::Transferring, E::ConnectionError)});
+    run.view.onSetProgress = [&run] {
+        run.view.PressClose();
+        run.view.WaitForLine("Closed");
+    };
+    Dialog& dialog = run.Start();
+    ASSERT_TRUE(run.engine.WaitUntil([](const auto& calls) {
+        return std::count_if(calls.begin(), calls.end(),
+                             [](const auto& call) { return call.operation == "GetTransferStatus"; }) == 4;
+    }));
+    run.WaitForEnd();
+    const std::vector<std::string> expected = {"Texts " + Caption + " | " + Calculating, "ProgressView",
+                                               "Closed", "Progress 50 3 seconds remaining"};
+    EXPECT_EQ(run.view.Lines(), expected);
+    EXPECT_TRUE(run.launches.empty());
+    EXPECT_EQ(dialog.Outcome(), DialogOutcome::Interrupted);
+    EXPECT_EQ(ExitStatus(dialog.Outcome()), 2);
+}
+
+TEST(DialogTest, TheChosenLanguageGivesTheTextsTheSkinAndItsFolder) {
+    DialogRun run(true);
+    run.engine.Script("DK-id", {Status("DK-id", S::Initialized), Progress("DK-id", 1, 2, 65)});
+    run.engine.Script("skin-de-id", {Status("skin-de-id", S::Initialized)});
+    run.Start();
+    ASSERT_TRUE(run.view.WaitForLine("Languages English,Deutsch"));
+    run.view.ChooseLanguage(1);
+    ASSERT_TRUE(
+        run.view.WaitForLine([](const std::string& line) { return line.rfind("Progress ", 0) == 0; }));
+    run.engine.WaitUntil([](const auto& calls) {
+        return std::count_if(calls.begin(), calls.end(),
+                             [](const auto& call) { return call.operation == "StartTransferInto"; }) == 2;
+    });
+    const auto lines = run.view.Lines();
+    ASSERT_GE(lines.size(), 5u);
+    EXPECT_EQ(lines[0], "Texts Emberline Downloader | Calculating time remaining");
+    EXPECT_EQ(lines[2], "Texts Glutlinie Downloader | Verbleibende Zeit wird berechnet");
+    EXPECT_EQ(lines[3], "ProgressView");
+    EXPECT_EQ(run.Starts()[1], "StartTransfer GP skin-de ?");
+    EXPECT_EQ(run.Starts()[3], "StartTransferInto skin-de-id " + DataFolder(run) + "/skin-de");
+}
+
+TEST(DialogTest, OnlyOneInstance) {
+    DialogRun run;
+    EXPECT_THROW(
+        {
+            try {
+                Dialog::GetSingleton();
+            } catch (const std::logic_error& error) {
+                EXPECT_STREQ(error.what(), "Dialog::GetSingleton called without CreateSingleton");
+                throw;
+            }
+        },
+        std::logic_error);
+    Dialog& dialog = run.Create();
+    EXPECT_EQ(&Dialog::GetSingleton(), &dialog);
+    try {
+        run.Create();
+        ADD_FAILURE() << "a second instance";
+    } catch (const std::logic_error& error) {
+        EXPECT_STREQ(error.what(), "Dialog::CreateSingleton called multiple times");
+    }
+}
+
+}  // namespace
+}  // namespace halcyne::Updater
