@@ -41,6 +41,7 @@ public:
         Write("bin/run.sh", "#!/bin/sh\necho run\n");
         Write("data/b", std::string(10, 'b'));
         Write("data/a & <b>", "0123456789");
+        Write("data/100% #1?\xc3\xa9", "z");
         info.partnerId = "P";
         info.packageId = "K";
         info.versionId = "V1";
@@ -69,7 +70,7 @@ TEST_F(SitePublisherTest, PublishesTheFolderAsTheEngineReadsIt) {
             << path;
     }
     // Nothing but the published files: no temporary file is left behind.
-    EXPECT_EQ(Snapshot(site.Path()).size(), 5u);
+    EXPECT_EQ(Snapshot(site.Path()).size(), 6u);
 
     boost::property_tree::ptree tree;
     ReadManifestXml(xml, tree);
@@ -77,12 +78,13 @@ TEST_F(SitePublisherTest, PublishesTheFolderAsTheEngineReadsIt) {
     manifest.Load(tree);
     EXPECT_EQ(manifest.GetName(), info.name);
     EXPECT_EQ(manifest.GetRun(), "bin/run.sh");
-    ASSERT_EQ(manifest.GetFiles().size(), 3u);
+    ASSERT_EQ(manifest.GetFiles().size(), 4u);
     // Sorted by path; the checksums are the engine's, chunk by chunk.
     const auto& file = manifest.GetFiles()[0];
     EXPECT_EQ(file->GetPath(), "bin/run.sh");
-    EXPECT_EQ(manifest.GetFiles()[1]->GetPath(), "data/a & <b>");
-    const auto& digits = manifest.GetFiles()[1]->GetChecksums();
+    EXPECT_EQ(manifest.GetFiles()[1]->GetPath(), "data/100% #1?\xc3\xa9");
+    EXPECT_EQ(manifest.GetFiles()[2]->GetPath(), "data/a & <b>");
+    const auto& digits = manifest.GetFiles()[2]->GetChecksums();
     ASSERT_EQ(digits.size(), 3u);
     EXPECT_EQ(digits[0], ChunkCrc32("0123", 4));
     EXPECT_EQ(digits[2], ChunkCrc32("89", 2));
@@ -140,6 +142,9 @@ TEST_F(SitePublisherTest, RefusalsNameTheCulpritAndLeaveTheSiteAsItWas) {
         {"control in name", [](PackageInfo& p, SitePublisherTest&) { p.name = "a\x01"; }, "package name"},
         {"file name the URL cannot carry",
          [](PackageInfo&, SitePublisherTest& t) { t.Write("data/x\ty", "1"); }, "data/x\ty"},
+        {"id the chunk URL decodes", [](PackageInfo& p, SitePublisherTest&) { p.versionId = "v%41"; },
+         "v%41"},
+        {"id the chunk URL cuts", [](PackageInfo& p, SitePublisherTest&) { p.packageId = "k?x"; }, "k?x"},
         {"chunk size 0", [](PackageInfo& p, SitePublisherTest&) { p.chunkSize = 0; }, "chunk size"},
     };
     for (const Case& c : cases) {

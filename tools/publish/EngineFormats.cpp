@@ -1,29 +1,50 @@
 #include "EngineFormats.hpp"
 
-#include <boost/crc.hpp>
+#include <memory>
+
+#include <Poco/URI.h>
+#include <boost/property_tree/ptree.hpp>
+
+#include "manifest/StandardNodeListManifest.hpp"
+#include "pipeline/Crc32.hpp"
+#include "pipeline/OptimizedRequestParams.hpp"
+#include "pipeline/TransferSharedFileData.hpp"
+#include "pipeline/TransferSharedMapData.hpp"
 
 namespace halcyne::publish {
 
-// Stand-ins until the engine's chunk checksum and chunk URL land; then these forward to them.
 std::uint32_t ChunkCrc32(const void* data, std::size_t size, std::uint32_t crc) {
-    boost::crc_32_type sum;
-    if (crc != 0) {
-        sum.reset(~crc);
-    }
-    sum.process_bytes(data, size);
-    return sum.checksum();
+    return Crc32(data, size, crc);
 }
 
 bool ChunkUrlCarries(const std::string& partnerId, const std::string& packageId, const std::string& versionId,
                      const std::string& filePath) {
-    for (const std::string* text : {&partnerId, &packageId, &versionId, &filePath}) {
-        for (const char c : *text) {
-            if (c == '%' || c == '#' || c == '?' || c == '\\' || static_cast<unsigned char>(c) < 0x20) {
-                return false;
-            }
-        }
+    try {
+        // The engine's own URL for the file's first chunk on a node at "/packages/"; the server decodes its
+        // path.
+        boost::property_tree::ptree node;
+        node.put("NodeInfo.NodeId", "n");
+        node.put("NodeInfo.Host", "host.example");
+        node.put("NodeInfo.Path", "/packages/");
+        node.put("NodeInfo.Weight", "1");
+        boost::property_tree::ptree list;
+        list.add_child("ArrayOfNodeInfo", node);
+        auto nodes = std::make_shared<StandardNodeListManifest>();
+        nodes->Load(list);
+        TransferParams transfer;
+        transfer.partnerId = partnerId;
+        transfer.packageId = packageId;
+        transfer.versionId = versionId;
+        auto chunk = std::make_shared<TransferSharedMapData>(
+            std::make_shared<TransferSharedFileData>(filePath, 1), 0, 0, 0, nullptr);
+        OptimizedRequestParams params(nullptr, transfer, chunk);
+        params.SelectedNode = nodes->GetNodes().at(0);
+        const Poco::URI url(params.ToUrl());
+        return url.getHost() == "host.example" && url.getQuery().empty() && url.getFragment().empty() &&
+               url.getPath() == "/packages/" + partnerId + "/" + packageId + "/" + versionId + "/" + filePath;
+    } catch (const std::exception&) {
+        return false;
     }
-    return true;
 }
 
 }  // namespace halcyne::publish
