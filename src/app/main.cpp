@@ -1,26 +1,158 @@
-// The updater's entry point. Until the download engine and the dialog are in place it loads its
-// configuration and prints what it would download.
+// The updater's entry point: builds the configuration, the engine, the transfer monitor and the dialog in
+// this order, runs the dialog on the main thread and tears everything down in reverse order. Exit status:
+// 0 when the downloader was launched, 1 after an error message, 2 when the run was closed (close button,
+// Ctrl-C, SIGTERM, SIGHUP) before the launch; a second signal ends the process at once with 128 + signal.
+#include <cstdlib>
+#include <cstring>
 #include <iostream>
+#include <memory>
+#include <mutex>
+#include <string>
+#include <thread>
 
+#include <pthread.h>
+#include <signal.h>
+#include <unistd.h>
+
+#include "app/CustomBoostLocale.hpp"
+#include "app/Dialog.hpp"
+#include "app/DownloaderLaunch.hpp"
+#include "app/EmbeddedMessageCatalog.hpp"
+#include "app/Messages.hpp"
 #include "app/StringTable.hpp"
 #include "app/UpdaterConfiguration.hpp"
+#include "app/console/ConsoleDialogView.hpp"
+#include "common/EngineSettings.hpp"
+#include "common/Paths.hpp"
+#include "transfer/DownloadEngine.hpp"
+#include "transfer/TransferMonitorImpl.hpp"
+#include "transfer/TransferOperations.hpp"
+
+namespace {
+
+using namespace halcyne;
+using namespace halcyne::Updater;
+
+const char* const Usage =
+    "usage: halcyne-updater [packageVersion=VERSION] [skinVersion=VERSION] [log=LEVEL]\n"
+    "Downloads the game's downloader and its skin, then launches the downloader.\n"
+    "\n"
+    "  packageVersion=VERSION  the game version handed to the downloader\n"
+    "  skinVersion=VERSION     the skin package's version (default: the current one)\n"
+    "  log=LEVEL               the work log's level mask\n"
+    "  --help, --version       this text, or the version, and nothing else\n"
+    "\n"
+    "The window is a GTK window when a display is available, else the terminal; HALCYNE_UI=console forces\n"
+    "the terminal. Exit status: 0 the downloader was launched, 1 an error was shown, 2 closed or\n"
+    "interrupted before the launch, 128+N ended at once by a second signal N.\n";
+
+// The signals that mean "close", handled by one thread of their own so that no other thread (and no library
+// thread) ever runs a handler. The downloader is started with an empty mask and default dispositions.
+std::mutex signalLock;           // guards signalDialog
+Dialog* signalDialog = nullptr;  // the dialog to close on the first signal
+
+sigset_t CloseSignals() {
+    sigset_t signals;
+    sigemptyset(&signals);
+    sigaddset(&signals, SIGINT);
+    sigaddset(&signals, SIGTERM);
+    sigaddset(&signals, SIGHUP);
+    return signals;
+}
+
+void WatchSignals() {
+    const sigset_t signals = CloseSignals();
+    bool first = true;
+    for (;;) {
+        int signal = 0;
+        if (sigwait(&signals, &signal) != 0) {
+            continue;
+        }
+        if (!first) {
+            ::_exit(128 + signal);
+        }
+        first = false;
+        const std::lock_guard<std::mutex> guard(signalLock);
+        if (signalDialog != nullptr) {
+            signalDialog->Close();
+        }
+    }
+}
+
+bool EnsureFolder(const std::string& folder) {
+    try {
+        return !folder.empty() && CreatePrivateDirectories(folder);
+    } catch (...) {
+        return false;
+    }
+}
+
+}  // namespace
 
 int main(int argc, char** argv) {
-    using namespace halcyne::Updater;
-    const UpdaterConfiguration configuration(StringTable::Embedded(), argc, argv);
-    std::cout << "executable:       " << configuration.ExecutablePath() << "\n"
-              << "manifest host:    " << configuration.ManifestHost() << "\n"
-              << "downloader:       " << configuration.DownloaderPartnerId() << "/"
-              << configuration.DownloaderPackageId() << " version " << configuration.PackageVersion() << "\n"
-              << "skin:             " << configuration.GamePartnerId() << "/"
-              << configuration.SkinPackageId(configuration.DefaultLanguage()) << " version "
-              << configuration.SkinVersion() << "\n"
-              << "game:             " << configuration.GameName(configuration.DefaultLanguage()) << "\n"
-              << "data folder:      " << configuration.DataFolder() << "\n"
-              << "log level:        " << configuration.LogLevel() << "\n";
-    if (configuration.DataFolder().empty()) {
-        std::cerr << "halcyne-updater: " << configuration.DataFolderError() << "\n";
-        return 1;
+    for (int i = 1; i < argc; ++i) {
+        if (std::strcmp(argv[i], "--help") == 0) {
+            std::cout << Usage;
+            return 0;
+        }
+        if (std::strcmp(argv[i], "--version") == 0) {
+            std::cout << "halcyne-updater " << HALCYNE_VERSION << "\n";
+            return 0;
+        }
     }
-    return 0;
+    // Before any thread exists, so that every thread inherits the mask and only the watcher takes them.
+    const sigset_t signals = CloseSignals();
+    pthread_sigmask(SIG_BLOCK, &signals, nullptr);
+    std::thread(WatchSignals).detach();
+
+    const UpdaterConfiguration configuration(StringTable::Embedded(), argc, argv);
+    EngineSettings settings;
+    if (!configuration.ManifestHost().empty()) {
+        settings.manifestHost = configuration.ManifestHost();
+    }
+    settings.logLevel = configuration.LogLevel();
+    settings.workerThreads *= 2;
+    settings.eventAnalyticsUrl = configuration.EventAnalyticsUrl();
+    settings.transferAnalyticsUrl = configuration.TransferAnalyticsUrl();
+
+    auto catalog = std::make_unique<EmbeddedMessageCatalog>("updater");
+    catalog->AddAllCatalogs();
+    auto locale = std::make_unique<CustomBoostLocale>(*catalog, "");
+    if (!configuration.Languages().empty()) {
+        locale->SetLanguage(configuration.DefaultLanguage());
+    }
+
+    ConsoleDialogView view;
+    auto engine = std::make_unique<DownloadEngine>(settings);
+    EngineTransferOperations<DownloadEngine> operations(&engine);
+    auto monitor = std::make_unique<TransferMonitorImpl>(&operations);
+    monitor->Start();
+    Dialog& dialog = Dialog::CreateSingleton(
+        view, operations, &monitor, *locale, configuration,
+        [&](const std::string& downloaderRunPath, const std::string& skinRunPath) {
+            return LaunchDownloader(configuration, *locale, downloaderRunPath, skinRunPath);
+        });
+    {
+        const std::lock_guard<std::mutex> guard(signalLock);
+        signalDialog = &dialog;
+    }
+    if (!EnsureFolder(configuration.DataFolder())) {
+        dialog.ShowError(locale->Translate(Message::DiskWriteError));
+    } else {
+        dialog.Run();
+    }
+    const int status = ExitStatus(dialog.Outcome());
+
+    // The monitor's thread is joined before the pointer its callbacks read is cleared.
+    monitor->Stop();
+    monitor.reset();
+    engine.reset();
+    {
+        const std::lock_guard<std::mutex> guard(signalLock);
+        signalDialog = nullptr;
+    }
+    Dialog::DestroySingleton();
+    locale.reset();
+    catalog.reset();
+    return status;
 }

@@ -71,7 +71,7 @@ public:
             view.PressClose();
             runner_.join();
         }
-        monitor.reset();
+        StopMonitor();
         Dialog::DestroySingleton();
     }
 
@@ -92,6 +92,13 @@ public:
     void WaitForEnd() {
         ASSERT_TRUE(view.WaitForLine("Closed"));
         runner_.join();
+        StopMonitor();
+    }
+    // Joins the monitor's thread before the pointer that its callbacks read changes (reset writes it first).
+    void StopMonitor() {
+        if (monitor) {
+            monitor->Stop();
+        }
         monitor.reset();
     }
     std::vector<std::string> Errors() const {

@@ -1,0 +1,63 @@
+// The dialog in a terminal: a numbered language prompt on the input, then one progress bar line redrawn in
+// place on the output when it is a terminal (plain lines, one per whole percent, otherwise), texts and
+// errors as lines. Run runs on the interface thread and reads the input there; every other call may come
+// from any thread (the monitor thread, the signal thread). Calls back its events only from inside Run.
+#pragma once
+
+#include <condition_variable>
+#include <mutex>
+#include <string>
+#include <thread>
+#include <vector>
+
+#include "app/DialogView.hpp"
+
+namespace halcyne::Updater {
+
+class ConsoleDialogView : public DialogView {
+public:
+    // `input` is read for the language choice; `output` gets every text. Neither is closed.
+    explicit ConsoleDialogView(int input = 0, int output = 2);
+    ~ConsoleDialogView() override;
+    ConsoleDialogView(const ConsoleDialogView&) = delete;
+    ConsoleDialogView& operator=(const ConsoleDialogView&) = delete;
+
+    void Run(DialogViewEvents& events) override;
+    void SetTexts(const std::string& caption, const std::string& status) override;
+    void ShowLanguageView(const std::vector<std::string>& languages) override;
+    void ShowProgressView() override;
+    void SetProgress(int position, const std::string& timeRemaining) override;
+    void ShowLaunchView(const std::string& text) override;
+    void ShowError(const std::string& caption, const std::string& message) override;
+    void Close() override;
+
+private:
+    // The language index read from the input: Enter or the end of the input take the first; -1 when the
+    // view was closed meanwhile.
+    int PromptLanguage(const std::vector<std::string>& languages);
+    // Reads one line; false when the view was closed first. `ended` is set at the end of the input.
+    bool ReadLine(std::string& line, bool& ended);
+    void Write(const std::string& text);  // with lock_ held
+    void EndBarLine();                    // with lock_ held
+    int Width() const;
+
+    const int input_;
+    const int output_;
+    const bool terminal_;
+    int wakePipe_[2] = {-1, -1};  // written by Close to end a wait for input
+
+    std::mutex lock_;  // guards every field below and the output
+    std::condition_variable changed_;
+    bool closed_ = false;
+    bool running_ = false;
+    bool loopEnded_ = false;
+    std::thread::id loopThread_;
+    std::string caption_;
+    std::string status_;
+    std::vector<std::string> languages_;
+    bool languagePending_ = false;
+    bool barDrawn_ = false;  // a bar line is on the terminal without its line feed
+    int lastPosition_ = -1;
+};
+
+}  // namespace halcyne::Updater
