@@ -99,9 +99,18 @@ ProcessResult RunProgram(const std::string& program, const std::vector<std::stri
         argv.push_back(a.data());
     }
     argv.push_back(nullptr);
+    // The given entries replace inherited ones of the same name (getenv would find the first).
     std::vector<std::string> env;
     for (char** e = environ; *e != nullptr; ++e) {
-        env.emplace_back(*e);
+        const std::string entry(*e);
+        const std::string name = entry.substr(0, entry.find('=') + 1);
+        bool replaced = false;
+        for (const std::string& given : environment) {
+            replaced = replaced || given.compare(0, name.size(), name) == 0;
+        }
+        if (!replaced) {
+            env.push_back(entry);
+        }
     }
     env.insert(env.end(), environment.begin(), environment.end());
     std::vector<char*> envp;

@@ -42,7 +42,8 @@ struct ProcessResult {
     std::string errors;   // standard error
 };
 
-// Runs a program with arguments (no shell), standard input closed, and collects its output.
+// Runs a program with arguments (no shell), standard input closed, and collects its output. `environment`
+// entries ("NAME=value") are added to the inherited environment, replacing inherited entries of that name.
 ProcessResult RunProgram(const std::string& program, const std::vector<std::string>& arguments,
                          const std::vector<std::string>& environment = {});
 

@@ -1,0 +1,145 @@
+// The built updater end to end, as a player runs it without a terminal: stamped with the ports of the local
+// delivery service, standard input closed, texts on standard error. The success run's downloader command
+// line element by element, and a table of faults with their exact messages and exit status.
+#include <boost/filesystem.hpp>
+#include <gtest/gtest.h>
+
+#include "SitePublisher.hpp"
+#include "app/Messages.hpp"
+#include "support/DeliveryService.hpp"
+#include "support/SiteWriter.hpp"
+#include "support/TestSupport.hpp"
+
+namespace halcyne {
+namespace {
+
+namespace fs = boost::filesystem;
+
+// The downloader prints its working folder and arguments, one per line.
+const char* const DownloaderScript =
+    "#!/bin/sh\necho \"folder=$(pwd)\"\nfor a in \"$@\"; do echo \"[$a]\"; done\n";
+
+class UpdaterRun {
+public:
+    UpdaterRun(const std::string& runFile = "bin/downloader.sh",
+               const std::string& runContent = DownloaderScript) {
+        Write("downloader/" + runFile, runContent);
+        Write("downloader/data/readme.txt", std::string(300000, 'r'));
+        Write("skin/skin.ini", "skin=1\n");
+        publish::SitePublisher site(scratch / "site");
+        site.PublishFolder(scratch / "downloader", {"DP", "DK", "1", "Downloader", runFile, 65536});
+        site.PublishFolder(scratch / "skin", {"GP", "SK", "3", "Skin", "skin.ini", 65536});
+        service = std::make_unique<test::LocalDeliveryService>(
+            test::LocalDeliveryService::Options{.site = scratch / "site", .content = {}, .nodes = 3});
+        std::vector<publish::NodeInfo> nodes;
+        for (int i = 0; i < 3; ++i) {
+            nodes.push_back({"node" + std::to_string(i), service->NodeHost(i), "/packages/", 1});
+        }
+        site.PublishNodeList("DP", nodes);
+        site.PublishNodeList("GP", nodes);
+        const auto stamped =
+            test::RunProgram(test::BuiltProgram("tools/halcyne-stamp"),
+                             {test::BuiltProgram("src/halcyne-updater"), "--output", updater, "--set",
+                              "102=" + service->ManifestHost(), "--set", "103=DP", "--set", "104=GP", "--set",
+                              "105=GK", "--set", "106=SK", "--set", "107=DK", "--set", "108=Emberline",
+                              "--set", "109=Emberline Folder"});
+        EXPECT_EQ(stamped.exitStatus, 0) << stamped.errors;
+        fs::create_directories(scratch / "tmp");
+    }
+    void Write(const std::string& relative, const std::string& bytes) {
+        fs::create_directories(fs::path(scratch / relative).parent_path());
+        test::WriteFileText(scratch / relative, bytes);
+    }
+    test::ProcessResult Run(const std::vector<std::string>& arguments = {}) {
+        return test::RunProgram(updater, arguments, {"TMPDIR=" + scratch / "tmp", "HALCYNE_UI=console"});
+    }
+    std::string DataFolder() { return scratch / "tmp/Vantrel Technologies/Halcyne"; }
+
+    test::ScratchFolder scratch;
+    std::string updater = scratch / "halcyne-updater";
+    std::unique_ptr<test::LocalDeliveryService> service;
+};
+
+std::string ErrorText(const std::string& message) {
+    return "Emberline Downloader Error\n" + message + "\n";
+}
+
+TEST(UpdaterRunTest, DownloadsBothPackagesAndLaunchesTheDownloaderWithItsCommandLine) {
+    UpdaterRun run;
+    const auto result = run.Run({"packageVersion=7.2", "log=3"});
+    ASSERT_EQ(result.exitStatus, 0) << result.errors;
+    const std::string expected =
+        "folder=" + run.DataFolder() + "/bin\n" + "[/host]\n[" + run.service->ManifestHost() + "]\n" +
+        "[/id]\n[GP]\n[/package]\n[GK]\n[/name]\n[Emberline]\n[/folder]\n[Emberline Folder]\n"
+        "[/version]\n[7.2]\n[/skin]\n[SK/skin.ini]\n[/log]\n[3]\n";
+    EXPECT_EQ(result.output, expected);
+    EXPECT_EQ(test::ReadFileText(run.DataFolder() + "/data/readme.txt"), std::string(300000, 'r'));
+    EXPECT_EQ(test::ReadFileText(run.DataFolder() + "/SK/skin.ini"), "skin=1\n");
+    EXPECT_NE(result.errors.find("Launching Emberline Downloader\n"), std::string::npos) << result.errors;
+    // No escape codes when the output is not a terminal.
+    EXPECT_EQ(result.errors.find('\x1b'), std::string::npos);
+    EXPECT_EQ(result.errors.find('\r'), std::string::npos);
+}
+
+TEST(UpdaterRunTest, FaultsEndWithTheirMessageAndStatusOne) {
+    using namespace Updater;
+    struct Case {
+        const char* name;
+        std::function<void(UpdaterRun&)> arrange;
+        std::string message;
+    };
+    const std::vector<Case> cases = {
+        {"manifest 404",
+         [](UpdaterRun& run) {
+             run.service->AddFault({.server = "manifest", .path = "/manifests/SK", .status = 404});
+         },
+         Message::UnexpectedError},
+        {"service down", [](UpdaterRun& run) { run.service.reset(); }, Message::ConnectionError},
+        {"wrong bytes everywhere",
+         [](UpdaterRun& run) { run.service->AddFault({.server = "", .path = "/packages/", .wrong = true}); },
+         Message::UnexpectedError},
+        {"data folder blocked by a file",
+         [](UpdaterRun& run) { test::WriteFileText(run.scratch / "tmp/Vantrel Technologies", "x"); },
+         Message::DiskWriteError},
+        {"skin folder blocked by a file",
+         [](UpdaterRun& run) {
+             fs::create_directories(run.DataFolder());
+             test::WriteFileText(run.DataFolder() + "/SK", "x");
+         },
+         Message::DiskWriteError},
+    };
+    for (const Case& c : cases) {
+        SCOPED_TRACE(c.name);
+        UpdaterRun run;
+        c.arrange(run);
+        const auto result = run.Run();
+        EXPECT_EQ(result.exitStatus, 1);
+        EXPECT_NE(result.errors.find(ErrorText(c.message)), std::string::npos) << result.errors;
+        EXPECT_EQ(result.output, "");
+    }
+}
+
+TEST(UpdaterRunTest, ARunFileThatCannotExecuteIsALaunchFailure) {
+    UpdaterRun run("bin/downloader.bin", "not a program\n");
+    const auto result = run.Run();
+    EXPECT_EQ(result.exitStatus, 1);
+    EXPECT_NE(result.errors.find(ErrorText("The Emberline Downloader could not be launched. " +
+                                           std::string(Updater::SupportSentence))),
+              std::string::npos)
+        << result.errors;
+}
+
+TEST(UpdaterRunTest, HelpAndVersionComeBeforeAnything) {
+    for (const std::string argument : {"--help", "--version"}) {
+        // Even with no usable data folder: nothing is created.
+        const auto result = test::RunProgram(test::BuiltProgram("src/halcyne-updater"), {"log=1", argument},
+                                             {"TMPDIR=/nonexistent"});
+        EXPECT_EQ(result.exitStatus, 0);
+        EXPECT_NE(result.output.find(argument == "--help" ? "usage: halcyne-updater" : "halcyne-updater 0."),
+                  std::string::npos);
+        EXPECT_EQ(result.errors, "");
+    }
+}
+
+}  // namespace
+}  // namespace halcyne
