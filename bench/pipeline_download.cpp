@@ -1,6 +1,7 @@
 // A package download through the whole work tree against aria2c and curl, interleaved run by run so that
 // all see the same machine load:
-//   pipeline_download [--files N] [--file-mib N] [--chunk-kib N] [--runs N] [--no-aria2] [--no-curl]
+//   pipeline_download [--files N] [--file-mib N] [--chunk-kib N] [--runs N] [--max-running N] [--no-aria2]
+//                     [--no-curl]
 // Defaults: 8 files of 128 MiB in 1 MiB chunks (1 GiB), 3 runs. The package is served by 3 nginx nodes on
 // 127.0.0.1, the manifests by the local delivery service; the engine runs with the updater's settings
 // (workerThreads doubled) and its work log. aria2c gets a metalink with the 3 nodes and 1 MiB SHA-1
@@ -157,6 +158,7 @@ int main(int argc, char** argv) {
     int runs = 3;
     bool aria2 = true;
     bool curl = true;
+    int maxRunning = 0;
     for (int i = 1; i < argc; ++i) {
         const std::string arg = argv[i];
         const bool hasValue = i + 1 < argc;
@@ -168,13 +170,15 @@ int main(int argc, char** argv) {
             chunkKib = static_cast<std::uint32_t>(std::stoul(argv[++i]));
         } else if (arg == "--runs" && hasValue) {
             runs = std::stoi(argv[++i]);
+        } else if (arg == "--max-running" && hasValue) {
+            maxRunning = std::stoi(argv[++i]);
         } else if (arg == "--no-aria2") {
             aria2 = false;
         } else if (arg == "--no-curl") {
             curl = false;
         } else {
             std::cerr << "usage: pipeline_download [--files N] [--file-mib N] [--chunk-kib N] [--runs N] "
-                         "[--no-aria2] [--no-curl]\n";
+                         "[--max-running N] [--no-aria2] [--no-curl]\n";
             return 2;
         }
     }
@@ -261,6 +265,9 @@ int main(int argc, char** argv) {
     EngineSettings settings;
     settings.manifestHost = delivery.ManifestHost();
     settings.workerThreads *= 2;  // as the updater's main flow does
+    if (maxRunning > 0) {
+        settings.maxRunningWorks = maxRunning;  // an experiment; the updater keeps the default
+    }
     std::cout << "package: " << fileCount << " x " << fileMib << " MiB, chunks of " << chunkKib
               << " KiB; workerThreads " << settings.workerThreads << ", maxRunningWorks "
               << settings.maxRunningWorks << "; hardware threads " << std::thread::hardware_concurrency()
