@@ -1,8 +1,15 @@
 // The built updater end to end, as a player runs it without a terminal: stamped with the ports of the local
 // delivery service, standard input closed, texts on standard error. The success run's downloader command
 // line element by element, and a table of faults with their exact messages and exit status.
+#include <chrono>
+
 #include <boost/filesystem.hpp>
 #include <gtest/gtest.h>
+#include <poll.h>
+#include <pty.h>
+#include <signal.h>
+#include <sys/wait.h>
+#include <unistd.h>
 
 #include "SitePublisher.hpp"
 #include "app/Messages.hpp"
@@ -15,20 +22,23 @@ namespace {
 
 namespace fs = boost::filesystem;
 
+const char* const DownloaderRunFile = "bin/downloader.sh";
 // The downloader prints its working folder and arguments, one per line.
 const char* const DownloaderScript =
     "#!/bin/sh\necho \"folder=$(pwd)\"\nfor a in \"$@\"; do echo \"[$a]\"; done\n";
 
 class UpdaterRun {
 public:
-    UpdaterRun(const std::string& runFile = "bin/downloader.sh",
-               const std::string& runContent = DownloaderScript) {
+    explicit UpdaterRun(const std::string& runFile = "bin/downloader.sh",
+                        const std::string& runContent = DownloaderScript, bool languages = false) {
         Write("downloader/" + runFile, runContent);
         Write("downloader/data/readme.txt", std::string(300000, 'r'));
         Write("skin/skin.ini", "skin=1\n");
+        Write("skin-de/skin.ini", "skin=de\n");
         publish::SitePublisher site(scratch / "site");
         site.PublishFolder(scratch / "downloader", {"DP", "DK", "1", "Downloader", runFile, 65536});
         site.PublishFolder(scratch / "skin", {"GP", "SK", "3", "Skin", "skin.ini", 65536});
+        site.PublishFolder(scratch / "skin-de", {"GP", "SKDE", "3", "Skin", "skin.ini", 65536});
         service = std::make_unique<test::LocalDeliveryService>(
             test::LocalDeliveryService::Options{.site = scratch / "site", .content = {}, .nodes = 3});
         std::vector<publish::NodeInfo> nodes;
@@ -44,6 +54,12 @@ public:
                               "105=GK", "--set", "106=SK", "--set", "107=DK", "--set", "108=Emberline",
                               "--set", "109=Emberline Folder"});
         EXPECT_EQ(stamped.exitStatus, 0) << stamped.errors;
+        if (languages) {
+            test::RunProgram(test::BuiltProgram("tools/halcyne-stamp"),
+                             {updater, "--set", "105=en=GK;de=GK", "--set", "106=en=SK;de=SKDE", "--set",
+                              "108=en=Emberline;de=Glutlinie", "--set", "109=en=Emberline;de=Glutlinie",
+                              "--set", "129=en=English;de=Deutsch", "--set", "130=en"});
+        }
         fs::create_directories(scratch / "tmp");
     }
     void Write(const std::string& relative, const std::string& bytes) {
@@ -139,6 +155,105 @@ TEST(UpdaterRunTest, HelpAndVersionComeBeforeAnything) {
                   std::string::npos);
         EXPECT_EQ(result.errors, "");
     }
+}
+
+// The updater on a pseudo-terminal, as a player runs it in a terminal window.
+class Terminal {
+public:
+    Terminal(const std::string& program, const std::vector<std::string>& environment) {
+        pid_ = ::forkpty(&master_, nullptr, nullptr, nullptr);
+        if (pid_ == 0) {
+            for (const std::string& entry : environment) {
+                ::putenv(const_cast<char*>(entry.c_str()));
+            }
+            ::execl(program.c_str(), program.c_str(), static_cast<char*>(nullptr));
+            ::_exit(127);
+        }
+    }
+    ~Terminal() {
+        if (pid_ > 0 && !exited_) {
+            ::kill(pid_, SIGKILL);
+            Wait();
+        }
+        ::close(master_);
+    }
+    // Reads until the text has appeared (true) or 30 s passed or the program ended (false).
+    bool ReadUntil(const std::string& text) {
+        const auto deadline = std::chrono::steady_clock::now() + std::chrono::seconds(30);
+        while (output.find(text) == std::string::npos) {
+            if (std::chrono::steady_clock::now() > deadline || !ReadSome(100)) {
+                return output.find(text) != std::string::npos;
+            }
+        }
+        return true;
+    }
+    void Type(const std::string& text) {
+        EXPECT_EQ(::write(master_, text.data(), text.size()), static_cast<ssize_t>(text.size()));
+    }
+    // Reads the rest and waits for the exit status (at most 30 s, then the program is killed).
+    int Wait() {
+        const auto deadline = std::chrono::steady_clock::now() + std::chrono::seconds(30);
+        int status = 0;
+        while (::waitpid(pid_, &status, WNOHANG) == 0) {
+            if (std::chrono::steady_clock::now() > deadline) {
+                ADD_FAILURE() << "the updater did not end";
+                ::kill(pid_, SIGKILL);
+            }
+            ReadSome(50);
+        }
+        while (ReadSome(0)) {
+        }
+        exited_ = true;
+        return WIFEXITED(status) ? WEXITSTATUS(status) : 128 + WTERMSIG(status);
+    }
+
+    std::string output;
+
+private:
+    bool ReadSome(int timeoutMs) {
+        pollfd fd{master_, POLLIN, 0};
+        if (::poll(&fd, 1, timeoutMs) <= 0) {
+            return timeoutMs > 0;
+        }
+        char buffer[4096];
+        const ssize_t got = ::read(master_, buffer, sizeof buffer);
+        if (got <= 0) {
+            return false;
+        }
+        output.append(buffer, static_cast<std::size_t>(got));
+        return true;
+    }
+
+    int master_ = -1;
+    pid_t pid_ = -1;
+    bool exited_ = false;
+};
+
+TEST(UpdaterTerminalTest, LanguageTwoGivesGermanTextsLocaleAndSkin) {
+    UpdaterRun run(DownloaderRunFile, DownloaderScript, true);
+    Terminal terminal(run.updater, {"TMPDIR=" + run.scratch / "tmp", "HALCYNE_UI=console", "COLUMNS=60"});
+    ASSERT_TRUE(terminal.ReadUntil("Language [1]: ")) << terminal.output;
+    EXPECT_NE(terminal.output.find("  1) English\r\n  2) Deutsch\r\n"), std::string::npos) << terminal.output;
+    terminal.Type("2\n");
+    EXPECT_EQ(terminal.Wait(), 0) << terminal.output;
+    EXPECT_NE(terminal.output.find("Glutlinie Downloader\r\n"), std::string::npos) << terminal.output;
+    EXPECT_NE(terminal.output.find("[/locale]\r\n[de]\r\n[/skin]\r\n[SKDE/skin.ini]"), std::string::npos)
+        << terminal.output;
+    EXPECT_EQ(test::ReadFileText(run.DataFolder() + "/SKDE/skin.ini"), "skin=de\n");
+}
+
+TEST(UpdaterTerminalTest, CtrlCMidTransferEndsPromptlyWithStatusTwoAndTheNextRunCompletes) {
+    UpdaterRun run;
+    // Every node stalls: the transfer hangs mid-way until the user presses Ctrl-C.
+    run.service->AddFault({.server = "", .path = "/packages/DP", .stall = true});
+    Terminal terminal(run.updater, {"TMPDIR=" + run.scratch / "tmp", "HALCYNE_UI=console"});
+    ASSERT_TRUE(terminal.ReadUntil("\r[")) << terminal.output;
+    terminal.Type("\x03");
+    EXPECT_EQ(terminal.Wait(), 2) << terminal.output;
+    run.service->ClearFaults();
+    const auto next = run.Run();
+    EXPECT_EQ(next.exitStatus, 0) << next.errors;
+    EXPECT_EQ(test::ReadFileText(run.DataFolder() + "/data/readme.txt"), std::string(300000, 'r'));
 }
 
 }  // namespace
