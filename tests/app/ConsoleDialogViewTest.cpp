@@ -1,0 +1,128 @@
+// The terminal view over pipes (no terminal): the language prompt's answers, plain progress lines without
+// escape codes, errors as caption and message, and a Close that ends a prompt waiting for input.
+#include <thread>
+
+#include <fcntl.h>
+#include <gtest/gtest.h>
+#include <unistd.h>
+
+#include "app/console/ConsoleDialogView.hpp"
+
+namespace halcyne::Updater {
+namespace {
+
+// Reads everything that is in the pipe now.
+std::string Drain(int fd) {
+    std::string text;
+    char buffer[4096];
+    for (;;) {
+        const ssize_t got = ::read(fd, buffer, sizeof buffer);
+        if (got <= 0) {
+            return text;
+        }
+        text.append(buffer, static_cast<std::size_t>(got));
+    }
+}
+
+struct Pipes {
+    Pipes() {
+        EXPECT_EQ(::pipe(input), 0);
+        EXPECT_EQ(::pipe2(output, O_NONBLOCK), 0);
+    }
+    ~Pipes() {
+        for (const int fd : {input[0], input[1], output[0], output[1]}) {
+            if (fd >= 0) {
+                ::close(fd);
+            }
+        }
+    }
+    void Type(const std::string& text) {
+        EXPECT_EQ(::write(input[1], text.data(), text.size()), static_cast<ssize_t>(text.size()));
+    }
+    void EndInput() {
+        ::close(input[1]);
+        input[1] = -1;
+    }
+    int input[2] = {-1, -1};
+    int output[2] = {-1, -1};
+};
+
+// Shows the language view on opening and records the choice; closes the view once chosen.
+class Events : public DialogViewEvents {
+public:
+    explicit Events(DialogView& view) : view_(view) {}
+    void OnViewOpened() override { view_.ShowLanguageView({"English", "Deutsch", "Italiano"}); }
+    void OnLanguageChosen(int index) override {
+        chosen = index;
+        view_.Close();  // on the loop's own thread: must not wait for itself
+    }
+    int chosen = -2;
+
+private:
+    DialogView& view_;
+};
+
+TEST(ConsoleDialogViewTest, LanguagePromptAnswers) {
+    struct Case {
+        const char* name;
+        std::string typed;
+        bool endInput;
+        int chosen;
+    };
+    for (const Case& c :
+         {Case{"Enter takes item 1", "\n", false, 0}, Case{"end of input takes item 1", "", true, 0},
+          Case{"a number", " 2 \n", false, 1}, Case{"wrong, then right", "9\nx\n3\n", false, 2},
+          Case{"wrong, then end of input", "0", true, 0}}) {
+        SCOPED_TRACE(c.name);
+        Pipes pipes;
+        ConsoleDialogView view(pipes.input[0], pipes.output[1]);
+        Events events(view);
+        pipes.Type(c.typed);
+        if (c.endInput) {
+            pipes.EndInput();
+        }
+        view.Run(events);
+        EXPECT_EQ(events.chosen, c.chosen);
+        const std::string shown = Drain(pipes.output[0]);
+        EXPECT_EQ(shown.rfind("Please select the language for your download:\n  1) English\n  2) Deutsch\n"
+                              "  3) Italiano\nLanguage [1]: ",
+                              0),
+                  0u)
+            << shown;
+    }
+}
+
+TEST(ConsoleDialogViewTest, PlainLinesOnePerWholePercentAndErrors) {
+    Pipes pipes;
+    ConsoleDialogView view(pipes.input[0], pipes.output[1]);
+    view.SetTexts("Emberline Downloader", "Calculating time remaining");
+    view.ShowProgressView();
+    for (const int position : {0, 0, 1, 1, 55, 150}) {
+        view.SetProgress(position, "2 minutes remaining");
+    }
+    view.ShowLaunchView("Launching Emberline Downloader");
+    view.ShowError("Emberline Downloader Error", "Something failed.");
+    EXPECT_EQ(Drain(pipes.output[0]),
+              "Emberline Downloader\n  0% 2 minutes remaining\n  1% 2 minutes remaining\n 55% 2 minutes "
+              "remaining\n100% 2 minutes remaining\nLaunching Emberline Downloader\nEmberline Downloader "
+              "Error\nSomething failed.\n");
+}
+
+TEST(ConsoleDialogViewTest, CloseFromAnotherThreadEndsAPromptWaitingForInput) {
+    Pipes pipes;
+    ConsoleDialogView view(pipes.input[0], pipes.output[1]);
+    Events events(view);
+    std::thread loop([&] { view.Run(events); });
+    std::string shown;
+    while (shown.find("Language [1]: ") == std::string::npos) {
+        shown += Drain(pipes.output[0]);
+        std::this_thread::yield();
+    }
+    view.Close();  // returns once the loop has ended
+    loop.join();
+    EXPECT_EQ(events.chosen, -2);
+    view.Close();  // after the loop: at once
+}
+
+}  // namespace
+}  // namespace halcyne::Updater
