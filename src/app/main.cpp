@@ -48,8 +48,9 @@ const char* const Usage =
 
 // The signals that mean "close", handled by one thread of their own so that no other thread (and no library
 // thread) ever runs a handler. The downloader is started with an empty mask and default dispositions.
-std::mutex signalLock;           // guards signalDialog
+std::mutex signalLock;           // guards signalDialog and closeRequested
 Dialog* signalDialog = nullptr;  // the dialog to close on the first signal
+bool closeRequested = false;     // a signal came before the dialog existed
 
 sigset_t CloseSignals() {
     sigset_t signals;
@@ -75,6 +76,8 @@ void WatchSignals() {
         const std::lock_guard<std::mutex> guard(signalLock);
         if (signalDialog != nullptr) {
             signalDialog->Close();
+        } else {
+            closeRequested = true;
         }
     }
 }
@@ -135,6 +138,9 @@ int main(int argc, char** argv) {
     {
         const std::lock_guard<std::mutex> guard(signalLock);
         signalDialog = &dialog;
+        if (closeRequested) {
+            dialog.Close();  // Run then returns at once
+        }
     }
     if (!EnsureFolder(configuration.DataFolder())) {
         dialog.ShowError(locale->Translate(Message::DiskWriteError));

@@ -242,18 +242,33 @@ TEST(UpdaterTerminalTest, LanguageTwoGivesGermanTextsLocaleAndSkin) {
     EXPECT_EQ(test::ReadFileText(run.DataFolder() + "/SKDE/skin.ini"), "skin=de\n");
 }
 
-TEST(UpdaterTerminalTest, CtrlCMidTransferEndsPromptlyWithStatusTwoAndTheNextRunCompletes) {
-    UpdaterRun run;
-    // Every node stalls: the transfer hangs mid-way until the user presses Ctrl-C.
-    run.service->AddFault({.server = "", .path = "/packages/DP", .stall = true});
-    Terminal terminal(run.updater, {"TMPDIR=" + run.scratch / "tmp", "HALCYNE_UI=console"});
-    ASSERT_TRUE(terminal.ReadUntil("\r[")) << terminal.output;
-    terminal.Type("\x03");
-    EXPECT_EQ(terminal.Wait(), 2) << terminal.output;
-    run.service->ClearFaults();
-    const auto next = run.Run();
-    EXPECT_EQ(next.exitStatus, 0) << next.errors;
-    EXPECT_EQ(test::ReadFileText(run.DataFolder() + "/data/readme.txt"), std::string(300000, 'r'));
+TEST(UpdaterTerminalTest, CtrlCEndsPromptlyWithStatusTwoAndTheNextRunCompletes) {
+    struct Case {
+        const char* name;
+        test::DeliveryFault stall;
+        std::string shownBefore;  // what the terminal shows when Ctrl-C is pressed
+    };
+    const std::vector<Case> cases = {
+        // Every node stalls: the transfer hangs mid-way, the bar on the screen.
+        {"nodes stalled", {.server = "", .path = "/packages/DP", .stall = true}, "\r["},
+        // The manifest service stalls: the transfers never get past their initialization.
+        {"manifest service stalled",
+         {.server = "manifest", .path = "/manifests/DK", .stall = true},
+         "Emberline Downloader\r\n"},
+    };
+    for (const Case& c : cases) {
+        SCOPED_TRACE(c.name);
+        UpdaterRun run;
+        run.service->AddFault(c.stall);
+        Terminal terminal(run.updater, {"TMPDIR=" + run.scratch / "tmp", "HALCYNE_UI=console"});
+        ASSERT_TRUE(terminal.ReadUntil(c.shownBefore)) << terminal.output;
+        terminal.Type("\x03");
+        EXPECT_EQ(terminal.Wait(), 2) << terminal.output;
+        run.service->ClearFaults();
+        const auto next = run.Run();
+        EXPECT_EQ(next.exitStatus, 0) << next.errors;
+        EXPECT_EQ(test::ReadFileText(run.DataFolder() + "/data/readme.txt"), std::string(300000, 'r'));
+    }
 }
 
 }  // namespace
