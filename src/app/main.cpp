@@ -22,6 +22,9 @@
 #include "app/StringTable.hpp"
 #include "app/UpdaterConfiguration.hpp"
 #include "app/console/ConsoleDialogView.hpp"
+#ifdef HALCYNE_WITH_GTK
+#include "app/gtk/GtkDialogView.hpp"
+#endif
 #include "common/EngineSettings.hpp"
 #include "common/Paths.hpp"
 #include "transfer/DownloadEngine.hpp"
@@ -82,6 +85,20 @@ void WatchSignals() {
     }
 }
 
+// The GTK window when a display is available and GTK starts, else the terminal; HALCYNE_UI=gtk or
+// HALCYNE_UI=console forces one (a forced window without a display falls back to the terminal).
+std::unique_ptr<DialogView> MakeView() {
+    const char* forced = std::getenv("HALCYNE_UI");
+    const std::string choice = forced != nullptr ? forced : "";
+#ifdef HALCYNE_WITH_GTK
+    const bool display = std::getenv("DISPLAY") != nullptr || std::getenv("WAYLAND_DISPLAY") != nullptr;
+    if (choice != "console" && (display || choice == "gtk") && GtkDialogView::Initialize()) {
+        return std::make_unique<GtkDialogView>();
+    }
+#endif
+    return std::make_unique<ConsoleDialogView>();
+}
+
 bool EnsureFolder(const std::string& folder) {
     try {
         return !folder.empty() && CreatePrivateDirectories(folder);
@@ -125,13 +142,13 @@ int main(int argc, char** argv) {
         locale->SetLanguage(configuration.DefaultLanguage());
     }
 
-    ConsoleDialogView view;
+    const std::unique_ptr<DialogView> view = MakeView();
     auto engine = std::make_unique<DownloadEngine>(settings);
     EngineTransferOperations<DownloadEngine> operations(&engine);
     auto monitor = std::make_unique<TransferMonitorImpl>(&operations);
     monitor->Start();
     Dialog& dialog = Dialog::CreateSingleton(
-        view, operations, &monitor, *locale, configuration,
+        *view, operations, &monitor, *locale, configuration,
         [&](const std::string& downloaderRunPath, const std::string& skinRunPath) {
             return LaunchDownloader(configuration, *locale, downloaderRunPath, skinRunPath);
         });

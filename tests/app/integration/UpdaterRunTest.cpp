@@ -2,6 +2,7 @@
 // delivery service, standard input closed, texts on standard error. The success run's downloader command
 // line element by element, and a table of faults with their exact messages and exit status.
 #include <chrono>
+#include <thread>
 
 #include <boost/filesystem.hpp>
 #include <gtest/gtest.h>
@@ -268,6 +269,62 @@ TEST(UpdaterTerminalTest, CtrlCEndsPromptlyWithStatusTwoAndTheNextRunCompletes) 
         const auto next = run.Run();
         EXPECT_EQ(next.exitStatus, 0) << next.errors;
         EXPECT_EQ(test::ReadFileText(run.DataFolder() + "/data/readme.txt"), std::string(300000, 'r'));
+    }
+}
+
+// A virtual X display for the GTK window, stopped at the end of the scope.
+class VirtualDisplay {
+public:
+    VirtualDisplay() {
+        for (number_ = 90; number_ < 140; ++number_) {
+            const std::string socket = "/tmp/.X11-unix/X" + std::to_string(number_);
+            if (fs::exists(socket) || fs::exists("/tmp/.X" + std::to_string(number_) + "-lock")) {
+                continue;
+            }
+            pid_ = ::fork();
+            if (pid_ == 0) {
+                const std::string display = ":" + std::to_string(number_);
+                ::execlp("Xvfb", "Xvfb", display.c_str(), "-nolisten", "tcp", "-screen", "0", "800x600x24",
+                         static_cast<char*>(nullptr));
+                ::_exit(127);
+            }
+            for (int i = 0; i < 100 && !fs::exists(socket); ++i) {
+                std::this_thread::sleep_for(std::chrono::milliseconds(50));
+            }
+            if (fs::exists(socket)) {
+                return;
+            }
+            ::kill(pid_, SIGKILL);
+            ::waitpid(pid_, nullptr, 0);
+            pid_ = -1;
+        }
+    }
+    ~VirtualDisplay() {
+        if (pid_ > 0) {
+            ::kill(pid_, SIGTERM);
+            ::waitpid(pid_, nullptr, 0);
+        }
+    }
+    bool Running() const { return pid_ > 0; }
+    std::string Name() const { return ":" + std::to_string(number_); }
+
+private:
+    int number_ = 0;
+    pid_t pid_ = -1;
+};
+
+TEST(UpdaterWindowTest, TheGtkWindowRunsTheUpdateToTheLaunch) {
+    VirtualDisplay display;
+    ASSERT_TRUE(display.Running());
+    {
+        UpdaterRun run;
+        const auto result = test::RunProgram(
+            run.updater, {},
+            {"TMPDIR=" + run.scratch / "tmp", "HALCYNE_UI=gtk", "DISPLAY=" + display.Name()});
+        EXPECT_EQ(result.exitStatus, 0) << result.errors;
+        EXPECT_NE(result.output.find("[/skin]\n[SK/skin.ini]\n"), std::string::npos) << result.output;
+        // Nothing was printed for the terminal.
+        EXPECT_EQ(result.errors.find("Launching"), std::string::npos) << result.errors;
     }
 }
 

@@ -1,0 +1,296 @@
+#include "app/gtk/GtkDialogView.hpp"
+
+#include <algorithm>
+#include <memory>
+
+#include <gtk/gtk.h>
+
+extern const unsigned char halcyne_dialog_ui[];
+extern const std::size_t halcyne_dialog_ui_size;
+
+namespace halcyne::Updater {
+
+struct GtkDialogView::Pending {
+    GtkDialogView* view;
+    std::function<void()> task;
+    bool done = false;  // guarded by the view's lock
+};
+
+bool GtkDialogView::Initialize() {
+    return gtk_init_check(nullptr, nullptr) != FALSE;
+}
+
+GtkDialogView::GtkDialogView() = default;
+
+GtkDialogView::~GtkDialogView() {
+    if (builder_ != nullptr) {
+        g_object_unref(builder_);
+    }
+    if (loop_ != nullptr) {
+        g_main_loop_unref(loop_);
+    }
+}
+
+bool GtkDialogView::OnLoopThread() const {
+    return running_ && std::this_thread::get_id() == loopThread_;
+}
+
+GtkWidget* GtkDialogView::Control(const std::string& id) const {
+    return builder_ == nullptr ? nullptr : GTK_WIDGET(gtk_builder_get_object(builder_, id.c_str()));
+}
+
+int GtkDialogView::RunPending(void* data) {
+    auto* pending = static_cast<Pending*>(data);
+    pending->task();
+    const std::lock_guard<std::mutex> guard(pending->view->lock_);
+    pending->done = true;
+    pending->view->changed_.notify_all();
+    return G_SOURCE_REMOVE;
+}
+
+bool GtkDialogView::Invoke(std::function<void()> task, bool wait) {
+    std::unique_lock<std::mutex> lock(lock_);
+    if (!running_ || OnLoopThread()) {
+        // Before the loop (start-up) or on it: the calling thread is the interface thread.
+        if (loopEnded_) {
+            return false;
+        }
+        lock.unlock();
+        task();
+        return true;
+    }
+    if (loopEnded_) {
+        return false;
+    }
+    auto pending = std::make_shared<Pending>(Pending{this, std::move(task)});
+    // The loop owns one reference until the task has run; a task still queued when the loop ends is dropped
+    // with the context's sources.
+    auto* held = new std::shared_ptr<Pending>(pending);
+    g_main_context_invoke_full(
+        nullptr, G_PRIORITY_DEFAULT,
+        [](gpointer data) -> gboolean {
+            return RunPending((*static_cast<std::shared_ptr<Pending>*>(data)).get());
+        },
+        held, [](gpointer data) { delete static_cast<std::shared_ptr<Pending>*>(data); });
+    if (wait) {
+        changed_.wait(lock, [&] { return pending->done || loopEnded_; });
+    }
+    return true;
+}
+
+void GtkDialogView::Run(DialogViewEvents& events) {
+    {
+        const std::lock_guard<std::mutex> guard(lock_);
+        if (running_ || closed_) {
+            loopEnded_ = true;
+            changed_.notify_all();
+            return;
+        }
+    }
+    builder_ = gtk_builder_new_from_string(reinterpret_cast<const char*>(halcyne_dialog_ui),
+                                           static_cast<gssize>(halcyne_dialog_ui_size));
+    loop_ = g_main_loop_new(nullptr, FALSE);
+    events_ = &events;
+    GtkWidget* window = Control("101");
+    g_signal_connect(window, "delete-event",
+                     G_CALLBACK(+[](GtkWidget*, GdkEvent*, gpointer self) -> gboolean {
+                         static_cast<GtkDialogView*>(self)->Quit();
+                         return TRUE;
+                     }),
+                     this);
+    g_signal_connect(Control("1005"), "clicked", G_CALLBACK(+[](GtkButton*, gpointer self) {
+                         auto* view = static_cast<GtkDialogView*>(self);
+                         const int index = gtk_combo_box_get_active(GTK_COMBO_BOX(view->Control("1004")));
+                         view->events_->OnLanguageChosen(index);
+                     }),
+                     this);
+    gtk_widget_grab_default(Control("1005"));
+    {
+        const std::lock_guard<std::mutex> guard(lock_);
+        running_ = true;
+        loopThread_ = std::this_thread::get_id();
+    }
+    events.OnViewOpened();
+    gtk_widget_show(window);
+    {
+        const std::lock_guard<std::mutex> guard(lock_);
+        if (closed_) {
+            g_main_loop_quit(loop_);
+        }
+    }
+    if (g_main_loop_is_running(loop_) || !closed_) {
+        g_main_loop_run(loop_);
+    }
+    if (pulseSource_ != 0) {
+        g_source_remove(pulseSource_);
+        pulseSource_ = 0;
+    }
+    if (errorBox_ != nullptr) {
+        gtk_widget_destroy(errorBox_);
+        errorBox_ = nullptr;
+    }
+    gtk_widget_destroy(window);
+    {
+        const std::lock_guard<std::mutex> guard(lock_);
+        loopEnded_ = true;
+        changed_.notify_all();
+    }
+    // Let queued tasks that were dropped see the end; nothing else runs on this loop afterwards.
+    while (g_main_context_iteration(nullptr, FALSE)) {
+    }
+}
+
+void GtkDialogView::Quit() {
+    {
+        const std::lock_guard<std::mutex> guard(lock_);
+        closed_ = true;
+    }
+    if (loop_ != nullptr) {
+        g_main_loop_quit(loop_);
+    }
+}
+
+void GtkDialogView::SetTexts(const std::string& caption, const std::string& status) {
+    Invoke(
+        [this, caption, status] {
+            gtk_window_set_title(GTK_WINDOW(Control("101")), caption.c_str());
+            gtk_label_set_text(GTK_LABEL(Control("1002")), status.c_str());
+        },
+        false);
+}
+
+void GtkDialogView::ShowLanguageView(const std::vector<std::string>& languages) {
+    Invoke(
+        [this, languages] {
+            auto* box = GTK_COMBO_BOX_TEXT(Control("1004"));
+            for (const std::string& language : languages) {
+                gtk_combo_box_text_append_text(box, language.c_str());
+            }
+            gtk_combo_box_set_active(GTK_COMBO_BOX(box), 0);
+            for (const char* id : {"1004", "1005", "1006"}) {
+                gtk_widget_show(Control(id));
+                gtk_widget_set_sensitive(Control(id), TRUE);
+            }
+            gtk_widget_show(Control("languageRow"));
+            for (const char* id : {"1001", "1002"}) {
+                gtk_widget_hide(Control(id));
+            }
+        },
+        false);
+}
+
+void GtkDialogView::ShowProgressView() {
+    Invoke(
+        [this] {
+            for (const char* id : {"1004", "1005", "1006"}) {
+                gtk_widget_hide(Control(id));
+                gtk_widget_set_sensitive(Control(id), FALSE);
+            }
+            gtk_widget_hide(Control("languageRow"));
+            for (const char* id : {"1001", "1002"}) {
+                gtk_widget_show(Control(id));
+            }
+        },
+        false);
+}
+
+void GtkDialogView::SetProgress(int position, const std::string& timeRemaining) {
+    Invoke(
+        [this, position, timeRemaining] {
+            gtk_progress_bar_set_fraction(GTK_PROGRESS_BAR(Control("1001")),
+                                          std::clamp(position, 0, 100) / 100.0);
+            gtk_label_set_text(GTK_LABEL(Control("1002")), timeRemaining.c_str());
+        },
+        false);
+}
+
+void GtkDialogView::ShowLaunchView(const std::string& text) {
+    Invoke(
+        [this, text] {
+            gtk_widget_hide(Control("1001"));
+            gtk_widget_show(Control("1003"));
+            gtk_label_set_text(GTK_LABEL(Control("1002")), text.c_str());
+            if (pulseSource_ == 0) {
+                pulseSource_ = g_timeout_add(
+                    100,
+                    [](gpointer bar) -> gboolean {
+                        gtk_progress_bar_pulse(GTK_PROGRESS_BAR(bar));
+                        return G_SOURCE_CONTINUE;
+                    },
+                    Control("1003"));
+            }
+        },
+        false);
+}
+
+void GtkDialogView::ShowError(const std::string& caption, const std::string& message) {
+    bool beforeLoop = false;
+    {
+        const std::lock_guard<std::mutex> guard(lock_);
+        beforeLoop = !running_ && !loopEnded_;
+    }
+    if (beforeLoop) {
+        // At start-up, with no window: a box of its own, run here on the main thread.
+        GtkWidget* box = gtk_message_dialog_new(nullptr, GTK_DIALOG_MODAL, GTK_MESSAGE_ERROR, GTK_BUTTONS_OK,
+                                                "%s", message.c_str());
+        gtk_window_set_title(GTK_WINDOW(box), caption.c_str());
+        gtk_dialog_run(GTK_DIALOG(box));
+        gtk_widget_destroy(box);
+        return;
+    }
+    if (OnLoopThreadLocked()) {
+        // On the loop itself (an error while starting the transfers): a nested modal run.
+        GtkWidget* box = gtk_message_dialog_new(GTK_WINDOW(Control("101")), GTK_DIALOG_MODAL,
+                                                GTK_MESSAGE_ERROR, GTK_BUTTONS_OK, "%s", message.c_str());
+        gtk_window_set_title(GTK_WINDOW(box), caption.c_str());
+        gtk_dialog_run(GTK_DIALOG(box));
+        gtk_widget_destroy(box);
+        return;
+    }
+    // From another thread: a box owned by the window; wait until it is dismissed or the loop has ended.
+    {
+        const std::lock_guard<std::mutex> guard(lock_);
+        errorDismissed_ = false;
+    }
+    Invoke(
+        [this, caption, message] {
+            errorBox_ = gtk_message_dialog_new(GTK_WINDOW(Control("101")), GTK_DIALOG_MODAL,
+                                               GTK_MESSAGE_ERROR, GTK_BUTTONS_OK, "%s", message.c_str());
+            gtk_window_set_title(GTK_WINDOW(errorBox_), caption.c_str());
+            g_signal_connect(errorBox_, "response", G_CALLBACK(+[](GtkDialog* box, int, gpointer self) {
+                                 auto* view = static_cast<GtkDialogView*>(self);
+                                 gtk_widget_destroy(GTK_WIDGET(box));
+                                 view->errorBox_ = nullptr;
+                                 const std::lock_guard<std::mutex> guard(view->lock_);
+                                 view->errorDismissed_ = true;
+                                 view->changed_.notify_all();
+                             }),
+                             this);
+            gtk_widget_show(errorBox_);
+        },
+        false);
+    std::unique_lock<std::mutex> lock(lock_);
+    changed_.wait(lock, [&] { return errorDismissed_ || loopEnded_; });
+}
+
+bool GtkDialogView::OnLoopThreadLocked() const {
+    const std::lock_guard<std::mutex> guard(lock_);
+    return OnLoopThread();
+}
+
+void GtkDialogView::Close() {
+    {
+        const std::lock_guard<std::mutex> guard(lock_);
+        closed_ = true;
+        if (!running_ || loopEnded_) {
+            return;
+        }
+    }
+    Invoke([this] { Quit(); }, true);
+    std::unique_lock<std::mutex> lock(lock_);
+    if (!OnLoopThread()) {
+        changed_.wait(lock, [&] { return loopEnded_; });
+    }
+}
+
+}  // namespace halcyne::Updater

@@ -1,0 +1,68 @@
+// The dialog as a GTK 3 window built from the embedded layout (resources/dialog.ui; controls named by their
+// ids). Run runs GTK's main loop on the interface (main) thread; every other call may come from any thread
+// and is marshalled to that loop. Close and ShowError wait for the loop, but never for one that has ended
+// or not begun. Calls back its events only on the loop's thread.
+#pragma once
+
+#include <condition_variable>
+#include <functional>
+#include <mutex>
+#include <string>
+#include <thread>
+#include <vector>
+
+#include "app/DialogView.hpp"
+
+typedef struct _GtkBuilder GtkBuilder;
+typedef struct _GtkWidget GtkWidget;
+typedef struct _GMainLoop GMainLoop;
+
+namespace halcyne::Updater {
+
+class GtkDialogView : public DialogView {
+public:
+    // Initialises GTK on the calling (main) thread; false when there is no display to use.
+    static bool Initialize();
+
+    GtkDialogView();
+    ~GtkDialogView() override;
+    GtkDialogView(const GtkDialogView&) = delete;
+    GtkDialogView& operator=(const GtkDialogView&) = delete;
+
+    void Run(DialogViewEvents& events) override;
+    void SetTexts(const std::string& caption, const std::string& status) override;
+    void ShowLanguageView(const std::vector<std::string>& languages) override;
+    void ShowProgressView() override;
+    void SetProgress(int position, const std::string& timeRemaining) override;
+    void ShowLaunchView(const std::string& text) override;
+    void ShowError(const std::string& caption, const std::string& message) override;
+    void Close() override;
+
+    // A control by its id ("1004"), for tests on the loop's thread; null before Run.
+    GtkWidget* Control(const std::string& id) const;
+    // Runs `task` on the loop's thread (tests drive the window with it); false when the loop has ended.
+    bool Invoke(std::function<void()> task, bool wait);
+
+private:
+    struct Pending;
+    static int RunPending(void* pending);
+    void Quit();                // on the loop's thread
+    bool OnLoopThread() const;  // with lock_ held
+    bool OnLoopThreadLocked() const;
+
+    GtkBuilder* builder_ = nullptr;  // touched only on the loop's thread (and before or after the loop)
+    GMainLoop* loop_ = nullptr;
+    GtkWidget* errorBox_ = nullptr;
+    unsigned pulseSource_ = 0;
+    DialogViewEvents* events_ = nullptr;
+
+    mutable std::mutex lock_;  // guards the fields below
+    std::condition_variable changed_;
+    bool running_ = false;
+    bool loopEnded_ = false;
+    bool closed_ = false;
+    bool errorDismissed_ = false;
+    std::thread::id loopThread_;
+};
+
+}  // namespace halcyne::Updater
