@@ -13,8 +13,3 @@ if(TARGET app_tests)
   add_dependencies(app_tests process_probe)
   target_compile_definitions(app_tests PRIVATE PROCESS_PROBE="$<TARGET_FILE:process_probe>")
 endif()
-
-# The GTK window's tests run in the integration suite (normal build only).
-if(TARGET app_integration_tests AND TARGET halcyne_gtk)
-  target_link_libraries(app_integration_tests PRIVATE halcyne_gtk)
-endif()

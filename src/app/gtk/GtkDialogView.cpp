@@ -41,45 +41,38 @@ GtkWidget* GtkDialogView::Control(const std::string& id) const {
 
 int GtkDialogView::RunPending(void* data) {
     auto* pending = static_cast<Pending*>(data);
-    GtkDialogView* view = pending->view;
-    {
-        // A task that was still queued when the loop ended finds its widgets gone: it is dropped.
-        const std::lock_guard<std::mutex> guard(view->lock_);
-        if (view->loopEnded_) {
-            return G_SOURCE_REMOVE;
-        }
-    }
     pending->task();
-    const std::lock_guard<std::mutex> guard(view->lock_);
+    const std::lock_guard<std::mutex> guard(pending->view->lock_);
     pending->done = true;
-    view->changed_.notify_all();
+    pending->view->changed_.notify_all();
     return G_SOURCE_REMOVE;
 }
 
 bool GtkDialogView::Invoke(std::function<void()> task, bool wait) {
     std::unique_lock<std::mutex> lock(lock_);
-    if (loopEnded_) {
-        return false;
-    }
     if (!running_ || OnLoopThread()) {
         // Before the loop (start-up) or on it: the calling thread is the interface thread.
+        if (loopEnded_) {
+            return false;
+        }
         lock.unlock();
         task();
         return true;
     }
-    lock.unlock();
+    if (loopEnded_) {
+        return false;
+    }
     auto pending = std::make_shared<Pending>(Pending{this, std::move(task)});
-    // Always queued on the main context (never run here, as g_main_context_invoke would on a thread that can
-    // acquire the context); the source holds one reference until it has run or been dropped.
-    g_idle_add_full(
-        G_PRIORITY_DEFAULT,
+    // The loop owns one reference until the task has run; a task still queued when the loop ends is dropped
+    // with the context's sources.
+    auto* held = new std::shared_ptr<Pending>(pending);
+    g_main_context_invoke_full(
+        nullptr, G_PRIORITY_DEFAULT,
         [](gpointer data) -> gboolean {
             return RunPending((*static_cast<std::shared_ptr<Pending>*>(data)).get());
         },
-        new std::shared_ptr<Pending>(pending),
-        [](gpointer data) { delete static_cast<std::shared_ptr<Pending>*>(data); });
+        held, [](gpointer data) { delete static_cast<std::shared_ptr<Pending>*>(data); });
     if (wait) {
-        lock.lock();
         changed_.wait(lock, [&] { return pending->done || loopEnded_; });
     }
     return true;
