@@ -2,17 +2,15 @@
 //
 //   engine_download serve <folder> <files> <file KiB> <chunk KiB>
 //       Writes a package of <files> random files into <folder>/site, starts three nginx content nodes and an
-//       nginx manifest service on it, and writes <folder>/env (MANIFEST_HOST, NODES), <folder>/package.metalink
-//       (the same pieces with SHA-1 per chunk, for aria2c) and <folder>/urls (the files on node 0, for curl).
-//       Serves until standard input closes.
+//       nginx manifest service on it, and writes <folder>/env (MANIFEST_HOST, NODES),
+//       <folder>/package.metalink (the same pieces with SHA-1 per chunk, for aria2c) and <folder>/urls (the
+//       files on node 0, for curl). Serves until standard input closes.
 //   engine_download run <manifest host> <destination>
 //       One transfer with the updater's settings (worker threads doubled, default log level, analytics on:
 //       both streams posted to the manifest host), polling the status every 100 ms like the monitor. Prints
 //       the peak RssAnon sampled at each poll, in KiB, to standard error. Exits 0 when complete.
-#include <fcntl.h>
-#include <unistd.h>
-
 #include <chrono>
+#include <cstring>
 #include <fstream>
 #include <iomanip>
 #include <iostream>
@@ -21,9 +19,9 @@
 #include <thread>
 #include <vector>
 
-#include <cstring>
-
 #include <boost/uuid/detail/sha1.hpp>
+#include <fcntl.h>
+#include <unistd.h>
 
 #include "support/SiteWriter.hpp"
 #include "support/WebServers.hpp"
@@ -118,7 +116,8 @@ int Serve(const std::string& folder, int files, std::uint64_t fileKiB, std::uint
         list.push_back({"node" + std::to_string(i), nodes[i]->Host()});
     }
     site.PublishNodeList("P", list);
-    metalink << "<?xml version=\"1.0\" encoding=\"UTF-8\"?>\n<metalink xmlns=\"urn:ietf:params:xml:ns:metalink\">\n";
+    metalink << "<?xml version=\"1.0\" encoding=\"UTF-8\"?>\n<metalink "
+                "xmlns=\"urn:ietf:params:xml:ns:metalink\">\n";
     std::ofstream urls(folder + "/urls");
     for (std::size_t f = 0; f < paths.size(); ++f) {
         const std::string content = test::ReadFileText(folder + "/content/" + paths[f]);
@@ -165,8 +164,10 @@ int main(int argc, char** argv) {
         return Run(args[1], args[2]);
     }
     if (args.size() == 5 && args[0] == "serve") {
-        return Serve(args[1], std::stoi(args[2]), std::stoull(args[3]), static_cast<std::uint32_t>(std::stoul(args[4])));
+        return Serve(args[1], std::stoi(args[2]), std::stoull(args[3]),
+                     static_cast<std::uint32_t>(std::stoul(args[4])));
     }
-    std::cerr << "usage: engine_download serve <folder> <files> <file KiB> <chunk KiB> | run <host> <destination>\n";
+    std::cerr << "usage: engine_download serve <folder> <files> <file KiB> <chunk KiB> | run <host> "
+                 "<destination>\n";
     return 2;
 }

@@ -181,8 +181,9 @@ void Dialog::BeginUpdate() {
     }
     view_.ShowProgressView();
     const std::string language = locale_.GetLanguage();
-    const TransferStatus downloader = engine_.StartTransfer(
-        configuration_.DownloaderPartnerId(), configuration_.DownloaderPackageId(), std::string(NoValueMarker));
+    const TransferStatus downloader =
+        engine_.StartTransfer(configuration_.DownloaderPartnerId(), configuration_.DownloaderPackageId(),
+                              std::string(NoValueMarker));
     const TransferStatus skin = engine_.StartTransfer(
         configuration_.GamePartnerId(), configuration_.SkinPackageId(language), configuration_.SkinVersion());
     downloaderTransferId_ = downloader.transferId;

@@ -15,7 +15,8 @@ struct EventRig {
         TransferParams params = services.Params();
         params.versionId = "V7";
         params.destPath = "/d";
-        transfer = std::make_shared<StandardTransfer>(params, services.behavior, &services.workflows, services.clock);
+        transfer = std::make_shared<StandardTransfer>(params, services.behavior, &services.workflows,
+                                                      services.clock);
         wi = transfer->GetWorkInterface();
         progress = std::static_pointer_cast<TransferStatusImpl>(wi->GetProgressUpdater());
     }
