@@ -68,13 +68,24 @@ public:
         test::WriteFileText(scratch / relative, bytes);
     }
     test::ProcessResult Run(const std::vector<std::string>& arguments = {}) {
-        return test::RunProgram(updater, arguments, {"TMPDIR=" + scratch / "tmp", "HALCYNE_UI=console"});
+        const std::vector<std::string> environment = {"TMPDIR=" + scratch / "tmp", "HALCYNE_UI=console"};
+        if (fileSizeLimit == 0) {
+            return test::RunProgram(updater, arguments, environment);
+        }
+        // A disk that fills up: no file may grow past the limit. SIGXFSZ is ignored so that the write fails
+        // with EFBIG instead of killing the updater; the shell counts the limit in blocks of 512 bytes.
+        std::vector<std::string> shell = {
+            "-c", "trap '' XFSZ; ulimit -f " + std::to_string(fileSizeLimit / 512) + "; exec \"$0\" \"$@\"",
+            updater};
+        shell.insert(shell.end(), arguments.begin(), arguments.end());
+        return test::RunProgram("/bin/sh", shell, environment);
     }
     std::string DataFolder() { return scratch / "tmp/Vantrel Technologies/Halcyne"; }
 
     test::ScratchFolder scratch;
     std::string updater = scratch / "halcyne-updater";
     std::unique_ptr<test::LocalDeliveryService> service;
+    std::size_t fileSizeLimit = 0;  // bytes, a multiple of 512; 0: no limit
 };
 
 std::string ErrorText(const std::string& message) {
@@ -124,6 +135,8 @@ TEST(UpdaterRunTest, FaultsEndWithTheirMessageAndStatusOne) {
              test::WriteFileText(run.DataFolder() + "/SK", "x");
          },
          Message::DiskWriteError},
+        // The data file (300000 bytes) cannot be reserved; the small files before it fit.
+        {"full disk", [](UpdaterRun& run) { run.fileSizeLimit = 100 * 512; }, Message::OutOfDiskSpace},
     };
     for (const Case& c : cases) {
         SCOPED_TRACE(c.name);
