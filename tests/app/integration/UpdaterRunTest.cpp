@@ -1,8 +1,11 @@
 // The built updater end to end, as a player runs it without a terminal: stamped with the ports of the local
 // delivery service, standard input closed, texts on standard error. The success run's downloader command
 // line element by element, and a table of faults with their exact messages and exit status.
+#include <algorithm>
 #include <chrono>
+#include <fstream>
 #include <thread>
+#include <tuple>
 
 #include <boost/filesystem.hpp>
 #include <gtest/gtest.h>
@@ -10,7 +13,9 @@
 #include <pty.h>
 #include <signal.h>
 #include <sys/wait.h>
+#include <termios.h>
 #include <unistd.h>
+#include <utmp.h>
 
 #include "SitePublisher.hpp"
 #include "app/Messages.hpp"
@@ -175,14 +180,24 @@ TEST(UpdaterRunTest, HelpAndVersionComeBeforeAnything) {
 class Terminal {
 public:
     Terminal(const std::string& program, const std::vector<std::string>& environment) {
-        pid_ = ::forkpty(&master_, nullptr, nullptr, nullptr);
+        int slave = -1;
+        if (::openpty(&master_, &slave, nullptr, nullptr, nullptr) != 0) {
+            ADD_FAILURE() << "no pseudo-terminal";
+            return;
+        }
+        // The modes before the program could touch them; the master reads the terminal's current ones.
+        ::tcgetattr(master_, &initialModes_);
+        pid_ = ::fork();
         if (pid_ == 0) {
+            ::close(master_);
+            ::login_tty(slave);
             for (const std::string& entry : environment) {
                 ::putenv(const_cast<char*>(entry.c_str()));
             }
             ::execl(program.c_str(), program.c_str(), static_cast<char*>(nullptr));
             ::_exit(127);
         }
+        ::close(slave);
     }
     ~Terminal() {
         if (pid_ > 0 && !exited_) {
@@ -221,6 +236,35 @@ public:
         return WIFEXITED(status) ? WEXITSTATUS(status) : 128 + WTERMSIG(status);
     }
 
+    // The terminal's modes are those it had before the program started (input, output, control and local
+    // flags, and the control characters).
+    bool ModesUnchanged() const {
+        termios now{};
+        if (::tcgetattr(master_, &now) != 0) {
+            return false;
+        }
+        return now.c_iflag == initialModes_.c_iflag && now.c_oflag == initialModes_.c_oflag &&
+               now.c_cflag == initialModes_.c_cflag && now.c_lflag == initialModes_.c_lflag &&
+               std::equal(std::begin(now.c_cc), std::end(now.c_cc), std::begin(initialModes_.c_cc));
+    }
+    // Waits (at most 10 s) until the program has taken a signal that was sent to it: a blocked signal stays
+    // pending, in the process's shared set, until a thread takes it.
+    bool SignalTaken(int signal) const {
+        const auto deadline = std::chrono::steady_clock::now() + std::chrono::seconds(10);
+        while (std::chrono::steady_clock::now() < deadline) {
+            std::ifstream status("/proc/" + std::to_string(pid_) + "/status");
+            std::string line;
+            while (std::getline(status, line) && line.rfind("ShdPnd:", 0) != 0) {
+            }
+            if (line.rfind("ShdPnd:", 0) == 0 &&
+                (std::stoull(line.substr(7), nullptr, 16) & (1ULL << (signal - 1))) == 0) {
+                return true;
+            }
+            std::this_thread::sleep_for(std::chrono::milliseconds(10));
+        }
+        return false;
+    }
+
     std::string output;
 
 private:
@@ -241,6 +285,7 @@ private:
     int master_ = -1;
     pid_t pid_ = -1;
     bool exited_ = false;
+    termios initialModes_{};
 };
 
 TEST(UpdaterTerminalTest, LanguageTwoGivesGermanTextsLocaleAndSkin) {
@@ -278,10 +323,100 @@ TEST(UpdaterTerminalTest, CtrlCEndsPromptlyWithStatusTwoAndTheNextRunCompletes) 
         ASSERT_TRUE(terminal.ReadUntil(c.shownBefore)) << terminal.output;
         terminal.Type("\x03");
         EXPECT_EQ(terminal.Wait(), 2) << terminal.output;
+        EXPECT_TRUE(terminal.ModesUnchanged());
         run.service->ClearFaults();
         const auto next = run.Run();
         EXPECT_EQ(next.exitStatus, 0) << next.errors;
         EXPECT_EQ(test::ReadFileText(run.DataFolder() + "/data/readme.txt"), std::string(300000, 'r'));
+    }
+}
+
+// The byte ranges of package requests, merged where they touch: "path a-b" per run of bytes, in order.
+std::vector<std::string> PackageRanges(const std::vector<test::DeliveryRequest>& requests, bool complete) {
+    std::vector<std::tuple<std::string, std::uint64_t, std::uint64_t>> ranges;
+    for (const auto& r : requests) {
+        if (r.path.rfind("/packages/", 0) == 0 && r.complete == complete) {
+            const auto dash = r.range.find('-');
+            ranges.emplace_back(r.path, std::stoull(r.range.substr(6, dash - 6)),
+                                std::stoull(r.range.substr(dash + 1)));
+        }
+    }
+    std::sort(ranges.begin(), ranges.end());
+    std::vector<std::string> merged;
+    for (std::size_t i = 0; i < ranges.size();) {
+        const auto& [path, first, last] = ranges[i];
+        std::uint64_t end = last;
+        for (++i; i < ranges.size() && std::get<0>(ranges[i]) == path && std::get<1>(ranges[i]) <= end + 1;
+             ++i) {
+            end = std::max(end, std::get<2>(ranges[i]));
+        }
+        merged.push_back(path + " " + std::to_string(first) + "-" + std::to_string(end));
+    }
+    return merged;
+}
+
+TEST(UpdaterTerminalTest, AfterCtrlCMidTransferTheNextRunRequestsOnlyTheMissingBytes) {
+    UpdaterRun run;
+    // Two of the data file's five chunks arrive; the requests for the other three stall before their answer.
+    const std::string data = "/packages/DP/DK/1/data/readme.txt";
+    run.service->AddFault({.path = data, .count = 2});
+    run.service->AddFault({.path = data, .stall = true});
+    Terminal terminal(run.updater, {"TMPDIR=" + run.scratch / "tmp", "HALCYNE_UI=console"});
+    // Which two chunks arrive depends on the order the nodes are asked in; Ctrl-C once the bar shows every
+    // byte of them (and of the small run file) written.
+    std::uint64_t arrived = 0;
+    for (int i = 0; i < 500 && arrived == 0; ++i) {
+        std::uint64_t bytes = 0;
+        int complete = 0;
+        for (const auto& r : run.service->Records().requests) {
+            if (r.complete && r.path.rfind("/packages/DP/", 0) == 0) {
+                bytes += r.bytes;
+                complete += 1;
+            }
+        }
+        arrived = complete == 3 ? bytes : 0;
+        std::this_thread::sleep_for(std::chrono::milliseconds(20));
+    }
+    ASSERT_NE(arrived, 0u);
+    const std::uint64_t packageSize = 300000 + std::string(DownloaderScript).size();
+    ASSERT_TRUE(terminal.ReadUntil(" " + std::to_string(arrived * 100 / packageSize) + "% "))
+        << terminal.output;
+    terminal.Type("\x03");
+    ASSERT_EQ(terminal.Wait(), 2) << terminal.output;
+    const std::vector<std::string> missing = PackageRanges(run.service->Records().requests, false);
+    ASSERT_FALSE(missing.empty());
+
+    run.service->ClearFaults();
+    run.service->ClearRecords();
+    const auto next = run.Run();
+    EXPECT_EQ(next.exitStatus, 0) << next.errors;
+    const auto requests = run.service->Records().requests;
+    EXPECT_EQ(PackageRanges(requests, true), missing);
+    EXPECT_EQ(PackageRanges(requests, false), std::vector<std::string>{});
+    EXPECT_EQ(test::ReadFileText(run.DataFolder() + "/data/readme.txt"), std::string(300000, 'r'));
+}
+
+TEST(UpdaterTerminalTest, ASecondCtrlCEndsAtOnceAndTheTerminalKeepsItsModes) {
+    // The downloader outlives the first Ctrl-C (it only reports it), so the updater, which waits for it,
+    // is still running when the second comes.
+    UpdaterRun run(DownloaderRunFile,
+                   "#!/bin/sh\necho $$ > \"$TMPDIR/downloader.pid\"\ntrap 'echo interrupted' INT\n"
+                   "echo running\nwhile :; do sleep 1; done\n");
+    Terminal terminal(run.updater, {"TMPDIR=" + run.scratch / "tmp", "HALCYNE_UI=console"});
+    ASSERT_TRUE(terminal.ReadUntil("running\r\n")) << terminal.output;
+    terminal.Type("\x03");
+    // The terminal signals its whole foreground group at once: when the downloader reports it, the
+    // updater has it too. The second is sent only after the updater took the first (two pending ones merge).
+    ASSERT_TRUE(terminal.ReadUntil("interrupted\r\n")) << terminal.output;
+    ASSERT_TRUE(terminal.SignalTaken(SIGINT));
+    terminal.Type("\x03");
+    EXPECT_EQ(terminal.Wait(), 128 + SIGINT) << terminal.output;
+    EXPECT_TRUE(terminal.ModesUnchanged());
+    // The end of the terminal's session hangs the downloader up; should it still run, it is stopped here.
+    const std::string downloader = test::ReadFileText(run.scratch / "tmp/downloader.pid");
+    std::ifstream command("/proc/" + downloader.substr(0, downloader.find('\n')) + "/cmdline");
+    if (std::string(std::istreambuf_iterator<char>(command), {}).find("downloader.sh") != std::string::npos) {
+        ::kill(std::stoi(downloader), SIGKILL);
     }
 }
 
