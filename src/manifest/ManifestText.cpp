@@ -64,4 +64,20 @@ std::optional<std::uint32_t> ParseHex32(std::string_view text) {
     return value;
 }
 
+std::optional<std::string> ParseSha256Hex(std::string_view text) {
+    if (text.size() != 64) {
+        return std::nullopt;
+    }
+    std::string digits(text);
+    for (char& c : digits) {
+        if (HexValue(c) < 0) {
+            return std::nullopt;
+        }
+        if (c >= 'A' && c <= 'F') {
+            c = static_cast<char>(c - 'A' + 'a');
+        }
+    }
+    return digits;
+}
+
 }  // namespace halcyne

@@ -16,6 +16,9 @@ std::optional<std::uint64_t> ParseDecimal(std::string_view text, std::uint64_t m
 // Exactly eight hexadecimal digits (either case) as a 32-bit number; nullopt otherwise.
 std::optional<std::uint32_t> ParseHex32(std::string_view text);
 
+// Exactly 64 hexadecimal digits (either case), as 64 lower-case digits; nullopt otherwise.
+std::optional<std::string> ParseSha256Hex(std::string_view text);
+
 // The text without leading and trailing white space (space, tab, line feed, carriage return, vertical tab,
 // form feed).
 std::string_view TrimWhiteSpace(std::string_view text);

@@ -8,6 +8,11 @@
 
 namespace halcyne {
 
+const std::string& FileManifest::GetSha256() const {
+    static const std::string none;
+    return none;
+}
+
 std::uint64_t PackageManifest::GetTotalSize() const {
     std::uint64_t total = 0;
     for (const auto& file : GetFiles()) {

@@ -21,6 +21,9 @@ public:
     virtual std::uint64_t GetSize() const = 0;
     // One CRC-32 per chunk, in chunk order.
     virtual const std::vector<std::uint32_t>& GetChecksums() const = 0;
+    // The SHA-256 of the whole file as 64 lower-case hexadecimal digits, or empty when the entry carries
+    // none. The default is empty, for manifests that never carry one.
+    virtual const std::string& GetSha256() const;
 };
 
 using FileManifestList = std::vector<std::shared_ptr<FileManifest>>;

@@ -61,6 +61,7 @@ void StandardFileManifest::Load(const ptree& tree) {
     std::uint64_t size = 0;
     std::uint32_t count = 0;
     std::vector<std::uint32_t> checksums;
+    std::string sha256;
     try {
         path = tree.get_child("path").data();
         chunkSize = static_cast<std::uint32_t>(
@@ -79,6 +80,15 @@ void StandardFileManifest::Load(const ptree& tree) {
                 checksums.push_back(*checksum);
             }
         }
+        // Optional; when present it must be a whole digest: an empty or malformed one is refused rather
+        // than taken as absent, so that a broken publisher cannot switch the check off unnoticed.
+        if (const auto hash = tree.get_child_optional("sha256")) {
+            auto digits = ParseSha256Hex(hash->data());
+            if (!digits) {
+                throw ManifestParseException();
+            }
+            sha256 = std::move(*digits);
+        }
     } catch (const std::bad_alloc&) {
         throw;
     } catch (...) {
@@ -92,6 +102,7 @@ void StandardFileManifest::Load(const ptree& tree) {
     chunkSize_ = chunkSize;
     size_ = size;
     checksums_ = std::move(checksums);
+    sha256_ = std::move(sha256);
 }
 
 void StandardPackageManifest::Load(const ptree& tree) {

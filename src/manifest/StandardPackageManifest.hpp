@@ -9,7 +9,8 @@
 
 namespace halcyne {
 
-// One "file" element: "path", "chunksize", "size" and "checksums" (eight hexadecimal digits per chunk).
+// One "file" element: "path", "chunksize", "size", "checksums" (eight hexadecimal digits per chunk) and,
+// optionally, "sha256" (the whole file's SHA-256, 64 hexadecimal digits in either case).
 class StandardFileManifest : public FileManifest {
 public:
     StandardFileManifest() = default;
@@ -24,12 +25,14 @@ public:
     std::uint32_t GetChunkSize() const override { return chunkSize_; }
     std::uint64_t GetSize() const override { return size_; }
     const std::vector<std::uint32_t>& GetChecksums() const override { return checksums_; }
+    const std::string& GetSha256() const override { return sha256_; }
 
 private:
     std::string path_;
     std::uint32_t chunkSize_ = 0;
     std::uint64_t size_ = 0;
     std::vector<std::uint32_t> checksums_;
+    std::string sha256_;
 };
 
 class StandardPackageManifest : public PackageManifest {

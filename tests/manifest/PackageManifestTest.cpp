@@ -1,3 +1,4 @@
+#include <cctype>
 #include <cstdint>
 #include <limits>
 #include <string>
@@ -264,6 +265,51 @@ TEST(PackageManifestTest, RefusesInvalidDocuments) {
     for (const Case& c : cases) {
         SCOPED_TRACE(c.label);
         EXPECT_THROW(LoadPackage(c.xml), ManifestParseException);
+    }
+}
+
+TEST(PackageManifestTest, ReadsTheOptionalSha256OfAFile) {
+    const std::string digest = "9f86d081884c7d659a2feaa0c55ad015a3bf4f1b2b0b822cd15d6c15b0f00a08";
+    std::string upper = digest;
+    for (char& c : upper) {
+        c = static_cast<char>(std::toupper(static_cast<unsigned char>(c)));
+    }
+    const std::string fileStart =
+        "<file><path>a</path><chunksize>4</chunksize><size>1</size><checksums>" + OneChunk + "</checksums>";
+    struct Case {
+        const char* label;
+        std::string file;
+        std::string sha256;  // expected; "!" when the manifest is refused
+    };
+    const Case cases[] = {
+        {"absent", File("a", "4", "1", OneChunk), ""},
+        {"element", fileStart + "<sha256>" + digest + "</sha256></file>", digest},
+        {"attribute",
+         "<file sha256='" + digest + "' path='a' chunksize='4' size='1' checksums='" + OneChunk + "'/>",
+         digest},
+        {"upper case is kept in lower case", fileStart + "<sha256>" + upper + "</sha256></file>", digest},
+        {"element wins over attribute",
+         "<file sha256='" + std::string(64, '0') + "'>" + fileStart.substr(6) + "<sha256>" + digest +
+             "</sha256></file>",
+         digest},
+        {"empty", fileStart + "<sha256></sha256></file>", "!"},
+        {"one digit short", fileStart + "<sha256>" + digest.substr(1) + "</sha256></file>", "!"},
+        {"one digit long", fileStart + "<sha256>" + digest + "0</sha256></file>", "!"},
+        {"not hex", fileStart + "<sha256>" + digest.substr(1) + "g</sha256></file>", "!"},
+        {"surrounded by white space", fileStart + "<sha256> " + digest + " </sha256></file>", "!"},
+        {"malformed attribute",
+         "<file sha256='x' path='a' chunksize='4' size='1' checksums='" + OneChunk + "'/>", "!"},
+    };
+    for (const Case& c : cases) {
+        SCOPED_TRACE(c.label);
+        if (c.sha256 == "!") {
+            EXPECT_THROW(LoadPackage(Package(c.file)), ManifestParseException);
+            continue;
+        }
+        StandardPackageManifest manifest;
+        ASSERT_NO_THROW(manifest = LoadPackage(Package(c.file)));
+        ASSERT_EQ(manifest.GetFiles().size(), 1u);
+        EXPECT_EQ(manifest.GetFiles()[0]->GetSha256(), c.sha256);
     }
 }
 
