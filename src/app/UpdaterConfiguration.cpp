@@ -107,6 +107,7 @@ UpdaterConfiguration::UpdaterConfiguration(const StringTable& module, int argc, 
     defaultLanguage_ = LoadConfigString(module, StringId::DefaultLanguage);
     eventAnalyticsUrl_ = LoadConfigString(module, StringId::EventAnalyticsUrl);
     transferAnalyticsUrl_ = LoadConfigString(module, StringId::TransferAnalyticsUrl);
+    caBundle_ = LoadConfigString(module, StringId::CaBundle);
 
     std::vector<std::string> arguments;
     for (int i = 0; i < argc && argv != nullptr && argv[i] != nullptr; ++i) {

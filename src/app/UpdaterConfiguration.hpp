@@ -31,6 +31,8 @@ public:
     int LogLevel() const { return logLevel_; }
     std::string EventAnalyticsUrl() const { return eventAnalyticsUrl_; }
     std::string TransferAnalyticsUrl() const { return transferAnalyticsUrl_; }
+    // Path of the CA bundle that https hosts are verified against; empty for the system's store.
+    std::string CaBundle() const { return caBundle_; }
 
     // Per-language fields: the stored text for an empty code, else the entry for the code.
     std::string GameName(const std::string& languageCode) const;
@@ -65,6 +67,7 @@ private:
     KeyValueList languages_;
     std::string eventAnalyticsUrl_;
     std::string transferAnalyticsUrl_;
+    std::string caBundle_;
     std::string dataFolderError_;
 };
 

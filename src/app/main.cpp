@@ -134,6 +134,7 @@ int main(int argc, char** argv) {
     settings.workerThreads *= 2;
     settings.eventAnalyticsUrl = configuration.EventAnalyticsUrl();
     settings.transferAnalyticsUrl = configuration.TransferAnalyticsUrl();
+    settings.caBundle = configuration.CaBundle();
 
     auto catalog = std::make_unique<EmbeddedMessageCatalog>("updater");
     catalog->AddAllCatalogs();

@@ -10,7 +10,7 @@ namespace halcyne {
 struct EngineSettings {
     EngineSettings();
 
-    std::string manifestHost;     // host[:port] of the manifest service
+    std::string manifestHost;     // host[:port] of the manifest service; "https://host[:port]" for TLS
     std::string transfersFolder;  // stored transfers, under the temporary directory
     std::string logsFolder;       // work logs, under the temporary directory
     int logLevel;                 // bit set of work log entry levels; -9 has every bit set but 8
@@ -48,6 +48,8 @@ struct EngineSettings {
     // stream is not configured: its reports are dropped without a connection.
     std::string eventAnalyticsUrl;
     std::string transferAnalyticsUrl;
+    // PEM file of the certificates that https servers must chain to; empty for the system's store.
+    std::string caBundle;
 };
 
 // The default of workerThreads and maxRunningWorks: max(hardware threads, 1) + 2.

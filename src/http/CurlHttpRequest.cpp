@@ -2,6 +2,7 @@
 
 #include <stdexcept>
 
+#include <boost/algorithm/string/predicate.hpp>
 #include <curl/curl.h>
 
 #include "http/HttpWriteCallback.hpp"
@@ -30,8 +31,10 @@ struct CurlHttpRequest::Callbacks {
     static int Progress(void* self, curl_off_t, curl_off_t, curl_off_t, curl_off_t);
 };
 
-CurlHttpRequest::CurlHttpRequest(const HttpRequestParams& params, const std::string& proxy)
-    : HttpRequest(params, proxy) {
+CurlHttpRequest::CurlHttpRequest(const HttpRequestParams& params, const std::string& proxy,
+                                 std::string caBundle)
+    : HttpRequest(params, proxy), caBundle_(std::move(caBundle)) {
+    static_assert(sizeof errorText_ >= CURL_ERROR_SIZE);
     if (!curlGlobal.initialized) {
         throw std::runtime_error("libcurl could not be initialized");
     }
@@ -96,14 +99,28 @@ void CurlHttpRequest::Prepare() {
     curl_easy_setopt(handle_, CURLOPT_NOPROXY, "");
     // Requests run on many threads with time-outs: no signals for name resolution time-outs.
     curl_easy_setopt(handle_, CURLOPT_NOSIGNAL, 1L);
-    // Only http and https, for the request and for the redirect it may follow.
+    // Only http and https, for the request and for the redirect it may follow; a request made over https
+    // stays on https, so that a redirect can never move it to plain http (where anyone on the path could
+    // answer in the server's place).
+    const bool secure = boost::algorithm::istarts_with(p.url, "https://");
 #if LIBCURL_VERSION_NUM >= 0x075500
-    curl_easy_setopt(handle_, CURLOPT_PROTOCOLS_STR, "http,https");
-    curl_easy_setopt(handle_, CURLOPT_REDIR_PROTOCOLS_STR, "http,https");
+    curl_easy_setopt(handle_, CURLOPT_PROTOCOLS_STR, secure ? "https" : "http,https");
+    curl_easy_setopt(handle_, CURLOPT_REDIR_PROTOCOLS_STR, secure ? "https" : "http,https");
 #else
-    curl_easy_setopt(handle_, CURLOPT_PROTOCOLS, static_cast<long>(CURLPROTO_HTTP | CURLPROTO_HTTPS));
-    curl_easy_setopt(handle_, CURLOPT_REDIR_PROTOCOLS, static_cast<long>(CURLPROTO_HTTP | CURLPROTO_HTTPS));
+    const long allowed = secure ? CURLPROTO_HTTPS : (CURLPROTO_HTTP | CURLPROTO_HTTPS);
+    curl_easy_setopt(handle_, CURLOPT_PROTOCOLS, allowed);
+    curl_easy_setopt(handle_, CURLOPT_REDIR_PROTOCOLS, allowed);
 #endif
+    // Full verification of https servers: the chain up to a trusted certificate and the host name. A
+    // configured bundle is the whole trust store (libcurl's default certificate folder is switched off
+    // with it); without one libcurl uses the system's.
+    curl_easy_setopt(handle_, CURLOPT_SSL_VERIFYPEER, 1L);
+    curl_easy_setopt(handle_, CURLOPT_SSL_VERIFYHOST, 2L);
+    if (!caBundle_.empty()) {
+        curl_easy_setopt(handle_, CURLOPT_CAINFO, caBundle_.c_str());
+        curl_easy_setopt(handle_, CURLOPT_CAPATH, nullptr);
+    }
+    curl_easy_setopt(handle_, CURLOPT_ERRORBUFFER, errorText_);
     curl_easy_setopt(handle_, CURLOPT_BUFFERSIZE, ReceiveBufferSize);
     curl_easy_setopt(handle_, CURLOPT_HTTPHEADER, headers_);
 }
@@ -118,6 +135,7 @@ HttpRequestStatus CurlHttpRequest::Perform() {
         status_.result = HttpRequestResult::InProgress;
     }
     rangeChecked_ = false;
+    errorText_[0] = '\0';
     const CURLcode code = curl_easy_perform(handle_);
 
     std::lock_guard<std::mutex> lock(mutex_);
@@ -136,6 +154,12 @@ HttpRequestStatus CurlHttpRequest::Perform() {
         if (code != CURLE_OK) {
             status_.errorMessage = "libcurl error " + std::to_string(static_cast<int>(code)) + " (HTTP " +
                                    std::to_string(status_.responseCode) + ")";
+            // Which check failed (an unknown issuer, an expired certificate, another name, an unreadable
+            // bundle, a redirect to a scheme the request may not follow) is only in libcurl's text.
+            if ((IsTlsFailure(code) || code == CURLE_UNSUPPORTED_PROTOCOL) && errorText_[0] != '\0') {
+                status_.errorMessage += ": ";
+                status_.errorMessage += errorText_;
+            }
         }
     }
     return status_;
@@ -172,6 +196,28 @@ HttpRequestResult CurlHttpRequest::MapCurlCode(int code, long responseCode) {
             return HttpRequestResult::TransmissionFailed;
         default:
             return HttpRequestResult::OtherError;
+    }
+}
+
+bool CurlHttpRequest::IsTlsFailure(int code) {
+    switch (code) {
+        case CURLE_SSL_CONNECT_ERROR:
+        case CURLE_SSL_ENGINE_NOTFOUND:
+        case CURLE_SSL_ENGINE_SETFAILED:
+        case CURLE_SSL_CERTPROBLEM:
+        case CURLE_SSL_CIPHER:
+        case CURLE_PEER_FAILED_VERIFICATION:
+        case CURLE_USE_SSL_FAILED:
+        case CURLE_SSL_ENGINE_INITFAILED:
+        case CURLE_SSL_CACERT_BADFILE:
+        case CURLE_SSL_SHUTDOWN_FAILED:
+        case CURLE_SSL_CRL_BADFILE:
+        case CURLE_SSL_ISSUER_ERROR:
+        case CURLE_SSL_PINNEDPUBKEYNOTMATCH:
+        case CURLE_SSL_INVALIDCERTSTATUS:
+            return true;
+        default:
+            return false;
     }
 }
 

@@ -17,8 +17,10 @@ namespace halcyne {
 class CurlHttpRequest : public HttpRequest {
 public:
     // Throws std::runtime_error "libcurl could not be initialized" when libcurl's global initialisation
-    // failed, and "curl_easy_init failed" when no handle can be made.
-    CurlHttpRequest(const HttpRequestParams& params, const std::string& proxy);
+    // failed, and "curl_easy_init failed" when no handle can be made. https URLs are verified (certificate
+    // chain and host name) against caBundle, a PEM file of trusted certificates, or against the system's
+    // store when it is empty; the bundle stays with the request across Reset.
+    CurlHttpRequest(const HttpRequestParams& params, const std::string& proxy, std::string caBundle = {});
     ~CurlHttpRequest() override;
 
     HttpRequestStatus Perform() override;
@@ -28,6 +30,8 @@ public:
 
     // libcurl code → result, for a response code seen (the table the request applies after a perform).
     static HttpRequestResult MapCurlCode(int code, long responseCode);
+    // True for the libcurl codes of a failed TLS handshake, certificate or trust store.
+    static bool IsTlsFailure(int code);
 
 private:
     // The libcurl callbacks (defined with libcurl's own types in the implementation).
@@ -43,9 +47,13 @@ private:
     // resource (HTTP 200): those bytes would belong at the start of the file, not at rangeStart.
     bool CheckRangeAnswer();
 
+    const std::string caBundle_;  // "" for the system's store
     CURL* handle_ = nullptr;
     curl_slist* headers_ = nullptr;  // the header list attached to the handle, or none
     bool rangeChecked_ = false;      // touched only by the performing thread
+    // libcurl's text for the last failure (which check failed, which file it could not read); written by
+    // libcurl during a perform, read after it.
+    char errorText_[256] = {};
 
     mutable std::mutex mutex_;  // guards performing_ and status_ (and params_/proxy_ while Reset swaps them)
     bool performing_ = false;   // true from the start of a perform until libcurl has returned

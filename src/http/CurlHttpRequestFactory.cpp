@@ -1,12 +1,17 @@
 #include "http/CurlHttpRequestFactory.hpp"
 
+#include <utility>
+
 #include "http/CurlHttpRequest.hpp"
 
 namespace halcyne {
 
+CurlHttpRequestFactory::CurlHttpRequestFactory(HttpProxyFactory* proxyFactory, std::string caBundle)
+    : HttpRequestFactory(proxyFactory), caBundle_(std::move(caBundle)) {}
+
 std::shared_ptr<HttpRequest> CurlHttpRequestFactory::Create(const HttpRequestParams& params,
                                                             const std::string& proxy) {
-    return std::make_shared<CurlHttpRequest>(params, proxy);
+    return std::make_shared<CurlHttpRequest>(params, proxy, caBundle_);
 }
 
 }  // namespace halcyne

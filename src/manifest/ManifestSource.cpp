@@ -12,6 +12,7 @@
 #include "http/HttpStringstreamWriter.hpp"
 #include "manifest/Manifest.hpp"
 #include "manifest/ManifestException.hpp"
+#include "manifest/ServerHost.hpp"
 #include "manifest/XmlManifestReader.hpp"
 
 namespace halcyne {
@@ -76,7 +77,8 @@ void XmlHttpManifestSource::Parse(std::iostream& from, boost::property_tree::ptr
 
 std::string ManifestServiceUrl(const std::string& host, const std::string& path) {
     try {
-        return Poco::URI("http", host, path).toString();
+        const ServerHost server = SplitServerHost(host);
+        return Poco::URI(server.scheme, server.authority, path).toString();
     } catch (...) {
         throw ManifestLocatorException();
     }

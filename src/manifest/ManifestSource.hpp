@@ -67,7 +67,8 @@ public:
     void Parse(std::iostream& from, boost::property_tree::ptree& into) override;
 };
 
-// "http://" + host + path, formed with Poco::URI; any failure is ManifestLocatorException.
+// The scheme of host ("http" unless it is written "https://host[:port]"), its authority and path, formed
+// with Poco::URI; any failure is ManifestLocatorException.
 std::string ManifestServiceUrl(const std::string& host, const std::string& path);
 
 }  // namespace halcyne

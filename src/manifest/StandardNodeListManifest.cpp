@@ -7,6 +7,7 @@
 
 #include "manifest/ManifestException.hpp"
 #include "manifest/ManifestText.hpp"
+#include "manifest/ServerHost.hpp"
 #include "optimizer/NodeStatistics.hpp"
 
 namespace halcyne {
@@ -116,11 +117,11 @@ void StandardNodeManifest::Load(const ptree& tree) {
     } catch (...) {
         throw ManifestParseException();
     }
-    if (nodeId.empty() || !IsHostAndPort(host)) {
+    if (nodeId.empty() || !IsServerHost(host)) {
         throw ManifestParseException();
     }
     nodeId_ = std::move(nodeId);
-    host_ = std::move(host);
+    host_ = CanonicalServerHost(SplitServerHost(host));
     path_ = std::move(path);
     weight_ = weight;
 }

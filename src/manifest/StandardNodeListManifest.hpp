@@ -18,9 +18,10 @@ public:
                          std::shared_ptr<NodeStatistics> statistics);
 
     // Throws ManifestParseException (std::bad_alloc as itself) when NodeId or Host is missing or empty, or
-    // the host (surrounding white space removed) is not host[:port]. Path defaults to "/packages/" and gets
-    // a leading and a trailing '/' where missing; a Weight that is missing or not a plain decimal number
-    // gives 1.
+    // the host (surrounding white space removed) is not host[:port] after an optional "https://" or
+    // "http://"; the host is kept in its one spelling (CanonicalServerHost). Path defaults to "/packages/"
+    // and gets a leading and a trailing '/' where missing; a Weight that is missing or not a plain decimal
+    // number gives 1.
     void Load(const boost::property_tree::ptree& tree) override;
     const std::string& GetNodeId() const override { return nodeId_; }
     const std::string& GetHost() const override { return host_; }

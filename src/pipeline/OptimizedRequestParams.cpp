@@ -5,6 +5,7 @@
 
 #include <Poco/URI.h>
 
+#include "manifest/ServerHost.hpp"
 #include "pipeline/TransferSharedFileData.hpp"
 #include "pipeline/TransferSharedMapData.hpp"
 
@@ -71,9 +72,10 @@ std::string OptimizedRequestParams::ToUrl() const {
         throw std::invalid_argument(
             "OptimizedRequestParams::ToUrl invoked with no SelectedNode or no ChunkData");
     }
+    const ServerHost server = SplitServerHost(SelectedNode->GetHost());
     Poco::URI uri;
-    uri.setScheme("http");
-    uri.setAuthority(SelectedNode->GetHost());
+    uri.setScheme(server.scheme);
+    uri.setAuthority(server.authority);
     uri.setPath(SelectedNode->GetPath());
     uri.resolve(transferParams.partnerId + "/");
     uri.resolve(transferParams.packageId + "/");

@@ -25,7 +25,8 @@ struct OptimizedRequestParams {
     // candidates are all nodes of the list again. Nothing happens when the selected node is not a candidate.
     void RemoveSelectedNode();
 
-    // The chunk's URL on the selected node: "http://" + host + the node's path, against which the partner
+    // The chunk's URL on the selected node: the node's scheme (https for a host written "https://...", else
+    // http), its host[:port] and the node's path, against which the partner
     // id + "/", the package id + "/", the version id + "/" and the file's path (leading '/' removed) are
     // resolved in turn as URI references (dot segments removed). The file path is always taken as a path:
     // '%', '#', '?', spaces, control bytes and non-ASCII bytes are percent-encoded and a first segment

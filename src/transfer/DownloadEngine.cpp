@@ -8,7 +8,7 @@ namespace halcyne {
 
 DownloadEngine::DownloadEngine(const EngineSettings& settings)
     : proxyFactory_(),
-      requestFactory_(&proxyFactory_),
+      requestFactory_(&proxyFactory_, settings.caBundle),
       packageManifestFactory_(settings.manifestHost, &requestFactory_, settings.manifestConnectTimeout,
                               settings.manifestTimeout),
       nodeListManifestFactory_(settings.manifestHost, &requestFactory_, settings.manifestConnectTimeout,

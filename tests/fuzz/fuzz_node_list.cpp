@@ -9,6 +9,7 @@
 #include <boost/property_tree/ptree.hpp>
 
 #include "manifest/ManifestException.hpp"
+#include "manifest/ServerHost.hpp"
 #include "manifest/StandardNodeListManifest.hpp"
 #include "manifest/XmlManifestReader.hpp"
 #include "optimizer/NodeStatistics.hpp"
@@ -30,7 +31,8 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
     }
     for (const auto& node : list.GetNodes()) {
         const std::string& path = node->GetPath();
-        if (node->GetNodeId().empty() || !IsHostAndPort(node->GetHost()) || path.empty() ||
+        if (node->GetNodeId().empty() || !IsServerHost(node->GetHost()) ||
+            CanonicalServerHost(SplitServerHost(node->GetHost())) != node->GetHost() || path.empty() ||
             path.front() != '/' || path.back() != '/' || node->GetStatistics() == nullptr) {
             std::abort();
         }

@@ -83,10 +83,24 @@ TEST(ManifestFactoryTest, BuildsTheServiceUrls) {
     EXPECT_EQ(packages.BuildUrl("K/V"), "http://127.0.0.1:8080/manifests/K/V.xml");
     EXPECT_EQ(packages.BuildUrl("K/V/W"), "http://127.0.0.1:8080/manifests/K/V/W.xml");
     EXPECT_EQ(lists.BuildUrl("P"), "http://manifests.example/nodes/P.xml");
+    // A host written with a scheme is reached with it.
+    const struct {
+        const char* host;
+        const char* url;
+    } schemes[] = {
+        {"https://manifests.example", "https://manifests.example/nodes/P.xml"},
+        {"HTTPS://127.0.0.1:8443", "https://127.0.0.1:8443/nodes/P.xml"},
+        {"http://127.0.0.1:8080", "http://127.0.0.1:8080/nodes/P.xml"},
+    };
+    for (const auto& c : schemes) {
+        EXPECT_EQ(XmlHttpNodeListManifestFactory(c.host, &requests, 10, 30).BuildUrl("P"), c.url);
+    }
     // A host that is no authority cannot form a URL.
     XmlHttpPackageManifestFactory broken("host:notaport", &requests, 10, 30);
     EXPECT_THROW(broken.BuildUrl("K"), ManifestLocatorException);
     EXPECT_THROW(broken.Create("K"), ManifestLocatorException);
+    EXPECT_THROW(XmlHttpPackageManifestFactory("https://h:notaport", &requests, 10, 30).BuildUrl("K"),
+                 ManifestLocatorException);
     EXPECT_TRUE(requests.urls.empty());
 }
 

@@ -57,6 +57,15 @@ TEST(NodeListManifestTest, LoadsNodesWithPathAndWeightRules) {
         {"host trimmed", "<NodeInfo><NodeId>a</NodeId><Host>\n  Node-1.Example:80 \t</Host></NodeInfo>",
          "Node-1.Example:80", "/packages/", 1},
         {"IPv6 host", "<NodeInfo NodeId='a' Host='[::1]:8080'/>", "[::1]:8080", "/packages/", 1},
+        // A scheme may stand before the host: https is kept (in lower case), http is the default and
+        // dropped, so that each server has one spelling.
+        {"https host", "<NodeInfo NodeId='a' Host=' https://cdn.example:8443 '/>", "https://cdn.example:8443",
+         "/packages/", 1},
+        {"https in capitals", "<NodeInfo NodeId='a' Host='HTTPS://Cdn.Example'/>", "https://Cdn.Example",
+         "/packages/", 1},
+        {"https IPv6", "<NodeInfo NodeId='a' Host='https://[::1]:8443'/>", "https://[::1]:8443", "/packages/",
+         1},
+        {"http written out", "<NodeInfo NodeId='a' Host='Http://h:81'/>", "h:81", "/packages/", 1},
     };
     for (const Case& c : cases) {
         SCOPED_TRACE(c.label);
@@ -98,7 +107,12 @@ TEST(NodeListManifestTest, RefusesInvalidListsWhole) {
         {"empty host", List("<NodeInfo NodeId='a' Host=''/>")},
         {"blank host", List("<NodeInfo NodeId='a' Host=' \n '/>")},
         {"host with path", List("<NodeInfo NodeId='a' Host='h/x'/>")},
-        {"host with scheme", List("<NodeInfo NodeId='a' Host='http://h'/>")},
+        {"scheme without host", List("<NodeInfo NodeId='a' Host='https://'/>")},
+        {"https host with path", List("<NodeInfo NodeId='a' Host='https://h/x'/>")},
+        {"https host with port 0", List("<NodeInfo NodeId='a' Host='https://h:0'/>")},
+        {"other scheme", List("<NodeInfo NodeId='a' Host='ftp://h'/>")},
+        {"scheme with one slash", List("<NodeInfo NodeId='a' Host='https:/h'/>")},
+        {"scheme twice", List("<NodeInfo NodeId='a' Host='https://http://h'/>")},
         {"host with space", List("<NodeInfo NodeId='a' Host='h x'/>")},
         {"host with user", List("<NodeInfo NodeId='a' Host='u@h'/>")},
         {"port 0", List("<NodeInfo NodeId='a' Host='h:0'/>")},

@@ -159,18 +159,25 @@ TEST(TransferOptimizerTest, FailureFlagFollowsTheRequestResult) {
 
 TEST(TransferOptimizerTest, HostsShareStatisticsWhateverTheirCase) {
     ProportionalGamblingTransferOptimizer optimizer(Settings(), 1);
-    const auto first = MakeNodeList({"CDN.Example:8080", "other"});
-    const auto second = MakeNodeList({"cdn.example:8080"});
+    const auto first = MakeNodeList({"CDN.Example:8080", "other", "https://cdn.example:8080"});
+    const auto second =
+        MakeNodeList({"cdn.example:8080", "HTTP://cdn.example:8080", "HTTPS://CDN.example:8080"});
     optimizer.WithLock([&] {
         const auto a = optimizer.GetStatistics(first->GetNodes()[0]);
         EXPECT_EQ(a, optimizer.GetStatistics(second->GetNodes()[0]));
+        EXPECT_EQ(a, optimizer.GetStatistics(second->GetNodes()[1]));  // "http://" written out: the same node
         EXPECT_NE(a, optimizer.GetStatistics(first->GetNodes()[1]));
         EXPECT_NE(a, first->GetNodes()[0]->GetStatistics());  // not the node's own statistics
+        // The same host over https is another server, with statistics of its own, whatever its case.
+        const auto secure = optimizer.GetStatistics(first->GetNodes()[2]);
+        EXPECT_NE(a, secure);
+        EXPECT_EQ(secure, optimizer.GetStatistics(second->GetNodes()[2]));
     });
     // Two attempts through either spelling make the host tested: no more probes of it.
     Feed(optimizer, first, 0, HttpRequestResult::Success, 1000, 10);
     Feed(optimizer, second, 0, HttpRequestResult::Success, 1000, 10);
     Feed(optimizer, first, 1, HttpRequestResult::Success, 1000, 10, 2);
+    Feed(optimizer, first, 2, HttpRequestResult::Success, 1000, 10, 2);
     auto params = MakeParams(first);
     optimizer.GetNode(params);
     EXPECT_FALSE(params.probeRequest);

@@ -49,6 +49,12 @@ TEST(OptimizedRequestParamsTest, ChunkUrls) {
         {"cdn.example", "/p/", "P", "K", "V", "http://evil.example/x",
          "http://cdn.example/p/P/K/V/http:/evil.example/x"},
         {"cdn.example", "/p/", "P", "K", "V", "dir/a:b", "http://cdn.example/p/P/K/V/dir/a:b"},
+        // A node written with https is reached with it; a file path cannot change the scheme.
+        {"https://cdn.example:8443", "/packages/", "P", "K", "V", "bin/game.dat",
+         "https://cdn.example:8443/packages/P/K/V/bin/game.dat"},
+        {"HTTPS://[::1]", "/p/", "P", "K", "V", "http://evil.example/x",
+         "https://[::1]/p/P/K/V/http:/evil.example/x"},
+        {"http://cdn.example", "/p/", "P", "K", "V", "f", "http://cdn.example/p/P/K/V/f"},
     };
     for (const UrlCase& c : cases) {
         TransferParams transfer;

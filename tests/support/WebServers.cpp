@@ -109,40 +109,41 @@ void ServerProcess::Stop() {
     pid_ = -1;
 }
 
-NginxServer::NginxServer(const std::string& root) {
+NginxServer::NginxServer(const std::string& root, const NginxOptions& options) {
     const std::string s = scratch_.Path();
     accessLog_ = s + "/access.log";
+    const std::string tls = options.tls.certificate.empty()
+                                ? std::string(";\n")
+                                : " ssl;\n    ssl_certificate " + options.tls.certificate +
+                                      ";\n    ssl_certificate_key " + options.tls.key + ";\n";
     for (int attempt = 0;; ++attempt) {
         const int port = FreePort();
         // Run as root (as CI does), the workers would switch to nobody and could not read the 0700 scratch
         // folders: keep them as the current user.
         const std::string user = ::geteuid() == 0 ? "user root;\n" : "";
-        WriteFileText(s + "/nginx.conf", user +
-                                             "daemon off;\nmaster_process off;\nworker_processes 1;\npid " +
-                                             s + "/nginx.pid;\nerror_log " + s + "/error.log info;\n" +
-                                             "events { worker_connections 256; }\n"
-                                             "http {\n"
-                                             "  access_log " +
-                                             accessLog_ +
-                                             ";\n"
-                                             "  client_body_temp_path " +
-                                             s + "/body;\n  proxy_temp_path " + s +
-                                             "/proxy;\n"
-                                             "  fastcgi_temp_path " +
-                                             s + "/fastcgi;\n  uwsgi_temp_path " + s +
-                                             "/uwsgi;\n"
-                                             "  scgi_temp_path " +
-                                             s +
-                                             "/scgi;\n"
-                                             "  sendfile on;\n  keepalive_requests 100000;\n"
-                                             "  default_type application/octet-stream;\n"
-                                             "  server {\n    listen 127.0.0.1:" +
-                                             std::to_string(port) +
-                                             ";\n"
-                                             "    root " +
-                                             root +
-                                             ";\n  }\n"
-                                             "}\n");
+        WriteFileText(s + "/nginx.conf",
+                      user + "daemon off;\nmaster_process off;\nworker_processes 1;\npid " + s +
+                          "/nginx.pid;\nerror_log " + s + "/error.log info;\n" +
+                          "events { worker_connections 256; }\n"
+                          "http {\n"
+                          "  access_log " +
+                          accessLog_ +
+                          ";\n"
+                          "  client_body_temp_path " +
+                          s + "/body;\n  proxy_temp_path " + s +
+                          "/proxy;\n"
+                          "  fastcgi_temp_path " +
+                          s + "/fastcgi;\n  uwsgi_temp_path " + s +
+                          "/uwsgi;\n"
+                          "  scgi_temp_path " +
+                          s +
+                          "/scgi;\n"
+                          "  sendfile on;\n  keepalive_requests 100000;\n"
+                          "  default_type application/octet-stream;\n"
+                          "  server {\n    listen 127.0.0.1:" +
+                          std::to_string(port) + tls + "    root " + root + ";\n" + options.serverConfig +
+                          "\n  }\n"
+                          "}\n");
         try {
             Launch({"/usr/sbin/nginx", "-p", s, "-c", s + "/nginx.conf", "-e", s + "/error.log"}, port,
                    s + "/output.log");

@@ -6,6 +6,7 @@
 
 #include <sys/types.h>
 
+#include "support/TestCertificates.hpp"
 #include "support/TestSupport.hpp"
 
 namespace halcyne::test {
@@ -35,10 +36,16 @@ private:
     int port_ = 0;
 };
 
-// nginx serving a folder (byte ranges, keep-alive, sendfile) as a plain static web server.
+struct NginxOptions {
+    ServerCertificate tls{};     // with a certificate and key: https on the port (plain http without)
+    std::string serverConfig{};  // more directives for the server block (locations, redirects)
+};
+
+// nginx serving a folder (byte ranges, keep-alive, sendfile) as a static web server, over http or, with a
+// certificate, over https.
 class NginxServer : public ServerProcess {
 public:
-    explicit NginxServer(const std::string& root);
+    explicit NginxServer(const std::string& root, const NginxOptions& options = {});
     const std::string& AccessLog() const { return accessLog_; }
 
 private:

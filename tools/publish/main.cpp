@@ -6,6 +6,8 @@
 #include <string>
 #include <vector>
 
+#include <Poco/String.h>
+
 #include "SitePublisher.hpp"
 
 namespace {
@@ -25,9 +27,10 @@ const char* const Usage =
     "  --run PATH          the file to run, relative to FOLDER (optional)\n"
     "  --chunk-size BYTES  chunk size (default 1048576)\n"
     "  --not-current       do not make this version the current one\n"
-    "  --node [ID=]HOST:PORT[/PATH]\n"
+    "  --node [ID=][https://]HOST:PORT[/PATH]\n"
     "                      a content node of the partner (repeatable); PATH defaults to /packages/, ID to\n"
     "                      node1, node2, ... With --node and no --from, only the node list is rewritten.\n"
+    "                      A node written with https:// is reached over TLS.\n"
     "  --help              this text\n"
     "\n"
     "Writes packages/PARTNER/PACKAGE/VERSION/..., manifests/PACKAGE/VERSION.xml, then\n"
@@ -50,7 +53,15 @@ NodeInfo ParseNode(const std::string& text, std::size_t index) {
     } else {
         node.nodeId = "node" + std::to_string(index + 1);
     }
-    const std::size_t slash = rest.find('/');
+    // The path starts at the first '/' after the scheme, when the host is written with one.
+    std::size_t hostStart = 0;
+    for (const std::string scheme : {"https://", "http://"}) {
+        if (rest.size() >= scheme.size() && Poco::icompare(rest.substr(0, scheme.size()), scheme) == 0) {
+            hostStart = scheme.size();
+            break;
+        }
+    }
+    const std::size_t slash = rest.find('/', hostStart);
     if (slash != std::string::npos) {
         node.path = rest.substr(slash);
         rest = rest.substr(0, slash);

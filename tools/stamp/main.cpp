@@ -35,7 +35,8 @@ const char* const Usage =
     "Values are UTF-8 and must be shorter than 255 UTF-16 units; '\\' and line feeds are escaped as\n"
     "\\\\ and \\n in FILE. Ids: 102 manifest host, 103 downloader partner, 104 game partner,\n"
     "105 game package, 106 skin package, 107 downloader package, 108 game name, 109 game folder,\n"
-    "129 languages, 130 default language, 131/132 event/transfer analytics URLs.\n";
+    "129 languages, 130 default language, 131/132 event/transfer analytics URLs, 134 CA bundle path\n"
+    "for https hosts.\n";
 
 // The marker is assembled at run time so that this tool's own binary does not carry it.
 std::string Marker() {
