@@ -13,3 +13,14 @@ if(TARGET app_tests)
   add_dependencies(app_tests process_probe)
   target_compile_definitions(app_tests PRIVATE PROCESS_PROBE="$<TARGET_FILE:process_probe>")
 endif()
+
+# The GTK window in this process under Xvfb (normal build only): a program of its own, because GTK starts
+# once per process and keeps its display to the end, and a short time limit per test (each test also has
+# its own watchdog).
+if(TARGET halcyne_gtk AND NOT HALCYNE_SANITIZE)
+  file(GLOB window_tests CONFIGURE_DEPENDS ${CMAKE_CURRENT_LIST_DIR}/window/*.cpp)
+  add_executable(app_window_tests ${window_tests})
+  target_link_libraries(app_window_tests PRIVATE halcyne_gtk halcyne_test_support GTest::gtest_main)
+  target_precompile_headers(app_window_tests REUSE_FROM halcyne_test_support)
+  gtest_discover_tests(app_window_tests DISCOVERY_MODE PRE_TEST PROPERTIES LABELS integration TIMEOUT 90)
+endif()

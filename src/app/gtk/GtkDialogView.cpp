@@ -13,7 +13,8 @@ namespace halcyne::Updater {
 struct GtkDialogView::Pending {
     GtkDialogView* view;
     std::function<void()> task;
-    bool done = false;  // guarded by the view's lock
+    unsigned source = 0;  // set under the view's lock before the task can run
+    bool done = false;    // guarded by the view's lock
 };
 
 bool GtkDialogView::Initialize() {
@@ -41,37 +42,41 @@ GtkWidget* GtkDialogView::Control(const std::string& id) const {
 
 int GtkDialogView::RunPending(void* data) {
     auto* pending = static_cast<Pending*>(data);
+    GtkDialogView* view = pending->view;
+    {
+        const std::lock_guard<std::mutex> guard(view->lock_);
+        view->queued_.erase(pending->source);
+    }
     pending->task();
-    const std::lock_guard<std::mutex> guard(pending->view->lock_);
+    const std::lock_guard<std::mutex> guard(view->lock_);
     pending->done = true;
-    pending->view->changed_.notify_all();
+    view->changed_.notify_all();
     return G_SOURCE_REMOVE;
 }
 
 bool GtkDialogView::Invoke(std::function<void()> task, bool wait) {
     std::unique_lock<std::mutex> lock(lock_);
+    if (loopEnded_) {
+        return false;
+    }
     if (!running_ || OnLoopThread()) {
         // Before the loop (start-up) or on it: the calling thread is the interface thread.
-        if (loopEnded_) {
-            return false;
-        }
         lock.unlock();
         task();
         return true;
     }
-    if (loopEnded_) {
-        return false;
-    }
     auto pending = std::make_shared<Pending>(Pending{this, std::move(task)});
-    // The loop owns one reference until the task has run; a task still queued when the loop ends is dropped
-    // with the context's sources.
-    auto* held = new std::shared_ptr<Pending>(pending);
-    g_main_context_invoke_full(
-        nullptr, G_PRIORITY_DEFAULT,
+    // Always queued, never run on this thread (as g_main_context_invoke would on a thread that can acquire
+    // the context). The source holds one reference until it has run or the loop's end has removed it; it is
+    // queued under the lock, so none is queued after the end.
+    pending->source = g_idle_add_full(
+        G_PRIORITY_DEFAULT,
         [](gpointer data) -> gboolean {
             return RunPending((*static_cast<std::shared_ptr<Pending>*>(data)).get());
         },
-        held, [](gpointer data) { delete static_cast<std::shared_ptr<Pending>*>(data); });
+        new std::shared_ptr<Pending>(pending),
+        [](gpointer data) { delete static_cast<std::shared_ptr<Pending>*>(data); });
+    queued_.insert(pending->source);
     if (wait) {
         changed_.wait(lock, [&] { return pending->done || loopEnded_; });
     }
@@ -112,13 +117,13 @@ void GtkDialogView::Run(DialogViewEvents& events) {
     }
     events.OnViewOpened();
     gtk_widget_show(window);
+    bool closed = false;
     {
+        // A Close during OnViewOpened quit a loop that was not running yet, which g_main_loop_run would undo.
         const std::lock_guard<std::mutex> guard(lock_);
-        if (closed_) {
-            g_main_loop_quit(loop_);
-        }
+        closed = closed_;
     }
-    if (g_main_loop_is_running(loop_) || !closed_) {
+    if (!closed) {
         g_main_loop_run(loop_);
     }
     if (pulseSource_ != 0) {
@@ -130,12 +135,19 @@ void GtkDialogView::Run(DialogViewEvents& events) {
         errorBox_ = nullptr;
     }
     gtk_widget_destroy(window);
+    std::set<unsigned> dropped;
     {
         const std::lock_guard<std::mutex> guard(lock_);
         loopEnded_ = true;
+        dropped.swap(queued_);
         changed_.notify_all();
     }
-    // Let queued tasks that were dropped see the end; nothing else runs on this loop afterwards.
+    // Tasks still queued would find their widgets gone, or this view gone when a later loop runs the context:
+    // they are removed with their sources (whoever waits for them has seen the end).
+    for (const unsigned source : dropped) {
+        g_source_remove(source);
+    }
+    // Lets GTK finish the destruction (the window leaves the screen).
     while (g_main_context_iteration(nullptr, FALSE)) {
     }
 }
@@ -223,66 +235,85 @@ void GtkDialogView::ShowLaunchView(const std::string& text) {
         false);
 }
 
-void GtkDialogView::ShowError(const std::string& caption, const std::string& message) {
-    bool beforeLoop = false;
-    {
-        const std::lock_guard<std::mutex> guard(lock_);
-        beforeLoop = !running_ && !loopEnded_;
-    }
-    if (beforeLoop) {
-        // At start-up, with no window: a box of its own, run here on the main thread.
-        GtkWidget* box = gtk_message_dialog_new(nullptr, GTK_DIALOG_MODAL, GTK_MESSAGE_ERROR, GTK_BUTTONS_OK,
-                                                "%s", message.c_str());
-        gtk_window_set_title(GTK_WINDOW(box), caption.c_str());
-        gtk_dialog_run(GTK_DIALOG(box));
-        gtk_widget_destroy(box);
-        return;
-    }
-    if (OnLoopThreadLocked()) {
-        // On the loop itself (an error while starting the transfers): a nested modal run.
-        GtkWidget* box = gtk_message_dialog_new(GTK_WINDOW(Control("101")), GTK_DIALOG_MODAL,
-                                                GTK_MESSAGE_ERROR, GTK_BUTTONS_OK, "%s", message.c_str());
-        gtk_window_set_title(GTK_WINDOW(box), caption.c_str());
-        gtk_dialog_run(GTK_DIALOG(box));
-        gtk_widget_destroy(box);
-        return;
-    }
-    // From another thread: a box owned by the window; wait until it is dismissed or the loop has ended.
-    {
-        const std::lock_guard<std::mutex> guard(lock_);
-        errorDismissed_ = false;
-    }
-    Invoke(
-        [this, caption, message] {
-            errorBox_ = gtk_message_dialog_new(GTK_WINDOW(Control("101")), GTK_DIALOG_MODAL,
-                                               GTK_MESSAGE_ERROR, GTK_BUTTONS_OK, "%s", message.c_str());
-            gtk_window_set_title(GTK_WINDOW(errorBox_), caption.c_str());
-            g_signal_connect(errorBox_, "response", G_CALLBACK(+[](GtkDialog* box, int, gpointer self) {
-                                 auto* view = static_cast<GtkDialogView*>(self);
-                                 gtk_widget_destroy(GTK_WIDGET(box));
-                                 view->errorBox_ = nullptr;
-                                 const std::lock_guard<std::mutex> guard(view->lock_);
-                                 view->errorDismissed_ = true;
-                                 view->changed_.notify_all();
-                             }),
-                             this);
-            gtk_widget_show(errorBox_);
-        },
-        false);
-    std::unique_lock<std::mutex> lock(lock_);
-    changed_.wait(lock, [&] { return errorDismissed_ || loopEnded_; });
+GtkWidget* GtkDialogView::NewErrorBox(GtkWidget* parent, const std::string& caption,
+                                      const std::string& message) {
+    GtkWidget* box =
+        gtk_message_dialog_new(parent == nullptr ? nullptr : GTK_WINDOW(parent), GTK_DIALOG_MODAL,
+                               GTK_MESSAGE_ERROR, GTK_BUTTONS_OK, "%s", message.c_str());
+    gtk_window_set_title(GTK_WINDOW(box), caption.c_str());
+    // OK, Escape and the box's close button all answer with a response.
+    g_signal_connect(box, "response", G_CALLBACK(+[](GtkDialog* dismissed, int, gpointer self) {
+                         auto* view = static_cast<GtkDialogView*>(self);
+                         gtk_widget_destroy(GTK_WIDGET(dismissed));
+                         view->errorBox_ = nullptr;
+                         const std::lock_guard<std::mutex> guard(view->lock_);
+                         view->errorDismissed_ = true;
+                         view->changed_.notify_all();
+                     }),
+                     this);
+    errorBox_ = box;
+    return box;
 }
 
-bool GtkDialogView::OnLoopThreadLocked() const {
-    const std::lock_guard<std::mutex> guard(lock_);
-    return OnLoopThread();
+void GtkDialogView::RunErrorBox(GtkWidget* parent, const std::string& caption, const std::string& message) {
+    gtk_widget_show(NewErrorBox(parent, caption, message));
+    // Not gtk_dialog_run: its nested loop would hold the window's loop until the box is dismissed, so a
+    // Close (Ctrl-C) would wait for the user. This loop also ends on Close, which wakes the context.
+    for (;;) {
+        {
+            const std::lock_guard<std::mutex> guard(lock_);
+            if (errorDismissed_ || closed_) {
+                break;
+            }
+        }
+        g_main_context_iteration(nullptr, TRUE);
+    }
+    if (errorBox_ != nullptr) {
+        gtk_widget_destroy(errorBox_);
+        errorBox_ = nullptr;
+    }
+}
+
+void GtkDialogView::ShowError(const std::string& caption, const std::string& message) {
+    bool beforeLoop = false;
+    bool onLoop = false;
+    {
+        const std::lock_guard<std::mutex> guard(lock_);
+        if (loopEnded_) {
+            return;
+        }
+        errorDismissed_ = false;
+        beforeLoop = !running_;
+        onLoop = OnLoopThread();
+    }
+    if (beforeLoop) {
+        // At start-up, on the main thread and with no window: a box of its own.
+        RunErrorBox(nullptr, caption, message);
+        return;
+    }
+    if (onLoop) {
+        // On the loop itself (an error while starting the transfers): over the window, run here.
+        RunErrorBox(Control("101"), caption, message);
+        return;
+    }
+    // From another thread: a box over the window; wait until it is dismissed or the loop has ended.
+    Invoke([this, caption, message] { gtk_widget_show(NewErrorBox(Control("101"), caption, message)); },
+           false);
+    std::unique_lock<std::mutex> lock(lock_);
+    changed_.wait(lock, [&] { return errorDismissed_ || loopEnded_; });
 }
 
 void GtkDialogView::Close() {
     {
         const std::lock_guard<std::mutex> guard(lock_);
         closed_ = true;
-        if (!running_ || loopEnded_) {
+        if (loopEnded_) {
+            return;
+        }
+        if (!running_) {
+            // Ends an error box shown at start-up (its loop checks closed_ after each iteration); Run will
+            // return at once.
+            g_main_context_wakeup(nullptr);
             return;
         }
     }

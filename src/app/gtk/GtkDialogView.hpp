@@ -1,12 +1,14 @@
 // The dialog as a GTK 3 window built from the embedded layout (resources/dialog.ui; controls named by their
 // ids). Run runs GTK's main loop on the interface (main) thread; every other call may come from any thread
-// and is marshalled to that loop. Close and ShowError wait for the loop, but never for one that has ended
-// or not begun. Calls back its events only on the loop's thread.
+// and is queued to that loop. Close and ShowError wait for the loop, but never for one that has ended; a
+// Close from another thread also ends an error box shown before the loop. Calls back its events only on the
+// loop's thread.
 #pragma once
 
 #include <condition_variable>
 #include <functional>
 #include <mutex>
+#include <set>
 #include <string>
 #include <thread>
 #include <vector>
@@ -38,17 +40,21 @@ public:
     void ShowError(const std::string& caption, const std::string& message) override;
     void Close() override;
 
-    // A control by its id ("1004"), for tests on the loop's thread; null before Run.
+    // A control by its id ("1004"), on the loop's thread (tests find the controls with it); null before Run.
     GtkWidget* Control(const std::string& id) const;
-    // Runs `task` on the loop's thread (tests drive the window with it); false when the loop has ended.
-    bool Invoke(std::function<void()> task, bool wait);
 
 private:
     struct Pending;
     static int RunPending(void* pending);
+    // Runs `task` on the loop's thread: at once when called there (or before the loop, at start-up), else
+    // queued, and with `wait` waited for. False when the loop has ended.
+    bool Invoke(std::function<void()> task, bool wait);
+    // On the interface thread: shows an error box and iterates GLib's main context until the box is
+    // dismissed or the view is closed.
+    void RunErrorBox(GtkWidget* parent, const std::string& caption, const std::string& message);
+    GtkWidget* NewErrorBox(GtkWidget* parent, const std::string& caption, const std::string& message);
     void Quit();                // on the loop's thread
     bool OnLoopThread() const;  // with lock_ held
-    bool OnLoopThreadLocked() const;
 
     GtkBuilder* builder_ = nullptr;  // touched only on the loop's thread (and before or after the loop)
     GMainLoop* loop_ = nullptr;
@@ -62,6 +68,7 @@ private:
     bool loopEnded_ = false;
     bool closed_ = false;
     bool errorDismissed_ = false;
+    std::set<unsigned> queued_;  // sources of queued tasks not yet run, removed when the loop ends
     std::thread::id loopThread_;
 };
 

@@ -22,6 +22,8 @@
 #include "support/DeliveryService.hpp"
 #include "support/SiteWriter.hpp"
 #include "support/TestSupport.hpp"
+#include "support/VirtualDisplay.hpp"
+#include "support/Watchdog.hpp"
 
 namespace halcyne {
 namespace {
@@ -420,49 +422,9 @@ TEST(UpdaterTerminalTest, ASecondCtrlCEndsAtOnceAndTheTerminalKeepsItsModes) {
     }
 }
 
-// A virtual X display for the GTK window, stopped at the end of the scope.
-class VirtualDisplay {
-public:
-    VirtualDisplay() {
-        for (number_ = 90; number_ < 140; ++number_) {
-            const std::string socket = "/tmp/.X11-unix/X" + std::to_string(number_);
-            if (fs::exists(socket) || fs::exists("/tmp/.X" + std::to_string(number_) + "-lock")) {
-                continue;
-            }
-            pid_ = ::fork();
-            if (pid_ == 0) {
-                const std::string display = ":" + std::to_string(number_);
-                ::execlp("Xvfb", "Xvfb", display.c_str(), "-nolisten", "tcp", "-screen", "0", "800x600x24",
-                         static_cast<char*>(nullptr));
-                ::_exit(127);
-            }
-            for (int i = 0; i < 100 && !fs::exists(socket); ++i) {
-                std::this_thread::sleep_for(std::chrono::milliseconds(50));
-            }
-            if (fs::exists(socket)) {
-                return;
-            }
-            ::kill(pid_, SIGKILL);
-            ::waitpid(pid_, nullptr, 0);
-            pid_ = -1;
-        }
-    }
-    ~VirtualDisplay() {
-        if (pid_ > 0) {
-            ::kill(pid_, SIGTERM);
-            ::waitpid(pid_, nullptr, 0);
-        }
-    }
-    bool Running() const { return pid_ > 0; }
-    std::string Name() const { return ":" + std::to_string(number_); }
-
-private:
-    int number_ = 0;
-    pid_t pid_ = -1;
-};
-
 TEST(UpdaterWindowTest, TheGtkWindowRunsTheUpdateToTheLaunch) {
-    VirtualDisplay display;
+    const test::Watchdog watchdog(std::chrono::seconds(60), "UpdaterWindowTest");
+    const test::VirtualDisplay display;
     ASSERT_TRUE(display.Running());
     {
         UpdaterRun run;

@@ -1,0 +1,386 @@
+// The GTK window in this process under Xvfb. The dialog's loop runs on the test's main thread (the interface
+// thread), the transfer monitor calls the view from its own thread, and a driver thread works the window
+// through its controls' ids by queueing steps on the interface thread: the language choice, the progress, the
+// launch view, and the error box ended by its button or by a Close (the Ctrl-C path) wherever it was shown.
+// Screenshots go to <build>/tests/screenshots/.
+#include <atomic>
+#include <chrono>
+#include <future>
+#include <thread>
+
+#include <boost/filesystem.hpp>
+#include <gtest/gtest.h>
+#include <gtk/gtk.h>
+
+#include "app/CustomBoostLocale.hpp"
+#include "app/Dialog.hpp"
+#include "app/EmbeddedMessageCatalog.hpp"
+#include "app/Messages.hpp"
+#include "app/StringTable.hpp"
+#include "app/gtk/GtkDialogView.hpp"
+#include "support/ScriptedTransfers.hpp"
+#include "support/TestSupport.hpp"
+#include "support/VirtualDisplay.hpp"
+#include "support/Watchdog.hpp"
+
+namespace halcyne::Updater {
+namespace {
+
+using namespace std::chrono_literals;
+using test::Status;
+
+// GTK starts once per process and keeps its connection to the end: one display for every test here.
+bool StartGtk() {
+    static test::VirtualDisplay display;
+    static const bool started = [] {
+        if (!display.Running()) {
+            return false;
+        }
+        ::setenv("DISPLAY", display.Name().c_str(), 1);
+        return GtkDialogView::Initialize();
+    }();
+    return started;
+}
+
+// Runs `step` on the interface thread, wherever that iterates GLib's main context (the window's loop or an
+// error box's); false when it has not run within 10 s (it is then cancelled and never runs).
+bool OnInterfaceThread(std::function<void()> step) {
+    struct Call {
+        std::function<void()> step;
+        std::mutex lock;  // guards done and cancelled; held while the step runs
+        std::condition_variable changed;
+        bool done = false;
+        bool cancelled = false;
+    };
+    auto call = std::make_shared<Call>();
+    call->step = std::move(step);
+    g_idle_add_full(
+        G_PRIORITY_DEFAULT,
+        [](gpointer data) -> gboolean {
+            Call& call = **static_cast<std::shared_ptr<Call>*>(data);
+            const std::lock_guard<std::mutex> guard(call.lock);
+            if (!call.cancelled) {
+                call.step();
+                call.done = true;
+                call.changed.notify_all();
+            }
+            return G_SOURCE_REMOVE;
+        },
+        new std::shared_ptr<Call>(call),
+        [](gpointer data) { delete static_cast<std::shared_ptr<Call>*>(data); });
+    std::unique_lock<std::mutex> lock(call->lock);
+    if (!call->changed.wait_for(lock, 10s, [&] { return call->done; })) {
+        call->cancelled = true;
+    }
+    return call->done;
+}
+
+// Checks `condition` on the interface thread every 20 ms; false when it has not held within 10 s.
+bool WaitOnInterfaceThread(const std::function<bool()>& condition) {
+    for (auto end = std::chrono::steady_clock::now() + 10s; std::chrono::steady_clock::now() < end;) {
+        bool holds = false;
+        if (OnInterfaceThread([&] { holds = condition(); }) && holds) {
+            return true;
+        }
+        std::this_thread::sleep_for(20ms);
+    }
+    return false;
+}
+
+// Checks `condition` here every 20 ms; false when it has not held within 10 s.
+bool Eventually(const std::function<bool()>& condition) {
+    for (auto end = std::chrono::steady_clock::now() + 10s; std::chrono::steady_clock::now() < end;) {
+        if (condition()) {
+            return true;
+        }
+        std::this_thread::sleep_for(20ms);
+    }
+    return false;
+}
+
+// The visible top-level windows (on the interface thread, or once no loop runs).
+std::vector<GtkWidget*> VisibleWindows() {
+    std::vector<GtkWidget*> visible;
+    GList* windows = gtk_window_list_toplevels();
+    for (GList* item = windows; item != nullptr; item = item->next) {
+        if (gtk_widget_get_visible(GTK_WIDGET(item->data))) {
+            visible.push_back(GTK_WIDGET(item->data));
+        }
+    }
+    g_list_free(windows);
+    return visible;
+}
+
+GtkWidget* ErrorBox() {
+    for (GtkWidget* window : VisibleWindows()) {
+        if (GTK_IS_MESSAGE_DIALOG(window) && gtk_widget_get_mapped(window)) {
+            return window;
+        }
+    }
+    return nullptr;
+}
+
+std::string Text(GtkWidget* label) {
+    return gtk_label_get_text(GTK_LABEL(label));
+}
+
+// A PNG of the window as the display shows it (on the interface thread).
+void Screenshot(GtkWidget* window, const std::string& name) {
+    GdkWindow* surface = gtk_widget_get_window(window);
+    ASSERT_NE(surface, nullptr);
+    GdkPixbuf* pixbuf = gdk_pixbuf_get_from_window(surface, 0, 0, gdk_window_get_width(surface),
+                                                   gdk_window_get_height(surface));
+    ASSERT_NE(pixbuf, nullptr);
+    const std::string folder = test::BinaryDir() + "/tests/screenshots";
+    boost::filesystem::create_directories(folder);
+    EXPECT_TRUE(gdk_pixbuf_save(pixbuf, (folder + "/" + name + ".png").c_str(), "png", nullptr, nullptr));
+    g_object_unref(pixbuf);
+}
+
+// Waits until the window has drawn what it shows (a few frames), then takes the screenshot.
+void ScreenshotWhenDrawn(GtkDialogView& view, const std::string& name, bool errorBox = false) {
+    std::this_thread::sleep_for(300ms);
+    ASSERT_TRUE(OnInterfaceThread([&] { Screenshot(errorBox ? ErrorBox() : view.Control("101"), name); }));
+}
+
+// One run of the dialog with the GTK view, over scripted transfers and the real monitor (100 ms cycles).
+struct WindowRun {
+    explicit WindowRun(bool languages) {
+        StringTable table;
+        table.Set(103, "DP");
+        table.Set(104, "GP");
+        table.Set(105, "GK");
+        table.Set(106, languages ? "en=skin-en;de=skin-de" : "skin");
+        table.Set(107, "DK");
+        table.Set(108, languages ? "en=Emberline;de=Glutlinie" : "Emberline");
+        table.Set(109, "Emberline");
+        if (languages) {
+            table.Set(129, "en=English;de=Deutsch");
+            table.Set(130, "en");
+        }
+        configuration = std::make_unique<UpdaterConfiguration>(table, 0, nullptr);
+        catalog.AddAllCatalogs();
+        locale = std::make_unique<CustomBoostLocale>(catalog, "");
+        if (languages) {
+            locale->SetLanguage(configuration->DefaultLanguage());
+        }
+        monitor = std::make_unique<TransferMonitorImpl>(&engine);
+        monitor->Start();
+        dialog = &Dialog::CreateSingleton(view, engine, &monitor, *locale, *configuration,
+                                          [this](const std::string& downloader, const std::string& skin) {
+                                              launched = downloader + " " + skin;
+                                              return launch.get_future().wait_for(10s) ==
+                                                     std::future_status::ready;
+                                          });
+    }
+    ~WindowRun() {
+        if (driver.joinable()) {
+            driver.join();
+        }
+        // The monitor's thread is joined (it may be inside a view call) before its pointer changes.
+        monitor->Stop();
+        monitor.reset();
+        Dialog::DestroySingleton();
+    }
+
+    // Runs `drive` on a driver thread while `body` runs here (the interface thread). Whatever the driver
+    // saw, it closes the dialog at the end, so that a failed step never leaves the loop running.
+    void RunWithDriver(const std::function<void()>& body, const std::function<void()>& drive) {
+        driver = std::thread([this, drive] {
+            drive();
+            dialog->Close();
+        });
+        body();
+        bodyReturned = true;
+        driver.join();
+    }
+
+    test::ScratchFolder scratch;
+    test::ScopedEnvironment tmp{"TMPDIR", scratch.Path()};
+    test::ScopedEnvironment language{"LC_ALL", "C"};
+    test::ScriptedTransfers engine;
+    EmbeddedMessageCatalog catalog{"updater"};
+    std::unique_ptr<UpdaterConfiguration> configuration;
+    std::unique_ptr<CustomBoostLocale> locale;
+    std::unique_ptr<TransferMonitorImpl> monitor;
+    GtkDialogView view;
+    Dialog* dialog = nullptr;
+    std::promise<void> launch;  // the launch step waits for it
+    std::string launched;       // written by the monitor's thread, read after the run
+    std::atomic<bool> bodyReturned{false};
+    std::thread driver;
+};
+
+TEST(GtkDialogViewTest, LanguageChoiceProgressAndTheLaunchView) {
+    const test::Watchdog watchdog(60s, "GtkDialogViewTest.LanguageChoiceProgressAndTheLaunchView");
+    ASSERT_TRUE(StartGtk());
+    WindowRun run(true);
+    TransferStatus progress = Status("DK-id", TransferState::Transferring);
+    progress.progressBytes = 50;
+    progress.totalBytes = 200;
+    progress.secondsRemaining = 65;
+    run.engine.Script("DK-id", {Status("DK-id", TransferState::Initialized), progress});
+    TransferStatus skinDone = Status("skin-de-id", TransferState::Complete);
+    skinDone.runPath = "/skin/run";
+    run.engine.Script("skin-de-id", {Status("skin-de-id", TransferState::Initialized), skinDone});
+
+    std::vector<std::string> languages;
+    int selected = -1;
+    std::string title;
+    std::string status;
+    double fraction = -1;
+    bool languageHidden = false;
+    std::string launchText;
+    bool launchBarOnly = false;
+    run.RunWithDriver(
+        [&] { run.dialog->Run(); },
+        [&] {
+            ASSERT_TRUE(WaitOnInterfaceThread([&] {
+                return run.view.Control("101") != nullptr && gtk_widget_get_mapped(run.view.Control("1004"));
+            }));
+            ASSERT_TRUE(OnInterfaceThread([&] {
+                GtkTreeModel* model = gtk_combo_box_get_model(GTK_COMBO_BOX(run.view.Control("1004")));
+                GtkTreeIter item;
+                for (bool more = gtk_tree_model_get_iter_first(model, &item); more;
+                     more = gtk_tree_model_iter_next(model, &item)) {
+                    gchar* text = nullptr;
+                    gtk_tree_model_get(model, &item, 0, &text, -1);
+                    languages.emplace_back(text);
+                    g_free(text);
+                }
+                selected = gtk_combo_box_get_active(GTK_COMBO_BOX(run.view.Control("1004")));
+            }));
+            ScreenshotWhenDrawn(run.view, "language");
+            // Deutsch, then OK: what a player does with the mouse.
+            ASSERT_TRUE(OnInterfaceThread([&] {
+                gtk_combo_box_set_active(GTK_COMBO_BOX(run.view.Control("1004")), 1);
+                gtk_button_clicked(GTK_BUTTON(run.view.Control("1005")));
+            }));
+            ASSERT_TRUE(WaitOnInterfaceThread([&] {
+                return gtk_progress_bar_get_fraction(GTK_PROGRESS_BAR(run.view.Control("1001"))) > 0.2;
+            }));
+            ASSERT_TRUE(OnInterfaceThread([&] {
+                title = gtk_window_get_title(GTK_WINDOW(run.view.Control("101")));
+                status = Text(run.view.Control("1002"));
+                fraction = gtk_progress_bar_get_fraction(GTK_PROGRESS_BAR(run.view.Control("1001")));
+                languageHidden = !gtk_widget_get_visible(run.view.Control("1004")) &&
+                                 !gtk_widget_get_visible(run.view.Control("1005")) &&
+                                 !gtk_widget_get_visible(run.view.Control("1006"));
+            }));
+            ScreenshotWhenDrawn(run.view, "progress");
+            TransferStatus done = Status("DK-id", TransferState::Complete);
+            done.runPath = "/downloader/run";
+            run.engine.Script("DK-id", {done});
+            // The launch step waits for `launch` while the window shows the moving bar.
+            ASSERT_TRUE(
+                WaitOnInterfaceThread([&] { return gtk_widget_get_mapped(run.view.Control("1003")); }));
+            ASSERT_TRUE(OnInterfaceThread([&] {
+                launchText = Text(run.view.Control("1002"));
+                launchBarOnly = !gtk_widget_get_visible(run.view.Control("1001"));
+            }));
+            ScreenshotWhenDrawn(run.view, "launch");
+            run.launch.set_value();
+            // The launch ends the run without the driver's Close.
+            EXPECT_TRUE(Eventually([&] { return run.bodyReturned.load(); }));
+        });
+
+    EXPECT_EQ(languages, (std::vector<std::string>{"English", "Deutsch"}));
+    EXPECT_EQ(selected, 0);
+    EXPECT_EQ(title, "Glutlinie Downloader");
+    EXPECT_EQ(status, "2 Minuten verbleibend");
+    EXPECT_DOUBLE_EQ(fraction, 0.25);
+    EXPECT_TRUE(languageHidden);
+    EXPECT_EQ(launchText, run.locale->FormatTranslated(Message::LaunchingDownloader, "Glutlinie"));
+    EXPECT_TRUE(launchBarOnly);
+    EXPECT_EQ(run.launched, "/downloader/run /skin/run");
+    EXPECT_EQ(run.dialog->Outcome(), DialogOutcome::Launched);
+    EXPECT_TRUE(VisibleWindows().empty());
+}
+
+enum class Origin { StartUp, InterfaceThread, MonitorThread };
+enum class Ending { Button, Close };
+
+// An error box shown at start-up (before the window, on the main thread), on the interface thread (a transfer
+// the engine cannot create) or from the monitor's thread (a transfer that fails), ended by its OK button or
+// by a Close from another thread (what Ctrl-C does): the call that showed it returns, the run ends, no window
+// stays, and the monitor's thread can be joined.
+TEST(GtkDialogViewTest, AnErrorBoxEndsByItsButtonOrByACloseWhereverItWasShown) {
+    const test::Watchdog watchdog(60s,
+                                  "GtkDialogViewTest.AnErrorBoxEndsByItsButtonOrByACloseWhereverItWasShown");
+    ASSERT_TRUE(StartGtk());
+    struct Case {
+        const char* name;
+        Origin origin;
+        Ending ending;
+    };
+    const Case cases[] = {
+        {"start-up, button", Origin::StartUp, Ending::Button},
+        {"start-up, close", Origin::StartUp, Ending::Close},
+        {"interface thread, button", Origin::InterfaceThread, Ending::Button},
+        {"interface thread, close", Origin::InterfaceThread, Ending::Close},
+        {"monitor thread, button", Origin::MonitorThread, Ending::Button},
+        {"monitor thread, close", Origin::MonitorThread, Ending::Close},
+    };
+    for (const Case& c : cases) {
+        SCOPED_TRACE(c.name);
+        WindowRun run(false);
+        std::string expected;
+        std::function<void()> body = [&] { run.dialog->Run(); };
+        switch (c.origin) {
+            case Origin::StartUp:
+                expected = run.locale->Translate(Message::DiskWriteError);
+                body = [&] { run.dialog->ShowError(expected); };
+                break;
+            case Origin::InterfaceThread:
+                run.engine.OnStart("DK", TransferStatus());
+                expected = run.locale->Translate(ErrorText(TransferError::InternalError));
+                break;
+            case Origin::MonitorThread:
+                run.engine.Script(
+                    "DK-id", {Status("DK-id", TransferState::Initialized),
+                              Status("DK-id", TransferState::Transferring, TransferError::ConnectionError)});
+                run.engine.Script("skin-id", {Status("skin-id", TransferState::Initialized),
+                                              Status("skin-id", TransferState::Transferring)});
+                expected = run.locale->Translate(ErrorText(TransferError::ConnectionError));
+                break;
+        }
+        std::string caption;
+        std::string message;
+        bool overTheWindow = false;
+        bool endedByItself = false;
+        run.RunWithDriver(body, [&] {
+            ASSERT_TRUE(WaitOnInterfaceThread([] { return ErrorBox() != nullptr; }));
+            ASSERT_TRUE(OnInterfaceThread([&] {
+                GtkWidget* box = ErrorBox();
+                caption = gtk_window_get_title(GTK_WINDOW(box));
+                gchar* text = nullptr;
+                g_object_get(box, "text", &text, nullptr);
+                message = text;
+                g_free(text);
+                GtkWindow* parent = gtk_window_get_transient_for(GTK_WINDOW(box));
+                overTheWindow = parent != nullptr && GTK_WIDGET(parent) == run.view.Control("101");
+            }));
+            if (c.origin == Origin::MonitorThread && c.ending == Ending::Button) {
+                ScreenshotWhenDrawn(run.view, "error", true);
+            }
+            if (c.ending == Ending::Button) {
+                ASSERT_TRUE(OnInterfaceThread([] {
+                    gtk_button_clicked(GTK_BUTTON(
+                        gtk_dialog_get_widget_for_response(GTK_DIALOG(ErrorBox()), GTK_RESPONSE_OK)));
+                }));
+            } else {
+                run.dialog->Close();
+            }
+            endedByItself = Eventually([&] { return run.bodyReturned.load(); });
+        });
+        EXPECT_EQ(caption, "Emberline Downloader Error");
+        EXPECT_EQ(message, expected);
+        EXPECT_EQ(overTheWindow, c.origin != Origin::StartUp);
+        EXPECT_TRUE(endedByItself);
+        EXPECT_EQ(run.dialog->Outcome(), DialogOutcome::ErrorShown);
+        EXPECT_TRUE(VisibleWindows().empty());
+    }
+}
+
+}  // namespace
+}  // namespace halcyne::Updater
