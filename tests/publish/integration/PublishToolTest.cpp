@@ -1,6 +1,12 @@
 // halcyne-publish as a studio runs it: its arguments and messages, and a site that the local delivery
-// service and nginx serve as it stands, byte for byte.
+// service and nginx serve as it stands, byte for byte, and that the engine downloads from nginx nodes.
+#include <chrono>
+#include <functional>
+#include <map>
+#include <memory>
+#include <random>
 #include <sstream>
+#include <thread>
 
 #include <boost/filesystem.hpp>
 #include <gtest/gtest.h>
@@ -10,6 +16,7 @@
 #include "support/DeliveryService.hpp"
 #include "support/TestSupport.hpp"
 #include "support/WebServers.hpp"
+#include "transfer/DownloadEngine.hpp"
 
 namespace halcyne {
 namespace {
@@ -98,6 +105,71 @@ TEST(PublishToolTest, ThePublishedSiteIsServedByteForByteByTheDeliveryServiceAnd
             EXPECT_EQ(Get("http://" + service.NodeHost(i) + "/packages/P/K/1.0/" + encoded), bytes) << path;
         }
         EXPECT_EQ(Get("http://" + nginx.Host() + "/packages/P/K/1.0/" + encoded), bytes) << path;
+    }
+}
+
+TEST(PublishToolTest, APublishedSiteDownloadsThroughTheEngineFromThreeNginxNodes) {
+    test::ScratchFolder scratch;
+    const test::ScopedEnvironment tmpdir("TMPDIR", scratch / "tmp");
+    boost::filesystem::create_directories(scratch / "tmp");
+    // Names the chunk URLs must encode, a file of one chunk exactly, one of many chunks with a short last
+    // one.
+    std::mt19937 random(7);
+    std::string many(300001, '\0');
+    for (char& byte : many) {
+        byte = static_cast<char>(random());
+    }
+    const std::map<std::string, std::string> files = {
+        {"bin/run.sh", "#!/bin/sh\necho hello\n"},
+        {"data/odd size #1", std::string(8192, 'o')},
+        {"data/ä/ü.bin", many},
+    };
+    for (const auto& [path, bytes] : files) {
+        boost::filesystem::create_directories(
+            boost::filesystem::path(scratch / ("source/" + path)).parent_path());
+        test::WriteFileText(scratch / ("source/" + path), bytes);
+    }
+    auto published = Publish({"--site", scratch / "site", "--from", scratch / "source", "--partner", "P",
+                              "--package", "K", "--version", "2.1", "--name", "Demo", "--run", "bin/run.sh",
+                              "--chunk-size", "8192", "--node", "127.0.0.1:9"});
+    ASSERT_EQ(published.exitStatus, 0) << published.errors;
+
+    // nginx serves the site as it stands; the first also answers for the manifests, current.xml included
+    // (the engine asks for the current version).
+    std::vector<std::unique_ptr<test::NginxServer>> nodes;
+    std::vector<std::string> nodeArguments = {"--site", scratch / "site", "--partner", "P"};
+    for (int i = 0; i < 3; ++i) {
+        nodes.push_back(std::make_unique<test::NginxServer>(scratch / "site"));
+        nodeArguments.insert(nodeArguments.end(),
+                             {"--node", "n" + std::to_string(i) + "=" + nodes[i]->Host()});
+    }
+    published = Publish(nodeArguments);
+    ASSERT_EQ(published.exitStatus, 0) << published.errors;
+
+    EngineSettings settings;
+    settings.manifestHost = nodes[0]->Host();
+    TransferStatus status;
+    {
+        DownloadEngine engine(settings);
+        const std::string id = engine.StartTransfer("P", "K", std::string(NoValueMarker)).transferId;
+        const auto deadline = std::chrono::steady_clock::now() + std::chrono::seconds(60);
+        const auto waitUntil = [&](const std::function<bool()>& done) {
+            for (status = engine.GetTransferStatus(id); !done() && status.error == TransferError::None &&
+                                                        std::chrono::steady_clock::now() < deadline;
+                 status = engine.GetTransferStatus(id)) {
+                std::this_thread::sleep_for(std::chrono::milliseconds(10));
+            }
+        };
+        waitUntil([&] { return status.state == TransferState::Initialized; });
+        ASSERT_EQ(status.state, TransferState::Initialized) << static_cast<int>(status.error);
+        EXPECT_EQ(status.totalBytes, 21u + 8192u + 300001u);
+        engine.StartTransferInto(id, scratch / "dest");
+        waitUntil([&] { return status.state == TransferState::Complete; });
+    }
+    ASSERT_EQ(status.state, TransferState::Complete) << static_cast<int>(status.error);
+    EXPECT_EQ(status.runPath, "bin/run.sh");
+    for (const auto& [path, bytes] : files) {
+        EXPECT_EQ(test::ReadFileText(scratch / ("dest/" + path)), bytes) << path;
     }
 }
 
