@@ -11,6 +11,7 @@
 #include <boost/filesystem.hpp>
 #include <gtest/gtest.h>
 
+#include "common/NoValueMarker.hpp"
 #include "http/CurlHttpRequest.hpp"
 #include "http/HttpStringstreamWriter.hpp"
 #include "support/DeliveryService.hpp"
