@@ -1,9 +1,11 @@
 // The terminal view over pipes (no terminal): the language prompt's answers, plain progress lines without
-// escape codes, errors as caption and message, and a Close that ends a prompt waiting for input.
+// escape codes, errors as caption and message, and a Close that ends a prompt waiting for input. On a
+// pseudo-terminal: the bar line fitted to the terminal's width.
 #include <thread>
 
 #include <fcntl.h>
 #include <gtest/gtest.h>
+#include <pty.h>
 #include <unistd.h>
 
 #include "app/console/ConsoleDialogView.hpp"
@@ -106,6 +108,43 @@ TEST(ConsoleDialogViewTest, PlainLinesOnePerWholePercentAndErrors) {
               "Emberline Downloader\n  0% 2 minutes remaining\n  1% 2 minutes remaining\n 55% 2 minutes "
               "remaining\n100% 2 minutes remaining\nLaunching Emberline Downloader\nEmberline Downloader "
               "Error\nSomething failed.\n");
+}
+
+TEST(ConsoleDialogViewTest, TheBarLineFitsTheTerminalWidth) {
+    struct Case {
+        unsigned short columns;
+        int position;
+        std::string text;
+        std::string line;  // after the carriage return: always one column less than the terminal
+    };
+    const std::vector<Case> cases = {
+        {41, 50, "1 minute remaining", "[#######-------]  50% 1 minute remaining"},
+        {41, 0, "", "[--------------------------------]   0% "},
+        // The text takes at most half the line, counted in characters, not bytes.
+        {31, 100, "Noch ungefähr eine Minute", "[#######] 100% Noch ungefähr e"},
+        {21, 7, "Calculating time remaining", "[--]   7% Calculatin"},
+        // Too narrow for a bar: the figures, then as much text as fits.
+        {20, 7, "3 seconds remaining", "  7% 3 seconds rema"},
+        {12, 100, "3 seconds remaining", "100% 3 seco"},
+        {4, 55, "3 seconds remaining", " 55"},
+    };
+    for (const Case& c : cases) {
+        SCOPED_TRACE(std::to_string(c.columns) + " columns");
+        int master = -1;
+        int slave = -1;
+        winsize size{};
+        size.ws_col = c.columns;
+        size.ws_row = 24;
+        ASSERT_EQ(::openpty(&master, &slave, nullptr, nullptr, &size), 0);
+        {
+            ConsoleDialogView view(slave, slave);
+            view.SetProgress(c.position, c.text);
+        }
+        ::fcntl(master, F_SETFL, O_NONBLOCK);
+        EXPECT_EQ(Drain(master), "\r" + c.line);
+        ::close(slave);
+        ::close(master);
+    }
 }
 
 TEST(ConsoleDialogViewTest, CloseFromAnotherThreadEndsAPromptWaitingForInput) {

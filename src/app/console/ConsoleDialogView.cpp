@@ -38,6 +38,10 @@ std::string Fit(const std::string& text, std::size_t columns) {
     return text;
 }
 
+// The narrowest line that still holds a bar: two bar columns, its brackets and a space, "100% " and ten
+// columns of text.
+constexpr std::size_t MinimumBarWidth = 20;
+
 }  // namespace
 
 ConsoleDialogView::ConsoleDialogView(int input, int output)
@@ -230,13 +234,19 @@ void ConsoleDialogView::SetProgress(int position, const std::string& timeRemaini
         return;
     }
     // One line, redrawn in place: [#####-----] NN% text, no wider than the terminal (less its last column,
-    // so that the cursor never wraps).
-    const std::size_t width = static_cast<std::size_t>(std::max(Width() - 1, 20));
-    const std::size_t textColumns = std::min(Columns(timeRemaining), width / 2);
-    const std::size_t barColumns = width - textColumns - figures.size() - 3;
-    const std::size_t filled = barColumns * static_cast<std::size_t>(percent) / 100;
-    std::string line = "\r[" + std::string(filled, '#') + std::string(barColumns - filled, '-') + "] " +
-                       figures + Fit(timeRemaining, textColumns);
+    // so that the cursor never wraps: a wrapped line would not be redrawn by the carriage return but pile up
+    // a new line at every step). Below 21 columns there is no room for a bar: NN% text, cut to fit.
+    const std::size_t width = static_cast<std::size_t>(std::max(Width() - 1, 1));
+    std::string line = "\r";
+    if (width >= MinimumBarWidth) {
+        const std::size_t textColumns = std::min(Columns(timeRemaining), width / 2);
+        const std::size_t barColumns = width - textColumns - figures.size() - 3;
+        const std::size_t filled = barColumns * static_cast<std::size_t>(percent) / 100;
+        line += "[" + std::string(filled, '#') + std::string(barColumns - filled, '-') + "] " + figures +
+                Fit(timeRemaining, textColumns);
+    } else {
+        line += Fit(figures + timeRemaining, width);
+    }
     const std::size_t shown = Columns(line) - 1;
     line += std::string(width > shown ? width - shown : 0, ' ');
     Write(line);
