@@ -183,11 +183,41 @@ TEST(ChunkChecksumsTest, OneEightDigitChecksumPerChunk) {
         test::WriteFileText(folder / "f", bytes);
         const std::string text = ChunkChecksums(folder / "f", c.chunkSize);
         ASSERT_EQ(text.size(), c.chunks * 8) << c.size;
-        const std::size_t last = (c.chunks - 1) * c.chunkSize;
-        char expected[9];
-        std::snprintf(expected, sizeof expected, "%08x",
-                      ChunkCrc32(bytes.data() + last, bytes.size() - last));
-        EXPECT_EQ(text.substr(text.size() - 8), expected) << c.size;
+        // Every chunk's, also of chunks larger than the pieces the file is read in.
+        for (std::size_t chunk = 0; chunk < c.chunks; ++chunk) {
+            const std::size_t first = chunk * c.chunkSize;
+            char expected[9];
+            std::snprintf(
+                expected, sizeof expected, "%08x",
+                ChunkCrc32(bytes.data() + first, std::min<std::size_t>(c.chunkSize, bytes.size() - first)));
+            EXPECT_EQ(text.substr(chunk * 8, 8), expected) << c.size << " chunk " << chunk;
+        }
+    }
+}
+
+TEST(PublishFolderTest, LargeFilesArriveWholeWithTheChecksumsOfTheirBytes) {
+    // Sizes around the pieces the bytes are written in (1 MiB) and the size from which the checksums are
+    // computed beside the copy (8 MiB), with chunks that do and do not divide the file.
+    struct Case {
+        std::size_t size;
+        std::uint32_t chunkSize;
+    };
+    for (const Case c :
+         {Case{1024 * 1024 + 3, 65536}, Case{8 * 1024 * 1024, 1024 * 1024},
+          Case{9 * 1024 * 1024 + 1, 1024 * 1024}, Case{10 * 1024 * 1024 + 7, 3 * 1024 * 1024}}) {
+        SCOPED_TRACE(c.size);
+        test::ScratchFolder source;
+        test::ScratchFolder site;
+        std::string bytes(c.size, '\0');
+        for (std::size_t i = 0; i < bytes.size(); ++i) {
+            bytes[i] = static_cast<char>(i * 7 + i / 4096);
+        }
+        test::WriteFileText(source / "f", bytes);
+        const std::string xml =
+            SitePublisher(site.Path()).PublishFolder(source.Path(), {"P", "K", "1", "N", "", c.chunkSize});
+        EXPECT_TRUE(test::ReadFileText(site / "packages/P/K/1/f") == bytes);
+        EXPECT_NE(xml.find("<checksums>" + ChunkChecksums(source / "f", c.chunkSize) + "</checksums>"),
+                  std::string::npos);
     }
 }
 
