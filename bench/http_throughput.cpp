@@ -1,6 +1,7 @@
 // One large GET into a writer that discards, against `curl -s -o /dev/null` of the same URL, interleaved
 // run by run so that both see the same machine load; medians of each.
-//   http_throughput [--size-mib N] [--runs N] [--server nginx|delivery]
+//   http_throughput [--size-mib N] [--runs N] [--server nginx|nginx-tls|delivery]
+// nginx-tls serves https with a certificate from an authority made for the run, which both clients trust.
 // The file is sparse (the page cache serves it), so the figures measure the clients, not the disk. It lives
 // in a scratch folder under the build tree and is removed at the end.
 #include <algorithm>
@@ -18,6 +19,7 @@
 #include "http/CurlHttpRequest.hpp"
 #include "http/HttpWriteCallback.hpp"
 #include "support/DeliveryService.hpp"
+#include "support/TestCertificates.hpp"
 #include "support/TestSupport.hpp"
 #include "support/WebServers.hpp"
 
@@ -55,7 +57,8 @@ int main(int argc, char** argv) {
         } else if (arg == "--server") {
             server = argv[i + 1];
         } else {
-            std::cerr << "usage: http_throughput [--size-mib N] [--runs N] [--server nginx|delivery]\n";
+            std::cerr
+                << "usage: http_throughput [--size-mib N] [--runs N] [--server nginx|nginx-tls|delivery]\n";
             return 2;
         }
     }
@@ -70,13 +73,21 @@ int main(int argc, char** argv) {
     }
     ::close(fd);
 
+    std::unique_ptr<halcyne::test::TestCertificateAuthority> authority;
     std::unique_ptr<halcyne::test::NginxServer> nginx;
+    std::string caBundle;  // "" for plain http
     std::unique_ptr<halcyne::test::LocalDeliveryService> delivery;
     std::string url;
     if (server == "delivery") {
         delivery = std::make_unique<halcyne::test::LocalDeliveryService>(
             halcyne::test::LocalDeliveryService::Options{.site = scratch.Path(), .nodes = 1});
         url = "http://" + delivery->NodeHost(0) + "/packages/big.bin";
+    } else if (server == "nginx-tls") {
+        authority = std::make_unique<halcyne::test::TestCertificateAuthority>("Benchmark CA");
+        nginx = std::make_unique<halcyne::test::NginxServer>(
+            scratch.Path(), halcyne::test::NginxOptions{.tls = authority->Issue("server", "IP:127.0.0.1")});
+        url = "https://" + nginx->Host() + "/packages/big.bin";
+        caBundle = authority->Bundle();
     } else {
         nginx = std::make_unique<halcyne::test::NginxServer>(scratch.Path());
         url = "http://" + nginx->Host() + "/packages/big.bin";
@@ -85,7 +96,7 @@ int main(int argc, char** argv) {
     DiscardingWriter writer;
     auto engineRun = [&] {
         const auto start = std::chrono::steady_clock::now();
-        halcyne::CurlHttpRequest request(halcyne::HttpRequestParams(url, &writer), "");
+        halcyne::CurlHttpRequest request(halcyne::HttpRequestParams(url, &writer), "", caBundle);
         const halcyne::HttpRequestStatus status = request.Perform();
         const double elapsed = Seconds(std::chrono::steady_clock::now() - start);
         if (status.result != halcyne::HttpRequestResult::Success || status.bytesWritten != size) {
@@ -96,7 +107,11 @@ int main(int argc, char** argv) {
     };
     auto curlRun = [&] {
         const auto start = std::chrono::steady_clock::now();
-        const auto result = halcyne::test::RunProgram("/usr/bin/curl", {"-s", "-o", "/dev/null", url});
+        std::vector<std::string> arguments = {"-s", "-o", "/dev/null", url};
+        if (!caBundle.empty()) {
+            arguments.insert(arguments.end(), {"--cacert", caBundle, "--http1.1"});
+        }
+        const auto result = halcyne::test::RunProgram("/usr/bin/curl", arguments);
         const double elapsed = Seconds(std::chrono::steady_clock::now() - start);
         if (result.exitStatus != 0) {
             std::cerr << "curl failed with " << result.exitStatus << "\n";

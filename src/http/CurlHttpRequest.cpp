@@ -121,6 +121,9 @@ void CurlHttpRequest::Prepare() {
         curl_easy_setopt(handle_, CURLOPT_CAPATH, nullptr);
     }
     curl_easy_setopt(handle_, CURLOPT_ERRORBUFFER, errorText_);
+    // HTTP/1.1 over https too (libcurl would otherwise offer HTTP/2 there): the servers are relied on for
+    // HTTP/1.x, and every request has a connection of its own, so multiplexing would gain nothing.
+    curl_easy_setopt(handle_, CURLOPT_HTTP_VERSION, static_cast<long>(CURL_HTTP_VERSION_1_1));
     curl_easy_setopt(handle_, CURLOPT_BUFFERSIZE, ReceiveBufferSize);
     curl_easy_setopt(handle_, CURLOPT_HTTPHEADER, headers_);
 }

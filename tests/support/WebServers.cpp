@@ -114,7 +114,8 @@ NginxServer::NginxServer(const std::string& root, const NginxOptions& options) {
     accessLog_ = s + "/access.log";
     const std::string tls = options.tls.certificate.empty()
                                 ? std::string(";\n")
-                                : " ssl;\n    ssl_certificate " + options.tls.certificate +
+                                : std::string(options.http2 ? " ssl http2" : " ssl") +
+                                      ";\n    ssl_certificate " + options.tls.certificate +
                                       ";\n    ssl_certificate_key " + options.tls.key + ";\n";
     for (int attempt = 0;; ++attempt) {
         const int port = FreePort();

@@ -38,6 +38,7 @@ private:
 
 struct NginxOptions {
     ServerCertificate tls{};     // with a certificate and key: https on the port (plain http without)
+    bool http2 = false;          // with tls: offer HTTP/2 as well
     std::string serverConfig{};  // more directives for the server block (locations, redirects)
 };
 

@@ -83,13 +83,16 @@ TEST_F(TlsTest, OnlyAVerifiedServerIsAnswered) {
     };
     for (const auto& c : cases) {
         SCOPED_TRACE(c.name);
-        NginxServer nginx(site_.Path(), {.tls = c.certificate});
+        // The server offers HTTP/2 as well; requests keep to HTTP/1.1.
+        NginxServer nginx(site_.Path(), {.tls = c.certificate, .http2 = true});
         std::string body;
         const HttpRequestStatus status = Get("https://" + nginx.Host() + "/file.txt", c.bundle, &body);
         EXPECT_EQ(status.result, c.result);
         if (c.result == R::Success) {
             EXPECT_EQ(body, "over tls");
             EXPECT_EQ(status.errorMessage, "");
+            EXPECT_NE(test::ReadFileText(nginx.AccessLog()).find("\"GET /file.txt HTTP/1.1\" 200"),
+                      std::string::npos);
         } else {
             EXPECT_EQ(body, "");
             EXPECT_EQ(status.errorMessage.rfind(c.message, 0), 0u) << status.errorMessage;
