@@ -1,5 +1,6 @@
 #include "support/TestCertificates.hpp"
 
+#include <functional>
 #include <stdexcept>
 #include <vector>
 
