@@ -14,7 +14,9 @@
 #include "common/NoValueMarker.hpp"
 #include "http/CurlHttpRequest.hpp"
 #include "http/HttpStringstreamWriter.hpp"
+#include "manifest/NodeListManifest.hpp"
 #include "support/DeliveryService.hpp"
+#include "support/PipelineHarness.hpp"
 #include "support/TestSupport.hpp"
 #include "support/WebServers.hpp"
 #include "transfer/DownloadEngine.hpp"
@@ -60,6 +62,31 @@ TEST(PublishToolTest, HelpAndArgumentErrors) {
         const auto result = Publish(c.arguments);
         EXPECT_EQ(result.exitStatus, 1) << c.message;
         EXPECT_NE(result.errors.find("halcyne-publish: " + c.message), std::string::npos) << result.errors;
+    }
+}
+
+TEST(PublishToolTest, NodeArgumentsBecomeTheNodesTheEngineLoads) {
+    test::ScratchFolder site;
+    const auto published = Publish({"--site", site.Path(), "--partner", "P", "--node", "127.0.0.1:9",
+                                    "--node", "cdn=https://cdn.example:8443/files/", "--node",
+                                    "HTTPS://[::1]:8443", "--node", "http://h:81/x"});
+    ASSERT_EQ(published.exitStatus, 0) << published.errors;
+    const auto nodes = test::LoadNodeListXml(test::ReadFileText(site / "nodes/P.xml"))->GetNodes();
+    const struct {
+        const char* id;
+        const char* host;
+        const char* path;
+    } expected[] = {
+        {"node1", "127.0.0.1:9", "/packages/"},
+        {"cdn", "https://cdn.example:8443", "/files/"},
+        {"node3", "https://[::1]:8443", "/packages/"},
+        {"node4", "h:81", "/x/"},
+    };
+    ASSERT_EQ(nodes.size(), std::size(expected));
+    for (std::size_t i = 0; i < nodes.size(); ++i) {
+        EXPECT_EQ(nodes[i]->GetNodeId(), expected[i].id);
+        EXPECT_EQ(nodes[i]->GetHost(), expected[i].host);
+        EXPECT_EQ(nodes[i]->GetPath(), expected[i].path);
     }
 }
 
