@@ -80,7 +80,8 @@ public:
             return test::RunProgram(updater, arguments, environment);
         }
         // A disk that fills up: no file may grow past the limit. SIGXFSZ is ignored so that the write fails
-        // with EFBIG instead of killing the updater; the shell counts the limit in blocks of 512 bytes.
+        // with EFBIG instead of killing the updater. dash counts the limit in blocks of 512 bytes (bash in
+        // 1024): either way the small files fit and the data file does not.
         std::vector<std::string> shell = {
             "-c", "trap '' XFSZ; ulimit -f " + std::to_string(fileSizeLimit / 512) + "; exec \"$0\" \"$@\"",
             updater};
