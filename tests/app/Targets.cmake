@@ -14,13 +14,16 @@ if(TARGET app_tests)
   target_compile_definitions(app_tests PRIVATE PROCESS_PROBE="$<TARGET_FILE:process_probe>")
 endif()
 
-# The GTK window in this process under Xvfb (normal build only): a program of its own, because GTK starts
-# once per process and keeps its display to the end, and a short time limit per test (each test also has
-# its own watchdog).
+# The GTK window under Xvfb (normal build only), in this process and as the stamped updater: a program of its
+# own, because GTK starts once per process and keeps its display to the end, and a short time limit per test
+# (each test also has its own watchdog).
 if(TARGET halcyne_gtk AND NOT HALCYNE_SANITIZE)
   file(GLOB window_tests CONFIGURE_DEPENDS ${CMAKE_CURRENT_LIST_DIR}/window/*.cpp)
   add_executable(app_window_tests ${window_tests})
-  target_link_libraries(app_window_tests PRIVATE halcyne_gtk halcyne_test_support GTest::gtest_main)
+  # Xlib finds the stamped updater's windows on the display by their titles.
+  pkg_check_modules(X11 REQUIRED IMPORTED_TARGET x11)
+  target_link_libraries(app_window_tests PRIVATE halcyne_gtk halcyne_test_support GTest::gtest_main PkgConfig::X11)
   target_precompile_headers(app_window_tests REUSE_FROM halcyne_test_support)
+  add_dependencies(app_window_tests halcyne-stamp halcyne-updater)
   gtest_discover_tests(app_window_tests DISCOVERY_MODE PRE_TEST PROPERTIES LABELS integration TIMEOUT 90)
 endif()
