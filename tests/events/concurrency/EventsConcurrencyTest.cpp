@@ -23,7 +23,6 @@ TEST(EventsConcurrencyTest, EightThreadsLogEveryLineOnceAndWhole) {
     PosixSharedFileFactory files;
     constexpr int threads = 8;
     constexpr int perThread = 150;
-    std::string path;
     {
         JsonWorkLogManager log(-1, "logs", &files);
         std::vector<std::thread> reporters;
@@ -46,8 +45,17 @@ TEST(EventsConcurrencyTest, EightThreadsLogEveryLineOnceAndWhole) {
         for (std::thread& reporter : reporters) {
             reporter.join();
         }
-        path = log.FilePath();
+        // The entries may still be queued here, the file not yet created: look for it once the manager
+        // has written them all.
     }
+    std::vector<std::filesystem::path> files;
+    for (const auto& entry : std::filesystem::recursive_directory_iterator(scratch.Path())) {
+        if (entry.is_regular_file() && entry.path().filename().string().starts_with("Log.")) {
+            files.push_back(entry.path());
+        }
+    }
+    ASSERT_EQ(files.size(), 1u);
+    const std::string path = files.front();
     const std::vector<std::string> lines = test::SplitLines(test::ReadFileText(path));
     ASSERT_EQ(lines.size(), static_cast<std::size_t>(threads * perThread));
     const std::string stamp = R"re(\[\d{4}-\d\d-\d\d \d\d:\d\d:\d\d\] )re";
