@@ -48,14 +48,14 @@ TEST(EventsConcurrencyTest, EightThreadsLogEveryLineOnceAndWhole) {
         // The entries may still be queued here, the file not yet created: look for it once the manager
         // has written them all.
     }
-    std::vector<std::filesystem::path> files;
+    std::vector<std::filesystem::path> logFiles;
     for (const auto& entry : std::filesystem::recursive_directory_iterator(scratch.Path())) {
         if (entry.is_regular_file() && entry.path().filename().string().starts_with("Log.")) {
-            files.push_back(entry.path());
+            logFiles.push_back(entry.path());
         }
     }
-    ASSERT_EQ(files.size(), 1u);
-    const std::string path = files.front();
+    ASSERT_EQ(logFiles.size(), 1u);
+    const std::string path = logFiles.front();
     const std::vector<std::string> lines = test::SplitLines(test::ReadFileText(path));
     ASSERT_EQ(lines.size(), static_cast<std::size_t>(threads * perThread));
     const std::string stamp = R"re(\[\d{4}-\d\d-\d\d \d\d:\d\d:\d\d\] )re";
