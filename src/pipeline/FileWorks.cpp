@@ -3,6 +3,7 @@
 #include <algorithm>
 #include <stdexcept>
 
+#include "common/Sha256.hpp"
 #include "file/FileException.hpp"
 #include "file/SharedFile.hpp"
 #include "file/SharedFileFactory.hpp"
@@ -88,6 +89,9 @@ TransferSingleFileWork::TransferSingleFileWork(std::shared_ptr<TransferWorkInter
         std::make_shared<TransferMultipleChunksWork>(workInterface_, std::move(session), *file, fileData_);
     AddChild(open_);
     AddChild(chunks_);
+    if (!file->GetSha256().empty()) {
+        AddChild(std::make_shared<VerifyFileHashWork>(workInterface_, fileData_, file->GetSha256()));
+    }
     AddChild(std::make_shared<CloseFileWork>(workInterface_, fileData_));
 }
 
@@ -201,6 +205,68 @@ void TransferMultipleChunksWork::Describe(boost::property_tree::ptree& tree) con
 void TransferMultipleChunksWork::ReleaseViews() {
     for (const std::shared_ptr<TransferSingleChunkWork>& chunk : chunks_) {
         chunk->ReleaseView();
+    }
+}
+
+// VerifyFileHashWork
+
+VerifyFileHashWork::VerifyFileHashWork(std::shared_ptr<TransferWorkInterface> workInterface,
+                                       std::shared_ptr<TransferSharedFileData> fileData,
+                                       std::string expectedSha256, std::uint64_t blockSize)
+    : TransferWork(std::move(workInterface)),
+      SimpleWork(WorkLogCompleteCallback(workInterface_->Behavior())),
+      fileData_(std::move(fileData)),
+      expectedSha256_(std::move(expectedSha256)),
+      blockSize_(blockSize == 0 ? BlockSize : blockSize) {}
+
+void VerifyFileHashWork::Describe(boost::property_tree::ptree& tree) const {
+    DescribeTransferWork(tree, "VerifyFileHashWork", true, *workInterface_, fileData_.get());
+    tree.put("sha256", expectedSha256_);
+}
+
+WorkStatus VerifyFileHashWork::ExecuteTask() {
+    try {
+        std::shared_ptr<SharedFile> file = fileData_->file;
+        if (!file) {
+            return WorkStatus(WorkResult::Error, std::make_shared<TransferErrorData>(
+                                                     TransferError::InternalError,
+                                                     "VerifyFileHashWork::ExecuteTask has no shared file"));
+        }
+        Sha256 hash;
+        const DataProcessor update = [&hash](const std::uint8_t* data, std::uint32_t length) {
+            hash.Update(data, length);
+        };
+        const std::uint64_t size = fileData_->fileSize;
+        for (std::uint64_t lower = 0; lower < size; lower += blockSize_) {
+            if (IsInterrupted()) {
+                return WorkStatus(WorkResult::Interrupted);
+            }
+            const std::uint64_t upper = size - 1 - lower < blockSize_ ? size - 1 : lower + (blockSize_ - 1);
+            file->Map(lower, upper)->Process(update);
+            if (upper == size - 1) {
+                break;
+            }
+        }
+        const std::string actual = Sha256::ToHex(hash.Final());
+        if (actual == expectedSha256_) {
+            return WorkStatus(WorkResult::Success);
+        }
+        // Whatever the bytes are, they are not the published file: nothing may run them, even when the
+        // deletion fails (a file kept from an earlier run may have been executable).
+        file->DenyExecute();
+        file.reset();
+        fileData_->file.reset();
+        const std::string folder = workInterface_->GetParams().destPath;
+        const bool deleted =
+            workInterface_->Behavior().sharedFileFactory->Delete(folder, fileData_->filePath);
+        return WorkStatus(WorkResult::Error,
+                          std::make_shared<TransferErrorData>(
+                              TransferError::ChecksumMismatch,
+                              fileData_->filePath + ": SHA-256 " + actual + " differs from the manifest's " +
+                                  expectedSha256_ +
+                                  (deleted ? "; the file was deleted" : "; the file could not be deleted")));
+    } catch (...) {
+        return MakeTransferFileExceptionStatus();
     }
 }
 

@@ -1,9 +1,11 @@
 // The works above the chunks: the files of a package in two groups (the run files one after the other, then
-// all other files at once), and for each file: open and size it, transfer all its chunks at once, close it.
+// all other files at once), and for each file: open and size it, transfer all its chunks at once, check the
+// whole file's SHA-256 when its entry carries one, close it.
 //
 //   TransferMultipleFilesWork (sequence)
 //     SequentialTransferMultipleFilesWork (run files) / ParallelTransferMultipleFilesWork (other files)
-//       TransferSingleFileWork (sequence): OpenAndAllocateFileWork, TransferMultipleChunksWork, CloseFileWork
+//       TransferSingleFileWork (sequence): OpenAndAllocateFileWork, TransferMultipleChunksWork,
+//                                          [VerifyFileHashWork,] CloseFileWork
 //
 // Built by ConstructTransferFromPackageWork on a work-manager thread; the works run on work-manager threads.
 // The file data is written only by the opening and closing works and by Reset, never while the chunk works
@@ -66,6 +68,8 @@ public:
     // The sequence's reset, then the file is released.
     void Reset() override;
     const std::shared_ptr<TransferSharedFileData>& FileData() const { return fileData_; }
+    // Opening, the chunk set, the hash check (when the file has a SHA-256) and closing, in that order.
+    using SequentialWork::Children;
 
 private:
     const std::shared_ptr<TransferSharedFileData> fileData_;
@@ -106,6 +110,30 @@ public:
 private:
     const std::shared_ptr<TransferSharedFileData> fileData_;
     std::vector<std::shared_ptr<TransferSingleChunkWork>> chunks_;
+};
+
+// The whole file's SHA-256 against the manifest's, once every chunk has verified (downloaded or found intact)
+// and before the file is closed, so before AllowExecuteWork can make it executable. The file is read through
+// mapped views of BlockSize bytes, in order, on the thread that runs the work. A mismatch is final: the file
+// is let go and deleted, and the work ends with Error and ChecksumMismatch data whose message names the file.
+class VerifyFileHashWork : public TransferWork, public SimpleWork {
+public:
+    static constexpr std::uint64_t BlockSize = 16 * 1024 * 1024;
+
+    // `expectedSha256`: 64 lower-case hexadecimal digits, as the file manifest gives them. `blockSize`: the
+    // bytes hashed per view (not 0).
+    VerifyFileHashWork(std::shared_ptr<TransferWorkInterface> workInterface,
+                       std::shared_ptr<TransferSharedFileData> fileData, std::string expectedSha256,
+                       std::uint64_t blockSize = BlockSize);
+    void Describe(boost::property_tree::ptree& tree) const override;
+    // Success when the digests match; Interrupted when the flag is seen between two blocks.
+    WorkStatus ExecuteTask() override;
+    void Interrupt() override {}  // the task reads the flag between blocks
+
+private:
+    const std::shared_ptr<TransferSharedFileData> fileData_;
+    const std::string expectedSha256_;
+    const std::uint64_t blockSize_;
 };
 
 class CloseFileWork : public TransferWork, public SimpleWork {

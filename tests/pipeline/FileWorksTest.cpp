@@ -30,6 +30,9 @@ public:
     std::uint32_t GetChunkSize() const override { return chunkSize_; }
     std::uint64_t GetSize() const override { return size_; }
     const std::vector<std::uint32_t>& GetChecksums() const override { return checksums_; }
+    const std::string& GetSha256() const override { return sha256_; }
+
+    std::string sha256_;
 
 private:
     std::string path_ = "f";
@@ -303,6 +306,126 @@ TEST(FileWorksTest, AllowExecute) {
     EXPECT_EQ(none.result, WorkResult::Error);
     EXPECT_EQ(std::dynamic_pointer_cast<TransferErrorData>(none.data)->ToErrorString(),
               "error|9|AllowExecuteWork::ExecuteTask has no package");
+}
+
+// Digests of the test vectors of FIPS 180-2: "abc" and one million 'a'.
+const std::string AbcSha256 = "ba7816bf8f01cfea414140de5dae2223b00361a396177a9cb410ff61f20015ad";
+const std::string MillionASha256 = "cdc76e5c9914fb9281a1c7e284d73e67f1809a48a497200e046d39ccc7112cd0";
+
+TEST(FileWorksTest, TheHashCheckStandsBetweenTheChunksAndTheClosingOnlyWhenTheFileHasADigest) {
+    Fixture f;
+    for (const std::string& digest : {std::string(), AbcSha256}) {
+        auto file = std::make_shared<FakeFileManifest>(10, 4);
+        file->sha256_ = digest;
+        TransferSingleFileWork work(f.transfer, nullptr, file);
+        std::vector<std::string> names;
+        for (const auto& child : work.Children()) {
+            boost::property_tree::ptree tree;
+            child->Describe(tree);
+            names.push_back(tree.get<std::string>("name"));
+            if (names.back() == "VerifyFileHashWork") {
+                EXPECT_EQ(tree.get<std::string>("sha256"), digest);
+                EXPECT_EQ(tree.get<std::string>("important"), "true");
+                EXPECT_EQ(tree.get<std::string>("filePath"), "f");
+            }
+        }
+        std::vector<std::string> expected = {"OpenAndAllocateFileWork", "TransferMultipleChunksWork",
+                                             "CloseFileWork"};
+        if (!digest.empty()) {
+            expected.insert(expected.begin() + 2, "VerifyFileHashWork");
+        }
+        EXPECT_EQ(names, expected);
+    }
+}
+
+TEST(FileWorksTest, HashCheckOverBlocksOfEverySize) {
+    const std::string million(1000000, 'a');
+    std::string lastChanged = million;
+    lastChanged.back() = 'b';
+    std::string firstChanged = million;
+    firstChanged.front() = 'b';
+    struct Case {
+        const char* label;
+        std::string content;
+        std::string expected;
+        std::uint64_t blockSize;
+        bool matches;
+    };
+    const Case cases[] = {
+        {"three bytes, one block", "abc", AbcSha256, VerifyFileHashWork::BlockSize, true},
+        {"pages and a partial last block", million, MillionASha256, 4096, true},
+        {"unaligned blocks, the last one full", million, MillionASha256, 1000, true},
+        {"one block of exactly the file", million, MillionASha256, 1000000, true},
+        {"a last block of one byte", million, MillionASha256, 999999, true},
+        {"the last byte differs", lastChanged, MillionASha256, 4096, false},
+        {"the first byte differs", firstChanged, MillionASha256, 1000, false},
+        {"another file's digest", "abc", MillionASha256, 4096, false},
+    };
+    for (const Case& c : cases) {
+        SCOPED_TRACE(c.label);
+        Fixture f;
+        boost::filesystem::create_directories(f.Dest("bin"));
+        test::WriteFileText(f.Dest("bin/game.exe"), c.content);
+        std::shared_ptr<TransferSharedFileData> data;
+        ASSERT_EQ(f.Open("bin/game.exe", c.content.size(), &data).result, WorkResult::Success);
+        const WorkStatus status =
+            std::make_shared<VerifyFileHashWork>(f.transfer, data, c.expected, c.blockSize)->ExecuteTask();
+        if (c.matches) {
+            EXPECT_EQ(status.result, WorkResult::Success);
+            EXPECT_NE(data->file, nullptr);  // the closing work lets go of it
+            EXPECT_EQ(test::ReadFileText(f.Dest("bin/game.exe")), c.content);
+            continue;
+        }
+        ASSERT_EQ(status.result, WorkResult::Error);
+        const auto error = std::dynamic_pointer_cast<TransferErrorData>(status.data);
+        ASSERT_NE(error, nullptr);
+        EXPECT_EQ(error->ToTransferError(), TransferError::ChecksumMismatch);
+        EXPECT_EQ(error->ToErrorString().rfind("error|6|bin/game.exe: SHA-256 ", 0), 0u)
+            << error->ToErrorString();
+        EXPECT_NE(error->ToErrorString().find(c.expected + "; the file was deleted"), std::string::npos);
+        EXPECT_EQ(data->file, nullptr);
+        EXPECT_FALSE(boost::filesystem::exists(f.Dest("bin/game.exe")));
+    }
+}
+
+TEST(FileWorksTest, AFileRefusedByItsHashThatCannotBeDeletedLosesItsExecutePermission) {
+    Fixture f;
+    struct NoDelete : test::RecordingFileFactory {
+        bool Delete(const std::string&, const std::string&) override { return false; }
+    } noDelete;
+    EngineSettings settings;
+    test::PipelineServices services(settings, &noDelete);
+    auto transfer = std::make_shared<test::HarnessTransfer>(services.Behavior(), f.transfer->GetParams());
+    boost::filesystem::create_directories(f.Dest(""));
+    test::WriteFileText(f.Dest("run.sh"), "abd");
+    chmod(f.Dest("run.sh").c_str(), 0755);  // executable since an earlier run
+    auto data = std::make_shared<TransferSharedFileData>("run.sh", 3);
+    ASSERT_EQ(std::make_shared<OpenAndAllocateFileWork>(transfer, data)->ExecuteTask().result,
+              WorkResult::Success);
+    const WorkStatus status = std::make_shared<VerifyFileHashWork>(transfer, data, AbcSha256)->ExecuteTask();
+    ASSERT_EQ(status.result, WorkResult::Error);
+    EXPECT_EQ(std::dynamic_pointer_cast<TransferStatusData>(status.data)->ToTransferError(),
+              TransferError::ChecksumMismatch);
+    EXPECT_NE(status.data->ToErrorString().find("; the file could not be deleted"), std::string::npos);
+    EXPECT_EQ(Mode(f.Dest("run.sh")) & 0111, 0u);
+}
+
+TEST(FileWorksTest, HashCheckWithoutAFileOrAfterAnInterruption) {
+    Fixture f;
+    auto closed = std::make_shared<TransferSharedFileData>("a.pak", 3);
+    const WorkStatus none =
+        std::make_shared<VerifyFileHashWork>(f.transfer, closed, AbcSha256)->ExecuteTask();
+    EXPECT_EQ(none.result, WorkResult::Error);
+    EXPECT_EQ(none.data->ToErrorString(), "error|9|VerifyFileHashWork::ExecuteTask has no shared file");
+
+    boost::filesystem::create_directories(f.Dest(""));
+    test::WriteFileText(f.Dest("a.pak"), "abd");
+    std::shared_ptr<TransferSharedFileData> data;
+    ASSERT_EQ(f.Open("a.pak", 3, &data).result, WorkResult::Success);
+    auto work = std::make_shared<VerifyFileHashWork>(f.transfer, data, AbcSha256);
+    work->SetInterrupted();
+    EXPECT_EQ(work->ExecuteTask().result, WorkResult::Interrupted);
+    EXPECT_EQ(test::ReadFileText(f.Dest("a.pak")), "abd");  // not judged, so not deleted
 }
 
 TEST(FileWorksTest, ConstructingTwiceIntoOneDeferredWorkFailsTheSecondTime) {
