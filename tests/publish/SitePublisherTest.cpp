@@ -102,6 +102,32 @@ TEST_F(SitePublisherTest, PublishesTheFolderAsTheEngineReadsIt) {
     EXPECT_NE(test::ReadFileText(site / "nodes/P.xml").find("127.0.0.1:82"), std::string::npos);
 }
 
+TEST_F(SitePublisherTest, EveryFileCarriesItsSha256UnlessHashingIsTurnedOff) {
+    const auto sha256Of = [](const std::string& xml, std::size_t index) {
+        boost::property_tree::ptree tree;
+        ReadManifestXml(xml, tree);
+        StandardPackageManifest manifest;
+        manifest.Load(tree);
+        return manifest.GetFiles().at(index)->GetSha256();
+    };
+    // "data/a & <b>" holds 0123456789.
+    const std::string digest = "84d89877f0d4041efb6bf91a16f0248f2fd573e6af05c19f96bedb9f882f7882";
+    info.hashFiles = false;
+    const std::string unhashed = SitePublisher(site.Path()).PublishFolder(source.Path(), info);
+    EXPECT_EQ(unhashed.find("sha256"), std::string::npos);
+    EXPECT_EQ(sha256Of(unhashed, 2), "");
+    // The same version again with hashes is the same content: accepted, and the manifests gain them.
+    info.hashFiles = true;
+    const std::string hashed = SitePublisher(site.Path()).PublishFolder(source.Path(), info);
+    EXPECT_EQ(sha256Of(hashed, 2), digest);
+    EXPECT_EQ(sha256Of(hashed, 0).size(), 64u);
+    EXPECT_EQ(test::ReadFileText(site / "manifests/K/V1.xml"), hashed);
+    EXPECT_EQ(test::ReadFileText(site / "manifests/K/current.xml"), hashed);
+    // Other content under the same version is still refused.
+    Write("data/b", std::string(10, 'c'));
+    EXPECT_THROW(SitePublisher(site.Path()).PublishFolder(source.Path(), info), PublishError);
+}
+
 TEST_F(SitePublisherTest, OutputIsReproducibleAndRepublishingTheSameContentIsAccepted) {
     test::ScratchFolder other;
     SitePublisher(site.Path()).PublishFolder(source.Path(), info);

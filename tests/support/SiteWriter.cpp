@@ -12,8 +12,8 @@ namespace halcyne::test {
 namespace {
 
 publish::PackageInfo Info(const SitePackage& package) {
-    return {package.partnerId, package.packageId, package.versionId,
-            package.name,      package.run,       package.chunkSize};
+    return {package.partnerId, package.packageId, package.versionId, package.name,
+            package.run,       package.chunkSize, package.hashFiles};
 }
 
 }  // namespace
@@ -46,8 +46,9 @@ std::string SiteWriter::PackageManifestXml(const SitePackage& package) const {
     std::vector<publish::PublishedFile> files;
     for (const SiteFile& file : package.files) {
         const std::string stored = PackageFilePath(package, file.path);
-        files.push_back(
-            {file.path, boost::filesystem::file_size(stored), ChunkChecksums(stored, package.chunkSize)});
+        files.push_back({file.path, boost::filesystem::file_size(stored),
+                         ChunkChecksums(stored, package.chunkSize),
+                         package.hashFiles ? publish::FileSha256(stored) : std::string()});
     }
     return publish::PackageManifestXml(Info(package), files);
 }

@@ -15,6 +15,7 @@
 #include <unistd.h>
 
 #include "EngineFormats.hpp"
+#include "common/Sha256.hpp"
 #include "common/Utf8.hpp"
 
 namespace halcyne::publish {
@@ -348,7 +349,11 @@ std::string PackageManifestXml(const PackageInfo& package, const std::vector<Pub
     for (const PublishedFile& file : files) {
         xml += "<file>" + Element("path", file.path) +
                Element("chunksize", std::to_string(package.chunkSize)) +
-               Element("size", std::to_string(file.size)) + Element("checksums", file.checksums) + "</file>";
+               Element("size", std::to_string(file.size)) + Element("checksums", file.checksums);
+        if (!file.sha256.empty()) {
+            xml += Element("sha256", file.sha256);
+        }
+        xml += "</file>";
     }
     xml += "</files></package>\n";
     return xml;
@@ -371,6 +376,35 @@ std::string ChunkChecksums(const std::string& path, std::uint32_t chunkSize) {
     PublishedFile file;
     ReadChunks(path, chunkSize, file, nullptr);
     return file.checksums;
+}
+
+std::string FileSha256(int fd, const std::string& name) {
+    // A second pass over bytes that were just read or written, so they come from the page cache.
+    constexpr std::size_t bufferSize = 1024 * 1024;
+    std::unique_ptr<char[]> buffer(new char[bufferSize]);
+    Sha256 hash;
+    for (off_t offset = 0;;) {
+        const ssize_t got = ::pread(fd, buffer.get(), bufferSize, offset);
+        if (got < 0 && errno == EINTR) {
+            continue;
+        }
+        if (got < 0) {
+            throw PublishError(SystemError("cannot read", name));
+        }
+        if (got == 0) {
+            return Sha256::ToHex(hash.Final());
+        }
+        hash.Update(buffer.get(), static_cast<std::size_t>(got));
+        offset += got;
+    }
+}
+
+std::string FileSha256(const std::string& path) {
+    Descriptor in(::open(path.c_str(), O_RDONLY | O_CLOEXEC));
+    if (in.Get() < 0) {
+        throw PublishError(SystemError("cannot open", path));
+    }
+    return FileSha256(in.Get(), path);
 }
 
 void WriteFileAtomically(const std::string& path, const std::string& bytes) {
@@ -492,13 +526,22 @@ std::string SitePublisher::PublishFolder(const std::string& sourceFolder, const 
         file.path = path;
         copies.push_back(std::make_unique<TemporaryFile>(PackageFilePath(package, path)));
         ReadChunks(sourceFolder + "/" + path, package.chunkSize, file, copies.back().get());
+        if (package.hashFiles) {
+            // The copy is hashed, not the source: it is what the nodes will serve.
+            file.sha256 = FileSha256(copies.back()->Fd(), path);
+        }
         copies.back()->Finish();
         files.push_back(std::move(file));
     }
     const std::string xml = PackageManifestXml(package, files);
     bool published = false;
     const std::string existing = ReadWholeFile(ManifestPath(package.packageId, package.versionId), published);
-    if (published && existing != xml) {
+    // A version published before manifests carried hashes is the same content when only the hashes differ.
+    std::vector<PublishedFile> unhashed = files;
+    for (PublishedFile& file : unhashed) {
+        file.sha256.clear();
+    }
+    if (published && existing != xml && existing != PackageManifestXml(package, unhashed)) {
         throw PublishError("version " + package.versionId + " of package " + package.packageId +
                            " is already published with other content");
     }
@@ -518,6 +561,9 @@ std::string SitePublisher::PublishInPlace(const std::vector<std::string>& paths,
         PublishedFile file;
         file.path = path;
         ReadChunks(PackageFilePath(package, path), package.chunkSize, file, nullptr, true);
+        if (package.hashFiles) {
+            file.sha256 = FileSha256(PackageFilePath(package, path));
+        }
         files.push_back(std::move(file));
     }
     return WriteManifests(package, files, makeCurrent);

@@ -1,7 +1,8 @@
 // Publishing a package as a delivery site: the folder layout that the manifest service and the content
 // nodes serve as it stands (nginx, or the local delivery service):
 //   packages/<partner>/<package>/<version>/<path>   the files
-//   manifests/<package>/<version>.xml               the package manifest, one CRC-32 per chunk
+//   manifests/<package>/<version>.xml               the package manifest, one CRC-32 per chunk and, unless
+//                                                   turned off, the SHA-256 of every file
 //   manifests/<package>/current.xml                 the same, written last
 //   nodes/<partner>.xml                             the node list
 // Used by halcyne-publish and by the tests' site writer, from one thread at a time per site. Every file is
@@ -30,12 +31,14 @@ struct PackageInfo {
     std::string name{};
     std::string run{};  // path of the file to run, relative to the package; "" for none
     std::uint32_t chunkSize = DefaultChunkSize;
+    bool hashFiles = true;  // write every file's SHA-256 into the manifest
 };
 
 struct PublishedFile {
     std::string path{};       // relative, '/'-separated
     std::uint64_t size = 0;   // bytes
     std::string checksums{};  // 8 lower-case hexadecimal digits per chunk
+    std::string sha256{};     // 64 lower-case hexadecimal digits; "" writes none
 };
 
 struct NodeInfo {
@@ -54,6 +57,12 @@ std::string NodeListXml(const std::vector<NodeInfo>& nodes);
 
 // One 8-digit checksum per chunk of the file at `path`.
 std::string ChunkChecksums(const std::string& path, std::uint32_t chunkSize);
+
+// The SHA-256 of the file open as `fd` (read from its start), as 64 lower-case hexadecimal digits; `name`
+// names it in errors.
+std::string FileSha256(int fd, const std::string& name);
+// The same for the file at `path`.
+std::string FileSha256(const std::string& path);
 
 // Writes `bytes` to a new file beside `path` and renames it over `path`, creating missing folders.
 void WriteFileAtomically(const std::string& path, const std::string& bytes);

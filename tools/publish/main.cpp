@@ -27,6 +27,8 @@ const char* const Usage =
     "  --run PATH          the file to run, relative to FOLDER (optional)\n"
     "  --chunk-size BYTES  chunk size (default 1048576)\n"
     "  --not-current       do not make this version the current one\n"
+    "  --no-hash           leave out the files' SHA-256 (written by default; the updater checks each file\n"
+    "                      against it before it may run anything)\n"
     "  --node [ID=][https://]HOST:PORT[/PATH]\n"
     "                      a content node of the partner (repeatable); PATH defaults to /packages/, ID to\n"
     "                      node1, node2, ... With --node and no --from, only the node list is rewritten.\n"
@@ -101,6 +103,10 @@ int main(int argc, char** argv) {
             }
             if (argument == "--not-current") {
                 makeCurrent = false;
+                continue;
+            }
+            if (argument == "--no-hash") {
+                package.hashFiles = false;
                 continue;
             }
             if (i + 1 >= arguments.size()) {

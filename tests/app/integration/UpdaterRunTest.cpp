@@ -7,6 +7,7 @@
 #include <thread>
 #include <tuple>
 
+#include <boost/algorithm/string/replace.hpp>
 #include <boost/filesystem.hpp>
 #include <gtest/gtest.h>
 #include <poll.h>
@@ -154,6 +155,100 @@ TEST(UpdaterRunTest, FaultsEndWithTheirMessageAndStatusOne) {
         EXPECT_EQ(result.exitStatus, 1);
         EXPECT_NE(result.errors.find(ErrorText(c.message)), std::string::npos) << result.errors;
         EXPECT_EQ(result.output, "");
+    }
+}
+
+// Overwrites bytes [at, at + 4) of `bytes` so that its CRC-32 is `target` again. For messages of one length
+// the CRC-32 is affine in the message bits, so each of the 32 patch bits flips a fixed set of CRC bits (one
+// column of a 32 x 32 system over GF(2)); solving the system gives the patch.
+void RestoreCrc32(std::string& bytes, std::size_t at, std::uint32_t target) {
+    const std::string zeros(bytes.size(), '\0');
+    const std::uint32_t base = test::Crc32(zeros.data(), zeros.size());
+    std::uint32_t rows[32] = {};  // row i: which patch bits flip CRC bit i
+    for (int bit = 0; bit < 32; ++bit) {
+        std::string unit = zeros;
+        unit[at + bit / 8] = static_cast<char>(1 << (bit % 8));
+        const std::uint32_t column = test::Crc32(unit.data(), unit.size()) ^ base;
+        for (int i = 0; i < 32; ++i) {
+            rows[i] |= ((column >> i) & 1u) << bit;
+        }
+    }
+    const std::uint32_t flips = test::Crc32(bytes.data(), bytes.size()) ^ target;  // CRC bits to flip
+    std::uint32_t wanted[32];
+    for (int i = 0; i < 32; ++i) {
+        wanted[i] = (flips >> i) & 1u;
+    }
+    // Gauss-Jordan elimination: afterwards row `bit` holds only patch bit `bit`, and wanted[bit] its value.
+    for (int bit = 0; bit < 32; ++bit) {
+        int pivot = bit;
+        while (pivot < 32 && ((rows[pivot] >> bit) & 1u) == 0) {
+            ++pivot;
+        }
+        ASSERT_LT(pivot, 32) << "four consecutive bytes always reach every CRC bit";
+        std::swap(rows[bit], rows[pivot]);
+        std::swap(wanted[bit], wanted[pivot]);
+        for (int i = 0; i < 32; ++i) {
+            if (i != bit && ((rows[i] >> bit) & 1u) != 0) {
+                rows[i] ^= rows[bit];
+                wanted[i] ^= wanted[bit];
+            }
+        }
+    }
+    for (int bit = 0; bit < 32; ++bit) {
+        bytes[at + bit / 8] = static_cast<char>(bytes[at + bit / 8] ^ (wanted[bit] << (bit % 8)));
+    }
+}
+
+TEST(UpdaterRunTest, AChunkForgedToKeepItsCrcIsRefusedByTheFileHash) {
+    struct Case {
+        const char* name;
+        std::string path;        // in the downloader package
+        std::uint64_t offset;    // of the forged chunk
+        std::string forgedHead;  // what the forger puts at the start of the chunk
+    };
+    // The run file is one chunk: a script that would leave a mark if it ever ran. The data file's second
+    // chunk: another text.
+    const Case cases[] = {
+        {"the run file", DownloaderRunFile, 0, "#!/bin/sh\ntouch \"$0.ran\"\nexit 0\n#"},
+        {"a chunk of a data file", "data/readme.txt", 65536, "forged text "},
+    };
+    for (const Case& c : cases) {
+        SCOPED_TRACE(c.name);
+        UpdaterRun run;
+        const std::string served = run.scratch / ("site/packages/DP/DK/1/" + c.path);
+        std::string bytes = test::ReadFileText(served);
+        const std::string original = bytes.substr(c.offset, 65536);
+        std::string chunk = original;
+        chunk.replace(0, c.forgedHead.size(), c.forgedHead);
+        RestoreCrc32(chunk, chunk.size() - 4, test::Crc32(original.data(), original.size()));
+        ASSERT_EQ(test::Crc32(chunk.data(), chunk.size()), test::Crc32(original.data(), original.size()));
+        ASSERT_NE(chunk, original);
+        bytes.replace(c.offset, chunk.size(), chunk);
+        test::WriteFileText(served, bytes);
+
+        const auto result = run.Run();
+        EXPECT_EQ(result.exitStatus, 1);
+        EXPECT_NE(result.errors.find(ErrorText(Updater::Message::UnexpectedError)), std::string::npos)
+            << result.errors;
+        EXPECT_EQ(result.output, "");
+        EXPECT_FALSE(fs::exists(run.DataFolder() + "/" + c.path));
+        EXPECT_FALSE(fs::exists(run.DataFolder() + "/" + DownloaderRunFile + ".ran"));
+        // The run file, whether refused or complete, was never made executable.
+        const fs::path runFile = run.DataFolder() + "/" + DownloaderRunFile;
+        if (fs::exists(runFile)) {
+            EXPECT_EQ(fs::status(runFile).permissions() & (fs::owner_exe | fs::group_exe | fs::others_exe),
+                      fs::no_perms);
+        }
+        // The work log names the refused file.
+        std::string logs;
+        for (fs::recursive_directory_iterator it(run.scratch / "tmp"), end; it != end; ++it) {
+            if (it->path().filename().string().rfind("Log.", 0) == 0) {
+                logs += test::ReadFileText(it->path().string());
+            }
+        }
+        std::string logged = c.path;  // as JSON writes it
+        boost::replace_all(logged, "/", "\\/");
+        EXPECT_NE(logs.find(logged + ": SHA-256 "), std::string::npos) << logs;
     }
 }
 
