@@ -1,14 +1,16 @@
 // A whole download through DownloadEngine, as the updater runs it, for timing with hyperfine.
 //
 //   engine_download serve <folder> <files> <file KiB> <chunk KiB>
-//       Writes a package of <files> random files into <folder>/site, starts three nginx content nodes and an
+//       Writes a package of <files> random files into <folder>/site as version V (current, every file with
+//       its SHA-256) and the same files as version U (no SHA-256), starts three nginx content nodes and an
 //       nginx manifest service on it, and writes <folder>/env (MANIFEST_HOST, NODES),
 //       <folder>/package.metalink (the same pieces with SHA-1 per chunk, for aria2c) and <folder>/urls (the
 //       files on node 0, for curl). Serves until standard input closes.
-//   engine_download run <manifest host> <destination>
-//       One transfer with the updater's settings (worker threads doubled, default log level, analytics on:
-//       both streams posted to the manifest host), polling the status every 100 ms like the monitor. Prints
-//       the peak RssAnon sampled at each poll, in KiB, to standard error. Exits 0 when complete.
+//   engine_download run <manifest host> <destination> [version]
+//       One transfer (of the current version unless given) with the updater's settings (worker threads
+//       doubled, default log level, analytics on: both streams posted to the manifest host), polling the
+//       status every 100 ms like the monitor. Prints the peak RssAnon sampled at each poll, in KiB, to
+//       standard error. Exits 0 when complete.
 #include <chrono>
 #include <cstring>
 #include <fstream>
@@ -41,7 +43,7 @@ long RssAnonKiB() {
     return 0;
 }
 
-int Run(const std::string& host, const std::string& destination) {
+int Run(const std::string& host, const std::string& destination, const std::string& version) {
     EngineSettings settings;
     settings.manifestHost = host;
     settings.workerThreads = 2 * DefaultWorkerThreads();
@@ -52,7 +54,7 @@ int Run(const std::string& host, const std::string& destination) {
     bool complete = false;
     {
         DownloadEngine engine(settings);
-        const std::string id = engine.StartTransfer("P", "K", "?").transferId;
+        const std::string id = engine.StartTransfer("P", "K", version).transferId;
         bool started = false;
         for (;;) {
             std::this_thread::sleep_for(std::chrono::milliseconds(100));
@@ -106,6 +108,12 @@ int Serve(const std::string& folder, int files, std::uint64_t fileKiB, std::uint
         paths.push_back(path);
     }
     site.PublishPackage(package);
+    // The same files without hashes: version U's folder is version V's.
+    test::SitePackage unhashed = package;
+    unhashed.versionId = "U";
+    unhashed.hashFiles = false;
+    ::symlink("V", (folder + "/site/packages/P/K/U").c_str());
+    site.WriteText("manifests/K/U.xml", site.PackageManifestXml(unhashed));
     std::vector<std::unique_ptr<test::NginxServer>> nodes;
     for (int i = 0; i < 3; ++i) {
         nodes.push_back(std::make_unique<test::NginxServer>(site.Folder()));
@@ -160,14 +168,14 @@ int Serve(const std::string& folder, int files, std::uint64_t fileKiB, std::uint
 
 int main(int argc, char** argv) {
     const std::vector<std::string> args(argv + 1, argv + argc);
-    if (args.size() == 3 && args[0] == "run") {
-        return Run(args[1], args[2]);
+    if ((args.size() == 3 || args.size() == 4) && args[0] == "run") {
+        return Run(args[1], args[2], args.size() == 4 ? args[3] : "?");
     }
     if (args.size() == 5 && args[0] == "serve") {
         return Serve(args[1], std::stoi(args[2]), std::stoull(args[3]),
                      static_cast<std::uint32_t>(std::stoul(args[4])));
     }
     std::cerr << "usage: engine_download serve <folder> <files> <file KiB> <chunk KiB> | run <host> "
-                 "<destination>\n";
+                 "<destination> [version]\n";
     return 2;
 }

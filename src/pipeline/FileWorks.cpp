@@ -224,6 +224,29 @@ void VerifyFileHashWork::Describe(boost::property_tree::ptree& tree) const {
     tree.put("sha256", expectedSha256_);
 }
 
+std::optional<Sha256::Digest> VerifyFileHashWork::HashFile(SharedFile& file, std::uint64_t size,
+                                                           std::uint64_t blockSize,
+                                                           const std::function<bool()>& stop) {
+    if (blockSize == 0) {
+        throw std::invalid_argument("VerifyFileHashWork::HashFile called with a block size of 0");
+    }
+    Sha256 hash;
+    const DataProcessor update = [&hash](const std::uint8_t* data, std::uint32_t length) {
+        hash.Update(data, length);
+    };
+    for (std::uint64_t lower = 0; lower < size; lower += blockSize) {
+        if (stop && stop()) {
+            return std::nullopt;
+        }
+        const std::uint64_t upper = size - 1 - lower < blockSize ? size - 1 : lower + (blockSize - 1);
+        file.Map(lower, upper)->Process(update);
+        if (upper == size - 1) {
+            break;
+        }
+    }
+    return hash.Final();
+}
+
 WorkStatus VerifyFileHashWork::ExecuteTask() {
     try {
         std::shared_ptr<SharedFile> file = fileData_->file;
@@ -232,22 +255,12 @@ WorkStatus VerifyFileHashWork::ExecuteTask() {
                                                      TransferError::InternalError,
                                                      "VerifyFileHashWork::ExecuteTask has no shared file"));
         }
-        Sha256 hash;
-        const DataProcessor update = [&hash](const std::uint8_t* data, std::uint32_t length) {
-            hash.Update(data, length);
-        };
-        const std::uint64_t size = fileData_->fileSize;
-        for (std::uint64_t lower = 0; lower < size; lower += blockSize_) {
-            if (IsInterrupted()) {
-                return WorkStatus(WorkResult::Interrupted);
-            }
-            const std::uint64_t upper = size - 1 - lower < blockSize_ ? size - 1 : lower + (blockSize_ - 1);
-            file->Map(lower, upper)->Process(update);
-            if (upper == size - 1) {
-                break;
-            }
+        const auto digest =
+            HashFile(*file, fileData_->fileSize, blockSize_, [this] { return IsInterrupted(); });
+        if (!digest) {
+            return WorkStatus(WorkResult::Interrupted);
         }
-        const std::string actual = Sha256::ToHex(hash.Final());
+        const std::string actual = Sha256::ToHex(*digest);
         if (actual == expectedSha256_) {
             return WorkStatus(WorkResult::Success);
         }

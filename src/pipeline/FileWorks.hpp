@@ -13,9 +13,12 @@
 #pragma once
 
 #include <atomic>
+#include <functional>
 #include <memory>
+#include <optional>
 #include <vector>
 
+#include "common/Sha256.hpp"
 #include "manifest/PackageManifest.hpp"
 #include "pipeline/TransferWork.hpp"
 #include "work/CompositeWork.hpp"
@@ -24,6 +27,7 @@
 namespace halcyne {
 
 class HttpSession;
+class SharedFile;
 class TransferSharedFileData;
 class TransferSingleChunkWork;
 
@@ -129,6 +133,12 @@ public:
     // Success when the digests match; Interrupted when the flag is seen between two blocks.
     WorkStatus ExecuteTask() override;
     void Interrupt() override {}  // the task reads the flag between blocks
+
+    // The SHA-256 of bytes [0, size) of `file`, read through views of `blockSize` bytes in order on the
+    // calling thread; nullopt when `stop` answers true before a view. The FileException family for a view
+    // that cannot be mapped or read; std::invalid_argument for a block size of 0.
+    static std::optional<Sha256::Digest> HashFile(SharedFile& file, std::uint64_t size,
+                                                  std::uint64_t blockSize, const std::function<bool()>& stop);
 
 private:
     const std::shared_ptr<TransferSharedFileData> fileData_;
