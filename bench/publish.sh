@@ -1,6 +1,7 @@
 #!/usr/bin/env bash
-# Publishing a folder (COUNT files of MIB MiB, random bytes) with halcyne-publish against `cp -r` of the same
-# folder, in one hyperfine run; each run starts from an empty target after a sync.
+# Publishing a folder (COUNT files of MIB MiB, random bytes) with halcyne-publish, without and with the files'
+# SHA-256, against `cp -r` of the same folder, in one hyperfine run; each run starts from an empty target
+# after a sync.
 #   bench/publish.sh [COUNT] [MIB] [RUNS]      default 8 x 128 MiB, 5 runs
 set -euo pipefail
 root=$(cd "$(dirname "$0")/.." && pwd)
@@ -19,6 +20,8 @@ done
 sync
 hyperfine --runs "$runs" --warmup 1 \
   --prepare "rm -rf '$folder/site' '$folder/copy'; sync" \
+  --command-name "halcyne-publish --no-hash" \
+  "'$publish' --site '$folder/site' --from '$folder/source' --partner P --package K --version 1 --name Bench --no-hash" \
   --command-name "halcyne-publish" \
   "'$publish' --site '$folder/site' --from '$folder/source' --partner P --package K --version 1 --name Bench" \
   --command-name "cp -r" "cp -r '$folder/source' '$folder/copy'"
