@@ -108,6 +108,10 @@ UpdaterConfiguration::UpdaterConfiguration(const StringTable& module, int argc, 
     eventAnalyticsUrl_ = LoadConfigString(module, StringId::EventAnalyticsUrl);
     transferAnalyticsUrl_ = LoadConfigString(module, StringId::TransferAnalyticsUrl);
     caBundle_ = LoadConfigString(module, StringId::CaBundle);
+    // The key list is read raw, without the rule that loads an overlong entry as empty: a deployment that
+    // stamped keys must never run unverified because of how the entry was written. A list that does not
+    // parse makes the engine refuse every manifest.
+    manifestKeys_ = module.Find(StringId::ManifestKeys).value_or(std::string());
 
     std::vector<std::string> arguments;
     for (int i = 0; i < argc && argv != nullptr && argv[i] != nullptr; ++i) {

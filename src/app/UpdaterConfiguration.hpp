@@ -33,6 +33,8 @@ public:
     std::string TransferAnalyticsUrl() const { return transferAnalyticsUrl_; }
     // Path of the CA bundle that https hosts are verified against; empty for the system's store.
     std::string CaBundle() const { return caBundle_; }
+    // The Ed25519 public keys manifests must be signed with (base64, comma-separated); empty for none.
+    std::string ManifestKeys() const { return manifestKeys_; }
 
     // Per-language fields: the stored text for an empty code, else the entry for the code.
     std::string GameName(const std::string& languageCode) const;
@@ -68,6 +70,7 @@ private:
     std::string eventAnalyticsUrl_;
     std::string transferAnalyticsUrl_;
     std::string caBundle_;
+    std::string manifestKeys_;
     std::string dataFolderError_;
 };
 

@@ -135,6 +135,7 @@ int main(int argc, char** argv) {
     settings.eventAnalyticsUrl = configuration.EventAnalyticsUrl();
     settings.transferAnalyticsUrl = configuration.TransferAnalyticsUrl();
     settings.caBundle = configuration.CaBundle();
+    settings.manifestKeys = configuration.ManifestKeys();
 
     auto catalog = std::make_unique<EmbeddedMessageCatalog>("updater");
     catalog->AddAllCatalogs();

@@ -50,6 +50,9 @@ struct EngineSettings {
     std::string transferAnalyticsUrl;
     // PEM file of the certificates that https servers must chain to; empty for the system's store.
     std::string caBundle;
+    // The Ed25519 public keys (base64, comma-separated) that package manifests and node lists must be signed
+    // with. Empty: documents are taken unsigned, as they come.
+    std::string manifestKeys;
 };
 
 // The default of workerThreads and maxRunningWorks: max(hardware threads, 1) + 2.

@@ -39,4 +39,11 @@ public:
     using ManifestException::ManifestException;
 };
 
+// A deployment that trusts signing keys refuses the manifest: its signature is missing, malformed or made by
+// no trusted key, or it lacks what a signed deployment requires. The message says which.
+class ManifestTrustException : public ManifestException {
+public:
+    using ManifestException::ManifestException;
+};
+
 }  // namespace halcyne

@@ -13,6 +13,7 @@
 #include "manifest/Manifest.hpp"
 #include "manifest/ManifestException.hpp"
 #include "manifest/ServerHost.hpp"
+#include "manifest/ManifestVerifier.hpp"
 #include "manifest/XmlManifestReader.hpp"
 
 namespace halcyne {
@@ -36,8 +37,12 @@ HttpManifestSource::HttpManifestSource(std::string url, HttpRequestFactory* requ
       canceller_(std::move(canceller)) {}
 
 void HttpManifestSource::Fetch(const std::string& /*ref*/, std::iostream& into) {
+    FetchUrl(url_, into);
+}
+
+void HttpManifestSource::FetchUrl(const std::string& url, std::iostream& into) {
     HttpStringstreamWriter writer(&into);
-    HttpRequestParams params(url_, &writer);
+    HttpRequestParams params(url, &writer);
     params.connectTimeout = connectTimeout_;
     params.timeout = timeout_;
     HttpRequestStatus status;
@@ -73,6 +78,76 @@ void XmlHttpManifestSource::Parse(std::iostream& from, boost::property_tree::ptr
     } catch (...) {
         throw ManifestParseException();
     }
+}
+
+SignedXmlHttpManifestSource::SignedXmlHttpManifestSource(std::string url, HttpRequestFactory* requestFactory,
+                                                         std::shared_ptr<HttpSession> session,
+                                                         std::int32_t connectTimeout, std::int32_t timeout,
+                                                         const ManifestVerifier* verifier, bool moving,
+                                                         std::shared_ptr<HttpRequestCanceller> canceller)
+    : XmlHttpManifestSource(std::move(url), requestFactory, std::move(session), connectTimeout, timeout,
+                            std::move(canceller)),
+      verifier_(verifier),
+      moving_(moving) {}
+
+void SignedXmlHttpManifestSource::Fetch(const std::string& /*ref*/, std::iostream& into) {
+    if (!verifier_->KeyError().empty()) {
+        throw ManifestTrustException("cannot verify " + url_ +
+                                     ": the updater's manifest keys are malformed (" + verifier_->KeyError() +
+                                     ")");
+    }
+    const std::string signatureUrl = url_ + ".sig";
+    for (int attempt = 1;; ++attempt) {
+        // The document first, then its signature: the publisher places the signature before the document,
+        // so the signature read here is never older than the document read before it.
+        std::stringstream document;
+        FetchUrl(url_, document);
+        std::stringstream signature;
+        try {
+            FetchUrl(signatureUrl, signature);
+        } catch (const ManifestLocatorException& missing) {
+            throw ManifestTrustException("no signature for " + url_ + ": " + signatureUrl + " is missing (" +
+                                         missing.what() + ")");
+        }
+        const std::string bytes = document.str();
+        const std::string signatureText = signature.str();
+        switch (verifier_->Check(bytes, signatureText)) {
+            case SignatureCheck::Valid:
+                into.write(bytes.data(), static_cast<std::streamsize>(bytes.size()));
+                if (!into) {
+                    throw ManifestStreamException("cannot keep the bytes of " + url_);
+                }
+                return;
+            case SignatureCheck::Malformed:
+                throw ManifestTrustException(
+                    "the signature " + signatureUrl + " is malformed: " +
+                    (signatureText.find_first_not_of(" \t\r\n") == std::string::npos
+                         ? std::string("it is empty")
+                         : std::string("it is not the base64 form of a 64-byte Ed25519 signature")));
+            case SignatureCheck::Mismatch:
+                if (moving_ && attempt == 1) {
+                    continue;  // caught mid-publication: fetch both again
+                }
+                throw ManifestTrustException("the signature " + signatureUrl +
+                                             " does not match the bytes of " + url_ + " under any of the " +
+                                             std::to_string(verifier_->KeyCount()) + " trusted keys" +
+                                             (moving_ ? " (fetched twice)" : ""));
+        }
+    }
+}
+
+std::unique_ptr<ManifestSource> MakeManifestServiceSource(std::string url, HttpRequestFactory* requestFactory,
+                                                          std::shared_ptr<HttpSession> session,
+                                                          std::int32_t connectTimeout, std::int32_t timeout,
+                                                          const ManifestVerifier* verifier, bool moving,
+                                                          std::shared_ptr<HttpRequestCanceller> canceller) {
+    if (verifier != nullptr && verifier->Configured()) {
+        return std::make_unique<SignedXmlHttpManifestSource>(std::move(url), requestFactory,
+                                                             std::move(session), connectTimeout, timeout,
+                                                             verifier, moving, std::move(canceller));
+    }
+    return std::make_unique<XmlHttpManifestSource>(std::move(url), requestFactory, std::move(session),
+                                                   connectTimeout, timeout, std::move(canceller));
 }
 
 std::string ManifestServiceUrl(const std::string& host, const std::string& path) {

@@ -15,6 +15,7 @@ namespace halcyne {
 
 class InputManifest;
 class HttpRequestFactory;
+class ManifestVerifier;
 class HttpRequestCanceller;
 class HttpSession;
 
@@ -50,6 +51,9 @@ public:
     void Fetch(const std::string& ref, std::iostream& into) override;
 
 protected:
+    // Fetch of any URL with this source's request settings and the same mapping of results.
+    void FetchUrl(const std::string& url, std::iostream& into);
+
     const std::string url_;
     HttpRequestFactory* const requestFactory_;  // not owned
     const std::shared_ptr<HttpSession> session_;
@@ -66,6 +70,36 @@ public:
     // Any failure (not XML, nested too deeply) is ManifestParseException; std::bad_alloc passes through.
     void Parse(std::iostream& from, boost::property_tree::ptree& into) override;
 };
+
+// A manifest service document that must come with a detached signature, the base64 text of an Ed25519
+// signature over the document's exact bytes, at its URL + ".sig". Fetch reads the document, then its
+// signature, and hands the bytes on only when one of the verifier's keys signed them, so nothing parses
+// bytes that no key vouches for. A missing (4xx), malformed or wrong signature, or a verifier whose key list
+// is malformed, is ManifestTrustException naming the URL and the reason; network failures of either fetch
+// are ManifestStreamException as for any fetch. A document that moves (a package's current manifest, a node
+// list) may be caught between the publisher's two renames: a signature that does not match it is fetched
+// again, with the document, once before it is refused. The verifier is not owned.
+class SignedXmlHttpManifestSource : public XmlHttpManifestSource {
+public:
+    SignedXmlHttpManifestSource(std::string url, HttpRequestFactory* requestFactory,
+                                std::shared_ptr<HttpSession> session, std::int32_t connectTimeout,
+                                std::int32_t timeout, const ManifestVerifier* verifier, bool moving,
+                                std::shared_ptr<HttpRequestCanceller> canceller = nullptr);
+
+    void Fetch(const std::string& ref, std::iostream& into) override;
+
+private:
+    const ManifestVerifier* const verifier_;
+    const bool moving_;
+};
+
+// The source a manifest factory reads `url` through: a SignedXmlHttpManifestSource when the verifier holds
+// keys (or a malformed key list), else a plain XmlHttpManifestSource.
+std::unique_ptr<ManifestSource> MakeManifestServiceSource(std::string url, HttpRequestFactory* requestFactory,
+                                                          std::shared_ptr<HttpSession> session,
+                                                          std::int32_t connectTimeout, std::int32_t timeout,
+                                                          const ManifestVerifier* verifier, bool moving,
+                                                          std::shared_ptr<HttpRequestCanceller> canceller);
 
 // The scheme of host ("http" unless it is written "https://host[:port]"), its authority and path, formed
 // with Poco::URI; any failure is ManifestLocatorException.

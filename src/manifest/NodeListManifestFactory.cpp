@@ -6,11 +6,13 @@
 namespace halcyne {
 
 HttpNodeListManifestFactory::HttpNodeListManifestFactory(std::string host, HttpRequestFactory* requestFactory,
-                                                         std::int32_t connectTimeout, std::int32_t timeout)
+                                                         std::int32_t connectTimeout, std::int32_t timeout,
+                                                         const ManifestVerifier* verifier)
     : host_(std::move(host)),
       requestFactory_(requestFactory),
       connectTimeout_(connectTimeout),
-      timeout_(timeout) {}
+      timeout_(timeout),
+      verifier_(verifier) {}
 
 std::shared_ptr<NodeListManifest> XmlHttpNodeListManifestFactory::Create(const std::string& id) {
     return Create(id, nullptr);
@@ -19,10 +21,12 @@ std::shared_ptr<NodeListManifest> XmlHttpNodeListManifestFactory::Create(const s
 std::shared_ptr<NodeListManifest> XmlHttpNodeListManifestFactory::Create(
     const std::string& id, std::shared_ptr<HttpSession> session,
     std::shared_ptr<HttpRequestCanceller> canceller) {
-    XmlHttpManifestSource source(BuildUrl(id), requestFactory_, std::move(session), connectTimeout_, timeout_,
-                                 std::move(canceller));
+    // The node list is rewritten in place whenever the nodes change: it moves like a current manifest.
+    const auto source =
+        MakeManifestServiceSource(BuildUrl(id), requestFactory_, std::move(session), connectTimeout_,
+                                  timeout_, verifier_, true, std::move(canceller));
     auto list = std::make_shared<StandardNodeListManifest>();
-    source.Load(id, *list);
+    source->Load(id, *list);
     return list;
 }
 

@@ -11,6 +11,7 @@ namespace halcyne {
 class HttpRequestCanceller;
 class HttpRequestFactory;
 class HttpSession;
+class ManifestVerifier;
 class NodeListManifest;
 
 class NodeListManifestFactory {
@@ -22,8 +23,11 @@ public:
 class HttpNodeListManifestFactory : public NodeListManifestFactory {
 public:
     // `host` is host[:port] of the manifest service; requestFactory is not owned. Time-outs in seconds.
+    // With a verifier that holds keys (not owned; it outlives the factory) every document must come with a
+    // valid signature (SignedXmlHttpManifestSource); without one, documents are taken as they come.
     HttpNodeListManifestFactory(std::string host, HttpRequestFactory* requestFactory,
-                                std::int32_t connectTimeout, std::int32_t timeout);
+                                std::int32_t connectTimeout, std::int32_t timeout,
+                                const ManifestVerifier* verifier = nullptr);
     HttpNodeListManifestFactory(const HttpNodeListManifestFactory&) = delete;
     HttpNodeListManifestFactory& operator=(const HttpNodeListManifestFactory&) = delete;
     using NodeListManifestFactory::Create;
@@ -41,6 +45,7 @@ protected:
     HttpRequestFactory* const requestFactory_;
     const std::int32_t connectTimeout_;
     const std::int32_t timeout_;
+    const ManifestVerifier* const verifier_;  // not owned; may be empty
 };
 
 // Node lists as XML documents at http://<host>/nodes/<id>.xml.

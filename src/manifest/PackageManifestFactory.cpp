@@ -8,11 +8,13 @@
 namespace halcyne {
 
 HttpPackageManifestFactory::HttpPackageManifestFactory(std::string host, HttpRequestFactory* requestFactory,
-                                                       std::int32_t connectTimeout, std::int32_t timeout)
+                                                       std::int32_t connectTimeout, std::int32_t timeout,
+                                                       const ManifestVerifier* verifier)
     : host_(std::move(host)),
       requestFactory_(requestFactory),
       connectTimeout_(connectTimeout),
-      timeout_(timeout) {}
+      timeout_(timeout),
+      verifier_(verifier) {}
 
 bool HttpPackageManifestFactory::Matches(std::shared_ptr<const PackageManifest> manifest,
                                          const std::string& ref) {
@@ -33,10 +35,13 @@ std::shared_ptr<PackageManifest> XmlHttpPackageManifestFactory::Create(const std
 std::shared_ptr<PackageManifest> XmlHttpPackageManifestFactory::Create(
     const std::string& ref, std::shared_ptr<HttpSession> session,
     std::shared_ptr<HttpRequestCanceller> canceller) {
-    XmlHttpManifestSource source(BuildUrl(ref), requestFactory_, std::move(session), connectTimeout_,
-                                 timeout_, std::move(canceller));
+    // A reference without a version names the current manifest, which the publisher replaces.
+    const bool moving = ref.find('/') == std::string::npos;
+    const auto source =
+        MakeManifestServiceSource(BuildUrl(ref), requestFactory_, std::move(session), connectTimeout_,
+                                  timeout_, verifier_, moving, std::move(canceller));
     auto manifest = std::make_shared<StandardPackageManifest>();
-    source.Load(ref, *manifest);
+    source->Load(ref, *manifest);
     if (!Matches(manifest, ref)) {
         throw ManifestLocatorException();
     }

@@ -12,6 +12,7 @@ namespace halcyne {
 class HttpRequestCanceller;
 class HttpRequestFactory;
 class HttpSession;
+class ManifestVerifier;
 class PackageManifest;
 
 class PackageManifestFactory {
@@ -27,8 +28,11 @@ public:
 class HttpPackageManifestFactory : public PackageManifestFactory {
 public:
     // `host` is host[:port] of the manifest service; requestFactory is not owned. Time-outs in seconds.
+    // With a verifier that holds keys (not owned; it outlives the factory) every document must come with a
+    // valid signature (SignedXmlHttpManifestSource); without one, documents are taken as they come.
     HttpPackageManifestFactory(std::string host, HttpRequestFactory* requestFactory,
-                               std::int32_t connectTimeout, std::int32_t timeout);
+                               std::int32_t connectTimeout, std::int32_t timeout,
+                               const ManifestVerifier* verifier = nullptr);
     HttpPackageManifestFactory(const HttpPackageManifestFactory&) = delete;
     HttpPackageManifestFactory& operator=(const HttpPackageManifestFactory&) = delete;
     using PackageManifestFactory::Create;
@@ -47,6 +51,7 @@ protected:
     HttpRequestFactory* const requestFactory_;
     const std::int32_t connectTimeout_;
     const std::int32_t timeout_;
+    const ManifestVerifier* const verifier_;  // not owned; may be empty
 };
 
 // Package manifests as XML documents at http://<host>/manifests/<package>/<version or "current">.xml.

@@ -9,10 +9,11 @@ namespace halcyne {
 DownloadEngine::DownloadEngine(const EngineSettings& settings)
     : proxyFactory_(),
       requestFactory_(&proxyFactory_, settings.caBundle),
+      manifestVerifier_(settings.manifestKeys),
       packageManifestFactory_(settings.manifestHost, &requestFactory_, settings.manifestConnectTimeout,
-                              settings.manifestTimeout),
+                              settings.manifestTimeout, &manifestVerifier_),
       nodeListManifestFactory_(settings.manifestHost, &requestFactory_, settings.manifestConnectTimeout,
-                               settings.manifestTimeout),
+                               settings.manifestTimeout, &manifestVerifier_),
       manifestStore_(settings.transfersFolder, &fileFactory_),
       transferFactory_(&manifestStore_, &workflowFactory_),
       transferManager_(&manifestStore_, &transferFactory_),
@@ -20,7 +21,17 @@ DownloadEngine::DownloadEngine(const EngineSettings& settings)
       analyticsManager_(&requestFactory_, sessionFactory_.CreateSession(), settings),
       workLogManager_(settings.logLevel, settings.logsFolder, &fileFactory_),
       transferWorkManager_(static_cast<unsigned>(std::max(settings.workerThreads, 1))),
-      behavior_(MakeBehavior(settings, *this)) {}
+      behavior_(MakeBehavior(settings, *this)) {
+    if (!manifestVerifier_.Configured()) {
+        // Said once per run, so that a log shows whether the run trusted unsigned documents.
+        const auto entry = workLogManager_.CreateEventWork(LogLevel::ErrorCompletion | LogLevel::Important);
+        entry->Tree().put("event", "ManifestsNotVerified");
+        entry->Tree().put("params.reason",
+                          "no manifest signing key is configured: package manifests and node lists are used "
+                          "without verification");
+        workLogManager_.Submit(entry);
+    }
+}
 
 DownloadEngine::~DownloadEngine() {
     transferManager_.Shutdown();

@@ -15,6 +15,7 @@
 #include "http/RoundRobinHttpSessionFactory.hpp"
 #include "http/posix/EnvironmentHttpProxyFactory.hpp"
 #include "manifest/ManifestStore.hpp"
+#include "manifest/ManifestVerifier.hpp"
 #include "manifest/NodeListManifestFactory.hpp"
 #include "manifest/PackageManifestFactory.hpp"
 #include "manifest/TransferManifest.hpp"
@@ -58,6 +59,7 @@ private:
     EnvironmentHttpProxyFactory proxyFactory_;
     CurlHttpRequestFactory requestFactory_;
     PosixSharedFileFactory fileFactory_;
+    ManifestVerifier manifestVerifier_;
     XmlHttpPackageManifestFactory packageManifestFactory_;
     XmlHttpNodeListManifestFactory nodeListManifestFactory_;
     StandardTransferWorkflowFactory workflowFactory_;

@@ -187,6 +187,14 @@ TEST(UpdaterConfigurationTest, ShippedTableGivesDefaultsAndPerLanguageFields) {
     EXPECT_EQ(configured.SkinFolder("de"), scratch.Path() + "/Vantrel Technologies/Halcyne/skinDE");
     EXPECT_EQ(configured.SkinVersion(), "7");
 
+    EXPECT_EQ(plain.ManifestKeys(), "");
+    localized.Set(133, "a,b");
+    EXPECT_EQ(UpdaterConfiguration(localized, 1, argv).ManifestKeys(), "a,b");
+    // A key list too long for the 255-unit rule is still a key list: the engine refuses it rather than
+    // running unverified.
+    localized.Set(133, std::string(300, 'k'));
+    EXPECT_EQ(UpdaterConfiguration(localized, 1, argv).ManifestKeys(), std::string(300, 'k'));
+
     // A default language without a language list is not used.
     StringTable noList = shipped;
     noList.Set(130, "de");

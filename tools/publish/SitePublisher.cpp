@@ -15,6 +15,7 @@
 #include <unistd.h>
 
 #include "EngineFormats.hpp"
+#include "SigningKey.hpp"
 #include "common/Sha256.hpp"
 #include "common/Utf8.hpp"
 
@@ -56,7 +57,9 @@ public:
     explicit TemporaryFile(const std::string& target) : target_(target) {
         const fs::path folder = fs::path(target).parent_path();
         boost::system::error_code error;
-        fs::create_directories(folder, error);
+        if (!folder.empty()) {
+            fs::create_directories(folder, error);
+        }
         if (error) {
             throw PublishError("cannot create folder " + folder.string() + ": " + error.message());
         }
@@ -480,6 +483,25 @@ std::string SitePublisher::ManifestPath(const std::string& packageId, const std:
     return folder_ + "/manifests/" + packageId + "/" + versionId + ".xml";
 }
 
+std::string SitePublisher::NodeListPath(const std::string& partnerId) const {
+    return folder_ + "/nodes/" + partnerId + ".xml";
+}
+
+void SitePublisher::PlaceDocument(const std::string& path, const std::string& text) const {
+    if (signingKey_) {
+        WriteFileAtomically(SignaturePath(path), signingKey_->Sign(text));
+    }
+    WriteFileAtomically(path, text);
+}
+
+void SitePublisher::CheckUnsignedAllowed(const std::string& path) const {
+    boost::system::error_code error;
+    if (!signingKey_ && fs::exists(fs::symlink_status(SignaturePath(path), error))) {
+        throw PublishError("the site is signed (" + SignaturePath(path) +
+                           " exists): give the signing key with --key");
+    }
+}
+
 void SitePublisher::CheckPackage(const PackageInfo& package, const std::vector<std::string>& paths) const {
     CheckId("partner id", package.partnerId);
     CheckId("package id", package.packageId);
@@ -504,9 +526,9 @@ void SitePublisher::CheckPackage(const PackageInfo& package, const std::vector<s
 std::string SitePublisher::WriteManifests(const PackageInfo& package, const std::vector<PublishedFile>& files,
                                           bool makeCurrent) const {
     const std::string xml = PackageManifestXml(package, files);
-    WriteFileAtomically(ManifestPath(package.packageId, package.versionId), xml);
+    PlaceDocument(ManifestPath(package.packageId, package.versionId), xml);
     if (makeCurrent) {
-        WriteFileAtomically(ManifestPath(package.packageId, "current"), xml);
+        PlaceDocument(ManifestPath(package.packageId, "current"), xml);
     }
     return xml;
 }
@@ -515,6 +537,10 @@ std::string SitePublisher::PublishFolder(const std::string& sourceFolder, const 
                                          bool makeCurrent) {
     const std::vector<std::string> paths = ListPackageFiles(sourceFolder);
     CheckPackage(package, paths);
+    CheckUnsignedAllowed(ManifestPath(package.packageId, package.versionId));
+    if (makeCurrent) {
+        CheckUnsignedAllowed(ManifestPath(package.packageId, "current"));
+    }
     // Copy into temporary files beside their places, computing the checksums on the way; nothing is
     // renamed until the whole package is known to be publishable.
     std::vector<PublishedFile> files;
@@ -578,8 +604,9 @@ std::string SitePublisher::PublishNodeList(const std::string& partnerId, const s
             throw PublishError("node cannot be written to the node list: \"" + node.nodeId + "\"");
         }
     }
+    CheckUnsignedAllowed(NodeListPath(partnerId));
     const std::string xml = NodeListXml(nodes);
-    WriteFileAtomically(folder_ + "/nodes/" + partnerId + ".xml", xml);
+    PlaceDocument(NodeListPath(partnerId), xml);
     return xml;
 }
 

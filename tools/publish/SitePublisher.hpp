@@ -5,16 +5,20 @@
 //                                                   turned off, the SHA-256 of every file
 //   manifests/<package>/current.xml                 the same, written last
 //   nodes/<partner>.xml                             the node list
+// With a signing key, every manifest and node list gets its detached signature beside it (<document>.sig).
 // Used by halcyne-publish and by the tests' site writer, from one thread at a time per site. Every file is
 // written beside its place and renamed into it, so a reader never sees a partial file.
 #pragma once
 
 #include <cstdint>
+#include <memory>
 #include <stdexcept>
 #include <string>
 #include <vector>
 
 namespace halcyne::publish {
+
+class SigningKey;
 
 // A refusal or a failure; the text names the culprit (the file, the id, the argument).
 class PublishError : public std::runtime_error {
@@ -84,11 +88,15 @@ public:
 
     const std::string& Folder() const { return folder_; }
 
+    // Signs every manifest and node list written from now on with `key` (none: nothing is signed).
+    void SignWith(std::shared_ptr<const SigningKey> key) { signingKey_ = std::move(key); }
+
     // Copies every file of `sourceFolder` into the site with its checksums computed on the way, then
     // writes <version>.xml and, when `makeCurrent`, current.xml last. Refuses, before anything of the site
     // changes: a bad id or name, version "current", a run file that is not one of the files, a chunk size
-    // of 0, and a version already published with other content (republishing the same content is fine).
-    // Returns the manifest text.
+    // of 0, a version already published with other content (republishing the same content is fine), and,
+    // without a signing key, a site whose manifests are signed (an unsigned manifest there would be refused
+    // by every updater of the deployment). Returns the manifest text.
     std::string PublishFolder(const std::string& sourceFolder, const PackageInfo& package,
                               bool makeCurrent = true);
 
@@ -98,19 +106,29 @@ public:
     std::string PublishInPlace(const std::vector<std::string>& paths, const PackageInfo& package,
                                bool makeCurrent = true);
 
-    // Writes (or rewrites) nodes/<partner>.xml. Returns the text.
+    // Writes (or rewrites) nodes/<partner>.xml. Refuses, without a signing key, to replace a signed list.
+    // Returns the text.
     std::string PublishNodeList(const std::string& partnerId, const std::vector<NodeInfo>& nodes);
 
     // Where a package file lives in the site.
     std::string PackageFilePath(const PackageInfo& package, const std::string& path) const;
     std::string ManifestPath(const std::string& packageId, const std::string& versionId) const;
+    std::string NodeListPath(const std::string& partnerId) const;
+
+    // Writes a manifest or node list at `path`: with a signing key, its signature is renamed into place
+    // first and the document after it, so that a document is never served without its signature and an
+    // updater that reads the document, then the signature, never gets a signature older than the document.
+    void PlaceDocument(const std::string& path, const std::string& text) const;
 
 private:
     void CheckPackage(const PackageInfo& package, const std::vector<std::string>& paths) const;
+    // Without a signing key: refuses when a signature lies beside `path`.
+    void CheckUnsignedAllowed(const std::string& path) const;
     std::string WriteManifests(const PackageInfo& package, const std::vector<PublishedFile>& files,
                                bool makeCurrent) const;
 
     std::string folder_;
+    std::shared_ptr<const SigningKey> signingKey_;
 };
 
 }  // namespace halcyne::publish

@@ -8,6 +8,7 @@
 
 #include <Poco/String.h>
 
+#include "SigningKey.hpp"
 #include "SitePublisher.hpp"
 
 namespace {
@@ -15,7 +16,8 @@ namespace {
 using namespace halcyne::publish;
 
 const char* const Usage =
-    "usage: halcyne-publish --site SITE [package options] [--node NODE]...\n"
+    "usage: halcyne-publish --site SITE [--key KEY] [package options] [--node NODE]...\n"
+    "       halcyne-publish --generate-key KEY\n"
     "Publishes a folder as a package of a delivery site, and writes the partner's node list.\n"
     "\n"
     "  --site SITE         the site folder (created when missing)\n"
@@ -33,12 +35,19 @@ const char* const Usage =
     "                      a content node of the partner (repeatable); PATH defaults to /packages/, ID to\n"
     "                      node1, node2, ... With --node and no --from, only the node list is rewritten.\n"
     "                      A node written with https:// is reached over TLS.\n"
+    "  --key KEY           sign every manifest and node list written with the Ed25519 private key in\n"
+    "                      KEY (PEM); each signature goes beside its document as DOCUMENT.sig\n"
+    "  --generate-key KEY  create a new signing key: KEY (private, mode 0600, never overwritten) and\n"
+    "                      KEY.pub (the public key for the updater's string id 133); prints the public\n"
+    "                      key. With publishing options, the new key also signs what is published.\n"
     "  --help              this text\n"
     "\n"
     "Writes packages/PARTNER/PACKAGE/VERSION/..., manifests/PACKAGE/VERSION.xml, then\n"
     "manifests/PACKAGE/current.xml, and nodes/PARTNER.xml. Every file is written beside its place and "
     "renamed\n"
-    "into it. A version that is already published is only accepted again with the same content.\n";
+    "into it. A version that is already published is only accepted again with the same content.\n"
+    "A signed document's signature is placed before the document. Once a site is signed, publishing\n"
+    "without --key is refused.\n";
 
 int Fail(const std::string& message) {
     std::cerr << "halcyne-publish: " << message << "\n";
@@ -94,6 +103,8 @@ int main(int argc, char** argv) {
     PackageInfo package;
     bool makeCurrent = true;
     std::vector<std::string> nodeArguments;
+    std::string keyPath;
+    std::string newKeyPath;
     try {
         for (std::size_t i = 0; i < arguments.size(); ++i) {
             const std::string& argument = arguments[i];
@@ -131,9 +142,26 @@ int main(int argc, char** argv) {
                 package.chunkSize = ParseChunkSize(value);
             } else if (argument == "--node") {
                 nodeArguments.push_back(value);
+            } else if (argument == "--key") {
+                keyPath = value;
+            } else if (argument == "--generate-key") {
+                newKeyPath = value;
             } else {
                 return Fail("unknown argument: " + argument + "\n" + Usage);
             }
+        }
+        if (!keyPath.empty() && !newKeyPath.empty()) {
+            return Fail("give either --key or --generate-key");
+        }
+        std::shared_ptr<const SigningKey> key;
+        if (!newKeyPath.empty()) {
+            key = std::make_shared<SigningKey>(SigningKey::Generate(newKeyPath));
+            std::cout << key->PublicKeyBase64() << "\n";
+            if (site.empty() && from.empty() && nodeArguments.empty()) {
+                return 0;
+            }
+        } else if (!keyPath.empty()) {
+            key = std::make_shared<SigningKey>(SigningKey::Load(keyPath));
         }
         if (site.empty()) {
             return Fail("--site is required\n" + std::string(Usage));
@@ -149,6 +177,7 @@ int main(int argc, char** argv) {
             nodes.push_back(ParseNode(nodeArguments[i], i));
         }
         SitePublisher publisher(site);
+        publisher.SignWith(key);
         if (!from.empty()) {
             if (package.packageId.empty() || package.versionId.empty()) {
                 return Fail("--package and --version are required with --from");

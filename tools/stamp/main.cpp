@@ -12,7 +12,10 @@
 #include <sys/stat.h>
 #include <unistd.h>
 
+#include "SigningKey.hpp"
+#include "SitePublisher.hpp"
 #include "app/StringTable.hpp"
+#include "manifest/ManifestVerifier.hpp"
 
 namespace {
 
@@ -29,13 +32,17 @@ const char* const Usage =
     "  --set ID=VALUE       set entry ID (repeatable)\n"
     "  --unset ID           remove entry ID (repeatable)\n"
     "  --table FILE         replace the whole table with FILE (id=value lines, # comments)\n"
+    "  --public-key FILE    trust the Ed25519 public key in FILE (a base64 line as halcyne-publish\n"
+    "                       --generate-key writes it, or PEM) for manifests; repeatable: the keys given\n"
+    "                       replace entry 133 in order\n"
     "  --output FILE        write the stamped binary to FILE instead of rewriting BINARY\n"
     "  --help               this text\n"
     "\n"
     "Values are UTF-8 and must be shorter than 255 UTF-16 units; '\\' and line feeds are escaped as\n"
     "\\\\ and \\n in FILE. Ids: 102 manifest host, 103 downloader partner, 104 game partner,\n"
     "105 game package, 106 skin package, 107 downloader package, 108 game name, 109 game folder,\n"
-    "129 languages, 130 default language, 131/132 event/transfer analytics URLs, 134 CA bundle path\n"
+    "129 languages, 130 default language, 131/132 event/transfer analytics URLs, 133 manifest keys\n"
+    "(base64 Ed25519 public keys, comma-separated; a malformed list is refused), 134 CA bundle path\n"
     "for https hosts.\n";
 
 // The marker is assembled at run time so that this tool's own binary does not carry it.
@@ -100,6 +107,13 @@ void Validate(const StringTable& table) {
         if (id > 65535) {
             Fail("entry id " + std::to_string(id) + " is out of range");
         }
+        if (id == halcyne::Updater::StringId::ManifestKeys) {
+            try {
+                halcyne::ParseManifestKeys(value);
+            } catch (const std::invalid_argument& error) {
+                Fail("entry 133 (manifest keys): " + std::string(error.what()));
+            }
+        }
     }
 }
 
@@ -138,6 +152,7 @@ int main(int argc, char** argv) {
     const std::size_t block = FindBlock(binary);
     const char* text = binary.data() + block + StringTableMarkerSize;
     StringTable table = StringTable::Parse(text);
+    std::vector<std::string> publicKeys;
 
     for (std::size_t i = 1; i < args.size(); ++i) {
         const std::string& option = args[i];
@@ -170,6 +185,14 @@ int main(int argc, char** argv) {
         } else if (option == "--table") {
             table = StringTable::Parse(ReadFile(value()));
             changed = true;
+        } else if (option == "--public-key") {
+            const std::string& file = value();
+            try {
+                publicKeys.push_back(halcyne::publish::ReadPublicKeyFile(file));
+            } catch (const std::exception& error) {
+                Fail(error.what());
+            }
+            changed = true;
         } else if (option == "--output") {
             outputPath = value();
         } else if (option == "--help" || option == "-h") {
@@ -178,6 +201,14 @@ int main(int argc, char** argv) {
         } else {
             Fail("unknown option '" + option + "' (see --help)");
         }
+    }
+
+    if (!publicKeys.empty()) {
+        std::string list;
+        for (const std::string& key : publicKeys) {
+            list += (list.empty() ? "" : ",") + key;
+        }
+        table.Set(halcyne::Updater::StringId::ManifestKeys, list);
     }
 
     if (print || !changed) {

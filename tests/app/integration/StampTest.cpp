@@ -3,6 +3,7 @@
 #include <gtest/gtest.h>
 #include <sys/stat.h>
 
+#include "SigningKey.hpp"
 #include "support/TestSupport.hpp"
 
 namespace halcyne {
@@ -80,6 +81,12 @@ TEST_F(StampTest, RefusesWhatTheUpdaterCouldNotLoad) {
         {"unknown option", {probe, "--frobnicate"}, "unknown option"},
         {"not an updater", {scratch / "table.txt", "--set", "102=x"}, "no string table block"},
         {"missing binary", {scratch / "missing", "--print"}, "cannot read"},
+        {"a malformed key list",
+         {probe, "--set", "133=AAAA,"},
+         "entry 133 (manifest keys): key 1 of 2 is not"},
+        {"a file without a public key",
+         {probe, "--public-key", scratch / "table.txt"},
+         "not an Ed25519 public key"},
     };
     test::WriteFileText(scratch / "table.txt", "102=x\n");
     for (const Case& c : cases) {
@@ -92,6 +99,21 @@ TEST_F(StampTest, RefusesWhatTheUpdaterCouldNotLoad) {
     // 254 units are fine.
     EXPECT_EQ(RunProgram(HALCYNE_STAMP, {probe, "--set", "108=" + std::string(254, 'x')}).exitStatus, 0);
     EXPECT_EQ(Loaded(probe, {"108"}), "108=" + std::string(254, 'x') + "\n");
+}
+
+TEST_F(StampTest, PublicKeyFilesReplaceTheKeyListInOrder) {
+    const auto first = publish::SigningKey::Generate(scratch / "first.key");
+    const auto second = publish::SigningKey::Generate(scratch / "second.key");
+    // The second key as PEM, as OpenSSL's own tools write a public key.
+    const auto pem = RunProgram("/usr/bin/openssl", {"pkey", "-in", scratch / "second.key", "-pubout", "-out",
+                                                     scratch / "second.pem"});
+    ASSERT_EQ(pem.exitStatus, 0) << pem.errors;
+    ASSERT_EQ(RunProgram(HALCYNE_STAMP, {probe, "--set", "133=stale"}).exitStatus, 1);
+    const auto stamped = RunProgram(HALCYNE_STAMP, {probe, "--public-key", scratch / "first.key.pub",
+                                                    "--public-key", scratch / "second.pem"});
+    ASSERT_EQ(stamped.exitStatus, 0) << stamped.errors;
+    EXPECT_EQ(Loaded(probe, {"133"}),
+              "133=" + first.PublicKeyBase64() + "," + second.PublicKeyBase64() + "\n");
 }
 
 }  // namespace

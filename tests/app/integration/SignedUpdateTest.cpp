@@ -1,0 +1,210 @@
+// The built updater against a signed site of the local delivery service: the studio's key signs every
+// manifest and node list, the updater carries the public keys (string id 133), and each way a document or
+// its signature can differ from what was signed ends the run before anything is downloaded, with the reason
+// in the work log.
+#include <boost/filesystem.hpp>
+#include <gmock/gmock.h>
+#include <gtest/gtest.h>
+
+#include "SigningKey.hpp"
+#include "SitePublisher.hpp"
+#include "app/Messages.hpp"
+#include "support/DeliveryService.hpp"
+#include "support/TestSupport.hpp"
+
+namespace halcyne {
+namespace {
+
+namespace fs = boost::filesystem;
+using ::testing::HasSubstr;
+using ::testing::Not;
+
+const char* const DownloaderScript = "#!/bin/sh\necho \"launched $1\"\n";
+
+// A downloader and a skin published and signed with `signer`, served by the local delivery service, and an
+// updater stamped with its ports and with `trusted` as its key list (none: entry 133 unset).
+class SignedUpdate {
+public:
+    SignedUpdate(const publish::SigningKey& signer, const std::string& trusted) {
+        Write("downloader/bin/downloader.sh", DownloaderScript);
+        Write("downloader/data/readme.txt", std::string(100000, 'r'));
+        Write("skin/skin.ini", "skin=1\n");
+        publish::SitePublisher site(Site());
+        site.SignWith(std::make_shared<publish::SigningKey>(signer));
+        site.PublishFolder(scratch / "downloader",
+                           {"DP", "DK", "1", "Downloader", "bin/downloader.sh", 65536});
+        site.PublishFolder(scratch / "skin", {"GP", "SK", "3", "Skin", "skin.ini", 65536});
+        service = std::make_unique<test::LocalDeliveryService>(
+            test::LocalDeliveryService::Options{.site = Site(), .content = {}, .nodes = 2});
+        std::vector<publish::NodeInfo> nodes;
+        for (int i = 0; i < service->NodeCount(); ++i) {
+            nodes.push_back({"node" + std::to_string(i), service->NodeHost(i), "/packages/", 1});
+        }
+        site.PublishNodeList("DP", nodes);
+        site.PublishNodeList("GP", nodes);
+        std::vector<std::string> stamp = {test::BuiltProgram("src/halcyne-updater"),
+                                          "--output",
+                                          updater,
+                                          "--set",
+                                          "102=" + service->ManifestHost(),
+                                          "--set",
+                                          "103=DP",
+                                          "--set",
+                                          "104=GP",
+                                          "--set",
+                                          "105=GK",
+                                          "--set",
+                                          "106=SK",
+                                          "--set",
+                                          "107=DK",
+                                          "--set",
+                                          "108=Emberline",
+                                          "--set",
+                                          "109=Emberline"};
+        if (!trusted.empty()) {
+            stamp.insert(stamp.end(), {"--set", "133=" + trusted});
+        }
+        const auto stamped = test::RunProgram(test::BuiltProgram("tools/halcyne-stamp"), stamp);
+        EXPECT_EQ(stamped.exitStatus, 0) << stamped.errors;
+        fs::create_directories(scratch / "tmp");
+    }
+
+    std::string Site() const { return scratch / "site"; }
+    void Write(const std::string& relative, const std::string& bytes) {
+        fs::create_directories(fs::path(scratch / relative).parent_path());
+        test::WriteFileText(scratch / relative, bytes);
+    }
+    test::ProcessResult Run() {
+        return test::RunProgram(updater, {}, {"TMPDIR=" + scratch / "tmp", "HALCYNE_UI=console"});
+    }
+    std::string DataFolder() const { return scratch / "tmp/Vantrel Technologies/Halcyne"; }
+    // Every line of the run's work log.
+    std::string Log() const {
+        std::string text;
+        for (const auto& entry : fs::directory_iterator(DataFolder() + "/logs")) {
+            text += test::ReadFileText(entry.path().string());
+        }
+        return text;
+    }
+
+    test::ScratchFolder scratch;
+    std::string updater = scratch / "halcyne-updater";
+    std::unique_ptr<test::LocalDeliveryService> service;
+};
+
+TEST(SignedUpdateTest, OnlyDocumentsSignedByAStampedKeyAreUsed) {
+    const publish::SigningKey studio = publish::SigningKey::New();
+    const publish::SigningKey stranger = publish::SigningKey::New();
+    const std::string manifest = "manifests/DK/current.xml";
+    const std::string signature = manifest + ".sig";
+    struct Case {
+        const char* name;
+        std::string trusted;
+        std::function<void(SignedUpdate&)> tamper;
+        std::string logged;  // "" for a run that launches the downloader; else the reason the log gives
+                             // (without '/': the log's JSON escapes it)
+    };
+    const std::vector<Case> cases = {
+        {"untouched", studio.PublicKeyBase64(), [](SignedUpdate&) {}, ""},
+        {"two keys stamped, signed by the second",
+         stranger.PublicKeyBase64() + "," + studio.PublicKeyBase64(), [](SignedUpdate&) {}, ""},
+        {"one byte of the manifest changed", studio.PublicKeyBase64(),
+         [&](SignedUpdate& run) {
+             std::string text = test::ReadFileText(run.Site() + "/" + manifest);
+             text[text.find("Downloader")] = 'd';
+             test::WriteFileText(run.Site() + "/" + manifest, text);
+         },
+         "does not match the bytes of"},
+        {"signed by another key", studio.PublicKeyBase64(),
+         [&](SignedUpdate& run) {
+             test::WriteFileText(run.Site() + "/" + signature,
+                                 stranger.Sign(test::ReadFileText(run.Site() + "/" + manifest)));
+         },
+         "does not match the bytes of"},
+        {"signature missing", studio.PublicKeyBase64(),
+         [&](SignedUpdate& run) { fs::remove(run.Site() + "/" + signature); }, "current.xml.sig is missing"},
+        {"signature empty", studio.PublicKeyBase64(),
+         [&](SignedUpdate& run) { test::WriteFileText(run.Site() + "/" + signature, ""); },
+         "current.xml.sig is malformed: it is empty"},
+        {"signature truncated", studio.PublicKeyBase64(),
+         [&](SignedUpdate& run) {
+             const std::string text = test::ReadFileText(run.Site() + "/" + signature);
+             test::WriteFileText(run.Site() + "/" + signature, text.substr(0, text.size() / 2));
+         },
+         "current.xml.sig is malformed: it is not the base64 form"},
+        {"the node list's signature swapped in", studio.PublicKeyBase64(),
+         [&](SignedUpdate& run) {
+             fs::copy_file(run.Site() + "/nodes/DP.xml.sig", run.Site() + "/" + signature,
+                           fs::copy_options::overwrite_existing);
+         },
+         "does not match the bytes of"},
+        {"node list changed", studio.PublicKeyBase64(),
+         [&](SignedUpdate& run) {
+             std::string text = test::ReadFileText(run.Site() + "/nodes/DP.xml");
+             text.replace(text.find("<Weight>1</Weight>"), 18, "<Weight>2</Weight>");
+             test::WriteFileText(run.Site() + "/nodes/DP.xml", text);
+         },
+         "DP.xml under any of the 1 trusted keys (fetched twice)"},
+    };
+    for (const Case& c : cases) {
+        SCOPED_TRACE(c.name);
+        SignedUpdate run(studio, c.trusted);
+        c.tamper(run);
+        const auto result = run.Run();
+        const std::string log = run.Log();
+        EXPECT_THAT(log, Not(HasSubstr("ManifestsNotVerified")));
+        if (c.logged.empty()) {
+            EXPECT_EQ(result.exitStatus, 0) << result.errors;
+            EXPECT_THAT(result.output, HasSubstr("launched /host"));
+            EXPECT_EQ(test::ReadFileText(run.DataFolder() + "/data/readme.txt"), std::string(100000, 'r'));
+            continue;
+        }
+        EXPECT_EQ(result.exitStatus, 1);
+        EXPECT_THAT(result.errors, HasSubstr(Updater::Message::UnexpectedError)) << result.errors;
+        EXPECT_EQ(result.output, "");
+        EXPECT_THAT(log, HasSubstr("ManifestTrustException"));
+        EXPECT_THAT(log, HasSubstr(c.logged));
+        // Refused before anything was fetched from the content nodes.
+        for (int i = 0; i < run.service->NodeCount(); ++i) {
+            EXPECT_EQ(run.service->Records().RequestsTo(test::LocalDeliveryService::NodeName(i)).size(), 0u);
+        }
+        EXPECT_FALSE(fs::exists(run.DataFolder() + "/bin/downloader.sh"));
+    }
+}
+
+TEST(SignedUpdateTest, WithoutAStampedKeyTheRunWorksAndTheLogSaysSoOnce) {
+    struct Case {
+        const char* name;
+        bool signedSite;
+    };
+    for (const Case c : {Case{"signed site", true}, Case{"unsigned site", false}}) {
+        SCOPED_TRACE(c.name);
+        SignedUpdate run(publish::SigningKey::New(), "");
+        if (!c.signedSite) {
+            std::vector<fs::path> signatures;
+            for (const auto& entry : fs::recursive_directory_iterator(run.Site())) {
+                if (entry.path().extension() == ".sig") {
+                    signatures.push_back(entry.path());
+                }
+            }
+            ASSERT_EQ(signatures.size(), 6u);
+            for (const fs::path& signature : signatures) {
+                fs::remove(signature);
+            }
+        }
+        const auto result = run.Run();
+        EXPECT_EQ(result.exitStatus, 0) << result.errors;
+        EXPECT_THAT(result.output, HasSubstr("launched /host"));
+        const std::string log = run.Log();
+        const std::size_t first = log.find("\"event\":\"ManifestsNotVerified\"");
+        EXPECT_NE(first, std::string::npos) << log;
+        EXPECT_EQ(log.find("\"event\":\"ManifestsNotVerified\"", first + 1), std::string::npos);
+        // Nothing asked for a signature.
+        for (const auto& request : run.service->Records().RequestsTo("manifest")) {
+            EXPECT_THAT(request.path, Not(HasSubstr(".sig")));
+        }
+    }
+}
+
+}  // namespace
+}  // namespace halcyne

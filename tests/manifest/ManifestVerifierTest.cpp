@@ -1,0 +1,305 @@
+#include <deque>
+#include <map>
+#include <sstream>
+
+#include <gmock/gmock.h>
+#include <gtest/gtest.h>
+
+#include "SigningKey.hpp"
+#include "common/Base64.hpp"
+#include "http/HttpProxy.hpp"
+#include "http/HttpRequest.hpp"
+#include "http/HttpRequestFactory.hpp"
+#include "http/HttpWriteCallback.hpp"
+#include "manifest/ManifestException.hpp"
+#include "manifest/ManifestVerifier.hpp"
+#include "manifest/NodeListManifest.hpp"
+#include "manifest/NodeListManifestFactory.hpp"
+#include "manifest/PackageManifest.hpp"
+#include "manifest/PackageManifestFactory.hpp"
+
+namespace halcyne {
+namespace {
+
+using publish::SigningKey;
+using ::testing::HasSubstr;
+
+const std::string Manifest =
+    "<package id=\"K\" name=\"N\" partnerId=\"P\" versionId=\"V\" run=\"\"><files/></package>\n";
+const std::string NodeList = "<ArrayOfNodeInfo><NodeInfo NodeId=\"n\" Host=\"h\"/></ArrayOfNodeInfo>\n";
+
+TEST(Base64Test, RoundTripsAndRefusesEveryNonCanonicalSpelling) {
+    for (const std::string& bytes :
+         std::vector<std::string>{"", "f", "fo", "foo", "foob", std::string("\0\xff\x10", 3)}) {
+        EXPECT_EQ(DecodeBase64(EncodeBase64(bytes)), bytes) << EncodeBase64(bytes);
+    }
+    EXPECT_EQ(EncodeBase64("fo"), "Zm8=");
+    for (const char* text : {"Zm8", "Zm8=\n", " Zm8=", "Zm=8", "Zm9=", "Zg==Zg==", "Z===", "====", "Zm8*"}) {
+        EXPECT_EQ(DecodeBase64(text), std::nullopt) << text;
+    }
+}
+
+TEST(ManifestVerifierTest, KeyListsParseOrNameTheBadKey) {
+    const std::string a = SigningKey::New().PublicKeyBase64();
+    const std::string b = SigningKey::New().PublicKeyBase64();
+    struct Case {
+        std::string list;
+        std::size_t keys;   // when it parses
+        std::string error;  // otherwise
+    };
+    const std::vector<Case> cases = {
+        {"", 0, ""},
+        {" \t", 0, ""},
+        {a, 1, ""},
+        {" " + a + " ,\t" + b + " ", 2, ""},
+        {a + ",," + b, 0, "key 2 of 3 is not"},
+        {a + ",", 0, "key 2 of 2 is not"},
+        {a.substr(0, 40), 0, "key 1 of 1 is not"},
+        {EncodeBase64(std::string(31, 'k')), 0, "key 1 of 1 is not"},
+        {EncodeBase64(std::string(33, 'k')), 0, "key 1 of 1 is not"},
+    };
+    for (const Case& c : cases) {
+        SCOPED_TRACE(c.list);
+        const ManifestVerifier verifier(c.list);
+        if (c.error.empty()) {
+            EXPECT_EQ(ParseManifestKeys(c.list).size(), c.keys);
+            EXPECT_EQ(verifier.Configured(), c.keys > 0);
+            EXPECT_EQ(verifier.KeyError(), "");
+        } else {
+            EXPECT_THROW(ParseManifestKeys(c.list), std::invalid_argument);
+            // A deployment that stamped a broken list is still a signed one.
+            EXPECT_TRUE(verifier.Configured());
+            EXPECT_THAT(verifier.KeyError(), HasSubstr(c.error));
+        }
+    }
+}
+
+TEST(ManifestVerifierTest, ChecksTheSignatureOfTheExactBytes) {
+    const SigningKey key = SigningKey::New();
+    const SigningKey other = SigningKey::New();
+    const std::string signature = key.Sign(Manifest);
+    std::string changed = Manifest;
+    changed[10] ^= 1;
+    struct Case {
+        const char* name;
+        std::string keys;
+        std::string document;
+        std::string signature;
+        SignatureCheck expected;
+    };
+    const std::vector<Case> cases = {
+        {"untouched", key.PublicKeyBase64(), Manifest, signature, SignatureCheck::Valid},
+        {"blanks around the text", key.PublicKeyBase64(), Manifest, " \r\n" + signature + "\r\n",
+         SignatureCheck::Valid},
+        {"one bit of the document changed", key.PublicKeyBase64(), changed, signature,
+         SignatureCheck::Mismatch},
+        {"one more byte", key.PublicKeyBase64(), Manifest + " ", signature, SignatureCheck::Mismatch},
+        {"signed by another key", key.PublicKeyBase64(), Manifest, other.Sign(Manifest),
+         SignatureCheck::Mismatch},
+        {"the node list's signature", key.PublicKeyBase64(), Manifest, key.Sign(NodeList),
+         SignatureCheck::Mismatch},
+        {"empty", key.PublicKeyBase64(), Manifest, "", SignatureCheck::Malformed},
+        {"truncated", key.PublicKeyBase64(), Manifest, signature.substr(0, 60), SignatureCheck::Malformed},
+        {"truncated to whole groups", key.PublicKeyBase64(), Manifest, signature.substr(0, 84),
+         SignatureCheck::Malformed},
+        {"not base64", key.PublicKeyBase64(), Manifest, std::string(88, '!'), SignatureCheck::Malformed},
+        {"raw bytes instead of text", key.PublicKeyBase64(), Manifest, *DecodeBase64(signature.substr(0, 88)),
+         SignatureCheck::Malformed},
+        {"two keys, signed by the second", other.PublicKeyBase64() + "," + key.PublicKeyBase64(), Manifest,
+         signature, SignatureCheck::Valid},
+        {"no key at all", "", Manifest, signature, SignatureCheck::Mismatch},
+    };
+    for (const Case& c : cases) {
+        SCOPED_TRACE(c.name);
+        EXPECT_EQ(ManifestVerifier(c.keys).Check(c.document, c.signature), c.expected);
+    }
+}
+
+// Answers each URL from a queue of scripted answers (the last one repeats) and records the URLs asked for.
+class ScriptedService : public HttpRequestFactory {
+public:
+    struct Answer {
+        std::string body;
+        HttpRequestStatus status = HttpRequestStatus::Written(0);
+    };
+
+    ScriptedService() : HttpRequestFactory(&proxies_) {}
+
+    void Serve(const std::string& path, std::vector<Answer> answers) {
+        answers_[Base + path] = std::deque<Answer>(answers.begin(), answers.end());
+    }
+    std::shared_ptr<HttpRequest> Create(const HttpRequestParams& params, const std::string&) override {
+        urls.push_back(params.url.substr(Base.size()));
+        auto& queue = answers_[params.url];
+        Answer answer =
+            queue.empty()
+                ? Answer{"", HttpRequestStatus::Failed(HttpRequestResult::ClientError, 0, "404 Not Found")}
+                : queue.front();
+        if (queue.size() > 1) {
+            queue.pop_front();
+        }
+        return std::make_shared<Request>(params, std::move(answer));
+    }
+
+    static inline const std::string Base = "http://h";
+    std::vector<std::string> urls;
+
+private:
+    class Request : public HttpRequest {
+    public:
+        Request(const HttpRequestParams& params, Answer answer)
+            : HttpRequest(params, ""), answer_(std::move(answer)) {}
+        HttpRequestStatus Perform() override {
+            if (!answer_.body.empty()) {
+                params_->writer->Write(answer_.body.data(), answer_.body.size());
+            }
+            return answer_.status;
+        }
+        HttpRequestStatus GetStatus() const override { return answer_.status; }
+        void Cancel() override {}
+        bool Reset(const HttpRequestParams&, const std::string&) override { return false; }
+
+    private:
+        Answer answer_;
+    };
+
+    EmptyHttpProxyFactory proxies_;
+    std::map<std::string, std::deque<Answer>> answers_;
+};
+
+TEST(SignedManifestFetchTest, RefusesBeforeParsingAndFetchesAMovingDocumentOnceMore) {
+    const SigningKey key = SigningKey::New();
+    const std::string signature = key.Sign(Manifest);
+    std::string changed = Manifest;
+    changed[changed.find("N")] = 'M';
+    const auto failed = [](HttpRequestResult result, const char* message) {
+        return HttpRequestStatus::Failed(result, 0, message);
+    };
+    using R = HttpRequestResult;
+    struct Case {
+        const char* name;
+        std::string ref;
+        std::vector<ScriptedService::Answer> document;
+        std::vector<ScriptedService::Answer> signature;
+        std::string error;  // "" when the manifest loads; else a part of the trust exception's message
+        std::vector<std::string> urls;
+    };
+    const std::string current = "/manifests/K/current.xml";
+    const std::string versioned = "/manifests/K/V.xml";
+    const std::vector<Case> cases = {
+        {"signed", "K", {{Manifest}}, {{signature}}, "", {current, current + ".sig"}},
+        {"current caught mid-publication: the old bytes, then the new",
+         "K",
+         {{changed}, {Manifest}},
+         {{signature}},
+         "",
+         {current, current + ".sig", current, current + ".sig"}},
+        {"current that stays wrong",
+         "K",
+         {{changed}},
+         {{signature}},
+         "does not match the bytes of http://h/manifests/K/current.xml under any of the 1 trusted keys",
+         {current, current + ".sig", current, current + ".sig"}},
+        {"a given version never moves: no second fetch",
+         "K/V",
+         {{changed}, {Manifest}},
+         {{signature}},
+         "the signature http://h/manifests/K/V.xml.sig does not match",
+         {versioned, versioned + ".sig"}},
+        {"bytes that are not even XML are refused by their signature, not parsed",
+         "K/V",
+         {{"<package"}},
+         {{signature}},
+         "the signature http://h/manifests/K/V.xml.sig does not match",
+         {versioned, versioned + ".sig"}},
+        {"signature missing",
+         "K",
+         {{Manifest}},
+         {{"", failed(R::ClientError, "404 Not Found")}},
+         "no signature for http://h/manifests/K/current.xml: http://h/manifests/K/current.xml.sig is missing "
+         "(404 Not Found)",
+         {current, current + ".sig"}},
+        {"signature empty",
+         "K",
+         {{Manifest}},
+         {{""}},
+         "is malformed: it is empty",
+         {current, current + ".sig"}},
+        {"signature truncated",
+         "K",
+         {{Manifest}},
+         {{signature.substr(0, 40)}},
+         "is malformed: it is not the base64 form of a 64-byte Ed25519 signature",
+         {current, current + ".sig"}},
+    };
+    for (const Case& c : cases) {
+        SCOPED_TRACE(c.name);
+        ScriptedService service;
+        service.Serve(c.ref == "K" ? current : versioned, c.document);
+        service.Serve((c.ref == "K" ? current : versioned) + ".sig", c.signature);
+        const ManifestVerifier verifier(key.PublicKeyBase64());
+        XmlHttpPackageManifestFactory packages("h", &service, 10, 30, &verifier);
+        if (c.error.empty()) {
+            const auto manifest = packages.Create(c.ref, nullptr);
+            EXPECT_EQ(manifest->GetName(), "N");
+        } else {
+            try {
+                packages.Create(c.ref, nullptr);
+                ADD_FAILURE() << "loaded";
+            } catch (const ManifestTrustException& refused) {
+                EXPECT_THAT(refused.what(), HasSubstr(c.error));
+            }
+        }
+        EXPECT_EQ(service.urls, c.urls);
+    }
+}
+
+TEST(SignedManifestFetchTest, NetworkFailuresStayRetryableAndABrokenKeyListRefusesWithoutARequest) {
+    const SigningKey key = SigningKey::New();
+    {
+        // A signature the service cannot send now is a stream failure, which the manifest works retry.
+        ScriptedService service;
+        service.Serve("/nodes/P.xml", {{NodeList}});
+        service.Serve("/nodes/P.xml.sig",
+                      {{"", HttpRequestStatus::Failed(HttpRequestResult::ServerError, 0, "503")}});
+        const ManifestVerifier verifier(key.PublicKeyBase64());
+        XmlHttpNodeListManifestFactory lists("h", &service, 10, 30, &verifier);
+        EXPECT_THROW(lists.Create("P", nullptr), ManifestStreamException);
+    }
+    {
+        ScriptedService service;
+        const ManifestVerifier verifier(key.PublicKeyBase64() + ",x");
+        XmlHttpNodeListManifestFactory lists("h", &service, 10, 30, &verifier);
+        try {
+            lists.Create("P", nullptr);
+            ADD_FAILURE() << "loaded";
+        } catch (const ManifestTrustException& refused) {
+            EXPECT_THAT(refused.what(), HasSubstr("the updater's manifest keys are malformed (key 2 of 2"));
+        }
+        EXPECT_TRUE(service.urls.empty());
+    }
+    {
+        // The node list moves: its signature is checked again once, and a signed list loads.
+        ScriptedService service;
+        std::string stale = NodeList;
+        stale.insert(stale.find("/>"), " Weight=\"2\"");
+        service.Serve("/nodes/P.xml", {{stale}, {NodeList}});
+        service.Serve("/nodes/P.xml.sig", {{key.Sign(NodeList)}});
+        const ManifestVerifier verifier(key.PublicKeyBase64());
+        XmlHttpNodeListManifestFactory lists("h", &service, 10, 30, &verifier);
+        EXPECT_EQ(lists.Create("P", nullptr)->GetNodes().at(0)->GetWeight(), 1u);
+        EXPECT_EQ(service.urls.size(), 4u);
+    }
+    {
+        // Without keys nothing but the document is fetched.
+        ScriptedService service;
+        service.Serve("/nodes/P.xml", {{NodeList}});
+        const ManifestVerifier verifier("");
+        XmlHttpNodeListManifestFactory lists("h", &service, 10, 30, &verifier);
+        EXPECT_EQ(lists.Create("P", nullptr)->GetNodes().size(), 1u);
+        EXPECT_EQ(service.urls, std::vector<std::string>{"/nodes/P.xml"});
+    }
+}
+
+}  // namespace
+}  // namespace halcyne
