@@ -5,11 +5,13 @@
 
 #include <gtest/gtest.h>
 
+#include "SigningKey.hpp"
 #include "http/HttpProxy.hpp"
 #include "http/HttpRequest.hpp"
 #include "http/HttpRequestFactory.hpp"
 #include "http/HttpWriteCallback.hpp"
 #include "manifest/ManifestException.hpp"
+#include "manifest/ManifestVerifier.hpp"
 #include "manifest/NodeListManifest.hpp"
 #include "manifest/NodeListManifestFactory.hpp"
 #include "manifest/PackageManifest.hpp"
@@ -60,13 +62,23 @@ TEST(ManifestFactoryConcurrencyTest, ManyThreadsShareOneFactoryOfEachKind) {
     requests.documents["http://h/nodes/P.xml"] =
         "<ArrayOfNodeInfo><NodeInfo><NodeId>n</NodeId><Host>127.0.0.1:1</Host><Path>/p/</Path>"
         "<Weight>1</Weight></NodeInfo></ArrayOfNodeInfo>";
-    XmlHttpPackageManifestFactory packages("h", &requests, 5, 5);
-    XmlHttpNodeListManifestFactory lists("h", &requests, 5, 5);
+    // Every document signed, for the factories that verify (each check builds its own OpenSSL objects).
+    const publish::SigningKey key = publish::SigningKey::New();
+    for (const auto& [url, document] : std::map<std::string, std::string>(requests.documents)) {
+        requests.documents[url + ".sig"] = key.Sign(document);
+    }
+    const ManifestVerifier verifier(key.PublicKeyBase64());
+    XmlHttpPackageManifestFactory plainPackages("h", &requests, 5, 5);
+    XmlHttpNodeListManifestFactory plainLists("h", &requests, 5, 5);
+    XmlHttpPackageManifestFactory signedPackages("h", &requests, 5, 5, &verifier);
+    XmlHttpNodeListManifestFactory signedLists("h", &requests, 5, 5, &verifier);
     std::atomic<int> wrong{0};
     std::vector<std::thread> threads;
     for (int t = 0; t < 8; ++t) {
         threads.emplace_back([&, t] {
             for (int i = 0; i < 50; ++i) {
+                auto& packages = t % 2 == 0 ? plainPackages : signedPackages;
+                auto& lists = t % 2 == 0 ? plainLists : signedLists;
                 const std::string version = (t + i) % 2 == 0 ? "V" : "W";
                 if (packages.Create("K/" + version)->GetVersionId() != version) {
                     wrong.fetch_add(1);
