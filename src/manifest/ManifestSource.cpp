@@ -12,8 +12,8 @@
 #include "http/HttpStringstreamWriter.hpp"
 #include "manifest/Manifest.hpp"
 #include "manifest/ManifestException.hpp"
-#include "manifest/ServerHost.hpp"
 #include "manifest/ManifestVerifier.hpp"
+#include "manifest/ServerHost.hpp"
 #include "manifest/XmlManifestReader.hpp"
 
 namespace halcyne {
