@@ -63,6 +63,12 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
             file->GetChecksums().size() != ChunkCount(file->GetChunkSize(), file->GetSize())) {
             std::abort();
         }
+        // A digest is absent or exactly 64 lower-case hexadecimal digits.
+        const std::string& sha256 = file->GetSha256();
+        if (!sha256.empty() &&
+            (sha256.size() != 64 || sha256.find_first_not_of("0123456789abcdef") != std::string::npos)) {
+            std::abort();
+        }
         total += file->GetSize();
     }
     if (total != manifest.GetTotalSize() ||
