@@ -1,7 +1,9 @@
 #include "manifest/PackageManifestFactory.hpp"
 
+#include "file/SharedFileFactory.hpp"
 #include "manifest/ManifestException.hpp"
 #include "manifest/ManifestSource.hpp"
+#include "manifest/ManifestVerifier.hpp"
 #include "manifest/PackageRef.hpp"
 #include "manifest/StandardPackageManifest.hpp"
 
@@ -9,12 +11,14 @@ namespace halcyne {
 
 HttpPackageManifestFactory::HttpPackageManifestFactory(std::string host, HttpRequestFactory* requestFactory,
                                                        std::int32_t connectTimeout, std::int32_t timeout,
-                                                       const ManifestVerifier* verifier)
+                                                       const ManifestVerifier* verifier,
+                                                       SharedFileFactory* executables)
     : host_(std::move(host)),
       requestFactory_(requestFactory),
       connectTimeout_(connectTimeout),
       timeout_(timeout),
-      verifier_(verifier) {}
+      verifier_(verifier),
+      executables_(executables) {}
 
 bool HttpPackageManifestFactory::Matches(std::shared_ptr<const PackageManifest> manifest,
                                          const std::string& ref) {
@@ -28,6 +32,21 @@ bool HttpPackageManifestFactory::Matches(std::shared_ptr<const PackageManifest> 
     return versionId.empty() || manifest->GetVersionId() == versionId;
 }
 
+void HttpPackageManifestFactory::RequireFileHashes(const PackageManifest& manifest,
+                                                   const std::string& url) const {
+    for (const auto& file : manifest.GetFiles()) {
+        if (!file->GetSha256().empty()) {
+            continue;
+        }
+        const bool run = !manifest.GetRun().empty() && file->GetPath() == manifest.GetRun();
+        if (run || (executables_ != nullptr && executables_->IsExecutable(std::string(), file->GetPath()))) {
+            throw ManifestTrustException(
+                url + " is signed, but " + (run ? "its run file " : "the executable ") + file->GetPath() +
+                " carries no sha256: a signed deployment runs only files it can hash");
+        }
+    }
+}
+
 std::shared_ptr<PackageManifest> XmlHttpPackageManifestFactory::Create(const std::string& ref) {
     return Create(ref, nullptr);
 }
@@ -37,13 +56,16 @@ std::shared_ptr<PackageManifest> XmlHttpPackageManifestFactory::Create(
     std::shared_ptr<HttpRequestCanceller> canceller) {
     // A reference without a version names the current manifest, which the publisher replaces.
     const bool moving = ref.find('/') == std::string::npos;
-    const auto source =
-        MakeManifestServiceSource(BuildUrl(ref), requestFactory_, std::move(session), connectTimeout_,
-                                  timeout_, verifier_, moving, std::move(canceller));
+    const std::string url = BuildUrl(ref);
+    const auto source = MakeManifestServiceSource(url, requestFactory_, std::move(session), connectTimeout_,
+                                                  timeout_, verifier_, moving, std::move(canceller));
     auto manifest = std::make_shared<StandardPackageManifest>();
     source->Load(ref, *manifest);
     if (!Matches(manifest, ref)) {
         throw ManifestLocatorException();
+    }
+    if (verifier_ != nullptr && verifier_->Configured()) {
+        RequireFileHashes(*manifest, url);
     }
     return manifest;
 }

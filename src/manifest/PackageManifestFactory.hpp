@@ -13,6 +13,7 @@ class HttpRequestCanceller;
 class HttpRequestFactory;
 class HttpSession;
 class ManifestVerifier;
+class SharedFileFactory;
 class PackageManifest;
 
 class PackageManifestFactory {
@@ -29,10 +30,13 @@ class HttpPackageManifestFactory : public PackageManifestFactory {
 public:
     // `host` is host[:port] of the manifest service; requestFactory is not owned. Time-outs in seconds.
     // With a verifier that holds keys (not owned; it outlives the factory) every document must come with a
-    // valid signature (SignedXmlHttpManifestSource); without one, documents are taken as they come.
+    // valid signature (SignedXmlHttpManifestSource), and its run file and every file that `executables`
+    // counts as executable must carry a SHA-256; without one, documents are taken as they come.
+    // `executables` is not owned; none: only the run file must carry one.
     HttpPackageManifestFactory(std::string host, HttpRequestFactory* requestFactory,
                                std::int32_t connectTimeout, std::int32_t timeout,
-                               const ManifestVerifier* verifier = nullptr);
+                               const ManifestVerifier* verifier = nullptr,
+                               SharedFileFactory* executables = nullptr);
     HttpPackageManifestFactory(const HttpPackageManifestFactory&) = delete;
     HttpPackageManifestFactory& operator=(const HttpPackageManifestFactory&) = delete;
     using PackageManifestFactory::Create;
@@ -47,11 +51,16 @@ public:
     virtual std::string BuildUrl(const std::string& ref) = 0;
 
 protected:
+    // With keys configured: ManifestTrustException naming the first file that will run (the run file, or
+    // an executable) and carries no SHA-256, since a signed deployment runs only files it can hash.
+    void RequireFileHashes(const PackageManifest& manifest, const std::string& url) const;
+
     const std::string host_;
     HttpRequestFactory* const requestFactory_;
     const std::int32_t connectTimeout_;
     const std::int32_t timeout_;
     const ManifestVerifier* const verifier_;  // not owned; may be empty
+    SharedFileFactory* const executables_;    // not owned; may be empty
 };
 
 // Package manifests as XML documents at http://<host>/manifests/<package>/<version or "current">.xml.

@@ -11,7 +11,7 @@ DownloadEngine::DownloadEngine(const EngineSettings& settings)
       requestFactory_(&proxyFactory_, settings.caBundle),
       manifestVerifier_(settings.manifestKeys),
       packageManifestFactory_(settings.manifestHost, &requestFactory_, settings.manifestConnectTimeout,
-                              settings.manifestTimeout, &manifestVerifier_),
+                              settings.manifestTimeout, &manifestVerifier_, &fileFactory_),
       nodeListManifestFactory_(settings.manifestHost, &requestFactory_, settings.manifestConnectTimeout,
                                settings.manifestTimeout, &manifestVerifier_),
       manifestStore_(settings.transfersFolder, &fileFactory_),

@@ -7,6 +7,7 @@
 
 #include "SigningKey.hpp"
 #include "common/Base64.hpp"
+#include "file/posix/PosixSharedFileFactory.hpp"
 #include "http/HttpProxy.hpp"
 #include "http/HttpRequest.hpp"
 #include "http/HttpRequestFactory.hpp"
@@ -298,6 +299,56 @@ TEST(SignedManifestFetchTest, NetworkFailuresStayRetryableAndABrokenKeyListRefus
         XmlHttpNodeListManifestFactory lists("h", &service, 10, 30, &verifier);
         EXPECT_EQ(lists.Create("P", nullptr)->GetNodes().size(), 1u);
         EXPECT_EQ(service.urls, std::vector<std::string>{"/nodes/P.xml"});
+    }
+}
+
+TEST(SignedManifestFetchTest, ASignedManifestMustHashItsRunFileAndEveryExecutable) {
+    const SigningKey key = SigningKey::New();
+    const auto file = [](const std::string& path, bool hashed) {
+        return "<file path=\"" + path + "\" chunksize=\"1\" size=\"1\" checksums=\"00000000\"" +
+               (hashed ? " sha256=\"" + std::string(64, 'a') + "\"" : "") + "/>";
+    };
+    struct Case {
+        const char* name;
+        std::string run;
+        std::string files;
+        bool signedDeployment;
+        std::string error;  // "" when the manifest loads
+    };
+    const std::vector<Case> cases = {
+        {"run file and executables hashed", "bin/run.sh",
+         file("bin/run.sh", true) + file("tools/setup.exe", true) + file("data/readme.txt", false), true, ""},
+        {"run file without sha256", "bin/run.sh", file("bin/run.sh", false), true,
+         "is signed, but its run file bin/run.sh carries no sha256"},
+        {"a run file whatever its extension", "game.bin", file("game.bin", false), true,
+         "its run file game.bin carries no sha256"},
+        {"an executable that is not the run file", "bin/run.sh",
+         file("bin/run.sh", true) + file("tools/setup.exe", false), true,
+         "the executable tools/setup.exe carries no sha256"},
+        {"no run file, nothing executable", "", file("data/readme.txt", false), true, ""},
+        {"an unsigned deployment requires nothing", "bin/run.sh",
+         file("bin/run.sh", false) + file("tools/setup.exe", false), false, ""},
+    };
+    for (const Case& c : cases) {
+        SCOPED_TRACE(c.name);
+        const std::string xml = "<package id=\"K\" name=\"N\" partnerId=\"P\" versionId=\"V\" run=\"" +
+                                c.run + "\"><files>" + c.files + "</files></package>";
+        ScriptedService service;
+        service.Serve("/manifests/K/V.xml", {{xml}});
+        service.Serve("/manifests/K/V.xml.sig", {{key.Sign(xml)}});
+        const ManifestVerifier verifier(c.signedDeployment ? key.PublicKeyBase64() : "");
+        PosixSharedFileFactory executables;
+        XmlHttpPackageManifestFactory packages("h", &service, 10, 30, &verifier, &executables);
+        if (c.error.empty()) {
+            EXPECT_EQ(packages.Create("K/V", nullptr)->GetId(), "K");
+            continue;
+        }
+        try {
+            packages.Create("K/V", nullptr);
+            ADD_FAILURE() << "loaded";
+        } catch (const ManifestTrustException& refused) {
+            EXPECT_THAT(refused.what(), HasSubstr(c.error));
+        }
     }
 }
 

@@ -138,6 +138,15 @@ TEST(SignedUpdateTest, OnlyDocumentsSignedByAStampedKeyAreUsed) {
                            fs::copy_options::overwrite_existing);
          },
          "does not match the bytes of"},
+        {"the current version's run file published without sha256", studio.PublicKeyBase64(),
+         [&](SignedUpdate& run) {
+             publish::SitePublisher site(run.Site());
+             site.SignWith(std::make_shared<publish::SigningKey>(studio));
+             publish::PackageInfo unhashed{"DP", "DK", "2", "Downloader", "bin/downloader.sh", 65536};
+             unhashed.hashFiles = false;
+             site.PublishFolder(run.scratch / "downloader", unhashed);
+         },
+         "its run file bin\\/downloader.sh carries no sha256"},
         {"node list changed", studio.PublicKeyBase64(),
          [&](SignedUpdate& run) {
              std::string text = test::ReadFileText(run.Site() + "/nodes/DP.xml");
