@@ -31,7 +31,7 @@ struct MdCtxFree {
 
 std::vector<std::string> ParseManifestKeys(const std::string& list) {
     std::vector<std::string> keys;
-    if (Trim(list, " \t").empty()) {
+    if (Trim(list, " \t\r\n").empty()) {
         return keys;
     }
     std::size_t count = 1;
@@ -44,7 +44,7 @@ std::vector<std::string> ParseManifestKeys(const std::string& list) {
         const std::string_view piece =
             Trim(std::string_view(list).substr(
                      start, comma == std::string::npos ? std::string::npos : comma - start),
-                 " \t");
+                 " \t\r\n");
         const auto raw = DecodeBase64(piece);
         if (!raw || raw->size() != Ed25519KeySize) {
             throw std::invalid_argument("key " + std::to_string(index) + " of " + std::to_string(count) +

@@ -13,8 +13,8 @@ namespace halcyne {
 inline constexpr std::size_t Ed25519KeySize = 32;
 inline constexpr std::size_t Ed25519SignatureSize = 64;
 
-// The raw keys of a list of base64 Ed25519 public keys separated by commas (spaces and tabs around each key
-// are ignored). An empty or blank list holds no key. Throws std::invalid_argument naming the first key that
+// The raw keys of a list of base64 Ed25519 public keys separated by commas (white space around each key is
+// ignored). An empty or blank list holds no key. Throws std::invalid_argument naming the first key that
 // is not the base64 form of 32 bytes (an empty piece between commas included).
 std::vector<std::string> ParseManifestKeys(const std::string& list);
 

@@ -53,6 +53,7 @@ TEST(ManifestVerifierTest, KeyListsParseOrNameTheBadKey) {
         {" \t", 0, ""},
         {a, 1, ""},
         {" " + a + " ,\t" + b + " ", 2, ""},
+        {a + "\n", 1, ""},  // a key file's line as it stands
         {a + ",," + b, 0, "key 2 of 3 is not"},
         {a + ",", 0, "key 2 of 2 is not"},
         {a.substr(0, 40), 0, "key 1 of 1 is not"},

@@ -14,6 +14,7 @@
 #include "common/NoValueMarker.hpp"
 #include "http/CurlHttpRequest.hpp"
 #include "http/HttpStringstreamWriter.hpp"
+#include "manifest/ManifestVerifier.hpp"
 #include "manifest/NodeListManifest.hpp"
 #include "support/DeliveryService.hpp"
 #include "support/PipelineHarness.hpp"
@@ -57,12 +58,47 @@ TEST(PublishToolTest, HelpAndArgumentErrors) {
          "not a folder: " + folder / "none"},
         {{"--site", folder / "site", "--chunk-size", "0"}, "bad --chunk-size: 0"},
         {{"--site", folder / "site", "--bogus", "1"}, "unknown argument: --bogus"},
+        {{"--site", folder / "site", "--key", folder / "none.key", "--partner", "P", "--node", "127.0.0.1:1"},
+         "cannot read " + folder / "none.key"},
+        {{"--key", folder / "a.key", "--generate-key", folder / "b.key"},
+         "give either --key or --generate-key"},
     };
     for (const Case& c : cases) {
         const auto result = Publish(c.arguments);
         EXPECT_EQ(result.exitStatus, 1) << c.message;
         EXPECT_NE(result.errors.find("halcyne-publish: " + c.message), std::string::npos) << result.errors;
     }
+}
+
+TEST(PublishToolTest, AGeneratedKeySignsWhatIsPublishedAndIsNeverReplaced) {
+    test::ScratchFolder folder;
+    boost::filesystem::create_directories(folder / "package");
+    test::WriteFileText(folder / "package/run.sh", "#!/bin/sh\n");
+    const std::string key = folder / "studio.key";
+    const auto generated = Publish({"--generate-key", key});
+    ASSERT_EQ(generated.exitStatus, 0) << generated.errors;
+    EXPECT_EQ(generated.output, test::ReadFileText(key + ".pub"));
+    const auto again = Publish({"--generate-key", key});
+    EXPECT_EQ(again.exitStatus, 1);
+    EXPECT_NE(again.errors.find("already exists; it is never overwritten"), std::string::npos)
+        << again.errors;
+
+    const auto published =
+        Publish({"--site", folder / "site", "--key", key, "--from", folder / "package", "--partner", "P",
+                 "--package", "K", "--version", "1", "--run", "run.sh", "--node", "127.0.0.1:1"});
+    ASSERT_EQ(published.exitStatus, 0) << published.errors;
+    const ManifestVerifier verifier(test::ReadFileText(key + ".pub"));
+    for (const std::string document : {"manifests/K/1.xml", "manifests/K/current.xml", "nodes/P.xml"}) {
+        EXPECT_EQ(verifier.Check(test::ReadFileText(folder / ("site/" + document)),
+                                 test::ReadFileText(folder / ("site/" + document + ".sig"))),
+                  SignatureCheck::Valid)
+            << document;
+    }
+    // Once signed, the site takes nothing unsigned.
+    const auto unsigned_ = Publish({"--site", folder / "site", "--partner", "P", "--node", "127.0.0.1:2"});
+    EXPECT_EQ(unsigned_.exitStatus, 1);
+    EXPECT_NE(unsigned_.errors.find("give the signing key with --key"), std::string::npos)
+        << unsigned_.errors;
 }
 
 TEST(PublishToolTest, NodeArgumentsBecomeTheNodesTheEngineLoads) {
