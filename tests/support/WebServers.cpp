@@ -109,6 +109,11 @@ void ServerProcess::Stop() {
     pid_ = -1;
 }
 
+std::string NginxServer::StoppedAccessLog() {
+    Stop();
+    return ReadFileText(accessLog_);
+}
+
 NginxServer::NginxServer(const std::string& root, const NginxOptions& options) {
     const std::string s = scratch_.Path();
     accessLog_ = s + "/access.log";

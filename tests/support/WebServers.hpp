@@ -48,6 +48,9 @@ class NginxServer : public ServerProcess {
 public:
     explicit NginxServer(const std::string& root, const NginxOptions& options = {});
     const std::string& AccessLog() const { return accessLog_; }
+    // Stops the server and returns its access log. A client can have its whole answer before nginx has
+    // logged the request; once nginx has exited, every request it answered is in the log.
+    std::string StoppedAccessLog();
 
 private:
     ScratchFolder scratch_;

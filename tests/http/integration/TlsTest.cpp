@@ -91,13 +91,12 @@ TEST_F(TlsTest, OnlyAVerifiedServerIsAnswered) {
         if (c.result == R::Success) {
             EXPECT_EQ(body, "over tls");
             EXPECT_EQ(status.errorMessage, "");
-            EXPECT_NE(test::ReadFileText(nginx.AccessLog()).find("\"GET /file.txt HTTP/1.1\" 200"),
-                      std::string::npos);
+            EXPECT_NE(nginx.StoppedAccessLog().find("\"GET /file.txt HTTP/1.1\" 200"), std::string::npos);
         } else {
             EXPECT_EQ(body, "");
             EXPECT_EQ(status.errorMessage.rfind(c.message, 0), 0u) << status.errorMessage;
             // Nothing was asked of a server that could not prove who it is.
-            EXPECT_EQ(test::ReadFileText(nginx.AccessLog()).find("GET /file.txt"), std::string::npos);
+            EXPECT_EQ(nginx.StoppedAccessLog().find("GET /file.txt"), std::string::npos);
         }
     }
     // The unreadable bundle is named in the message.
@@ -139,7 +138,7 @@ TEST_F(TlsTest, RedirectsNeverLeaveHttps) {
         }
     }
     // The plain server never saw the request the redirect pointed at.
-    EXPECT_EQ(test::ReadFileText(plain.AccessLog()), "");
+    EXPECT_EQ(plain.StoppedAccessLog(), "");
 }
 
 TEST_F(TlsTest, HttpsHostsGoThroughTheHttpsProxyWithTheServerStillVerified) {

@@ -113,7 +113,7 @@ TEST_F(HttpsDownloadTest, ManifestsAndChunksComeOverVerifiedTls) {
     for (const auto& file : package_.files) {
         EXPECT_EQ(ReadFileText(Dest() + "/" + file.path), file.content) << file.path;
     }
-    const std::string served = ReadFileText(nginx.AccessLog());
+    const std::string served = nginx.StoppedAccessLog();
     EXPECT_NE(served.find("GET /manifests/K/current.xml"), std::string::npos);
     EXPECT_NE(served.find("GET /nodes/P.xml"), std::string::npos);
     EXPECT_NE(served.find("GET /packages/P/K/V/data/a.bin HTTP/1.1\" 206"), std::string::npos) << served;
