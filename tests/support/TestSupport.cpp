@@ -3,6 +3,7 @@
 #include <cstdlib>
 #include <fstream>
 #include <iterator>
+#include <random>
 #include <stdexcept>
 #include <thread>
 
@@ -208,6 +209,40 @@ void WriteFileText(const std::string& path, const std::string& text) {
     if (!out) {
         throw std::runtime_error("cannot write " + path);
     }
+}
+
+ProcessResult StampTestUpdater(const std::string& output, const std::string& manifestHost,
+                               const std::string& dataFolder, const std::vector<std::string>& extra) {
+    std::vector<std::string> arguments = {BuiltProgram("src/halcyne-updater"),
+                                          "--output",
+                                          output,
+                                          "--set",
+                                          "102=" + manifestHost,
+                                          "--set",
+                                          "103=DP",
+                                          "--set",
+                                          "104=GP",
+                                          "--set",
+                                          "105=GK",
+                                          "--set",
+                                          "106=SK",
+                                          "--set",
+                                          "107=DK",
+                                          "--set",
+                                          "108=Emberline",
+                                          "--set",
+                                          "109=" + dataFolder};
+    arguments.insert(arguments.end(), extra.begin(), extra.end());
+    return RunProgram(BuiltProgram("tools/halcyne-stamp"), arguments);
+}
+
+std::string RandomBytes(std::size_t size, unsigned seed) {
+    std::mt19937 random(seed);
+    std::string bytes(size, '\0');
+    for (auto& byte : bytes) {
+        byte = static_cast<char>(random());
+    }
+    return bytes;
 }
 
 }  // namespace halcyne::test

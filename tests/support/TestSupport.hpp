@@ -70,4 +70,14 @@ std::string SourceDir();
 std::string BinaryDir();
 std::string BuiltProgram(const std::string& relativePath);  // BinaryDir() + "/" + relativePath
 
+// Stamps a copy of the built updater at `output` for the tests' deployment: manifest service
+// `manifestHost`, downloader package DP/DK, skin GP/GK/SK, title "Emberline", data folder `dataFolder`,
+// then the `extra` arguments of the stamping tool (for example {"--set", "133=KEY"}). Returns the tool's
+// result.
+ProcessResult StampTestUpdater(const std::string& output, const std::string& manifestHost,
+                               const std::string& dataFolder, const std::vector<std::string>& extra = {});
+
+// `size` pseudo-random bytes, the same for the same seed.
+std::string RandomBytes(std::size_t size, unsigned seed);
+
 }  // namespace halcyne::test

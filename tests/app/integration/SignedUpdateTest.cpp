@@ -42,29 +42,10 @@ public:
         }
         site.PublishNodeList("DP", nodes);
         site.PublishNodeList("GP", nodes);
-        std::vector<std::string> stamp = {test::BuiltProgram("src/halcyne-updater"),
-                                          "--output",
-                                          updater,
-                                          "--set",
-                                          "102=" + service->ManifestHost(),
-                                          "--set",
-                                          "103=DP",
-                                          "--set",
-                                          "104=GP",
-                                          "--set",
-                                          "105=GK",
-                                          "--set",
-                                          "106=SK",
-                                          "--set",
-                                          "107=DK",
-                                          "--set",
-                                          "108=Emberline",
-                                          "--set",
-                                          "109=Emberline"};
-        if (!trusted.empty()) {
-            stamp.insert(stamp.end(), {"--set", "133=" + trusted});
-        }
-        const auto stamped = test::RunProgram(test::BuiltProgram("tools/halcyne-stamp"), stamp);
+        const auto stamped =
+            test::StampTestUpdater(updater, service->ManifestHost(), "Emberline",
+                                   trusted.empty() ? std::vector<std::string>{}
+                                                   : std::vector<std::string>{"--set", "133=" + trusted});
         EXPECT_EQ(stamped.exitStatus, 0) << stamped.errors;
         fs::create_directories(scratch / "tmp");
     }

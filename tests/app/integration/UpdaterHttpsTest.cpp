@@ -46,29 +46,10 @@ TEST(UpdaterHttpsTest, TheStampedBundleDecidesWhetherTheHttpsSiteIsTrusted) {
     for (const auto& c : cases) {
         SCOPED_TRACE(c.name);
         const std::string updater = scratch / "halcyne-updater";
-        std::vector<std::string> stamp = {test::BuiltProgram("src/halcyne-updater"),
-                                          "--output",
-                                          updater,
-                                          "--set",
-                                          "102=" + host,
-                                          "--set",
-                                          "103=DP",
-                                          "--set",
-                                          "104=GP",
-                                          "--set",
-                                          "105=GK",
-                                          "--set",
-                                          "106=SK",
-                                          "--set",
-                                          "107=DK",
-                                          "--set",
-                                          "108=Emberline",
-                                          "--set",
-                                          "109=Emberline"};
-        if (!c.bundle.empty()) {
-            stamp.insert(stamp.end(), {"--set", "134=" + c.bundle});
-        }
-        const auto stamped = test::RunProgram(test::BuiltProgram("tools/halcyne-stamp"), stamp);
+        const auto stamped =
+            test::StampTestUpdater(updater, host, "Emberline",
+                                   c.bundle.empty() ? std::vector<std::string>{}
+                                                    : std::vector<std::string>{"--set", "134=" + c.bundle});
         ASSERT_EQ(stamped.exitStatus, 0) << stamped.errors;
         fs::remove_all(scratch / "tmp");
         fs::create_directories(scratch / "tmp");

@@ -56,12 +56,7 @@ public:
         }
         site.PublishNodeList("DP", nodes);
         site.PublishNodeList("GP", nodes);
-        const auto stamped =
-            test::RunProgram(test::BuiltProgram("tools/halcyne-stamp"),
-                             {test::BuiltProgram("src/halcyne-updater"), "--output", updater, "--set",
-                              "102=" + service->ManifestHost(), "--set", "103=DP", "--set", "104=GP", "--set",
-                              "105=GK", "--set", "106=SK", "--set", "107=DK", "--set", "108=Emberline",
-                              "--set", "109=Emberline Folder"});
+        const auto stamped = test::StampTestUpdater(updater, service->ManifestHost(), "Emberline Folder");
         EXPECT_EQ(stamped.exitStatus, 0) << stamped.errors;
         if (languages) {
             test::RunProgram(test::BuiltProgram("tools/halcyne-stamp"),

@@ -79,11 +79,7 @@ TEST(UpdaterErrorBoxTest, ASignalClosesTheErrorBoxAndTheUpdaterEndsWithStatusOne
         test::ScratchFolder scratch;
         const std::string updater = scratch / "halcyne-updater";
         // Port 1 on the loopback refuses connections: the manifest request fails at once.
-        const auto stamped = test::RunProgram(
-            test::BuiltProgram("tools/halcyne-stamp"),
-            {test::BuiltProgram("src/halcyne-updater"), "--output", updater, "--set", "102=127.0.0.1:1",
-             "--set", "103=DP", "--set", "104=GP", "--set", "105=GK", "--set", "106=SK", "--set", "107=DK",
-             "--set", "108=Emberline", "--set", "109=Emberline Folder"});
+        const auto stamped = test::StampTestUpdater(updater, "127.0.0.1:1", "Emberline Folder");
         ASSERT_EQ(stamped.exitStatus, 0) << stamped.errors;
         boost::filesystem::create_directories(scratch / "tmp");
         if (c.blockDataFolder) {

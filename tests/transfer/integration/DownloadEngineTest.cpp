@@ -24,15 +24,6 @@ namespace {
 using namespace halcyne::test;
 using namespace std::chrono_literals;
 
-std::string RandomBytes(std::size_t size, unsigned seed) {
-    std::mt19937 random(seed);
-    std::string bytes(size, '\0');
-    for (auto& byte : bytes) {
-        byte = static_cast<char>(random());
-    }
-    return bytes;
-}
-
 // A package of three files in 16 KiB chunks on a delivery service of three nodes, both analytics endpoints,
 // and a temporary directory of the test's own.
 class DownloadEngineTest : public ::testing::Test {

@@ -21,15 +21,6 @@ namespace {
 using namespace halcyne::test;
 using namespace std::chrono_literals;
 
-std::string RandomBytes(std::size_t size, unsigned seed) {
-    std::mt19937 random(seed);
-    std::string bytes(size, '\0');
-    for (auto& byte : bytes) {
-        byte = static_cast<char>(random());
-    }
-    return bytes;
-}
-
 class HttpsDownloadTest : public ::testing::Test {
 protected:
     static void SetUpTestSuite() {
