@@ -147,21 +147,7 @@ LocalDeliveryService::~LocalDeliveryService() {
 }
 
 void LocalDeliveryService::Stop() {
-    if (pid_ <= 0) {
-        return;
-    }
-    ::kill(pid_, SIGTERM);
-    int status = 0;
-    for (int i = 0; i < 100; ++i) {
-        if (::waitpid(pid_, &status, WNOHANG) == pid_) {
-            pid_ = -1;
-            return;
-        }
-        std::this_thread::sleep_for(std::chrono::milliseconds(50));
-    }
-    ::kill(pid_, SIGKILL);
-    ::waitpid(pid_, &status, 0);
-    pid_ = -1;
+    StopChildProcess(pid_);
 }
 
 std::string LocalDeliveryService::ManifestHost() const {

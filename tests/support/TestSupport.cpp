@@ -1,5 +1,6 @@
 #include "support/TestSupport.hpp"
 
+#include <chrono>
 #include <cstdlib>
 #include <fstream>
 #include <iterator>
@@ -209,6 +210,24 @@ void WriteFileText(const std::string& path, const std::string& text) {
     if (!out) {
         throw std::runtime_error("cannot write " + path);
     }
+}
+
+void StopChildProcess(pid_t& pid) {
+    if (pid <= 0) {
+        return;
+    }
+    ::kill(pid, SIGTERM);
+    int status = 0;
+    for (int i = 0; i < 100; ++i) {
+        if (::waitpid(pid, &status, WNOHANG) == pid) {
+            pid = -1;
+            return;
+        }
+        std::this_thread::sleep_for(std::chrono::milliseconds(50));
+    }
+    ::kill(pid, SIGKILL);
+    ::waitpid(pid, &status, 0);
+    pid = -1;
 }
 
 ProcessResult StampTestUpdater(const std::string& output, const std::string& manifestHost,

@@ -6,6 +6,8 @@
 #include <string>
 #include <vector>
 
+#include <sys/types.h>
+
 namespace halcyne::test {
 
 // A fresh folder under the build tree, removed with its contents at the end of the scope.
@@ -60,6 +62,10 @@ struct ResourceLimit {
 // process that has only the calling thread.
 ProcessResult RunInChildProcess(const std::function<std::string()>& body,
                                 const std::vector<ResourceLimit>& limits = {});
+
+// Stops a child process that the caller started: SIGTERM, then SIGKILL when it is still running after 5 s;
+// reaps it and sets `pid` to -1. Does nothing when `pid` is not positive.
+void StopChildProcess(pid_t& pid);
 
 std::string ReadFileText(const std::string& path);
 void WriteFileText(const std::string& path, const std::string& text);
