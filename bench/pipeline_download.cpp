@@ -1,8 +1,9 @@
 // A package download through the whole work tree against aria2c and curl, interleaved run by run so that
 // all see the same machine load:
 //   pipeline_download [--files N] [--file-mib N] [--chunk-kib N] [--runs N] [--max-running N] [--no-aria2]
-//                     [--no-curl]
-// Defaults: 8 files of 128 MiB in 1 MiB chunks (1 GiB), 3 runs. The package is served by 3 nginx nodes on
+//                     [--no-curl] [--no-hash]
+// Defaults: 8 files of 128 MiB in 1 MiB chunks (1 GiB), 3 runs, every file with its SHA-256 in the manifest
+// (--no-hash: none, so that only the chunks' CRC-32 is checked). The package is served by 3 nginx nodes on
 // 127.0.0.1, the manifests by the local delivery service; the engine runs with the updater's settings
 // (workerThreads doubled) and its work log. aria2c gets a metalink with the 3 nodes and 1 MiB SHA-1
 // pieces and checks them (-V); curl fetches the files one after the other over one connection. Before each
@@ -159,6 +160,7 @@ int main(int argc, char** argv) {
     bool aria2 = true;
     bool curl = true;
     int maxRunning = 0;
+    bool hashFiles = true;
     for (int i = 1; i < argc; ++i) {
         const std::string arg = argv[i];
         const bool hasValue = i + 1 < argc;
@@ -176,9 +178,11 @@ int main(int argc, char** argv) {
             aria2 = false;
         } else if (arg == "--no-curl") {
             curl = false;
+        } else if (arg == "--no-hash") {
+            hashFiles = false;
         } else {
             std::cerr << "usage: pipeline_download [--files N] [--file-mib N] [--chunk-kib N] [--runs N] "
-                         "[--max-running N] [--no-aria2] [--no-curl]\n";
+                         "[--max-running N] [--no-aria2] [--no-curl] [--no-hash]\n";
             return 2;
         }
     }
@@ -191,6 +195,7 @@ int main(int argc, char** argv) {
     test::SiteWriter site(scratch / "site");
     test::SitePackage package;
     package.chunkSize = chunkSize;
+    package.hashFiles = hashFiles;
     std::vector<std::string> sources;
     std::vector<std::string> names;
     {

@@ -9,16 +9,21 @@ namespace {
 using boost::property_tree::ptree;
 
 // Describes the completion, reads "important" as a boolean (false when absent or not a boolean), and
-// submits the entry at baseLevel, plus 16 for an important work.
-WorkStatus SubmitWorkEntry(EventManager& manager, const Work& work, const WorkStatus& status,
-                           const char* event, std::int32_t baseLevel) {
+// submits the entry at baseLevel, plus 16 for an important work. An entry whose level the log does not take
+// is not made at all (its work would only drop it); this is where most completions end, so the description
+// is moved into the entry rather than copied.
+WorkStatus SubmitWorkEntry(LogManager& manager, const Work& work, const WorkStatus& status, const char* event,
+                           std::int32_t baseLevel) {
     ptree description;
     work.DescribeCompletion(status, description);
     const bool important = description.get<bool>("important", false);
     const std::int32_t level = baseLevel | (important ? LogLevel::Important : 0);
+    if (!manager.Accepts(level)) {
+        return WorkStatus(WorkResult::Success);
+    }
     const std::shared_ptr<TrackEventWork> entry = manager.CreateEventWork(level);
     entry->Tree().put("event", std::string(event));
-    entry->Tree().add_child("params", description);
+    entry->Tree().add_child("params", ptree()).swap(description);
     manager.Submit(entry);
     return WorkStatus(WorkResult::Success);
 }
@@ -83,7 +88,7 @@ WorkStatus JsonLogEventWork::ExecuteTask() {
 
 void JsonLogEventWork::Interrupt() {}
 
-SetUpOnCompleteWork::SetUpOnCompleteWork(EventManager* manager, std::shared_ptr<Work> work, WorkStatus status)
+SetUpOnCompleteWork::SetUpOnCompleteWork(LogManager* manager, std::shared_ptr<Work> work, WorkStatus status)
     : manager_(manager), work_(std::move(work)), status_(std::move(status)) {}
 
 WorkStatus SetUpOnCompleteWork::ExecuteTask() {
@@ -93,7 +98,7 @@ WorkStatus SetUpOnCompleteWork::ExecuteTask() {
 
 void SetUpOnCompleteWork::Interrupt() {}
 
-SetUpOnRetryWork::SetUpOnRetryWork(EventManager* manager, std::shared_ptr<Work> work, WorkStatus status)
+SetUpOnRetryWork::SetUpOnRetryWork(LogManager* manager, std::shared_ptr<Work> work, WorkStatus status)
     : manager_(manager), work_(std::move(work)), status_(std::move(status)) {}
 
 WorkStatus SetUpOnRetryWork::ExecuteTask() {

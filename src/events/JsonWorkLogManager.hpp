@@ -48,12 +48,12 @@ private:
 // completion description; level 8 or 2, plus 16 for a work that describes "important" as true.
 class SetUpOnCompleteWork : public SimpleWork {
 public:
-    SetUpOnCompleteWork(EventManager* manager, std::shared_ptr<Work> work, WorkStatus status);
+    SetUpOnCompleteWork(LogManager* manager, std::shared_ptr<Work> work, WorkStatus status);
     WorkStatus ExecuteTask() override;
     void Interrupt() override;
 
 private:
-    EventManager* const manager_;
+    LogManager* const manager_;
     const std::shared_ptr<Work> work_;
     const WorkStatus status_;
 };
@@ -61,12 +61,12 @@ private:
 // The same for a retry: "event" = "OnSimpleWorkRetry", level 4 (20 for an important work).
 class SetUpOnRetryWork : public SimpleWork {
 public:
-    SetUpOnRetryWork(EventManager* manager, std::shared_ptr<Work> work, WorkStatus status);
+    SetUpOnRetryWork(LogManager* manager, std::shared_ptr<Work> work, WorkStatus status);
     WorkStatus ExecuteTask() override;
     void Interrupt() override;
 
 private:
-    EventManager* const manager_;
+    LogManager* const manager_;
     const std::shared_ptr<Work> work_;
     const WorkStatus status_;
 };

@@ -24,9 +24,7 @@ bool Work::ShouldRetry() {
 
 void Work::DescribeCompletion(const WorkStatus& status, boost::property_tree::ptree& tree) const {
     Describe(tree);
-    boost::property_tree::ptree statusTree;
-    status.Describe(statusTree);
-    tree.add_child("workStatus", statusTree);
+    status.Describe(tree.add_child("workStatus", boost::property_tree::ptree()));
 }
 
 void Work::SetWorkflow(std::shared_ptr<Workflow> workflow) {

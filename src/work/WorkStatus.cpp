@@ -16,9 +16,7 @@ void WorkStatus::Describe(boost::property_tree::ptree& tree) const {
     tree.put("result", std::to_string(static_cast<unsigned>(result)));
     tree.put("retry", retry ? "true" : "false");
     if (data) {
-        boost::property_tree::ptree child;
-        data->Describe(child);
-        tree.add_child("data", child);
+        data->Describe(tree.add_child("data", boost::property_tree::ptree()));
     }
 }
 
