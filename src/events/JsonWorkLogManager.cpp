@@ -1,5 +1,7 @@
 #include "events/JsonWorkLogManager.hpp"
 
+#include <optional>
+
 #include "events/JsonText.hpp"
 
 namespace halcyne {
@@ -14,6 +16,14 @@ using boost::property_tree::ptree;
 // is moved into the entry rather than copied.
 WorkStatus SubmitWorkEntry(LogManager& manager, const Work& work, const WorkStatus& status, const char* event,
                            std::int32_t baseLevel) {
+    // Most completions are of works that are known not to be important at a level the log refuses: their
+    // entry is dropped before anything is described.
+    if (!manager.Accepts(baseLevel)) {
+        const std::optional<bool> important = work.KnownImportance();
+        if (important.has_value() && !*important) {
+            return WorkStatus(WorkResult::Success);
+        }
+    }
     ptree description;
     work.DescribeCompletion(status, description);
     const bool important = description.get<bool>("important", false);

@@ -15,6 +15,7 @@
 
 #include <cstdint>
 #include <memory>
+#include <optional>
 
 #include "pipeline/TransferWork.hpp"
 #include "work/CompositeWork.hpp"
@@ -39,6 +40,7 @@ public:
                             std::shared_ptr<TransferSharedFileData> fileData, std::uint64_t lowerBound,
                             std::uint64_t upperBound, std::uint32_t expectedChecksum);
     void Describe(boost::property_tree::ptree& tree) const override;
+    std::optional<bool> KnownImportance() const override { return false; }
     // The sequence's reset, then the view is released and fileProgressBytes set to 0 (the transfer's
     // progress is not touched).
     void Reset() override;
@@ -55,6 +57,7 @@ public:
     CreateChunkMapWork(std::shared_ptr<TransferWorkInterface> workInterface,
                        std::shared_ptr<TransferSharedMapData> chunkData);
     void Describe(boost::property_tree::ptree& tree) const override;
+    std::optional<bool> KnownImportance() const override { return false; }
     void Reset() override;  // clears the flag and releases the view
     WorkStatus ExecuteTask() override;
     void Interrupt() override {}
@@ -77,6 +80,7 @@ public:
     MutexPrefetchChunkWork(std::shared_ptr<TransferWorkInterface> workInterface,
                            std::shared_ptr<TransferSharedMapData> chunkData);
     void Describe(boost::property_tree::ptree& tree) const override;
+    std::optional<bool> KnownImportance() const override { return false; }
     // Under the prefetch mutex (held for the whole task, also while a fault is handled): Fetch the view.
     WorkStatus ExecuteTask() override;
     void Interrupt() override {}
@@ -92,6 +96,7 @@ public:
     VerifyChunkWork(std::shared_ptr<TransferWorkInterface> workInterface,
                     std::shared_ptr<TransferSharedMapData> chunkData);
     void Describe(boost::property_tree::ptree& tree) const override;
+    std::optional<bool> KnownImportance() const override { return false; }
     // Success (the chunk now counts exactly its length in progress and in verified bytes) when the view's
     // CRC-32 is the expected one; otherwise Failure with ChecksumStatusData, the chunk's progress taken off.
     WorkStatus ExecuteTask() override;
@@ -109,6 +114,7 @@ public:
                                std::shared_ptr<HttpSession> session,
                                std::shared_ptr<TransferSharedMapData> chunkData, std::uint32_t maxRetries);
     void Describe(boost::property_tree::ptree& tree) const override;
+    std::optional<bool> KnownImportance() const override { return false; }
     // A failed check of downloaded bytes also counts as a failed request of the node that sent them (its
     // body was an HTTP success, which raised the node's speed estimate); then the sequence's own rule.
     ChildProgress Advance(std::shared_ptr<Work> child, const WorkStatus& status) override;
@@ -125,6 +131,7 @@ public:
                                  std::shared_ptr<HttpSession> session,
                                  std::shared_ptr<TransferSharedMapData> chunkData);
     void Describe(boost::property_tree::ptree& tree) const override;
+    std::optional<bool> KnownImportance() const override { return false; }
 
 private:
     const std::shared_ptr<TransferSharedMapData> chunkData_;
@@ -135,6 +142,7 @@ public:
     ReleaseChunkMapWork(std::shared_ptr<TransferWorkInterface> workInterface,
                         std::shared_ptr<TransferSharedMapData> chunkData);
     void Describe(boost::property_tree::ptree& tree) const override;
+    std::optional<bool> KnownImportance() const override { return false; }
     WorkStatus ExecuteTask() override;
     void Interrupt() override {}
 

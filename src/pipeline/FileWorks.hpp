@@ -107,6 +107,7 @@ public:
                                std::shared_ptr<HttpSession> session, const FileManifest& file,
                                std::shared_ptr<TransferSharedFileData> fileData);
     void Describe(boost::property_tree::ptree& tree) const override;
+    std::optional<bool> KnownImportance() const override { return false; }
     // Drops the views of all chunks.
     void ReleaseViews();
     const std::vector<std::shared_ptr<TransferSingleChunkWork>>& Chunks() const { return chunks_; }
@@ -151,6 +152,7 @@ public:
     CloseFileWork(std::shared_ptr<TransferWorkInterface> workInterface,
                   std::shared_ptr<TransferSharedFileData> fileData);
     void Describe(boost::property_tree::ptree& tree) const override;
+    std::optional<bool> KnownImportance() const override { return false; }
     WorkStatus ExecuteTask() override;  // releases the file
     void Interrupt() override {}
 

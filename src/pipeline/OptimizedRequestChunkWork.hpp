@@ -11,6 +11,7 @@
 #include <cstdint>
 #include <memory>
 #include <mutex>
+#include <optional>
 
 #include "pipeline/OptimizedRequestParams.hpp"
 #include "pipeline/TransferWork.hpp"
@@ -39,6 +40,7 @@ public:
     ~OptimizedRequestChunkWork() override;
 
     void Describe(boost::property_tree::ptree& tree) const override;
+    std::optional<bool> KnownImportance() const override { return false; }
     // True without charging a retry after a probe or an adaptive time-out; otherwise the budget decides.
     bool ShouldRetry() override;
     WorkStatus ExecuteTask() override;

@@ -8,6 +8,7 @@
 #pragma once
 
 #include <memory>
+#include <optional>
 #include <vector>
 
 #include <boost/property_tree/ptree.hpp>
@@ -44,6 +45,10 @@ public:
     virtual void Reset() = 0;
     // Describe(tree), then the status as child "workStatus": the work log's form of a completion.
     virtual void DescribeCompletion(const WorkStatus& status, boost::property_tree::ptree& tree) const;
+    // Whether Describe gives "important" = true, when the work knows it without describing itself; empty
+    // (the default) when only the description tells. Lets the work log drop an entry of a refused level
+    // without building the description.
+    virtual std::optional<bool> KnownImportance() const { return std::nullopt; }
     virtual std::shared_ptr<Work> SharedFromThis() = 0;
     virtual std::shared_ptr<const Work> SharedFromThis() const = 0;
     // Puts the workflow first in the callback list (replacing a previous workflow), then OnSetWorkflow.

@@ -5,6 +5,7 @@
 #include <atomic>
 #include <chrono>
 #include <ctime>
+#include <optional>
 #include <stdexcept>
 #include <string>
 #include <vector>
@@ -38,18 +39,23 @@ inline constexpr const char* FixedLogName = "Log.2026.12.10.03.04.05.txt";
 // A scripted work that describes "name" and, when given, "important" as a transfer work does.
 class DescribedWork : public ScriptedWork {
 public:
+    // `known`: what KnownImportance answers (empty: only the description tells).
     DescribedWork(std::vector<WorkResult> script, std::uint32_t maxRetries, std::string name,
-                  std::string important = {})
-        : ScriptedWork(std::move(script), maxRetries, name), important_(std::move(important)) {}
+                  std::string important = {}, std::optional<bool> known = std::nullopt)
+        : ScriptedWork(std::move(script), maxRetries, name),
+          important_(std::move(important)),
+          known_(known) {}
     void Describe(boost::property_tree::ptree& tree) const override {
         tree.put("name", Name());
         if (!important_.empty()) {
             tree.put("important", important_);
         }
     }
+    std::optional<bool> KnownImportance() const override { return known_; }
 
 private:
     const std::string important_;
+    const std::optional<bool> known_;
 };
 
 // A port of 127.0.0.1 that nothing listens on (bound for a moment by this process, then released).

@@ -101,6 +101,13 @@ TEST_F(WorkLogTest, LevelTable) {
                                WorkStatus(result));
         };
     };
+    // A work that says it is not important without being described: dropped only where its level is.
+    const auto completeKnown = [](const char* name, WorkResult result) {
+        return [=](JsonWorkLogManager& log) {
+            log.OnWorkComplete(std::make_shared<DescribedWork>(std::vector{result}, 0, name, "", false),
+                               WorkStatus(result));
+        };
+    };
     const auto retry = [](const char* name, std::string important) {
         return [=](JsonWorkLogManager& log) {
             log.OnSimpleWorkRetry(
@@ -118,6 +125,8 @@ TEST_F(WorkLogTest, LevelTable) {
         {"importantFailed", 18, complete("importantFailed", WorkResult::Error, "true")},
         {"notBoolean", 8, complete("notBoolean", WorkResult::Success, "yes")},
         {"falseImportant", 8, complete("falseImportant", WorkResult::Success, "false")},
+        {"knownRoutine", 8, completeKnown("knownRoutine", WorkResult::Success)},
+        {"knownFailed", 2, completeKnown("knownFailed", WorkResult::Error)},
         {"retried", 4, retry("retried", "")},
         {"importantRetried", 20, retry("importantRetried", "true")},
         {"transferEvent", 1, [](JsonWorkLogManager& log) { SubmitEvent(log, "transferEvent"); }},

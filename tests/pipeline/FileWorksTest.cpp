@@ -203,6 +203,8 @@ TEST(FileWorksTest, DescriptionsNameTheWorkAndMarkTheImportantOnes) {
         EXPECT_EQ(tree.get_optional<std::string>("important").value_or("false"),
                   c.important ? "true" : "false")
             << c.name;
+        // A work that states its importance without describing itself must state the description's.
+        EXPECT_EQ(c.work->KnownImportance().value_or(c.important), c.important) << c.name;
         EXPECT_EQ(tree.get<std::string>("transferId"), "?") << c.name;
         EXPECT_EQ(tree.get<std::string>("destPath"), f.scratch / "dest") << c.name;
         if (c.extraKey != nullptr) {
