@@ -46,19 +46,8 @@ TransferStatus Progress(const std::string& id, std::uint64_t progress, std::uint
 class DialogRun {
 public:
     explicit DialogRun(bool languages = false) {
-        StringTable table;
-        table.Set(103, "DP");
-        table.Set(104, "GP");
-        table.Set(105, "GK");
-        table.Set(106, languages ? "en=skin-en;de=skin-de" : "skin");
-        table.Set(107, "DK");
-        table.Set(108, languages ? "en=Emberline;de=Glutlinie" : "Emberline");
-        table.Set(109, "Emberline");
-        if (languages) {
-            table.Set(129, "en=English;de=Deutsch");
-            table.Set(130, "en");
-        }
-        configuration = std::make_unique<UpdaterConfiguration>(table, 0, nullptr);
+        configuration =
+            std::make_unique<UpdaterConfiguration>(test::DialogStringTable(languages), 0, nullptr);
         catalog.AddAllCatalogs();
         locale = std::make_unique<CustomBoostLocale>(catalog, "");
         if (languages) {

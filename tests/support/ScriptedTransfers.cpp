@@ -5,6 +5,22 @@
 
 namespace halcyne::test {
 
+Updater::StringTable DialogStringTable(bool languages) {
+    Updater::StringTable table;
+    table.Set(103, "DP");
+    table.Set(104, "GP");
+    table.Set(105, "GK");
+    table.Set(106, languages ? "en=skin-en;de=skin-de" : "skin");
+    table.Set(107, "DK");
+    table.Set(108, languages ? "en=Emberline;de=Glutlinie" : "Emberline");
+    table.Set(109, "Emberline");
+    if (languages) {
+        table.Set(129, "en=English;de=Deutsch");
+        table.Set(130, "en");
+    }
+    return table;
+}
+
 TransferStatus Status(const std::string& id, TransferState state, TransferError error, bool retrying) {
     TransferStatus status(id, state);
     status.error = error;

@@ -13,10 +13,15 @@
 #include <string>
 #include <vector>
 
+#include "app/StringTable.hpp"
 #include "transfer/TransferMonitorImpl.hpp"
 #include "transfer/TransferOperations.hpp"
 
 namespace halcyne::test {
+
+// The dialog tests' deployment: downloader package DP/DK, skin GP/GK, title and folder "Emberline"; with
+// `languages`, English and German (English first) with a skin and a title per language.
+Updater::StringTable DialogStringTable(bool languages);
 
 // A status of `id` in `state` with an error (None by default), retrying or not.
 TransferStatus Status(const std::string& id, TransferState state, TransferError error = TransferError::None,

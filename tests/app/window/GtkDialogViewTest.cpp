@@ -146,19 +146,8 @@ void ScreenshotWhenDrawn(GtkDialogView& view, const std::string& name, bool erro
 // One run of the dialog with the GTK view, over scripted transfers and the real monitor (100 ms cycles).
 struct WindowRun {
     explicit WindowRun(bool languages) {
-        StringTable table;
-        table.Set(103, "DP");
-        table.Set(104, "GP");
-        table.Set(105, "GK");
-        table.Set(106, languages ? "en=skin-en;de=skin-de" : "skin");
-        table.Set(107, "DK");
-        table.Set(108, languages ? "en=Emberline;de=Glutlinie" : "Emberline");
-        table.Set(109, "Emberline");
-        if (languages) {
-            table.Set(129, "en=English;de=Deutsch");
-            table.Set(130, "en");
-        }
-        configuration = std::make_unique<UpdaterConfiguration>(table, 0, nullptr);
+        configuration =
+            std::make_unique<UpdaterConfiguration>(test::DialogStringTable(languages), 0, nullptr);
         catalog.AddAllCatalogs();
         locale = std::make_unique<CustomBoostLocale>(catalog, "");
         if (languages) {
