@@ -10,6 +10,7 @@
 #include <memory>
 
 #include "file/BoundedFileData.hpp"
+#include "file/FileIdentity.hpp"
 #include "file/MemoryMappedFileData.hpp"
 
 namespace halcyne {
@@ -33,6 +34,15 @@ public:
     // A view of [lower, upper]: the range check, and every byte must exist (upper < Size()), else
     // FileInvalidMapException.
     virtual std::shared_ptr<MemoryMappedFileData> Map(std::uint64_t lower, std::uint64_t upper) = 0;
+    // The open file's identity, read from its descriptor (never by path).
+    virtual FileIdentity Identity() = 0;
+    // Copies bytes [offset, offset + length) of `source` to the same offset of this file, in the kernel where
+    // it can (blocks may be shared on file systems that support it). Both ranges must lie within the
+    // files' current lengths. The FileException family on failure; the file position is not used.
+    virtual void CopyRange(SharedFile& source, std::uint64_t offset, std::uint64_t length) = 0;
+    // Writes the file's data to the disk (fsync), so that a rename that follows cannot expose an empty file
+    // after a crash. The FileException family on failure.
+    virtual void Sync() = 0;
 };
 
 }  // namespace halcyne

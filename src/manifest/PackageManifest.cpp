@@ -4,6 +4,7 @@
 #include <limits>
 #include <stdexcept>
 
+#include "file/SharedFileFactory.hpp"
 #include "manifest/ManifestException.hpp"
 
 namespace halcyne {
@@ -19,6 +20,29 @@ std::uint64_t PackageManifest::GetTotalSize() const {
         total += file->GetSize();
     }
     return total;
+}
+
+bool FileManifest::IsMarkedExecutable() const {
+    return false;
+}
+
+bool PackageManifest::MarksExecutables() const {
+    for (const auto& file : GetFiles()) {
+        if (file->IsMarkedExecutable()) {
+            return true;
+        }
+    }
+    return false;
+}
+
+bool IsExecutableFile(const PackageManifest& package, const FileManifest& file, SharedFileFactory& factory) {
+    if (!package.GetRun().empty() && file.GetPath() == package.GetRun()) {
+        return true;
+    }
+    if (package.MarksExecutables()) {
+        return file.IsMarkedExecutable();
+    }
+    return factory.IsExecutable(std::string(), file.GetPath());
 }
 
 std::uint32_t ChunkCount(std::uint32_t chunkSize, std::uint64_t size) {

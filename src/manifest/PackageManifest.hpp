@@ -5,11 +5,14 @@
 #include <cstdint>
 #include <memory>
 #include <string>
+#include <string_view>
 #include <vector>
 
 #include "manifest/Manifest.hpp"
 
 namespace halcyne {
+
+class SharedFileFactory;
 
 class FileManifest : public InputManifest {
 public:
@@ -24,6 +27,9 @@ public:
     // The SHA-256 of the whole file as 64 lower-case hexadecimal digits, or empty when the entry carries
     // none. The default is empty, for manifests that never carry one.
     virtual const std::string& GetSha256() const;
+    // Whether the entry marks the file as a program to be made executable. The default is false, for
+    // manifests that never mark one.
+    virtual bool IsMarkedExecutable() const;
 };
 
 using FileManifestList = std::vector<std::shared_ptr<FileManifest>>;
@@ -48,7 +54,19 @@ public:
 
     // The sum of the sizes of all files.
     std::uint64_t GetTotalSize() const;
+    // Whether any file of the package is marked executable. The default looks at every file; a manifest
+    // that knows it from loading answers at once.
+    virtual bool MarksExecutables() const;
 };
+
+// The suffix of the sibling file in which a file is built before it replaces the file of that name; no
+// package path may end with it.
+inline constexpr std::string_view StagedFileSuffix = ".halcyne-part";
+
+// Whether the engine makes `file` executable once its package is complete: the run file always; the files
+// the manifest marks executable; and, for a manifest that marks no file at all (sites published before files
+// were marked), the files whose extension `factory` counts as a program.
+bool IsExecutableFile(const PackageManifest& package, const FileManifest& file, SharedFileFactory& factory);
 
 // ceil(size / chunkSize), 0 when chunkSize is 0. Throws ManifestOverflowException when size + chunkSize - 1
 // does not fit in 64 bits or the count does not fit in 32 bits.

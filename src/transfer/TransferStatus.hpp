@@ -5,6 +5,7 @@
 #include <string>
 
 #include "common/NoValueMarker.hpp"
+#include "file/FileIdentity.hpp"
 #include "pipeline/TransferError.hpp"
 #include "transfer/TransferState.hpp"
 
@@ -27,6 +28,7 @@ struct TransferStatus {
     TransferError error = TransferError::InternalError;
     bool retrying = false;
     std::string runPath;  // the package's run path, only while Complete
+    FileIdentity runFile;  // the run file as it was verified and made executable, only while Complete
     std::uint64_t transferredBytes = 0;
     std::uint64_t progressBytes = 0;
     std::uint64_t verifiedBytes = 0;

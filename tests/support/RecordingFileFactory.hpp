@@ -1,5 +1,6 @@
-// A file factory for tests that records every call ("create <folder> <name>", "delete <folder> <name>") and
-// passes it on to the real POSIX factory. Safe to call from many threads at once.
+// A file factory for tests that records every call ("create <folder> <name>", "delete <folder> <name>",
+// "rename <folder> <from> <to>") and passes it on to the real POSIX factory. Safe to call from many threads
+// at once.
 #pragma once
 
 #include <mutex>
@@ -24,6 +25,10 @@ public:
     }
     bool IsExecutable(const std::string& folder, const std::string& name) override {
         return real_.IsExecutable(folder, name);
+    }
+    void Rename(const std::string& folder, const std::string& from, const std::string& to) override {
+        Record("rename " + folder + " " + from + " " + to);
+        real_.Rename(folder, from, to);
     }
 
     std::vector<std::string> Calls() const {

@@ -192,6 +192,90 @@ std::shared_ptr<MemoryMappedFileData> PosixSharedFile::Map(std::uint64_t lower, 
     return Mapping()->MapView(lower, upper, freshlyAllocated_);
 }
 
+FileIdentity PosixSharedFile::Identity() {
+    struct stat st {};
+    if (::fstat(descriptor_, &st) != 0) {
+        ThrowFileError(errno, "inspect", path_);
+    }
+    FileIdentity identity;
+    identity.device = static_cast<std::uint64_t>(st.st_dev);
+    identity.inode = static_cast<std::uint64_t>(st.st_ino);
+    identity.links = static_cast<std::uint64_t>(st.st_nlink);
+    return identity;
+}
+
+void PosixSharedFile::CopyRange(SharedFile& source, std::uint64_t offset, std::uint64_t length) {
+    if (length == 0) {
+        return;
+    }
+    CheckRangeUnlimited(offset, offset + (length - 1));
+    if (offset > MaxOffset || length > MaxOffset - offset) {
+        ThrowFileError(EINVAL, "copy into", path_);
+    }
+    auto* posixSource = dynamic_cast<PosixSharedFile*>(&source);
+    if (posixSource == nullptr) {
+        throw FileUnknownException(path_ + ": cannot copy from a file of another kind");
+    }
+    const int from = posixSource->descriptor_;
+    loff_t in = static_cast<loff_t>(offset);
+    loff_t out = static_cast<loff_t>(offset);
+    std::uint64_t left = length;
+    bool inKernel = true;
+    while (left > 0 && inKernel) {
+        const ssize_t done = ::copy_file_range(from, &in, descriptor_, &out, left, 0);
+        if (done > 0) {
+            left -= static_cast<std::uint64_t>(done);
+            continue;
+        }
+        if (done == 0) {
+            throw FileInvalidMapException(posixSource->path_ + ": ends before byte " + std::to_string(in));
+        }
+        if (errno == EINTR) {
+            continue;
+        }
+        if (errno == EXDEV || errno == EINVAL || errno == ENOSYS || errno == EOPNOTSUPP) {
+            inKernel = false;  // the same copy through a buffer below
+            break;
+        }
+        ThrowFileError(errno, "copy into", path_);
+    }
+    std::uint8_t buffer[65536];
+    while (left > 0) {
+        const std::size_t step = left < sizeof buffer ? static_cast<std::size_t>(left) : sizeof buffer;
+        const ssize_t got = ::pread(from, buffer, step, in);
+        if (got < 0) {
+            if (errno == EINTR) {
+                continue;
+            }
+            ThrowFileError(errno, "read", posixSource->path_);
+        }
+        if (got == 0) {
+            throw FileInvalidMapException(posixSource->path_ + ": ends before byte " + std::to_string(in));
+        }
+        std::size_t written = 0;
+        while (written < static_cast<std::size_t>(got)) {
+            const ssize_t put = ::pwrite(descriptor_, buffer + written, static_cast<std::size_t>(got) - written,
+                                         out + static_cast<loff_t>(written));
+            if (put < 0) {
+                if (errno == EINTR) {
+                    continue;
+                }
+                ThrowFileError(errno, "write", path_);
+            }
+            written += static_cast<std::size_t>(put);
+        }
+        in += got;
+        out += got;
+        left -= static_cast<std::uint64_t>(got);
+    }
+}
+
+void PosixSharedFile::Sync() {
+    if (::fsync(descriptor_) != 0) {
+        ThrowFileError(errno, "write to the disk", path_);
+    }
+}
+
 std::shared_ptr<PosixMemoryMap> PosixSharedFile::Mapping() {
     const std::lock_guard lock(mapMutex_);
     if (!map_) {

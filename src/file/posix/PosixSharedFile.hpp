@@ -35,9 +35,15 @@ public:
     bool DenyExecute() override;
     std::shared_ptr<MemoryMappedFileData> Map() override;
     std::shared_ptr<MemoryMappedFileData> Map(std::uint64_t lower, std::uint64_t upper) override;
+    FileIdentity Identity() override;
+    // copy_file_range(2) between the two descriptors; pread/pwrite where the kernel or file system cannot.
+    void CopyRange(SharedFile& source, std::uint64_t offset, std::uint64_t length) override;
+    void Sync() override;
 
     // The file's absolute path.
     const std::string& Path() const { return path_; }
+    // The open descriptor, owned by this object.
+    int Descriptor() const { return descriptor_; }
 
 private:
     std::shared_ptr<PosixMemoryMap> Mapping();

@@ -1,10 +1,13 @@
 #include "file/posix/PosixSharedFileFactory.hpp"
 
 #include <array>
+#include <cerrno>
+#include <cstdio>
 #include <string_view>
 
 #include <unistd.h>
 
+#include "file/posix/PosixFileError.hpp"
 #include "file/posix/PosixFilePath.hpp"
 #include "file/posix/PosixSharedFile.hpp"
 
@@ -21,6 +24,14 @@ bool PosixSharedFileFactory::Delete(const std::string& folder, const std::string
         return ::unlink(FullFilePath(folder, name).c_str()) == 0;
     } catch (...) {
         return false;
+    }
+}
+
+void PosixSharedFileFactory::Rename(const std::string& folder, const std::string& from, const std::string& to) {
+    const std::string source = FullFilePath(folder, from);
+    const std::string target = FullFilePath(folder, to);
+    if (::rename(source.c_str(), target.c_str()) != 0) {
+        ThrowFileError(errno, "rename " + source + " to", target);
     }
 }
 

@@ -14,6 +14,7 @@ public:
     bool Delete(const std::string& folder, const std::string& name) override;
     // True for the extensions .exe .bat .com .cmd .msi .vbs .sh .run .AppImage, compared byte for byte.
     bool IsExecutable(const std::string& folder, const std::string& name) override;
+    void Rename(const std::string& folder, const std::string& from, const std::string& to) override;
 };
 
 }  // namespace halcyne
