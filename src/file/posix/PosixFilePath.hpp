@@ -1,21 +1,78 @@
-// Path rules of the POSIX file classes: where a (folder, name) pair leads, and creating the folders on the
-// way there. Called by PosixSharedFileFactory and PosixSharedFile on any thread; calls nothing back.
+// Path rules of the POSIX file classes: where a (folder, name) pair leads, and reaching it without ever
+// leaving the folder. `folder` is the caller's and is opened as given; below it, every component of `name` is
+// opened relative to the descriptor of the one before and never through a symbolic link, so that a link
+// planted inside a destination cannot send a write, a deletion or a rename outside of it.
+//
+// Called by PosixSharedFileFactory and PosixSharedFile on any thread; calls nothing back.
 #pragma once
 
 #include <string>
+#include <vector>
 
 namespace halcyne {
 
-// The absolute path of `name` inside `folder`: leading '/' of `name` are removed and the rest is joined to
-// `folder` (a relative folder is taken against the current directory). FileBadPathException when the
-// folder is empty (nothing is ever written relative to the current directory by accident), when either
-// text holds a NUL byte, or when a component of `name` is ".." (a name must not lead outside its folder).
+// An owned file descriptor, closed when it goes away.
+class FileDescriptor {
+public:
+    FileDescriptor() = default;
+    explicit FileDescriptor(int descriptor) : descriptor_(descriptor) {}
+    FileDescriptor(FileDescriptor&& other) noexcept : descriptor_(other.Release()) {}
+    FileDescriptor& operator=(FileDescriptor&& other) noexcept;
+    FileDescriptor(const FileDescriptor&) = delete;
+    FileDescriptor& operator=(const FileDescriptor&) = delete;
+    ~FileDescriptor();
+
+    int Get() const { return descriptor_; }
+    // Hands the descriptor over to the caller, who closes it.
+    int Release();
+
+private:
+    int descriptor_ = -1;
+};
+
+// How names are resolved below a folder. Kernel: one openat2(2) call with RESOLVE_BENEATH and
+// RESOLVE_NO_SYMLINKS for the usual case, the component walk whenever that call fails (to create folders,
+// replace links, or find the exact error) and on kernels without openat2. ComponentWalk: the walk always.
+// Both give the same results; the switch is process-wide and exists so that both roads can be tested.
+enum class PathResolution { Kernel, ComponentWalk };
+void SetPathResolution(PathResolution resolution);
+PathResolution CurrentPathResolution();
+
+// The absolute path of `name` inside `folder`, as text for messages: leading '/' of `name` are removed and
+// the rest is joined to `folder` (a relative folder is taken against the current directory).
+// FileBadPathException as for SplitName, and when the folder is empty.
 std::string FullFilePath(const std::string& folder, const std::string& name);
 
-// Creates the missing folders above `path` (not `path` itself). A new folder gets the permission bits of
-// the folder it is created in (less the umask, and always usable by its owner), as files inherit the
-// access rules of their folder elsewhere: private under a private folder, shared under a shared one.
-// Errors go through the errno table; a component that exists but is not a folder is FileBadPathException.
-void CreateParentFolders(const std::string& path);
+// The components of `name`: leading, doubled and trailing '/' and "." components dropped.
+// FileBadPathException when the name holds a NUL byte, when a component is ".." (a name must not lead outside
+// its folder), or when nothing names a file (an empty name, "/", "a/.", "a/").
+std::vector<std::string> SplitName(const std::string& name);
+
+// The folder that holds the last component of a name, open, with that component's name.
+struct ParentFolder {
+    FileDescriptor folder;  // O_PATH; usable with the *at calls
+    std::string leaf;       // the last component
+    std::string path;       // the full path, for messages
+};
+
+// Opens the folder holding `name` inside `folder`. With createFolders, missing folders are created (mode
+// 0700, less the umask) and a symbolic link where a folder belongs is removed and replaced by a real folder;
+// without it, a missing folder or a link on the way is FileBadPathException and nothing is touched. A
+// component that is some other thing than a folder or a link is FileBadPathException; other failures go
+// through the errno table.
+ParentFolder OpenParentFolder(const std::string& folder, const std::string& name, bool createFolders);
+
+// Opens the file `leaf` in `parent` with open(2) `flags` (O_CREAT and O_EXCL as the caller needs; O_NOFOLLOW
+// and O_CLOEXEC are added) and returns the descriptor of a regular file.
+// With `replace` (the modes that create a file), a symbolic link at `leaf` is removed and a new file made in
+// its place, and so is a file with more than one hard link: writing it in place would write every other
+// name of it too, and the other names may lie anywhere on the file system. Without `replace`, a link is
+// FileBadPathException and nothing is touched. Anything other than a regular file is FileBadPathException;
+// O_EXCL on an existing file FileInUseException; other failures go through the errno table.
+FileDescriptor OpenFileIn(const ParentFolder& parent, int flags, bool replace);
+
+// The same, from the folder and the name; tries the kernel's resolution first where it is on.
+FileDescriptor OpenFileBeneath(const std::string& folder, const std::string& name, int flags,
+                               bool createFolders, bool replace);
 
 }  // namespace halcyne

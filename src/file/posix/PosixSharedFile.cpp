@@ -34,28 +34,14 @@ int OpenFlags(SharedFileMode mode) {
 PosixSharedFile::PosixSharedFile(const std::string& folder, const std::string& name, SharedFileMode mode,
                                  std::uint64_t lowerBound, std::uint64_t upperBound)
     : SharedFile(lowerBound, upperBound), path_(FullFilePath(folder, name)) {
-    if (mode == SharedFileMode::OpenOrCreate || mode == SharedFileMode::CreateNew) {
-        CreateParentFolders(path_);
-    }
-    do {
-        descriptor_ = ::open(path_.c_str(), O_RDWR | O_CLOEXEC | OpenFlags(mode), 0666);
-    } while (descriptor_ < 0 && errno == EINTR);
-    if (descriptor_ < 0) {
-        ThrowFileError(errno, "open", path_);
-    }
-    try {
-        struct stat st {};
-        if (::fstat(descriptor_, &st) != 0) {
-            ThrowFileError(errno, "inspect", path_);
-        }
-        if (!S_ISREG(st.st_mode)) {
-            throw FileBadPathException(path_ + " is not a regular file");
-        }
-        Seek(lowerBound);
-    } catch (...) {
-        ::close(descriptor_);
-        throw;
-    }
+    // Every mode but OpenExisting may create the file, and so puts a file of its own in place of a link or
+    // of a file with other names; OpenExisting only ever opens what is there.
+    const bool creating = mode != SharedFileMode::OpenExisting;
+    const bool createFolders = mode == SharedFileMode::OpenOrCreate || mode == SharedFileMode::CreateNew;
+    FileDescriptor file = OpenFileBeneath(folder, name, O_RDWR | OpenFlags(mode), createFolders, creating);
+    descriptor_ = file.Get();
+    Seek(lowerBound);
+    file.Release();
 }
 
 PosixSharedFile::~PosixSharedFile() {
@@ -160,6 +146,9 @@ bool PosixSharedFile::ChangeMode(bool execute) {
         return false;
     }
     mode_t mode = st.st_mode & 07777;
+    if (execute && st.st_nlink > 1) {
+        return false;  // the mode belongs to every name of the file: no other name becomes a program
+    }
     if (execute) {
         mode |=
             (mode & S_IRUSR ? S_IXUSR : 0) | (mode & S_IRGRP ? S_IXGRP : 0) | (mode & S_IROTH ? S_IXOTH : 0);
@@ -216,6 +205,12 @@ void PosixSharedFile::CopyRange(SharedFile& source, std::uint64_t offset, std::u
     if (posixSource == nullptr) {
         throw FileUnknownException(path_ + ": cannot copy from a file of another kind");
     }
+    // The kernel would extend a shorter file; a copy only ever fills bytes that were allocated.
+    if (const std::uint64_t size = Size(); offset + length > size) {
+        throw FileInvalidMapException(path_ + ": bytes " + std::to_string(offset) + " to " +
+                                      std::to_string(offset + length - 1) +
+                                      " lie beyond the end of the file (" + std::to_string(size) + " bytes)");
+    }
     const int from = posixSource->descriptor_;
     loff_t in = static_cast<loff_t>(offset);
     loff_t out = static_cast<loff_t>(offset);
@@ -254,8 +249,9 @@ void PosixSharedFile::CopyRange(SharedFile& source, std::uint64_t offset, std::u
         }
         std::size_t written = 0;
         while (written < static_cast<std::size_t>(got)) {
-            const ssize_t put = ::pwrite(descriptor_, buffer + written, static_cast<std::size_t>(got) - written,
-                                         out + static_cast<loff_t>(written));
+            const ssize_t put =
+                ::pwrite(descriptor_, buffer + written, static_cast<std::size_t>(got) - written,
+                         out + static_cast<loff_t>(written));
             if (put < 0) {
                 if (errno == EINTR) {
                     continue;

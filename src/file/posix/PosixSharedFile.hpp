@@ -19,8 +19,10 @@ class PosixMemoryMap;
 class PosixSharedFile : public SharedFile {
 public:
     // Opens `name` inside `folder` (see SharedFileFactory::Create), creating missing parent folders for
-    // OpenOrCreate and CreateNew. New files get no execute permission. A failed constructor closes what
-    // it opened.
+    // OpenOrCreate and CreateNew. Nothing below `folder` is reached through a symbolic link: the modes that
+    // may create the file put a real folder or file in place of a link, and a new file in place of one with
+    // other names (hard links); OpenExisting refuses a link (FileBadPathException) and touches nothing (see
+    // PosixFilePath.hpp). New files get no execute permission. A failed constructor closes what it opened.
     PosixSharedFile(const std::string& folder, const std::string& name, SharedFileMode mode,
                     std::uint64_t lowerBound, std::uint64_t upperBound);
     ~PosixSharedFile() override;
@@ -31,6 +33,8 @@ public:
     std::uint32_t Write(const void* buffer, std::uint32_t size) override;
     std::uint64_t Size() override;
     bool Allocate(std::uint64_t size) override;
+    // Refuses (false) a file with other names (hard links): its mode is theirs too, and none of them may
+    // become a program through this one.
     bool AllowExecute() override;
     bool DenyExecute() override;
     std::shared_ptr<MemoryMappedFileData> Map() override;

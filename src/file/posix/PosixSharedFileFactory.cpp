@@ -2,11 +2,13 @@
 
 #include <array>
 #include <cerrno>
-#include <cstdio>
 #include <string_view>
 
+#include <fcntl.h>
+#include <sys/stat.h>
 #include <unistd.h>
 
+#include "file/FileException.hpp"
 #include "file/posix/PosixFileError.hpp"
 #include "file/posix/PosixFilePath.hpp"
 #include "file/posix/PosixSharedFile.hpp"
@@ -21,17 +23,29 @@ std::shared_ptr<SharedFile> PosixSharedFileFactory::Create(const std::string& fo
 
 bool PosixSharedFileFactory::Delete(const std::string& folder, const std::string& name) {
     try {
-        return ::unlink(FullFilePath(folder, name).c_str()) == 0;
+        // unlinkat removes a link itself, never what it points to; a link on the way is not crossed.
+        const ParentFolder parent = OpenParentFolder(folder, name, false);
+        return ::unlinkat(parent.folder.Get(), parent.leaf.c_str(), 0) == 0;
     } catch (...) {
         return false;
     }
 }
 
-void PosixSharedFileFactory::Rename(const std::string& folder, const std::string& from, const std::string& to) {
-    const std::string source = FullFilePath(folder, from);
-    const std::string target = FullFilePath(folder, to);
-    if (::rename(source.c_str(), target.c_str()) != 0) {
-        ThrowFileError(errno, "rename " + source + " to", target);
+void PosixSharedFileFactory::Rename(const std::string& folder, const std::string& from,
+                                    const std::string& to) {
+    const ParentFolder source = OpenParentFolder(folder, from, false);
+    const ParentFolder target = OpenParentFolder(folder, to, false);
+    // A link is never moved into a file's place: whoever opens the new name would be led elsewhere.
+    struct stat st {};
+    if (::fstatat(source.folder.Get(), source.leaf.c_str(), &st, AT_SYMLINK_NOFOLLOW) != 0) {
+        ThrowFileError(errno, "rename", source.path);
+    }
+    if (S_ISLNK(st.st_mode)) {
+        throw FileBadPathException("rename " + source.path + ": a symbolic link");
+    }
+    // renameat replaces whatever `to` names, a link included, without following it.
+    if (::renameat(source.folder.Get(), source.leaf.c_str(), target.folder.Get(), target.leaf.c_str()) != 0) {
+        ThrowFileError(errno, "rename " + source.path + " to", target.path);
     }
 }
 

@@ -1,5 +1,6 @@
-// The file factory of the Linux build: PosixSharedFile for every file, unlink(2) for deletion, and the
-// executable extensions of both worlds. Stateless; safe on any thread; calls nothing back.
+// The file factory of the Linux build: PosixSharedFile for every file, unlinkat(2) and renameat(2) on the
+// descriptors of the folders that PosixFilePath reaches without crossing a link, and the executable
+// extensions of both worlds. Stateless; safe on any thread; calls nothing back.
 #pragma once
 
 #include "file/SharedFileFactory.hpp"
