@@ -5,6 +5,7 @@
 #include <unistd.h>
 
 #include "file/FileException.hpp"
+#include "file/FileTestSupport.hpp"
 #include "file/posix/PosixSharedFile.hpp"
 #include "file/posix/PosixSharedFileFactory.hpp"
 #include "support/TestSupport.hpp"
@@ -14,36 +15,8 @@ namespace {
 
 namespace fs = boost::filesystem;
 
-// The name of the exception `action` throws, or "none".
-template <class Action>
-std::string Outcome(Action&& action) {
-    try {
-        action();
-        return "none";
-    } catch (const FileBadPathException&) {
-        return "BadPath";
-    } catch (const FileInUseException&) {
-        return "InUse";
-    } catch (const FileInaccessibleException&) {
-        return "Inaccessible";
-    } catch (const FileInsufficientSpaceException&) {
-        return "InsufficientSpace";
-    } catch (const FileInvalidMapException&) {
-        return "InvalidMap";
-    } catch (const FileOutOfBoundsException&) {
-        return "OutOfBounds";
-    } catch (const FileUnknownException&) {
-        return "Unknown";
-    } catch (const std::bad_alloc&) {
-        return "bad_alloc";
-    }
-}
-
-mode_t ModeOf(const std::string& path) {
-    struct stat st {};
-    EXPECT_EQ(::stat(path.c_str(), &st), 0) << path;
-    return st.st_mode & 07777;
-}
+using test::ModeOf;
+using test::Outcome;
 
 class SharedFileTest : public ::testing::Test {
 protected:
@@ -67,7 +40,15 @@ protected:
     PosixSharedFileFactory factory;
 };
 
-TEST_F(SharedFileTest, ModesDecideWhetherFilesAndFoldersAreCreated) {
+// The tests of where names lead run with both ways of resolving them.
+class SharedFilePathTest : public test::PathResolutionTest {
+protected:
+    test::ScratchFolder scratch;
+    PosixSharedFileFactory factory;
+};
+HALCYNE_BOTH_PATH_RESOLUTIONS(SharedFilePathTest);
+
+TEST_P(SharedFilePathTest, ModesDecideWhetherFilesAndFoldersAreCreated) {
     struct Case {
         const char* label;
         SharedFileMode mode;
@@ -120,7 +101,7 @@ TEST_F(SharedFileTest, BoundsAreCheckedAtOpenAndTheFileStartsAtTheLowerBound) {
     EXPECT_EQ(one->UpperBound(), 5u);
 }
 
-TEST_F(SharedFileTest, NamesStayInsideTheirFolder) {
+TEST_P(SharedFilePathTest, NamesStayInsideTheirFolder) {
     fs::create_directories(scratch / "dest");
     const std::string dest = scratch / "dest";
     struct Case {
@@ -137,6 +118,10 @@ TEST_F(SharedFileTest, NamesStayInsideTheirFolder) {
         {"/../outside.bin", ""},
         {"sub/..", ""},
         {"..", ""},
+        {"", ""},  // names that name no file
+        {"/", ""},
+        {"sub/", ""},
+        {"sub/.", ""},
         {std::string("a\0/../../outside.bin", 20), ""},
     };
     for (const Case& c : cases) {
@@ -158,15 +143,16 @@ TEST_F(SharedFileTest, NamesStayInsideTheirFolder) {
     EXPECT_TRUE(fs::exists(scratch / "victim.bin"));
 }
 
-TEST_F(SharedFileTest, NewFoldersTakeThePermissionsOfTheFolderTheyAreMadeIn) {
+TEST_P(SharedFilePathTest, NewFoldersArePrivateWhateverTheFolderTheyAreMadeIn) {
     const mode_t previous = ::umask(022);
     for (const mode_t parent : {mode_t{0700}, mode_t{0755}, mode_t{0750}}) {
         SCOPED_TRACE(parent);
         test::ScratchFolder folder;
         ::chmod(folder.Path().c_str(), parent);
         factory.Create(folder.Path(), "x/y/z.bin", SharedFileMode::CreateNew, 0, 9);
-        EXPECT_EQ(ModeOf(folder / "x"), parent);
-        EXPECT_EQ(ModeOf(folder / "x/y"), parent);
+        EXPECT_EQ(ModeOf(folder / "x"), 0700u);
+        EXPECT_EQ(ModeOf(folder / "x/y"), 0700u);
+        EXPECT_EQ(ModeOf(folder.Path()), parent) << "the given folder is left as it is";
     }
     ::umask(previous);
 }
@@ -308,7 +294,7 @@ TEST_F(SharedFileTest, ExecutablesAreKnownByTheirExactExtension) {
     }
 }
 
-TEST_F(SharedFileTest, DeleteReportsWhetherAFileWentAway) {
+TEST_P(SharedFilePathTest, DeleteReportsWhetherAFileWentAway) {
     test::WriteFileText(scratch / "d.bin", "x");
     fs::create_directories(scratch / "folder");
     EXPECT_TRUE(factory.Delete(scratch.Path(), "/d.bin"));
