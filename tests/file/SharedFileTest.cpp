@@ -276,6 +276,67 @@ TEST_F(SharedFileTest, ExecutePermissionFollowsReadPermission) {
     }
 }
 
+TEST_F(SharedFileTest, CopyRangeCopiesBytesToTheSameOffsetAndNeverExtendsTheFile) {
+    std::string pattern;
+    for (int i = 0; i < 300000; ++i) {
+        pattern += static_cast<char>('a' + (i * 7 + i / 251) % 26);
+    }
+    struct Case {
+        const char* label;
+        std::size_t sourceSize, destinationSize;
+        std::uint64_t destinationUpper;
+        std::uint64_t offset, length;
+        std::string outcome;
+    };
+    const Case cases[] = {
+        {"the whole file", 300000, 300000, WholeFileUpperBound, 0, 300000, "none"},
+        {"an unaligned middle range", 300000, 300000, WholeFileUpperBound, 4095, 140001, "none"},
+        {"nothing", 300000, 300000, WholeFileUpperBound, 5, 0, "none"},
+        {"beyond the destination's end", 300000, 1000, WholeFileUpperBound, 500, 501, "InvalidMap"},
+        {"beyond the destination's bounds", 300000, 900, 899, 500, 500, "OutOfBounds"},
+        {"beyond the source's end", 100, 1000, WholeFileUpperBound, 50, 100, "InvalidMap"},
+    };
+    // A source on another file system, where the kernel cannot copy between the two, takes the copy
+    // through a buffer.
+    std::string otherFileSystem = "/dev/shm/halcyne-copy-XXXXXX";
+    struct stat here {
+    }, there{};
+    if (::mkdtemp(otherFileSystem.data()) == nullptr) {
+        otherFileSystem.clear();
+    } else if (::stat(scratch.Path().c_str(), &here) != 0 || ::stat(otherFileSystem.c_str(), &there) != 0 ||
+               here.st_dev == there.st_dev) {
+        fs::remove_all(otherFileSystem);
+        otherFileSystem.clear();
+    }
+    for (const std::string& sourceFolder : {scratch.Path(), otherFileSystem}) {
+        if (sourceFolder.empty()) {
+            continue;
+        }
+        for (const Case& c : cases) {
+            SCOPED_TRACE(std::string(c.label) + " from " + sourceFolder);
+            test::WriteFileText(sourceFolder + "/source.bin", pattern.substr(0, c.sourceSize));
+            fs::remove(scratch / "destination.bin");
+            const auto source = factory.Create(sourceFolder, "source.bin", SharedFileMode::OpenExisting, 0,
+                                               WholeFileUpperBound);
+            const auto destination =
+                Open("destination.bin", SharedFileMode::CreateNew, 0, c.destinationUpper);
+            ASSERT_TRUE(destination->Allocate(c.destinationSize));
+            std::string expected(c.destinationSize, '\0');
+            EXPECT_EQ(Outcome([&] { destination->CopyRange(*source, c.offset, c.length); }), c.outcome);
+            if (c.outcome == "none") {
+                expected.replace(c.offset, c.length, pattern.substr(c.offset, c.length));
+            }
+            EXPECT_EQ(destination->Size(), c.destinationSize) << "the file is never extended";
+            if (c.sourceSize >= c.offset + c.length || c.outcome == "none") {
+                EXPECT_TRUE(test::ReadFileText(scratch / "destination.bin") == expected);
+            }
+        }
+    }
+    if (!otherFileSystem.empty()) {
+        fs::remove_all(otherFileSystem);
+    }
+}
+
 TEST_F(SharedFileTest, ExecutablesAreKnownByTheirExactExtension) {
     struct Case {
         const char* name;
