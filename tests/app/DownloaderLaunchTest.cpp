@@ -190,6 +190,21 @@ TEST(PosixShortcutTest, FailuresReturnFalseAndLeaveTheOldShortcut) {
     EXPECT_FALSE(PosixShortcut("old", scratch.Path()).RemoveFrom(scratch.Path(), "dir"));
 }
 
+// A link where the shortcut belongs leads nowhere: writing replaces the link itself, copying refuses it.
+TEST(PosixShortcutTest, ALinkInTheShortcutsPlaceIsNeitherWrittenThroughNorCopied) {
+    test::ScratchFolder scratch;
+    test::WriteFileText(scratch / "secret", "outside");
+    boost::filesystem::create_directories(scratch / "data");
+    boost::filesystem::create_symlink(scratch / "secret", scratch / "data/game.url");
+    PosixShortcut shortcut("game", scratch / "data");
+
+    EXPECT_FALSE(shortcut.CopyTo(scratch.Path(), "copy"));
+    EXPECT_FALSE(boost::filesystem::exists(scratch / "copy.url"));
+    ASSERT_TRUE(shortcut.Create("/x"));
+    EXPECT_FALSE(boost::filesystem::is_symlink(scratch / "data/game.url"));
+    EXPECT_EQ(test::ReadFileText(scratch / "secret"), "outside");
+}
+
 TEST(PosixShortcutTest, UpdaterShortcutGoesToTheDataFolderUnderTheGamePackage) {
     test::ScratchFolder scratch;
     test::ScopedEnvironment tmp("TMPDIR", scratch.Path());

@@ -52,8 +52,9 @@ bool ReplaceFile(const std::string& path, const std::string& bytes) {
     return false;
 }
 
+// Reads a shortcut file; a link in its place is not followed (whatever it leads to is no shortcut of ours).
 std::optional<std::string> ReadFile(const std::string& path) {
-    const int fd = ::open(path.c_str(), O_RDONLY | O_CLOEXEC);
+    const int fd = ::open(path.c_str(), O_RDONLY | O_CLOEXEC | O_NOFOLLOW);
     if (fd < 0) {
         return std::nullopt;
     }
