@@ -6,6 +6,7 @@
 #include <unistd.h>
 
 #include "file/FileException.hpp"
+#include "file/FileTestSupport.hpp"
 #include "file/posix/PosixSharedFile.hpp"
 #include "file/posix/PosixSharedFileFactory.hpp"
 #include "support/TestSupport.hpp"
@@ -140,6 +141,45 @@ TEST(SharedFileConcurrencyTest, FaultsOnSeveralThreadsAreEachCaughtByTheirOwnGua
     }
     for (int t = 0; t < threads; ++t) {
         EXPECT_EQ(caught[t], rounds) << "thread " << t;
+    }
+}
+
+// Files opened at once by many threads, as the file works do, in folders that none of them finds: every
+// thread creates or meets the same folders, and every file ends up in its place.
+class SharedFileFolderConcurrencyTest : public test::PathResolutionTest {};
+HALCYNE_BOTH_PATH_RESOLUTIONS(SharedFileFolderConcurrencyTest);
+
+TEST_P(SharedFileFolderConcurrencyTest, ThreadsCreateFilesInTheSameMissingFolders) {
+    test::ScratchFolder scratch;
+    PosixSharedFileFactory factory;
+    const int threads = 6;
+    const int files = 20;
+    std::vector<int> failures(threads, 0);
+    std::vector<std::thread> workers;
+    for (int t = 0; t < threads; ++t) {
+        workers.emplace_back([&, t] {
+            for (int f = t; f < files * threads; f += threads) {
+                const std::string name =
+                    "pkg/data/level" + std::to_string(f % 3) + "/file" + std::to_string(f);
+                try {
+                    const auto file =
+                        factory.Create(scratch.Path(), name, SharedFileMode::OpenOrCreate, 0, 9);
+                    file->Write("0123456789", 10);
+                } catch (const std::exception&) {
+                    ++failures[t];
+                }
+            }
+        });
+    }
+    for (auto& worker : workers) {
+        worker.join();
+    }
+    for (int t = 0; t < threads; ++t) {
+        EXPECT_EQ(failures[t], 0) << "thread " << t;
+    }
+    for (int f = 0; f < files * threads; ++f) {
+        const std::string name = "pkg/data/level" + std::to_string(f % 3) + "/file" + std::to_string(f);
+        EXPECT_EQ(test::ReadFileText(scratch / name), "0123456789") << name;
     }
 }
 
