@@ -153,8 +153,20 @@ TEST_P(SharedFilePathTest, NewFoldersArePrivateWhateverTheFolderTheyAreMadeIn) {
         EXPECT_EQ(ModeOf(folder / "x"), 0700u);
         EXPECT_EQ(ModeOf(folder / "x/y"), 0700u);
         EXPECT_EQ(ModeOf(folder.Path()), parent) << "the given folder is left as it is";
+        // A missing destination folder is made too, with the missing folders above it.
+        factory.Create(folder / "new/dest", "z.bin", SharedFileMode::OpenOrCreate, 0, 9);
+        EXPECT_EQ(ModeOf(folder / "new"), 0700u);
+        EXPECT_EQ(ModeOf(folder / "new/dest"), 0700u);
     }
     ::umask(previous);
+
+    // Only the modes that create folders make a missing destination folder.
+    test::ScratchFolder folder;
+    for (const auto mode : {SharedFileMode::OpenExisting, static_cast<SharedFileMode>(7)}) {
+        EXPECT_EQ(Outcome([&] { factory.Create(folder / "missing", "z.bin", mode, 0, 9); }), "BadPath");
+    }
+    EXPECT_FALSE(factory.Delete(folder / "missing", "z.bin"));
+    EXPECT_FALSE(fs::exists(folder / "missing"));
 }
 
 TEST_F(SharedFileTest, AllocateExtendsOnlyAnEmptyFileAndReservesItsBlocks) {

@@ -100,26 +100,16 @@ std::string JoinComponents(const std::vector<std::string>& components, std::size
     return joined;
 }
 
-// The caller's folder, opened as given: it may itself be reached through links (a temporary directory
-// often is); only what lies below it is guarded.
-FileDescriptor OpenBaseFolder(const std::string& folder) {
-    if (folder.empty()) {
-        throw FileBadPathException("no folder given");
-    }
-    if (folder.find('\0') != std::string::npos) {
-        throw FileBadPathException("a NUL byte in the folder " + folder.substr(0, folder.find('\0')));
-    }
-    const int descriptor = OpenAt(AT_FDCWD, folder.c_str(), FolderFlags);
-    if (descriptor < 0) {
-        ThrowFileError(errno, "open folder", folder);
-    }
-    return FileDescriptor(descriptor);
-}
+enum class FolderWalk {
+    OpenOnly,               // a missing folder or a link on the way is an error
+    Create,                 // missing folders are created
+    CreateAndReplaceLinks,  // and a link where a folder belongs is replaced by a real folder
+};
 
 // Opens the first `count` components below `base`, one at a time, never through a link (see
 // OpenParentFolder).
 FileDescriptor WalkFolders(FileDescriptor base, const std::vector<std::string>& components, std::size_t count,
-                           bool createFolders, const std::string& path) {
+                           FolderWalk walk, const std::string& path) {
     FileDescriptor current = std::move(base);
     for (std::size_t i = 0; i < count; ++i) {
         const char* name = components[i].c_str();
@@ -130,7 +120,7 @@ FileDescriptor WalkFolders(FileDescriptor base, const std::vector<std::string>& 
                 break;
             }
             const int error = errno;
-            if (!createFolders || attempt == MaxAttempts) {
+            if (walk == FolderWalk::OpenOnly || attempt == MaxAttempts) {
                 ThrowFileError(error, "open the folder " + components[i] + " of", path);
             }
             if (error == ENOENT) {
@@ -139,7 +129,8 @@ FileDescriptor WalkFolders(FileDescriptor base, const std::vector<std::string>& 
                 }
                 continue;  // open what is there now, made by this call or by someone else meanwhile
             }
-            if ((error == ENOTDIR || error == ELOOP) && IsLink(current.Get(), name)) {
+            if (walk == FolderWalk::CreateAndReplaceLinks && (error == ENOTDIR || error == ELOOP) &&
+                IsLink(current.Get(), name)) {
                 RemoveEntry(current.Get(), name, path);
                 continue;  // a real folder takes the link's place
             }
@@ -147,6 +138,55 @@ FileDescriptor WalkFolders(FileDescriptor base, const std::vector<std::string>& 
         }
     }
     return current;
+}
+
+// The caller's folder, opened as given: it may itself be reached through links (a temporary directory
+// often is); only what lies below it is guarded. With `create`, a missing folder is made, together with the
+// missing folders above it, below the nearest folder of its path that exists; links on its path are the
+// caller's and are left as they are (a dangling one is an error).
+FileDescriptor OpenBaseFolder(const std::string& folder, bool create) {
+    if (folder.empty()) {
+        throw FileBadPathException("no folder given");
+    }
+    if (folder.find('\0') != std::string::npos) {
+        throw FileBadPathException("a NUL byte in the folder " + folder.substr(0, folder.find('\0')));
+    }
+    const int descriptor = OpenAt(AT_FDCWD, folder.c_str(), FolderFlags);
+    if (descriptor >= 0) {
+        return FileDescriptor(descriptor);
+    }
+    if (!create || errno != ENOENT) {
+        ThrowFileError(errno, "open folder", folder);
+    }
+    std::string existing;
+    try {
+        existing = JoinPath(folder, "");
+    } catch (const std::exception& e) {
+        throw FileBadPathException(folder + ": " + e.what());
+    }
+    std::vector<std::string> missing;
+    FileDescriptor ancestor;
+    for (;;) {
+        const std::size_t slash = existing.find_last_of('/');
+        if (slash == std::string::npos || existing == "/") {
+            ThrowFileError(ENOENT, "open folder", folder);
+        }
+        if (const std::string component = existing.substr(slash + 1);
+            !component.empty() && component != ".") {
+            missing.push_back(component);
+        }
+        existing.erase(slash == 0 ? 1 : slash);
+        const int found = OpenAt(AT_FDCWD, existing.c_str(), FolderFlags);
+        if (found >= 0) {
+            ancestor = FileDescriptor(found);
+            break;
+        }
+        if (errno != ENOENT) {
+            ThrowFileError(errno, "open folder", existing);
+        }
+    }
+    const std::vector<std::string> path(missing.rbegin(), missing.rend());
+    return WalkFolders(std::move(ancestor), path, path.size(), FolderWalk::Create, folder);
 }
 
 }  // namespace
@@ -230,7 +270,7 @@ ParentFolder OpenParentFolder(const std::string& folder, const std::string& name
     const std::vector<std::string> components = SplitName(name);
     const std::size_t folders = components.size() - 1;
     parent.leaf = components.back();
-    FileDescriptor base = OpenBaseFolder(folder);
+    FileDescriptor base = OpenBaseFolder(folder, createFolders);
     if (folders > 0 && UseKernelResolution()) {
         const int descriptor =
             OpenBeneathByKernel(base.Get(), JoinComponents(components, folders), FolderFlags, 0);
@@ -240,7 +280,9 @@ ParentFolder OpenParentFolder(const std::string& folder, const std::string& name
         }
         // Whatever the failure, the walk below finds out exactly what is in the way and what to do about it.
     }
-    parent.folder = WalkFolders(std::move(base), components, folders, createFolders, parent.path);
+    parent.folder =
+        WalkFolders(std::move(base), components, folders,
+                    createFolders ? FolderWalk::CreateAndReplaceLinks : FolderWalk::OpenOnly, parent.path);
     return parent;
 }
 
@@ -283,7 +325,7 @@ FileDescriptor OpenFileBeneath(const std::string& folder, const std::string& nam
     if (UseKernelResolution()) {
         // The usual case in one call: the file is there (or may be created) and nothing on the way is a link.
         const std::vector<std::string> components = SplitName(name);
-        const FileDescriptor base = OpenBaseFolder(folder);
+        const FileDescriptor base = OpenBaseFolder(folder, createFolders);
         FileDescriptor file(OpenBeneathByKernel(base.Get(), JoinComponents(components, components.size()),
                                                 flags | O_NOFOLLOW | O_CLOEXEC, 0666));
         struct stat st {};

@@ -56,8 +56,10 @@ struct ParentFolder {
 };
 
 // Opens the folder holding `name` inside `folder`. With createFolders, missing folders are created (mode
-// 0700, less the umask) and a symbolic link where a folder belongs is removed and replaced by a real folder;
-// without it, a missing folder or a link on the way is FileBadPathException and nothing is touched. A
+// 0700, less the umask; `folder` itself too, when it is missing) and a symbolic link where a folder of
+// `name` belongs is removed and replaced by a real folder; without it, a missing folder or a link on the way
+// is FileBadPathException and nothing is touched. Links on the path of `folder` itself are the caller's and
+// are followed. A
 // component that is some other thing than a folder or a link is FileBadPathException; other failures go
 // through the errno table.
 ParentFolder OpenParentFolder(const std::string& folder, const std::string& name, bool createFolders);
