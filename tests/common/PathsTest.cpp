@@ -98,7 +98,7 @@ void GiveAway(const std::string& path) {
 }
 
 TEST(ChooseTemporaryDirectoryTest, PassesOverACandidateWithAFolderThatIsNotTheUsersOwnAndPrivate) {
-    const std::vector<std::string> folders = {"V/H", "V/H/transfers"};
+    const std::vector<std::string> folders = {"V/H", "V/H/transfers", "V/logs"};
     struct Case {
         const char* label;
         bool needsRoot;                                   // hands a folder to another uid
@@ -121,13 +121,13 @@ TEST(ChooseTemporaryDirectoryTest, PassesOverACandidateWithAFolderThatIsNotTheUs
              ASSERT_EQ(::symlink("../elsewhere", (t + "/V").c_str()), 0);
          },
          "/V", "symbolic link"},
-        {"a link as the last folder", false,
+        {"a link as the last folder, after folders that are missing", false,
          [](const std::string& t) {
-             MakeFolder(t + "/V/H", 0700);
+             MakeFolder(t + "/V", 0700);
              MakeFolder(t + "/../elsewhere", 0700);
-             ASSERT_EQ(::symlink("../../../elsewhere", (t + "/V/H/transfers").c_str()), 0);
+             ASSERT_EQ(::symlink("../../elsewhere", (t + "/V/logs").c_str()), 0);
          },
-         "/V/H/transfers", "symbolic link"},
+         "/V/logs", "symbolic link"},
         {"a file", false, [](const std::string& t) { test::WriteFileText(t + "/V", ""); }, "/V",
          "not a directory"},
         {"temporary directory writable by others, not sticky", false,
@@ -171,7 +171,7 @@ TEST(ChooseTemporaryDirectoryTest, PassesOverACandidateWithAFolderThatIsNotTheUs
                                    [](const std::string& p) { return p.rfind("/cache", 0) == 0; }),
                     after.end());
         EXPECT_EQ(after, before);
-        for (const char* folder : {"", "/V", "/V/H", "/V/H/transfers"}) {
+        for (const char* folder : {"", "/V", "/V/H", "/V/H/transfers", "/V/logs"}) {
             EXPECT_EQ(Mode(cache + folder), 0700u) << folder;
         }
         // The choice is kept: the engine's own calls land in the same folder, whatever they ask for.
