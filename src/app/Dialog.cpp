@@ -15,10 +15,11 @@ namespace {
 std::mutex singletonLock;           // guards singleton
 std::unique_ptr<Dialog> singleton;  // the process's one dialog
 
-// The folder exists or could be made, with its missing parents; any failure, thrown ones included, is a no.
+// The folder exists or could be made, with its missing parents, and every folder on the way from the
+// temporary directory is the user's own and private; any failure, thrown ones included, is a no.
 bool EnsureFolder(const std::string& folder) {
     try {
-        return !folder.empty() && CreatePrivateDirectories(folder);
+        return !folder.empty() && CreatePrivateFolder(folder);
     } catch (...) {
         return false;
     }

@@ -6,6 +6,7 @@
 #include <boost/filesystem.hpp>
 #include <unistd.h>
 
+#include "common/EngineSettings.hpp"
 #include "common/Paths.hpp"
 
 namespace halcyne::Updater {
@@ -95,13 +96,6 @@ UpdaterConfiguration::UpdaterConfiguration(const StringTable& module, int argc, 
     gameFolderName_ = LoadConfigString(module, StringId::GameFolderName);
     downloaderPackageId_ = LoadConfigString(module, StringId::DownloaderPackage);
 
-    // Without a usable temporary directory the data folder stays empty: the main flow then reports that it
-    // cannot create it, and nothing is ever written relative to the current folder.
-    const std::string temporary = TemporaryDirectory(&dataFolderError_);
-    if (!temporary.empty()) {
-        dataFolder_ = JoinPath(temporary, dataFolderName_);
-    }
-
     skinPackageId_ = LoadConfigString(module, StringId::SkinPackage);
     gamePackageId_ = LoadConfigString(module, StringId::GamePackage);
     defaultLanguage_ = LoadConfigString(module, StringId::DefaultLanguage);
@@ -119,6 +113,24 @@ UpdaterConfiguration::UpdaterConfiguration(const StringTable& module, int argc, 
     }
     executablePath_ = RunningExecutablePath(arguments.empty() ? std::string() : arguments.front());
     ParseArguments(arguments);
+
+    // The temporary directory is chosen here, once for the process, with the folders this run uses below
+    // it: the data folder, its shortcuts folder and the engine's transfers folder, and its logs folder when
+    // anything is logged (a log level of 0 makes no folder). Without a usable one the data folder stays
+    // empty: the main flow then reports that it cannot create it, and nothing is ever written relative to
+    // the current folder.
+    const EngineSettings engine;
+    std::vector<std::string> folders = {dataFolderName_, dataFolderName_ + "/shortcuts",
+                                        engine.transfersFolder};
+    if (logLevel_ != 0) {
+        folders.push_back(engine.logsFolder);
+    }
+    const TemporaryDirectoryChoice choice = ChooseTemporaryDirectory(folders);
+    if (choice.directory.empty()) {
+        dataFolderError_ = choice.error;
+    } else {
+        dataFolder_ = JoinPath(choice.directory, dataFolderName_);
+    }
 
     languages_ = SplitKeyValueList(LoadConfigString(module, StringId::Languages));
 }

@@ -99,9 +99,11 @@ std::unique_ptr<DialogView> MakeView() {
     return std::make_unique<ConsoleDialogView>();
 }
 
+// The data folder exists or could be made, and every folder on the way from the temporary directory is the
+// user's own and private; any failure, thrown ones included, is a no.
 bool EnsureFolder(const std::string& folder) {
     try {
-        return !folder.empty() && CreatePrivateDirectories(folder);
+        return !folder.empty() && CreatePrivateFolder(folder);
     } catch (...) {
         return false;
     }

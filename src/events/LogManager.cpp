@@ -3,7 +3,10 @@
 #include <ctime>
 #include <limits>
 
+#include <boost/property_tree/ptree.hpp>
+
 #include "common/Paths.hpp"
+#include "events/JsonText.hpp"
 #include "file/FileException.hpp"
 
 namespace halcyne {
@@ -60,42 +63,47 @@ void LogManager::Write(std::int32_t level, const std::string& text) noexcept {
         if (!file_ && !OpenFile()) {
             return;
         }
-        // Stamp and text in one write, so that a failure never leaves a stamp without its text behind.
-        // Lines come many to a second: the stamp is formatted once per second.
-        const auto now = clock_();
-        const std::time_t second = std::chrono::system_clock::to_time_t(now);
-        if (second != stampSecond_) {
-            stamp_ = LineStamp(now);
-            stampSecond_ = second;
-        }
-        const std::string line = stamp_ + text;
-        if (line.size() > std::numeric_limits<std::uint32_t>::max()) {
-            return;
-        }
-        try {
-            file_->Write(line.data(), static_cast<std::uint32_t>(line.size()));
-            position_ += line.size();
-        } catch (...) {
-            // Part of the line may be on disk (a full disk, a size limit): the next line starts where this
-            // one did and overwrites the fragment. A fragment holds no line feed, so whatever of it is left
-            // after the last whole line never reads as a line.
-            try {
-                file_->Seek(position_);
-            } catch (...) {
-            }
-        }
+        WriteLine(text);
     } catch (...) {
         // A log that cannot be opened or written loses the line; the next line tries again.
     }
 }
 
+void LogManager::WriteLine(const std::string& text) {
+    // Stamp and text in one write, so that a failure never leaves a stamp without its text behind. Lines
+    // come many to a second: the stamp is formatted once per second.
+    const auto now = clock_();
+    const std::time_t second = std::chrono::system_clock::to_time_t(now);
+    if (second != stampSecond_) {
+        stamp_ = LineStamp(now);
+        stampSecond_ = second;
+    }
+    const std::string line = stamp_ + text;
+    if (line.size() > std::numeric_limits<std::uint32_t>::max()) {
+        return;
+    }
+    try {
+        file_->Write(line.data(), static_cast<std::uint32_t>(line.size()));
+        position_ += line.size();
+    } catch (...) {
+        // Part of the line may be on disk (a full disk, a size limit): the next line starts where this one
+        // did and overwrites the fragment. A fragment holds no line feed, so whatever of it is left after the
+        // last whole line never reads as a line.
+        try {
+            file_->Seek(position_);
+        } catch (...) {
+        }
+    }
+}
+
 bool LogManager::OpenFile() {
-    const std::string temporary = TemporaryDirectory();
-    if (temporary.empty() || fileFactory_ == nullptr) {
+    const TemporaryDirectoryChoice temporary = CurrentTemporaryDirectory();
+    if (temporary.directory.empty() || fileFactory_ == nullptr) {
         return false;  // never relative to the current folder
     }
-    const std::string folder = JoinPath(temporary, logsFolder_);
-    if (!CreatePrivateDirectories(folder)) {
+    // The log goes only into a folder that is the user's own and private all the way down.
+    const std::string folder = JoinPath(temporary.directory, logsFolder_);
+    if (!CreatePrivateFolder(folder)) {
         return false;
     }
     for (unsigned counter = 0; counter <= MaxNameCounter; ++counter) {
@@ -107,6 +115,15 @@ bool LogManager::OpenFile() {
         }
         filePath_ = JoinPath(folder, name);
         position_ = 0;
+        // The log is the first place that can say which folders the temporary directory's choice passed
+        // over, and why.
+        for (const RefusedFolder& refused : temporary.refused) {
+            boost::property_tree::ptree entry;
+            entry.put("event", "FolderRefused");
+            entry.put("params.folder", refused.folder);
+            entry.put("params.reason", refused.reason);
+            WriteLine(WriteJsonText(entry));
+        }
         return true;
     }
     return false;

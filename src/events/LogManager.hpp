@@ -61,8 +61,12 @@ protected:
     ~LogManager() override;
 
 private:
-    // Creates the file under a free name. False, or an exception, when it cannot; called under mutex_.
+    // Creates the file under a free name in the logs folder, then writes an entry for each folder that the
+    // temporary directory's choice refused. False, or an exception, when it cannot; called under mutex_.
     bool OpenFile();
+    // Writes one stamped line into the open file; a failed write is overwritten by the next line. Called
+    // under mutex_.
+    void WriteLine(const std::string& text);
 
     mutable std::mutex
         mutex_;  // guards file_, filePath_, position_ and the stamp cache; held for a whole line

@@ -92,8 +92,9 @@ void TempFileManifestStoreImpl::Write(std::iostream& from, const std::string& id
     if (!from.good() || text.size() > std::numeric_limits<std::uint32_t>::max()) {
         throw ManifestStreamException();
     }
-    // The store's folders are private to the user whatever the temporary directory's own mode is.
-    if (!folder_.empty() && !CreatePrivateDirectories(JoinPath(base, folder_))) {
+    // The store's folders are private to the user whatever the temporary directory's own mode is, and a
+    // folder on the way that is not (a link, another user's, writable by others) is never written into.
+    if (!folder_.empty() && !CreatePrivateFolder(JoinPath(base, folder_))) {
         throw ManifestStreamException();
     }
     const std::string name = RelativeName(id);

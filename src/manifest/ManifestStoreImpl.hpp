@@ -28,10 +28,11 @@ public:
     void Fetch(const std::string& id, std::iostream& into) override;
     virtual std::string FileName(const std::string& id) = 0;
 
-    // Creates the file (never overwriting one) with the whole text of `from`, after creating the missing
-    // folders of the store's folder (each with mode 0700). An invalid id or an existing file is
-    // ManifestLocatorException; any other failure ManifestStreamException, and a file this call created is
-    // removed again.
+    // Creates the file (never overwriting one) with the whole text of `from`, after making sure of the
+    // store's folder as CreatePrivateFolder does (missing folders made with mode 0700; a link, another user's
+    // folder or one that others can write to on the way is ManifestStreamException). An invalid id or an
+    // existing file is ManifestLocatorException; any other failure ManifestStreamException, and a file this
+    // call created is removed again.
     void Write(std::iostream& from, const std::string& id) override;
 
     // Deletes the file; false for an invalid id, a missing file or a failed deletion. Never throws.

@@ -1,4 +1,6 @@
+#include <boost/filesystem.hpp>
 #include <gtest/gtest.h>
+#include <sys/stat.h>
 
 #include "app/StringTable.hpp"
 #include "app/UpdaterConfiguration.hpp"
@@ -47,6 +49,8 @@ TEST(CommandLineTest, ArgumentsApplyInOrderAndABadOneStopsParsingSilently) {
         {{"updater", "log=99999999999999999999999", "skinVersion=2"}, {}},
     };
     const StringTable empty;
+    test::ScratchFolder scratch;
+    test::ScopedEnvironment tmp("TMPDIR", scratch.Path());  // a configuration makes its folders there
     for (const Case& c : cases) {
         std::string label;
         for (const auto& a : c.args) {
@@ -199,6 +203,48 @@ TEST(UpdaterConfigurationTest, ShippedTableGivesDefaultsAndPerLanguageFields) {
     StringTable noList = shipped;
     noList.Set(130, "de");
     EXPECT_EQ(UpdaterConfiguration(noList, 1, argv).DefaultLanguage(), "");
+}
+
+TEST(UpdaterConfigurationTest, TheDataFolderIsInTheFirstCandidateWhereEveryFolderOfTheRunIsPrivate) {
+    struct Case {
+        const char* label;
+        const char* argument;
+        bool linkedTransfers;  // the transfers folder in TMPDIR is a link to a folder of the user's
+        const char* base;      // where the data folder is
+        bool logs;
+    };
+    const Case cases[] = {
+        {"TMPDIR", "log=3", false, "tmp", true},
+        {"nothing to log: no logs folder", "log=0", false, "tmp", false},
+        {"a link in TMPDIR", "log=3", true, "cache", true},
+    };
+    for (const Case& c : cases) {
+        SCOPED_TRACE(c.label);
+        test::ScratchFolder scratch;
+        boost::filesystem::create_directory(scratch / "tmp");
+        if (c.linkedTransfers) {
+            boost::filesystem::create_directories(scratch / "tmp/Vantrel Technologies/Halcyne");
+            boost::filesystem::create_directory(scratch / "elsewhere");
+            boost::filesystem::create_directory_symlink(
+                scratch / "elsewhere", scratch / "tmp/Vantrel Technologies/Halcyne/transfers");
+        }
+        test::ScopedEnvironment t("TMPDIR", scratch / "tmp"), x("XDG_CACHE_HOME", scratch / "cache");
+        const char* argv[] = {"updater", c.argument, nullptr};
+        const UpdaterConfiguration configuration(StringTable(), 2, argv);
+        const std::string data = scratch / c.base + "/Vantrel Technologies/Halcyne";
+        EXPECT_EQ(configuration.DataFolder(), data);
+        for (const char* folder : {"", "/shortcuts", "/transfers", "/logs"}) {
+            SCOPED_TRACE(folder);
+            struct stat st {};
+            const bool made = ::lstat((data + folder).c_str(), &st) == 0;
+            EXPECT_EQ(made, std::string(folder) != "/logs" || c.logs);
+            EXPECT_TRUE(!made || (S_ISDIR(st.st_mode) && (st.st_mode & 077) == 0));
+        }
+        if (c.linkedTransfers) {  // nothing was made in the refused candidate, nor through the link
+            EXPECT_FALSE(boost::filesystem::exists(scratch / "tmp/Vantrel Technologies/Halcyne/shortcuts"));
+            EXPECT_TRUE(boost::filesystem::is_empty(scratch / "elsewhere"));
+        }
+    }
 }
 
 TEST(UpdaterConfigurationTest, NoTemporaryDirectoryLeavesTheDataFolderEmptyWithAReason) {

@@ -6,6 +6,7 @@
 #include <new>
 #include <thread>
 
+#include <boost/filesystem.hpp>
 #include <gtest/gtest.h>
 
 #include "app/CustomBoostLocale.hpp"
@@ -218,9 +219,19 @@ TEST(DialogTest, OneMessagePerRun) {
          Message::ConnectionError},
         {"the engine cannot create a transfer",
          [](DialogRun& run) { run.engine.OnStart("skin", TransferStatus()); }, Message::UnexpectedError},
+        // The configuration made the data folder; it is replaced before the destinations are made.
         {"destination blocked by a file",
          [](DialogRun& run) {
+             boost::filesystem::remove_all(run.scratch / "Vantrel Technologies");
              test::WriteFileText(run.scratch / "Vantrel Technologies", "a file");
+             run.engine.Script("DK-id", {Status("DK-id", S::Initialized)});
+             run.engine.Script("skin-id", {Status("skin-id", S::Initialized)});
+         },
+         Message::DiskWriteError},
+        {"destination reached through a link",
+         [](DialogRun& run) {
+             boost::filesystem::rename(run.scratch / "Vantrel Technologies", run.scratch / "elsewhere");
+             boost::filesystem::create_symlink("elsewhere", run.scratch / "Vantrel Technologies");
              run.engine.Script("DK-id", {Status("DK-id", S::Initialized)});
              run.engine.Script("skin-id", {Status("skin-id", S::Initialized)});
          },

@@ -95,6 +95,8 @@ TEST(DownloaderCommandLineTest, ElementsInOrderWhenTheyApply) {
         {"quote in the skin run path", Table({}), {"updater"}, "", "a\".dat", std::nullopt},
         {"quote in the host", Table({{102, "h\"ost"}}), {"updater"}, "", "", std::nullopt},
     };
+    test::ScratchFolder scratch;
+    test::ScopedEnvironment tmp("TMPDIR", scratch.Path());  // a configuration makes its folders there
     for (const Case& c : cases) {
         SCOPED_TRACE(c.label);
         UpdaterConfiguration configuration(c.table, 0, nullptr);
@@ -127,6 +129,7 @@ TEST(FileUrlTest, PercentEncodedAbsoluteFileUrls) {
 
 TEST(PosixShortcutTest, WritesTheInternetShortcutAndReplacesAnOldOne) {
     test::ScratchFolder scratch;
+    test::ScopedEnvironment tmp("TMPDIR", scratch.Path());  // the shortcut's folder is below it
     const std::string folder = scratch / "data/shortcuts";
     PosixShortcut shortcut("game-pkg", folder);
     EXPECT_EQ(shortcut.FilePath(), folder + "/game-pkg.url");
@@ -158,6 +161,8 @@ TEST(PosixShortcutTest, WritesTheInternetShortcutAndReplacesAnOldOne) {
 
 TEST(PosixShortcutTest, FailuresReturnFalseAndLeaveTheOldShortcut) {
     test::ScratchFolder scratch;
+    test::ScopedEnvironment tmp("TMPDIR", scratch.Path());
+    test::ScratchFolder outside;
     test::WriteFileText(scratch / "old.url", "old");
     test::WriteFileText(scratch / "file", "");
     boost::filesystem::create_directories(scratch / "dir.url/inside");
@@ -175,6 +180,7 @@ TEST(PosixShortcutTest, FailuresReturnFalseAndLeaveTheOldShortcut) {
         {"URL too long", "old", scratch.Path(), "/" + std::string(3000, 'a')},
         {"folder is a file", "old", scratch / "file", "/x"},
         {"folder below a file", "old", scratch / "file/sub", "/x"},
+        {"folder outside the temporary directory", "old", outside.Path(), "/x"},
         {"shortcut is a folder", "dir", scratch.Path(), "/x"},
     };
     for (const Case& c : cases) {
@@ -184,6 +190,7 @@ TEST(PosixShortcutTest, FailuresReturnFalseAndLeaveTheOldShortcut) {
     EXPECT_EQ(test::ReadFileText(scratch / "old.url"), "old");
     EXPECT_FALSE(boost::filesystem::exists(scratch / "new"));
     EXPECT_FALSE(boost::filesystem::exists(scratch / "escape.url"));
+    EXPECT_TRUE(boost::filesystem::is_empty(outside.Path()));
     EXPECT_TRUE(boost::filesystem::exists(scratch / "dir.url/inside"));
     EXPECT_FALSE(PosixShortcut("missing", scratch.Path()).CopyTo(scratch / "copies", "copy"));
     EXPECT_FALSE(PosixShortcut("old", scratch.Path()).CopyTo(scratch.Path(), "a/b"));

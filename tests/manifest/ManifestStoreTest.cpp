@@ -1,4 +1,5 @@
 #include <filesystem>
+#include <functional>
 
 #include <gtest/gtest.h>
 #include <nlohmann/json.hpp>
@@ -277,6 +278,34 @@ TEST_F(ManifestStoreTest, ATransfersPathTakenByAFileFailsCleanly) {
     EXPECT_FALSE(store.Load(Id, loaded));
     EXPECT_FALSE(store.Remove(Id));
     EXPECT_EQ(test::ReadFileText(Folder()), "not a folder");
+}
+
+TEST_F(ManifestStoreTest, AFolderOnTheWayThatIsNotTheUsersOwnAndPrivateIsNeverWrittenInto) {
+    struct Case {
+        const char* label;
+        std::function<void(const std::string&)> arrange;  // given the folder that is refused
+    };
+    const Case cases[] = {
+        {"a link to a folder of the user's",
+         [&](const std::string& folder) {
+             fs::create_directories(scratch / "elsewhere");
+             fs::create_directories(fs::path(folder).parent_path());
+             fs::create_directory_symlink(scratch / "elsewhere", folder);
+         }},
+        {"writable by its group",
+         [](const std::string& folder) {
+             fs::create_directories(folder);
+             fs::permissions(folder, fs::perms::owner_all | fs::perms::group_all);
+         }},
+    };
+    for (const Case& c : cases) {
+        SCOPED_TRACE(c.label);
+        fs::remove_all(tmp + "/Vantrel Technologies");
+        fs::remove_all(scratch / "elsewhere");
+        c.arrange(tmp + "/Vantrel Technologies/Halcyne");
+        EXPECT_FALSE(Save(Params(Id, "/d")));
+        EXPECT_FALSE(fs::exists(tmp + "/Vantrel Technologies/Halcyne/transfers"));  // nor through the link
+    }
 }
 
 TEST_F(ManifestStoreTest, NoTemporaryDirectoryMeansNothingIsWrittenAnywhere) {

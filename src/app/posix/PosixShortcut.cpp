@@ -120,7 +120,7 @@ bool PosixShortcut::Create(const std::string& target) {
         return false;
     }
     try {
-        return CreatePrivateDirectories(folder_) && ReplaceFile(FilePath(), InternetShortcutBytes(*url));
+        return CreatePrivateFolder(folder_) && ReplaceFile(FilePath(), InternetShortcutBytes(*url));
     } catch (const std::exception&) {
         return false;
     }

@@ -25,9 +25,10 @@ public:
     // The file is "<name>.url" in the folder.
     PosixShortcut(std::string name, std::string folder);
 
-    // Makes the URL first, creates the folder (mode 0700) when missing, then writes the whole new file beside
-    // the old one and renames it over it, so a failure never leaves an empty or missing shortcut. An empty
-    // name, or one that is not a plain file name, means no shortcut (false).
+    // Makes the URL first, then makes sure of the folder as CreatePrivateFolder does (it must be below the
+    // temporary directory, the user's own and private, and is created with mode 0700 when missing), then
+    // writes the whole new file beside the old one and renames it over it, so a failure never leaves an empty
+    // or missing shortcut. An empty name, or one that is not a plain file name, means no shortcut (false).
     bool Create(const std::string& target) override;
     // Copies the file to "<name>.url" in the folder, replacing one that is there.
     bool CopyTo(const std::string& folder, const std::string& name) override;

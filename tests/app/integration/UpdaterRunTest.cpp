@@ -71,7 +71,9 @@ public:
         test::WriteFileText(scratch / relative, bytes);
     }
     test::ProcessResult Run(const std::vector<std::string>& arguments = {}) {
-        const std::vector<std::string> environment = {"TMPDIR=" + scratch / "tmp", "HALCYNE_UI=console"};
+        // The user's cache folder is the next candidate after TMPDIR.
+        const std::vector<std::string> environment = {
+            "TMPDIR=" + scratch / "tmp", "XDG_CACHE_HOME=" + scratch / "cache", "HALCYNE_UI=console"};
         if (fileSizeLimit == 0) {
             return test::RunProgram(updater, arguments, environment);
         }
@@ -84,7 +86,19 @@ public:
         shell.insert(shell.end(), arguments.begin(), arguments.end());
         return test::RunProgram("/bin/sh", shell, environment);
     }
-    std::string DataFolder() { return scratch / "tmp/Vantrel Technologies/Halcyne"; }
+    std::string DataFolder(const std::string& base = "tmp") {
+        return scratch / base + "/Vantrel Technologies/Halcyne";
+    }
+    // The text of every work log file below the folder.
+    std::string Logs(const std::string& base) {
+        std::string logs;
+        for (fs::recursive_directory_iterator it(scratch / base), end; it != end; ++it) {
+            if (it->path().filename().string().rfind("Log.", 0) == 0) {
+                logs += test::ReadFileText(it->path().string());
+            }
+        }
+        return logs;
+    }
 
     test::ScratchFolder scratch;
     std::string updater = scratch / "halcyne-updater";
@@ -130,13 +144,32 @@ TEST(UpdaterRunTest, FaultsEndWithTheirMessageAndStatusOne) {
         {"wrong bytes everywhere",
          [](UpdaterRun& run) { run.service->AddFault({.server = "", .path = "/packages/", .wrong = true}); },
          Message::UnexpectedError},
-        {"data folder blocked by a file",
-         [](UpdaterRun& run) { test::WriteFileText(run.scratch / "tmp/Vantrel Technologies", "x"); },
+        {"data folder blocked by a file, and no cache folder",
+         [](UpdaterRun& run) {
+             test::WriteFileText(run.scratch / "tmp/Vantrel Technologies", "x");
+             test::WriteFileText(run.scratch / "cache", "x");
+         },
+         Message::DiskWriteError},
+        {"data folder a link, and a cache folder that others can write to",
+         [](UpdaterRun& run) {
+             fs::create_directories(run.scratch / "elsewhere");
+             fs::create_directory_symlink(run.scratch / "elsewhere",
+                                          run.scratch / "tmp/Vantrel Technologies");
+             fs::create_directories(run.scratch / "cache");
+             fs::permissions(run.scratch / "cache", fs::all_all);
+         },
          Message::DiskWriteError},
         {"skin folder blocked by a file",
          [](UpdaterRun& run) {
              fs::create_directories(run.DataFolder());
              test::WriteFileText(run.DataFolder() + "/SK", "x");
+         },
+         Message::DiskWriteError},
+        {"skin folder a link",
+         [](UpdaterRun& run) {
+             fs::create_directories(run.DataFolder());
+             fs::create_directories(run.scratch / "elsewhere");
+             fs::create_directory_symlink(run.scratch / "elsewhere", run.DataFolder() + "/SK");
          },
          Message::DiskWriteError},
         // The data file (300000 bytes) cannot be reserved; the small files before it fit.
@@ -150,6 +183,72 @@ TEST(UpdaterRunTest, FaultsEndWithTheirMessageAndStatusOne) {
         EXPECT_EQ(result.exitStatus, 1);
         EXPECT_NE(result.errors.find(ErrorText(c.message)), std::string::npos) << result.errors;
         EXPECT_EQ(result.output, "");
+        if (fs::exists(run.scratch / "elsewhere")) {  // nothing went through a link
+            EXPECT_TRUE(fs::is_empty(run.scratch / "elsewhere"));
+        }
+    }
+}
+
+// Another user who gets at a folder on the way to the data folder could swap the run file after it was
+// verified. Such a folder is never used: the run moves to the user's cache folder, the work log says which
+// folder was passed over and why, and nothing is made in the refused one.
+TEST(UpdaterRunTest, AFolderThatIsNotTheUsersOwnAndPrivateMovesTheRunToTheCacheFolder) {
+    struct Case {
+        const char* name;
+        bool needsRoot;  // hands a folder to another uid (the tests run as root in CI)
+        std::function<void(UpdaterRun&)> arrange;
+        std::string refused;  // below the scratch folder
+        std::string reason;
+    };
+    const std::vector<Case> cases = {
+        {"another user's folder", true,
+         [](UpdaterRun& run) {
+             fs::create_directories(run.scratch / "tmp/Vantrel Technologies");
+             ASSERT_EQ(::chown((run.scratch / "tmp/Vantrel Technologies").c_str(), 65534, 65534), 0);
+         },
+         "tmp/Vantrel Technologies",
+         "is owned by uid 65534, not by the user (uid " + std::to_string(::geteuid()) + ")"},
+        {"a data folder that its group can write to", false,
+         [](UpdaterRun& run) {
+             fs::create_directories(run.DataFolder());
+             fs::permissions(run.DataFolder(), fs::owner_all | fs::group_all);
+         },
+         "tmp/Vantrel Technologies/Halcyne", "is writable by group or others (mode 0770)"},
+        {"a link to a folder of the user's", false,
+         [](UpdaterRun& run) {
+             fs::create_directories(run.scratch / "elsewhere");
+             fs::create_directory_symlink(run.scratch / "elsewhere",
+                                          run.scratch / "tmp/Vantrel Technologies");
+         },
+         "tmp/Vantrel Technologies", "is a symbolic link"},
+        {"a shared TMPDIR without the sticky bit", false,
+         [](UpdaterRun& run) { fs::permissions(run.scratch / "tmp", fs::all_all); }, "tmp",
+         "is writable by others and not sticky (mode 0777)"},
+    };
+    for (const Case& c : cases) {
+        SCOPED_TRACE(c.name);
+        if (c.needsRoot && ::geteuid() != 0) {
+            continue;
+        }
+        UpdaterRun run;
+        c.arrange(run);
+        const auto result = run.Run({"log=1"});
+        ASSERT_EQ(result.exitStatus, 0) << result.errors;
+        EXPECT_EQ(result.output.substr(0, result.output.find('\n')),
+                  "folder=" + run.DataFolder("cache") + "/bin");
+        EXPECT_EQ(test::ReadFileText(run.DataFolder("cache") + "/SK/skin.ini"), "skin=1\n");
+        std::string refused = run.scratch / c.refused;  // as JSON writes it
+        boost::replace_all(refused, "/", "\\/");
+        EXPECT_NE(run.Logs("cache").find("{\"event\":\"FolderRefused\",\"params\":{\"folder\":\"" + refused +
+                                         "\",\"reason\":\"" + c.reason + "\"}}"),
+                  std::string::npos)
+            << run.Logs("cache");
+        // Nothing at all in the refused candidate, nothing through the link.
+        EXPECT_FALSE(fs::exists(run.DataFolder() + "/transfers"));
+        EXPECT_FALSE(fs::exists(run.DataFolder() + "/SK"));
+        if (fs::exists(run.scratch / "elsewhere")) {
+            EXPECT_TRUE(fs::is_empty(run.scratch / "elsewhere"));
+        }
     }
 }
 
