@@ -442,6 +442,14 @@ TEST(PackageManifestTest, LoadsTheSampleDocumentsOfTheFuzzCorpus) {
     EXPECT_EQ(attributes.GetRun(), "/skin.dat");
     EXPECT_EQ(attributes.GetRunFile()->GetChecksums(), (std::vector<std::uint32_t>{0xdeadbeef, 0}));
     EXPECT_EQ(attributes.GetFiles()[1]->GetChunkSize(), Max32);
+    EXPECT_FALSE(attributes.MarksExecutables());
+
+    const auto marked =
+        LoadPackage(test::ReadFileText(test::SourceDir() + "/tests/fuzz/corpus/package_manifest/marked.xml"));
+    ASSERT_EQ(marked.GetFiles().size(), 3u);
+    EXPECT_TRUE(marked.MarksExecutables());
+    EXPECT_TRUE(marked.GetFiles()[1]->IsMarkedExecutable());
+    EXPECT_FALSE(marked.GetFiles()[2]->IsMarkedExecutable());
 }
 
 }  // namespace
