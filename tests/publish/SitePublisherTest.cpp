@@ -210,6 +210,7 @@ TEST_F(SitePublisherTest, RefusalsNameTheCulpritAndLeaveTheSiteAsItWas) {
         {"dot id", [](PackageInfo& p, SitePublisherTest&) { p.partnerId = ".."; }, "partner id"},
         {"empty id", [](PackageInfo& p, SitePublisherTest&) { p.versionId = ""; }, "version id"},
         {"control in name", [](PackageInfo& p, SitePublisherTest&) { p.name = "a\x01"; }, "package name"},
+        {"empty name", [](PackageInfo& p, SitePublisherTest&) { p.name = ""; }, "--name"},
         {"file name the URL cannot carry",
          [](PackageInfo&, SitePublisherTest& t) { t.Write("data/x\ty", "1"); }, "data/x\ty"},
         {"id the chunk URL decodes", [](PackageInfo& p, SitePublisherTest&) { p.versionId = "v%41"; },

@@ -533,6 +533,9 @@ void SitePublisher::CheckPackage(const PackageInfo& package, const std::vector<s
     if (package.versionId == "current") {
         throw PublishError("version id \"current\" is reserved for the current manifest");
     }
+    if (package.name.empty()) {
+        throw PublishError("empty package name (give --name): the engine refuses a manifest without one");
+    }
     if (HasControlCharacter(package.name) || !IsValidUtf8(package.name)) {
         throw PublishError("package name cannot be written to the manifest: \"" + package.name + "\"");
     }
@@ -565,7 +568,9 @@ void SitePublisher::CheckMarksReadBack(const std::string& xml, const std::vector
     try {
         read = MarkedExecutables(xml);
     } catch (const std::exception& error) {
-        throw PublishError(std::string("the engine refuses the manifest: ") + error.what());
+        const std::string reason = error.what();
+        throw PublishError("the engine refuses the manifest" +
+                           (reason.empty() ? std::string() : ": " + reason));
     }
     if (read != marked) {
         throw PublishError("the engine does not read back the files marked executable");

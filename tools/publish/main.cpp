@@ -25,7 +25,7 @@ const char* const Usage =
     "  --partner ID        partner id\n"
     "  --package ID        package id\n"
     "  --version ID        version id (not \"current\")\n"
-    "  --name NAME         the package's display name\n"
+    "  --name NAME         the package's display name (required with --from)\n"
     "  --run PATH          the file to run, relative to FOLDER (optional)\n"
     "  --exec GLOB         mark the files whose path inside the package matches GLOB as executable\n"
     "                      (repeatable; '*' and '?' do not cross '/'). Files with an execute bit in\n"

@@ -84,9 +84,9 @@ TEST(PublishToolTest, AGeneratedKeySignsWhatIsPublishedAndIsNeverReplaced) {
     EXPECT_NE(again.errors.find("already exists; it is never overwritten"), std::string::npos)
         << again.errors;
 
-    const auto published =
-        Publish({"--site", folder / "site", "--key", key, "--from", folder / "package", "--partner", "P",
-                 "--package", "K", "--version", "1", "--run", "run.sh", "--node", "127.0.0.1:1"});
+    const auto published = Publish({"--site", folder / "site", "--key", key, "--from", folder / "package",
+                                    "--partner", "P", "--package", "K", "--version", "1", "--name", "N",
+                                    "--run", "run.sh", "--node", "127.0.0.1:1"});
     ASSERT_EQ(published.exitStatus, 0) << published.errors;
     const ManifestVerifier verifier(test::ReadFileText(key + ".pub"));
     for (const std::string document : {"manifests/K/1.xml", "manifests/K/current.xml", "nodes/P.xml"}) {
