@@ -264,9 +264,11 @@ void Dialog::Ended(const TransferStatus& status) {
         const std::string& id;
         bool& done;
         std::string& runPath;
+        FileIdentity* runFile;  // none: the identity is not needed
     };
-    for (const Side side : {Side{downloaderTransferId_, downloaderDone_, downloaderRunPath_},
-                            Side{skinTransferId_, skinDone_, skinRunPath_}}) {
+    for (const Side side :
+         {Side{downloaderTransferId_, downloaderDone_, downloaderRunPath_, &downloaderRunFile_},
+          Side{skinTransferId_, skinDone_, skinRunPath_, nullptr}}) {
         if (status.transferId != side.id) {
             continue;
         }
@@ -277,6 +279,9 @@ void Dialog::Ended(const TransferStatus& status) {
         if (status.state == TransferState::Complete) {
             side.done = true;
             side.runPath = status.runPath;
+            if (side.runFile != nullptr) {
+                *side.runFile = status.runFile;
+            }
         }
     }
     if (!downloaderDone_ || !skinDone_ || HasEnded()) {
@@ -294,7 +299,7 @@ void Dialog::Ended(const TransferStatus& status) {
 bool Dialog::LaunchStep() {
     view_.ShowLaunchView(locale_.FormatTranslated(Message::LaunchingDownloader, GameName()));
     try {
-        return launcher_ && launcher_(downloaderRunPath_, skinRunPath_);
+        return launcher_ && launcher_(downloaderRunPath_, downloaderRunFile_, skinRunPath_);
     } catch (...) {
         return false;
     }

@@ -13,6 +13,7 @@
 #include "app/DialogView.hpp"
 #include "app/SimpleLocale.hpp"
 #include "app/UpdaterConfiguration.hpp"
+#include "file/FileIdentity.hpp"
 #include "pipeline/TransferError.hpp"
 #include "transfer/TransferMonitorCallback.hpp"
 #include "transfer/TransferMonitorImpl.hpp"
@@ -24,9 +25,11 @@ namespace halcyne::Updater {
 const char* ErrorText(TransferError error);
 
 // Starts the downloader (run path relative to the data folder) with the command line for the skin's run
-// path, and waits for it to exit; true when it was started.
+// path, and waits for it to exit; true when it was started. `downloaderRunFile` is the run file's identity
+// as the downloader transfer verified it: only that file may be started.
 using DownloaderLauncher =
-    std::function<bool(const std::string& downloaderRunPath, const std::string& skinRunPath)>;
+    std::function<bool(const std::string& downloaderRunPath, const FileIdentity& downloaderRunFile,
+                       const std::string& skinRunPath)>;
 
 // How a run ended, first come first served: the process's exit status follows from it.
 enum class DialogOutcome {
@@ -101,6 +104,7 @@ private:
     // The update sequence: written on the interface thread before the transfers are registered with the
     // monitor, afterwards only on the monitor thread.
     std::string downloaderRunPath_;
+    FileIdentity downloaderRunFile_;
     std::string skinRunPath_;
     std::string downloaderTransferId_;
     std::string skinTransferId_;

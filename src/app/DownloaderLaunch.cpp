@@ -78,14 +78,15 @@ bool CreateUpdaterShortcut(const UpdaterConfiguration& configuration, const Simp
 namespace halcyne::Updater {
 
 bool LaunchDownloader(const UpdaterConfiguration& configuration, const SimpleLocale& locale,
-                      const std::string& downloaderRunPath, const std::string& skinRunPath) {
+                      const std::string& downloaderRunPath, const FileIdentity& downloaderRunFile,
+                      const std::string& skinRunPath) {
     CreateUpdaterShortcut(configuration, locale);
     const std::string program = JoinPath(configuration.DataFolder(), downloaderRunPath);
     const std::optional<std::string> commandLine = DownloaderCommandLine(configuration, locale, skinRunPath);
     if (!commandLine) {
         return false;
     }
-    return PosixProcess(program).Launch(true, *commandLine, "");
+    return PosixProcess(program, downloaderRunFile).Launch(true, *commandLine, "");
 }
 
 }  // namespace halcyne::Updater

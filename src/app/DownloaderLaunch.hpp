@@ -8,6 +8,7 @@
 
 #include "app/SimpleLocale.hpp"
 #include "app/UpdaterConfiguration.hpp"
+#include "file/FileIdentity.hpp"
 
 namespace halcyne::Updater {
 
@@ -29,9 +30,13 @@ bool CreateUpdaterShortcut(const UpdaterConfiguration& configuration, const Simp
 namespace halcyne::Updater {
 
 // The launch step's work after the launch view is shown: the shortcut (its result ignored), then the
-// downloader at JoinPath(data folder, downloader run path) with DownloaderCommandLine, waited for. True when
-// the downloader was started; false when there is no command line or it could not be started.
+// downloader at JoinPath(data folder, downloader run path) with DownloaderCommandLine, waited for. The
+// program started is the file `downloaderRunFile` names (the run file as the transfer verified it): a
+// symbolic link at the path, another file in its place or an unknown identity (all zero) starts nothing.
+// True when the downloader was started; false when there is no command line, the file at the path is not
+// the verified one, or it could not be started.
 bool LaunchDownloader(const UpdaterConfiguration& configuration, const SimpleLocale& locale,
-                      const std::string& downloaderRunPath, const std::string& skinRunPath);
+                      const std::string& downloaderRunPath, const FileIdentity& downloaderRunFile,
+                      const std::string& skinRunPath);
 
 }  // namespace halcyne::Updater

@@ -151,11 +151,13 @@ int main(int argc, char** argv) {
     EngineTransferOperations<DownloadEngine> operations(&engine);
     auto monitor = std::make_unique<TransferMonitorImpl>(&operations);
     monitor->Start();
-    Dialog& dialog = Dialog::CreateSingleton(
-        *view, operations, &monitor, *locale, configuration,
-        [&](const std::string& downloaderRunPath, const std::string& skinRunPath) {
-            return LaunchDownloader(configuration, *locale, downloaderRunPath, skinRunPath);
-        });
+    Dialog& dialog =
+        Dialog::CreateSingleton(*view, operations, &monitor, *locale, configuration,
+                                [&](const std::string& downloaderRunPath,
+                                    const FileIdentity& downloaderRunFile, const std::string& skinRunPath) {
+                                    return LaunchDownloader(configuration, *locale, downloaderRunPath,
+                                                            downloaderRunFile, skinRunPath);
+                                });
     {
         const std::lock_guard<std::mutex> guard(signalLock);
         signalDialog = &dialog;

@@ -4,6 +4,7 @@
 #include "manifest/ManifestException.hpp"
 #include "manifest/ManifestSource.hpp"
 #include "manifest/ManifestVerifier.hpp"
+#include "manifest/PackageManifest.hpp"
 #include "manifest/PackageRef.hpp"
 #include "manifest/StandardPackageManifest.hpp"
 
@@ -39,7 +40,9 @@ void HttpPackageManifestFactory::RequireFileHashes(const PackageManifest& manife
             continue;
         }
         const bool run = !manifest.GetRun().empty() && file->GetPath() == manifest.GetRun();
-        if (run || (executables_ != nullptr && executables_->IsExecutable(std::string(), file->GetPath()))) {
+        const bool executable = executables_ != nullptr ? IsExecutableFile(manifest, *file, *executables_)
+                                                        : run || file->IsMarkedExecutable();
+        if (executable) {
             throw ManifestTrustException(
                 url + " is signed, but " + (run ? "its run file " : "the executable ") + file->GetPath() +
                 " carries no sha256: a signed deployment runs only files it can hash");

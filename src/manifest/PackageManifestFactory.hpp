@@ -30,9 +30,10 @@ class HttpPackageManifestFactory : public PackageManifestFactory {
 public:
     // `host` is host[:port] of the manifest service; requestFactory is not owned. Time-outs in seconds.
     // With a verifier that holds keys (not owned; it outlives the factory) every document must come with a
-    // valid signature (SignedXmlHttpManifestSource), and its run file and every file that `executables`
-    // counts as executable must carry a SHA-256; without one, documents are taken as they come.
-    // `executables` is not owned; none: only the run file must carry one.
+    // valid signature (SignedXmlHttpManifestSource), and every file that will be made executable
+    // (IsExecutableFile with `executables`: the run file, the marked files, and for a manifest that marks
+    // none the files of a program's extension) must carry a SHA-256; without one, documents are taken as
+    // they come. `executables` is not owned; none: the run file and the marked files must carry one.
     HttpPackageManifestFactory(std::string host, HttpRequestFactory* requestFactory,
                                std::int32_t connectTimeout, std::int32_t timeout,
                                const ManifestVerifier* verifier = nullptr,
@@ -51,8 +52,9 @@ public:
     virtual std::string BuildUrl(const std::string& ref) = 0;
 
 protected:
-    // With keys configured: ManifestTrustException naming the first file that will run (the run file, or
-    // an executable) and carries no SHA-256, since a signed deployment runs only files it can hash.
+    // With keys configured: ManifestTrustException naming the first file that will be made executable (the
+    // run file, or another executable) and carries no SHA-256, since a signed deployment runs only files
+    // it can hash.
     void RequireFileHashes(const PackageManifest& manifest, const std::string& url) const;
 
     const std::string host_;

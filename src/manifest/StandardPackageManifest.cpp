@@ -35,6 +35,24 @@ bool IsContainedPath(std::string_view relative) {
     }
 }
 
+// Whether a segment of the path ends with the suffix of the engine's staged files: such a file would be
+// mistaken for (or overwritten as) the staged copy of its sibling.
+bool HasStagedSegment(std::string_view relative) {
+    std::size_t start = 0;
+    while (true) {
+        const auto end = relative.find('/', start);
+        const std::string_view segment =
+            relative.substr(start, end == std::string_view::npos ? std::string_view::npos : end - start);
+        if (segment.ends_with(StagedFileSuffix)) {
+            return true;
+        }
+        if (end == std::string_view::npos) {
+            return false;
+        }
+        start = end + 1;
+    }
+}
+
 std::uint64_t ReadNumber(const ptree& tree, const char* key, std::uint64_t max) {
     const auto value = ParseDecimal(tree.get_child(key).data(), max);
     if (!value) {
@@ -62,6 +80,7 @@ void StandardFileManifest::Load(const ptree& tree) {
     std::uint32_t count = 0;
     std::vector<std::uint32_t> checksums;
     std::string sha256;
+    bool executable = false;
     try {
         path = tree.get_child("path").data();
         chunkSize = static_cast<std::uint32_t>(
@@ -89,6 +108,14 @@ void StandardFileManifest::Load(const ptree& tree) {
             }
             sha256 = std::move(*digits);
         }
+        // Optional; strictly "true" or "false", so that a misspelt mark is not taken as absent.
+        if (const auto mark = tree.get_child_optional("executable")) {
+            if (mark->data() == "true") {
+                executable = true;
+            } else if (mark->data() != "false") {
+                throw ManifestParseException();
+            }
+        }
     } catch (const std::bad_alloc&) {
         throw;
     } catch (...) {
@@ -98,11 +125,16 @@ void StandardFileManifest::Load(const ptree& tree) {
         checksums.size() != count) {
         throw ManifestParseException();
     }
+    if (HasStagedSegment(RelativeFilePath(path))) {
+        throw ManifestParseException("file path " + path + " uses the reserved suffix " +
+                                     std::string(StagedFileSuffix));
+    }
     path_ = std::move(path);
     chunkSize_ = chunkSize;
     size_ = size;
     checksums_ = std::move(checksums);
     sha256_ = std::move(sha256);
+    executable_ = executable;
 }
 
 void StandardPackageManifest::Load(const ptree& tree) {
@@ -124,6 +156,8 @@ void StandardPackageManifest::Load(const ptree& tree) {
         }
     } catch (const std::bad_alloc&) {
         throw;
+    } catch (const ManifestParseException&) {
+        throw;  // a file's refusal keeps its message
     } catch (...) {
         throw ManifestParseException();
     }
@@ -144,6 +178,7 @@ void StandardPackageManifest::Load(const ptree& tree) {
         total += file->GetSize();
     }
     for (const auto& file : loaded.files_) {
+        loaded.marksExecutables_ = loaded.marksExecutables_ || file->IsMarkedExecutable();
         if (file->GetPath() == loaded.run_) {
             loaded.runFile_ = file;
             loaded.runFiles_.push_back(file);

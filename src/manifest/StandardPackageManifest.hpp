@@ -10,7 +10,8 @@
 namespace halcyne {
 
 // One "file" element: "path", "chunksize", "size", "checksums" (eight hexadecimal digits per chunk) and,
-// optionally, "sha256" (the whole file's SHA-256, 64 hexadecimal digits in either case).
+// optionally, "sha256" (the whole file's SHA-256, 64 hexadecimal digits in either case) and "executable"
+// ("true" marks the file as a program, "false" or absence does not).
 class StandardFileManifest : public FileManifest {
 public:
     StandardFileManifest() = default;
@@ -18,14 +19,17 @@ public:
     explicit StandardFileManifest(const boost::property_tree::ptree& tree);
 
     // Throws ManifestParseException for every missing, malformed or invalid value (std::bad_alloc as
-    // itself). The path must stay inside the destination folder: after its leading '/' characters it
-    // must be non-empty and free of empty, "." and ".." segments and of backslashes.
+    // itself); "executable" must be exactly "true" or "false". The path must stay inside the destination
+    // folder: after its leading '/' characters it must be non-empty and free of empty, "." and ".."
+    // segments and of backslashes. No segment may end with StagedFileSuffix, which names the files the
+    // engine builds beside their places (the exception's message names the path).
     void Load(const boost::property_tree::ptree& tree) override;
     const std::string& GetPath() const override { return path_; }
     std::uint32_t GetChunkSize() const override { return chunkSize_; }
     std::uint64_t GetSize() const override { return size_; }
     const std::vector<std::uint32_t>& GetChecksums() const override { return checksums_; }
     const std::string& GetSha256() const override { return sha256_; }
+    bool IsMarkedExecutable() const override { return executable_; }
 
 private:
     std::string path_;
@@ -33,6 +37,7 @@ private:
     std::uint64_t size_ = 0;
     std::vector<std::uint32_t> checksums_;
     std::string sha256_;
+    bool executable_ = false;
 };
 
 class StandardPackageManifest : public PackageManifest {
@@ -50,6 +55,7 @@ public:
     const FileManifestList& GetOtherFiles() const override { return otherFiles_; }
     const std::string& GetRun() const override { return run_; }
     std::shared_ptr<FileManifest> GetRunFile() const override { return runFile_; }
+    bool MarksExecutables() const override { return marksExecutables_; }
 
 private:
     std::string id_;
@@ -61,6 +67,7 @@ private:
     FileManifestList files_;
     FileManifestList runFiles_;
     FileManifestList otherFiles_;
+    bool marksExecutables_ = false;
 };
 
 // The path of a file inside its destination folder: the manifest's path without its leading '/'

@@ -68,9 +68,7 @@ WorkStatus AllowExecuteWork::ExecuteTask() {
         const std::string folder = workInterface_->GetParams().destPath;
         for (const std::shared_ptr<FileManifest>& file : package->GetFiles()) {
             const std::string& path = file->GetPath();
-            // The run file is what the updater launches, whatever its name.
-            const bool isRunFile = !package->GetRun().empty() && path == package->GetRun();
-            if (!isRunFile && !factory.IsExecutable(folder, path)) {
+            if (!IsExecutableFile(*package, *file, factory)) {
                 continue;
             }
             const std::shared_ptr<SharedFile> opened =

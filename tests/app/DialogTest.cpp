@@ -29,9 +29,11 @@ const std::string Caption = "Emberline Downloader";
 const std::string ErrorCaption = "Emberline Downloader Error";
 const std::string Calculating = "Calculating time remaining";
 
+// Each transfer's run file has an identity of its own.
 TransferStatus Complete(const std::string& id, const std::string& runPath) {
     TransferStatus status = Status(id, S::Complete);
     status.runPath = runPath;
+    status.runFile = {id.size(), std::hash<std::string>()(id), 1};
     return status;
 }
 
@@ -67,11 +69,13 @@ public:
 
     Dialog& Create() {
         monitor->Start();
-        return Dialog::CreateSingleton(view, engine, &monitor, *locale, *configuration,
-                                       [this](const std::string& downloader, const std::string& skin) {
-                                           launches.push_back(downloader + " " + skin);
-                                           return launchSucceeds.load();
-                                       });
+        return Dialog::CreateSingleton(
+            view, engine, &monitor, *locale, *configuration,
+            [this](const std::string& downloader, const FileIdentity& runFile, const std::string& skin) {
+                launches.push_back(downloader + " " + skin);
+                launchedRunFiles.push_back(runFile);
+                return launchSucceeds.load();
+            });
     }
     Dialog& Start() {
         Dialog& dialog = Create();
@@ -124,7 +128,8 @@ public:
     std::unique_ptr<UpdaterConfiguration> configuration;
     std::unique_ptr<CustomBoostLocale> locale;
     std::unique_ptr<TransferMonitorImpl> monitor;
-    std::vector<std::string> launches;  // written on the monitor thread, read after it stopped
+    std::vector<std::string> launches;           // written on the monitor thread, read after it stopped
+    std::vector<FileIdentity> launchedRunFiles;  // the same
     std::atomic<bool> launchSucceeds{true};
 
 private:
@@ -154,6 +159,9 @@ TEST(DialogTest, LaunchesWhenTheSecondTransferCompletesWhicheverItIs) {
         EXPECT_EQ(dialog.Outcome(), DialogOutcome::Launched);
         EXPECT_EQ(ExitStatus(dialog.Outcome()), 0);
         EXPECT_EQ(run.launches, std::vector<std::string>{"bin/run.sh skin.run"});
+        // The downloader's run file as its transfer verified it, not the skin's.
+        ASSERT_EQ(run.launchedRunFiles.size(), 1u);
+        EXPECT_TRUE(run.launchedRunFiles[0].SameFile(Complete("DK-id", "").runFile));
         EXPECT_EQ(run.Starts(),
                   (std::vector<std::string>{"StartTransfer DP DK ?", "StartTransfer GP skin ?",
                                             "StartTransferInto DK-id " + DataFolder(run),

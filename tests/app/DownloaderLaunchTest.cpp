@@ -1,5 +1,6 @@
 #include <boost/filesystem.hpp>
 #include <gtest/gtest.h>
+#include <sys/stat.h>
 
 #include "app/DownloaderLaunch.hpp"
 #include "app/posix/PosixShortcut.hpp"
@@ -224,6 +225,36 @@ TEST(PosixShortcutTest, UpdaterShortcutGoesToTheDataFolderUnderTheGamePackage) {
               Utf16File("[InternetShortcut]\r\nURL=" + url + "\r\nIconFile=" + url + "\r\nIconIndex=0\r\n"));
     // Without a game package for the language there is no shortcut.
     EXPECT_FALSE(CreateUpdaterShortcut(configuration, LanguageOnly("fr")));
+}
+
+TEST(LaunchDownloaderTest, StartsTheVerifiedRunFileAndNothingPutInItsPlace) {
+    test::ScratchFolder scratch;
+    test::ScopedEnvironment tmp("TMPDIR", scratch.Path());
+    const UpdaterConfiguration configuration(Table({}), 0, nullptr);
+    const std::string runFile = configuration.DataFolder() + "/bin/downloader.sh";
+    const std::string report = scratch / "report";
+    const auto install = [&](const std::string& path, const std::string& who) {
+        test::WriteFileText(path, "#!/bin/sh\necho \"" + who + " $2\" > '" + report + "'\n");
+        ASSERT_EQ(::chmod(path.c_str(), 0755), 0);
+    };
+    for (const bool replaced : {false, true}) {
+        SCOPED_TRACE(replaced ? "replaced after its verification" : "unchanged");
+        boost::filesystem::remove_all(configuration.DataFolder());
+        boost::filesystem::remove(report);
+        boost::filesystem::create_directories(configuration.DataFolder() + "/bin");
+        install(runFile, "downloader");
+        struct stat status {};
+        ASSERT_EQ(::stat(runFile.c_str(), &status), 0);
+        const FileIdentity verified{status.st_dev, status.st_ino, status.st_nlink};
+        if (replaced) {
+            install(runFile + ".new", "intruder");
+            boost::filesystem::rename(runFile + ".new", runFile);
+        }
+        EXPECT_EQ(LaunchDownloader(configuration, LanguageOnly(""), "bin/downloader.sh", verified, ""),
+                  !replaced);
+        EXPECT_EQ(boost::filesystem::exists(report) ? test::ReadFileText(report) : "not started",
+                  replaced ? "not started" : "downloader game-partner\n");
+    }
 }
 
 }  // namespace

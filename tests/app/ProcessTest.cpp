@@ -1,5 +1,6 @@
 #include <atomic>
 #include <csignal>
+#include <functional>
 #include <thread>
 
 #include <boost/filesystem.hpp>
@@ -135,6 +136,74 @@ TEST_F(PosixProcessTest, FailsWhenTheProgramCannotBeStarted) {
         if (!c.expected) {
             EXPECT_FALSE(PosixProcess(c.program).Launch(false, "\"x\"", c.folder));
         }
+    }
+}
+
+FileIdentity IdentityOf(const std::string& path) {
+    struct stat status {};
+    EXPECT_EQ(::stat(path.c_str(), &status), 0) << path;
+    return {static_cast<std::uint64_t>(status.st_dev), static_cast<std::uint64_t>(status.st_ino),
+            static_cast<std::uint64_t>(status.st_nlink)};
+}
+
+TEST_F(PosixProcessTest, WithAnIdentityOnlyThatFileIsStarted) {
+    // Each case gets a program at `program` whose identity is taken as the verified one, then `arrange`
+    // may change what the path names before the launch.
+    const std::string program = scratch / "bin/downloader";
+    const auto install = [&](const std::string& path, const std::string& script) {
+        if (script.empty()) {
+            boost::filesystem::copy_file(PROCESS_PROBE, path,
+                                         boost::filesystem::copy_options::overwrite_existing);
+        } else {
+            test::WriteFileText(path, script);
+        }
+        ASSERT_EQ(::chmod(path.c_str(), 0755), 0);
+    };
+    const std::string intruder = "#!/bin/sh\necho intruder > \"$HALCYNE_PROBE_OUTPUT\"\n";
+    struct Case {
+        const char* label;
+        std::string program;  // "" for the probe, else a script
+        std::function<void(FileIdentity&)> arrange;
+        std::vector<std::string> arguments;  // the arguments the started program reports; empty: not started
+    };
+    const std::vector<Case> cases = {
+        {"the verified program", "", [](FileIdentity&) {}, {"arg=" + program, "arg=x"}},
+        {"a verified script runs through the verified file",
+         "#!/bin/sh\necho \"script $1\" > \"$HALCYNE_PROBE_OUTPUT\"\n",
+         [](FileIdentity&) {},
+         {"script x"}},
+        {"replaced after its verification",
+         "",
+         [&](FileIdentity&) {
+             install(scratch / "bin/new", intruder);
+             boost::filesystem::rename(scratch / "bin/new", program);
+         },
+         {}},
+        {"a symbolic link to the verified file",
+         "",
+         [&](FileIdentity&) {
+             boost::filesystem::rename(program, scratch / "bin/real");
+             boost::filesystem::create_symlink(scratch / "bin/real", program);
+         },
+         {}},
+        {"an unknown identity", "", [](FileIdentity& identity) { identity = FileIdentity{}; }, {}},
+        {"missing", "", [&](FileIdentity&) { boost::filesystem::remove(program); }, {}},
+    };
+    for (const Case& c : cases) {
+        SCOPED_TRACE(c.label);
+        boost::filesystem::remove_all(scratch / "bin");
+        boost::filesystem::remove(Report());
+        boost::filesystem::create_directories(scratch / "bin");
+        install(program, c.program);
+        FileIdentity verified = IdentityOf(program);
+        c.arrange(verified);
+        EXPECT_EQ(PosixProcess(program, verified).Launch(true, "\"x\"", ""), !c.arguments.empty());
+        // What the started program said about its arguments (the probe also reports other lines).
+        std::vector<std::string> reported = ReportLines(Report());
+        std::erase_if(reported, [](const std::string& line) {
+            return line.rfind("cwd=", 0) == 0 || line.rfind("Sig", 0) == 0;
+        });
+        EXPECT_EQ(reported, c.arguments);
     }
 }
 

@@ -54,6 +54,7 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
     }
     std::set<std::string_view> paths;
     std::uint64_t total = 0;
+    bool marked = false;
     for (const auto& file : manifest.GetFiles()) {
         const std::string_view path = RelativeFilePath(file->GetPath());
         if (!StaysInside(path) || !paths.insert(path).second) {
@@ -69,7 +70,22 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
             (sha256.size() != 64 || sha256.find_first_not_of("0123456789abcdef") != std::string::npos)) {
             std::abort();
         }
+        // No segment ends with the staged-file suffix.
+        for (std::string_view rest = path;;) {
+            const auto slash = rest.find('/');
+            if (rest.substr(0, slash).ends_with(StagedFileSuffix)) {
+                std::abort();
+            }
+            if (slash == std::string_view::npos) {
+                break;
+            }
+            rest.remove_prefix(slash + 1);
+        }
+        marked = marked || file->IsMarkedExecutable();
         total += file->GetSize();
+    }
+    if (marked != manifest.MarksExecutables()) {
+        std::abort();
     }
     if (total != manifest.GetTotalSize() ||
         manifest.GetRunFiles().size() + manifest.GetOtherFiles().size() != manifest.GetFiles().size() ||

@@ -305,9 +305,10 @@ TEST(SignedManifestFetchTest, NetworkFailuresStayRetryableAndABrokenKeyListRefus
 
 TEST(SignedManifestFetchTest, ASignedManifestMustHashItsRunFileAndEveryExecutable) {
     const SigningKey key = SigningKey::New();
-    const auto file = [](const std::string& path, bool hashed) {
+    const auto file = [](const std::string& path, bool hashed, bool marked = false) {
         return "<file path=\"" + path + "\" chunksize=\"1\" size=\"1\" checksums=\"00000000\"" +
-               (hashed ? " sha256=\"" + std::string(64, 'a') + "\"" : "") + "/>";
+               (hashed ? " sha256=\"" + std::string(64, 'a') + "\"" : "") +
+               (marked ? " executable=\"true\"" : "") + "/>";
     };
     struct Case {
         const char* name;
@@ -327,6 +328,11 @@ TEST(SignedManifestFetchTest, ASignedManifestMustHashItsRunFileAndEveryExecutabl
          file("bin/run.sh", true) + file("tools/setup.exe", false), true,
          "the executable tools/setup.exe carries no sha256"},
         {"no run file, nothing executable", "", file("data/readme.txt", false), true, ""},
+        {"a marked program without extension", "bin/run.sh",
+         file("bin/run.sh", true) + file("bin/helper", false, true), true,
+         "the executable bin/helper carries no sha256"},
+        {"beside a mark, an unmarked extension is data", "bin/run.sh",
+         file("bin/run.sh", true) + file("bin/helper", true, true) + file("docs/notes.sh", false), true, ""},
         {"an unsigned deployment requires nothing", "bin/run.sh",
          file("bin/run.sh", false) + file("tools/setup.exe", false), false, ""},
     };

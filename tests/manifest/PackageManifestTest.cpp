@@ -6,6 +6,7 @@
 #include <boost/property_tree/ptree.hpp>
 #include <gtest/gtest.h>
 
+#include "file/posix/PosixSharedFileFactory.hpp"
 #include "manifest/ManifestException.hpp"
 #include "manifest/StandardPackageManifest.hpp"
 #include "manifest/XmlManifestReader.hpp"
@@ -313,6 +314,98 @@ TEST(PackageManifestTest, ReadsTheOptionalSha256OfAFile) {
     }
 }
 
+TEST(PackageManifestTest, ReadsTheExecutableMarkOfAFile) {
+    const std::string fileStart =
+        "<file><path>a</path><chunksize>4</chunksize><size>1</size><checksums>" + OneChunk + "</checksums>";
+    const auto attribute = [](const std::string& value) {
+        return "<file executable='" + value + "' path='a' chunksize='4' size='1' checksums='" + OneChunk +
+               "'/>";
+    };
+    struct Case {
+        const char* label;
+        std::string file;
+        int marked;  // 1 marked, 0 not marked, -1 the manifest is refused
+    };
+    const Case cases[] = {
+        {"absent", File("a", "4", "1", OneChunk), 0},
+        {"element true", fileStart + "<executable>true</executable></file>", 1},
+        {"element false", fileStart + "<executable>false</executable></file>", 0},
+        {"attribute true", attribute("true"), 1},
+        {"attribute false", attribute("false"), 0},
+        {"element wins over attribute",
+         "<file executable='false'>" + fileStart.substr(6) + "<executable>true</executable></file>", 1},
+        {"empty", fileStart + "<executable></executable></file>", -1},
+        {"upper case", attribute("True"), -1},
+        {"number", attribute("1"), -1},
+        {"yes", attribute("yes"), -1},
+        {"surrounded by white space", fileStart + "<executable> true </executable></file>", -1},
+    };
+    for (const Case& c : cases) {
+        SCOPED_TRACE(c.label);
+        if (c.marked < 0) {
+            EXPECT_THROW(LoadPackage(Package(c.file)), ManifestParseException);
+            continue;
+        }
+        StandardPackageManifest manifest;
+        ASSERT_NO_THROW(manifest = LoadPackage(Package(c.file)));
+        ASSERT_EQ(manifest.GetFiles().size(), 1u);
+        EXPECT_EQ(manifest.GetFiles()[0]->IsMarkedExecutable(), c.marked == 1);
+        EXPECT_EQ(manifest.MarksExecutables(), c.marked == 1);
+    }
+}
+
+TEST(PackageManifestTest, RefusesPathsWithTheStagedFileSuffixNamingThem) {
+    const std::string suffix(StagedFileSuffix);
+    for (const std::string& path :
+         std::vector<std::string>{"game" + suffix, "bin/game" + suffix, "/" + suffix, "data" + suffix + "/a",
+                                  "a/b" + suffix + "/c"}) {
+        SCOPED_TRACE(path);
+        try {
+            LoadPackage(Package(File("ok", "4", "1", OneChunk) + File(path, "4", "1", OneChunk)));
+            ADD_FAILURE() << "loaded";
+        } catch (const ManifestParseException& refused) {
+            EXPECT_NE(std::string(refused.what()).find(path), std::string::npos) << refused.what();
+        }
+    }
+    // Only the end of a segment counts.
+    for (const std::string& path :
+         std::vector<std::string>{"game" + suffix + "2", "a" + suffix + "x/b", "game.halcyne"}) {
+        SCOPED_TRACE(path);
+        EXPECT_NO_THROW(LoadPackage(Package(File(path, "4", "1", OneChunk))));
+    }
+}
+
+TEST(IsExecutableFileTest, MarksDecideWhenThereAreAnyElseTheExtension) {
+    PosixSharedFileFactory factory;
+    const auto file = [](const std::string& path, bool marked) {
+        return "<file path='" + path + "' chunksize='4' size='1' checksums='" + OneChunk + "'" +
+               (marked ? " executable='true'" : "") + "/>";
+    };
+    struct Case {
+        const char* label;
+        std::string files;  // the file asked about comes first
+        std::string run;
+        bool executable;
+    };
+    const Case cases[] = {
+        {"marked program without extension", file("bin/game", true) + file("data/x", false), "", true},
+        {"unmarked data file beside a mark", file("data/x", false) + file("bin/game", true), "", false},
+        {"unmarked .sh beside a mark", file("tools/a.sh", false) + file("bin/game", true), "", false},
+        {"without marks, a program's extension", file("tools/a.sh", false) + file("data/x", false), "", true},
+        {"without marks, a data file", file("data/x", false) + file("tools/a.sh", false), "", false},
+        {"without marks, no extension", file("bin/game", false), "", false},
+        {"unmarked run file beside a mark", file("bin/start", false) + file("bin/game", true), "bin/start",
+         true},
+        {"run file without marks or extension", file("bin/start", false), "bin/start", true},
+    };
+    for (const Case& c : cases) {
+        SCOPED_TRACE(c.label);
+        const std::string run = c.run.empty() ? "" : "<run>" + c.run + "</run>";
+        const StandardPackageManifest manifest = LoadPackage(Package(c.files, run));
+        EXPECT_EQ(IsExecutableFile(manifest, *manifest.GetFiles().at(0), factory), c.executable);
+    }
+}
+
 TEST(PackageManifestTest, FailedLoadLeavesTheManifestAsItWas) {
     ptree good;
     ReadManifestXml(Package(File("a", "4", "1", OneChunk), "<run>a</run>"), good);
@@ -349,6 +442,14 @@ TEST(PackageManifestTest, LoadsTheSampleDocumentsOfTheFuzzCorpus) {
     EXPECT_EQ(attributes.GetRun(), "/skin.dat");
     EXPECT_EQ(attributes.GetRunFile()->GetChecksums(), (std::vector<std::uint32_t>{0xdeadbeef, 0}));
     EXPECT_EQ(attributes.GetFiles()[1]->GetChunkSize(), Max32);
+    EXPECT_FALSE(attributes.MarksExecutables());
+
+    const auto marked =
+        LoadPackage(test::ReadFileText(test::SourceDir() + "/tests/fuzz/corpus/package_manifest/marked.xml"));
+    ASSERT_EQ(marked.GetFiles().size(), 3u);
+    EXPECT_TRUE(marked.MarksExecutables());
+    EXPECT_TRUE(marked.GetFiles()[1]->IsMarkedExecutable());
+    EXPECT_FALSE(marked.GetFiles()[2]->IsMarkedExecutable());
 }
 
 }  // namespace

@@ -128,6 +128,50 @@ TEST_F(SitePublisherTest, EveryFileCarriesItsSha256UnlessHashingIsTurnedOff) {
     EXPECT_THROW(SitePublisher(site.Path()).PublishFolder(source.Path(), info), PublishError);
 }
 
+TEST_F(SitePublisherTest, MarksFilesWithAnExecuteBitAndThoseTheGlobsMatch) {
+    Write("bin/game",
+          "\x7f"
+          "ELF");
+    Write("bin/lib/helper",
+          "\x7f"
+          "ELF");
+    Write("tools/others", "x");
+    Write("tools/group", "x");
+    const auto mode = [&](const std::string& path, mode_t bits) {
+        ASSERT_EQ(::chmod((source / path).c_str(), bits), 0) << path;
+    };
+    mode("bin/game", 0755);
+    mode("tools/others", 0601);
+    mode("tools/group", 0610);
+    mode("data/b", 0644);
+    const auto marked = [&](const std::vector<std::string>& globs) {
+        test::ScratchFolder fresh;
+        PackageInfo package = info;
+        package.executableGlobs = globs;
+        return MarkedExecutables(SitePublisher(fresh.Path()).PublishFolder(source.Path(), package));
+    };
+    using Paths = std::vector<std::string>;
+    // Sorted by path, as the manifest lists them.
+    EXPECT_EQ(marked({}), (Paths{"bin/game", "tools/group", "tools/others"}));
+    // '*' stays within a segment; a glob adds to the mode bits.
+    EXPECT_EQ(marked({"bin/*"}), (Paths{"bin/game", "bin/run.sh", "tools/group", "tools/others"}));
+    EXPECT_EQ(marked({"bin/*/*", "data/?"}),
+              (Paths{"bin/game", "bin/lib/helper", "data/b", "tools/group", "tools/others"}));
+
+    // A version published before it had marks is the same content with them; the copies stay plain files.
+    for (const char* path : {"bin/game", "tools/others", "tools/group"}) {
+        mode(path, 0644);
+    }
+    SitePublisher(site.Path()).PublishFolder(source.Path(), info);
+    mode("bin/game", 0700);
+    EXPECT_EQ(MarkedExecutables(SitePublisher(site.Path()).PublishFolder(source.Path(), info)),
+              Paths{"bin/game"});
+    EXPECT_EQ(MarkedExecutables(test::ReadFileText(site / "manifests/K/current.xml")), Paths{"bin/game"});
+    struct stat status {};
+    ASSERT_EQ(::stat((site / "packages/P/K/V1/bin/game").c_str(), &status), 0);
+    EXPECT_EQ(status.st_mode & 0777, 0644u);
+}
+
 TEST_F(SitePublisherTest, OutputIsReproducibleAndRepublishingTheSameContentIsAccepted) {
     test::ScratchFolder other;
     SitePublisher(site.Path()).PublishFolder(source.Path(), info);
@@ -166,12 +210,23 @@ TEST_F(SitePublisherTest, RefusalsNameTheCulpritAndLeaveTheSiteAsItWas) {
         {"dot id", [](PackageInfo& p, SitePublisherTest&) { p.partnerId = ".."; }, "partner id"},
         {"empty id", [](PackageInfo& p, SitePublisherTest&) { p.versionId = ""; }, "version id"},
         {"control in name", [](PackageInfo& p, SitePublisherTest&) { p.name = "a\x01"; }, "package name"},
+        {"empty name", [](PackageInfo& p, SitePublisherTest&) { p.name = ""; }, "--name"},
         {"file name the URL cannot carry",
          [](PackageInfo&, SitePublisherTest& t) { t.Write("data/x\ty", "1"); }, "data/x\ty"},
         {"id the chunk URL decodes", [](PackageInfo& p, SitePublisherTest&) { p.versionId = "v%41"; },
          "v%41"},
         {"id the chunk URL cuts", [](PackageInfo& p, SitePublisherTest&) { p.packageId = "k?x"; }, "k?x"},
         {"chunk size 0", [](PackageInfo& p, SitePublisherTest&) { p.chunkSize = 0; }, "chunk size"},
+        {"executable glob that matches nothing",
+         [](PackageInfo& p, SitePublisherTest&) {
+             p.executableGlobs = {"bin/*", "bin/ru"};
+         },
+         "bin/ru"},
+        {"staged-file suffix",
+         [](PackageInfo&, SitePublisherTest& t) { t.Write("data/b.halcyne-part", "1"); },
+         "data/b.halcyne-part"},
+        {"staged-file suffix on a folder",
+         [](PackageInfo&, SitePublisherTest& t) { t.Write("x.halcyne-part/c", "1"); }, "x.halcyne-part/c"},
     };
     for (const Case& c : cases) {
         SCOPED_TRACE(c.name);

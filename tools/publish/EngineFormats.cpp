@@ -6,6 +6,8 @@
 #include <boost/property_tree/ptree.hpp>
 
 #include "manifest/StandardNodeListManifest.hpp"
+#include "manifest/StandardPackageManifest.hpp"
+#include "manifest/XmlManifestReader.hpp"
 #include "pipeline/Crc32.hpp"
 #include "pipeline/OptimizedRequestParams.hpp"
 #include "pipeline/TransferSharedFileData.hpp"
@@ -45,6 +47,20 @@ bool ChunkUrlCarries(const std::string& partnerId, const std::string& packageId,
     } catch (const std::exception&) {
         return false;
     }
+}
+
+std::vector<std::string> MarkedExecutables(const std::string& manifestXml) {
+    boost::property_tree::ptree tree;
+    ReadManifestXml(manifestXml, tree);
+    StandardPackageManifest manifest;
+    manifest.Load(tree);
+    std::vector<std::string> paths;
+    for (const auto& file : manifest.GetFiles()) {
+        if (file->IsMarkedExecutable()) {
+            paths.push_back(file->GetPath());
+        }
+    }
+    return paths;
 }
 
 }  // namespace halcyne::publish

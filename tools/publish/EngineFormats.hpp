@@ -1,11 +1,12 @@
-// The two engine formats a published site must agree with: the chunk checksum the engine verifies and the
-// chunk URL the engine requests. The publisher checks its output against these, never against copies of
-// its own. Pure functions; safe on any thread.
+// The engine formats a published site must agree with: the chunk checksum the engine verifies, the chunk
+// URL the engine requests and the package manifest the engine reads. The publisher checks its output against
+// these, never against copies of its own. Pure functions; safe on any thread.
 #pragma once
 
 #include <cstddef>
 #include <cstdint>
 #include <string>
+#include <vector>
 
 namespace halcyne::publish {
 
@@ -16,5 +17,9 @@ std::uint32_t ChunkCrc32(const void* data, std::size_t size, std::uint32_t crc =
 // exactly packages/<partner>/<package>/<version>/<filePath> of the site once the server decodes it.
 bool ChunkUrlCarries(const std::string& partnerId, const std::string& packageId, const std::string& versionId,
                      const std::string& filePath);
+
+// The paths of the files that the engine reads as marked executable from a package manifest document, in
+// document order. Throws std::exception, with the engine's message, when the engine refuses the document.
+std::vector<std::string> MarkedExecutables(const std::string& manifestXml);
 
 }  // namespace halcyne::publish

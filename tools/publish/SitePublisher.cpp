@@ -10,6 +10,7 @@
 
 #include <boost/filesystem.hpp>
 #include <fcntl.h>
+#include <fnmatch.h>
 #include <sys/mman.h>
 #include <sys/stat.h>
 #include <unistd.h>
@@ -18,6 +19,7 @@
 #include "SigningKey.hpp"
 #include "common/Sha256.hpp"
 #include "common/Utf8.hpp"
+#include "manifest/PackageManifest.hpp"
 
 namespace halcyne::publish {
 
@@ -264,6 +266,7 @@ void ReadChunks(const std::string& from, std::uint32_t chunkSize, PublishedFile&
     ::posix_fadvise(in.Get(), 0, 0, POSIX_FADV_SEQUENTIAL);
     file.size = 0;
     file.checksums.clear();
+    file.executable = (status.st_mode & (S_IXUSR | S_IXGRP | S_IXOTH)) != 0;
     if (to != nullptr &&
         CopyMapped(in.Get(), static_cast<std::uint64_t>(status.st_size), chunkSize, file, *to)) {
         return;
@@ -285,6 +288,11 @@ void ReadChunks(const std::string& from, std::uint32_t chunkSize, PublishedFile&
     if (file.size == 0 && !allowEmpty) {
         throw PublishError("empty file: " + from);
     }
+}
+
+// A glob against a path inside the package: '*' and '?' stay within one segment.
+bool GlobMatches(const std::string& glob, const std::string& path) {
+    return ::fnmatch(glob.c_str(), path.c_str(), FNM_PATHNAME) == 0;
 }
 
 bool HasControlCharacter(const std::string& text) {
@@ -355,6 +363,9 @@ std::string PackageManifestXml(const PackageInfo& package, const std::vector<Pub
                Element("size", std::to_string(file.size)) + Element("checksums", file.checksums);
         if (!file.sha256.empty()) {
             xml += Element("sha256", file.sha256);
+        }
+        if (file.executable) {
+            xml += Element("executable", "true");
         }
         xml += "</file>";
     }
@@ -431,6 +442,19 @@ void CheckFilePath(const PackageInfo& package, const std::string& path) {
         !ChunkUrlCarries(package.partnerId, package.packageId, package.versionId, path)) {
         throw PublishError("file name cannot be carried by a chunk URL: \"" + path + "\"");
     }
+    for (std::size_t start = 0; start <= path.size();) {
+        const std::size_t end = std::min(path.find('/', start), path.size());
+        if (std::string_view(path).substr(start, end - start).ends_with(StagedFileSuffix)) {
+            throw PublishError("file name ends with " + std::string(StagedFileSuffix) +
+                               ", which the engine reserves for the files it builds: \"" + path + "\"");
+        }
+        start = end + 1;
+    }
+}
+
+bool MatchesExecutableGlob(const PackageInfo& package, const std::string& path) {
+    return std::any_of(package.executableGlobs.begin(), package.executableGlobs.end(),
+                       [&](const std::string& glob) { return GlobMatches(glob, path); });
 }
 
 std::vector<std::string> ListPackageFiles(const std::string& folder) {
@@ -509,6 +533,9 @@ void SitePublisher::CheckPackage(const PackageInfo& package, const std::vector<s
     if (package.versionId == "current") {
         throw PublishError("version id \"current\" is reserved for the current manifest");
     }
+    if (package.name.empty()) {
+        throw PublishError("empty package name (give --name): the engine refuses a manifest without one");
+    }
     if (HasControlCharacter(package.name) || !IsValidUtf8(package.name)) {
         throw PublishError("package name cannot be written to the manifest: \"" + package.name + "\"");
     }
@@ -520,6 +547,33 @@ void SitePublisher::CheckPackage(const PackageInfo& package, const std::vector<s
     }
     if (!package.run.empty() && std::find(paths.begin(), paths.end(), package.run) == paths.end()) {
         throw PublishError("unknown run file: " + package.run);
+    }
+    // A glob that matches nothing is a mistake (a misspelt name would leave a program without permission).
+    for (const std::string& glob : package.executableGlobs) {
+        if (std::none_of(paths.begin(), paths.end(),
+                         [&](const std::string& path) { return GlobMatches(glob, path); })) {
+            throw PublishError("--exec " + glob + " matches no file of the package");
+        }
+    }
+}
+
+void SitePublisher::CheckMarksReadBack(const std::string& xml, const std::vector<PublishedFile>& files) {
+    std::vector<std::string> marked;
+    for (const PublishedFile& file : files) {
+        if (file.executable) {
+            marked.push_back(file.path);
+        }
+    }
+    std::vector<std::string> read;
+    try {
+        read = MarkedExecutables(xml);
+    } catch (const std::exception& error) {
+        const std::string reason = error.what();
+        throw PublishError("the engine refuses the manifest" +
+                           (reason.empty() ? std::string() : ": " + reason));
+    }
+    if (read != marked) {
+        throw PublishError("the engine does not read back the files marked executable");
     }
 }
 
@@ -552,6 +606,7 @@ std::string SitePublisher::PublishFolder(const std::string& sourceFolder, const 
         file.path = path;
         copies.push_back(std::make_unique<TemporaryFile>(PackageFilePath(package, path)));
         ReadChunks(sourceFolder + "/" + path, package.chunkSize, file, copies.back().get());
+        file.executable = file.executable || MatchesExecutableGlob(package, path);
         if (package.hashFiles) {
             // The copy is hashed, not the source: it is what the nodes will serve.
             file.sha256 = FileSha256(copies.back()->Fd(), path);
@@ -560,14 +615,27 @@ std::string SitePublisher::PublishFolder(const std::string& sourceFolder, const 
         files.push_back(std::move(file));
     }
     const std::string xml = PackageManifestXml(package, files);
+    CheckMarksReadBack(xml, files);
     bool published = false;
     const std::string existing = ReadWholeFile(ManifestPath(package.packageId, package.versionId), published);
-    // A version published before manifests carried hashes is the same content when only the hashes differ.
-    std::vector<PublishedFile> unhashed = files;
-    for (PublishedFile& file : unhashed) {
-        file.sha256.clear();
+    // A version published before manifests carried hashes or executable marks is the same content when only
+    // those differ: the files are the same bytes.
+    bool same = !published || existing == xml;
+    for (const bool dropHashes : {false, true}) {
+        for (const bool dropMarks : {false, true}) {
+            std::vector<PublishedFile> older = files;
+            for (PublishedFile& file : older) {
+                if (dropHashes) {
+                    file.sha256.clear();
+                }
+                if (dropMarks) {
+                    file.executable = false;
+                }
+            }
+            same = same || existing == PackageManifestXml(package, older);
+        }
     }
-    if (published && existing != xml && existing != PackageManifestXml(package, unhashed)) {
+    if (!same) {
         throw PublishError("version " + package.versionId + " of package " + package.packageId +
                            " is already published with other content");
     }
@@ -587,6 +655,7 @@ std::string SitePublisher::PublishInPlace(const std::vector<std::string>& paths,
         PublishedFile file;
         file.path = path;
         ReadChunks(PackageFilePath(package, path), package.chunkSize, file, nullptr, true);
+        file.executable = MatchesExecutableGlob(package, path);
         if (package.hashFiles) {
             file.sha256 = FileSha256(PackageFilePath(package, path));
         }

@@ -36,6 +36,9 @@ struct PackageInfo {
     std::string run{};  // path of the file to run, relative to the package; "" for none
     std::uint32_t chunkSize = DefaultChunkSize;
     bool hashFiles = true;  // write every file's SHA-256 into the manifest
+    // Globs (fnmatch, '*' and '?' within one path segment) against the path inside the package: the files
+    // they match are marked executable, besides the source files that have an execute bit.
+    std::vector<std::string> executableGlobs{};
 };
 
 struct PublishedFile {
@@ -43,6 +46,7 @@ struct PublishedFile {
     std::uint64_t size = 0;   // bytes
     std::string checksums{};  // 8 lower-case hexadecimal digits per chunk
     std::string sha256{};     // 64 lower-case hexadecimal digits; "" writes none
+    bool executable = false;  // marked executable in the manifest
 };
 
 struct NodeInfo {
@@ -74,8 +78,11 @@ void WriteFileAtomically(const std::string& path, const std::string& bytes);
 // Refuses ids that the site or the chunk URL cannot carry: empty, "." or "..", holding '/' or a control
 // character, not UTF-8, or changed by the chunk URL. `what` names the id in the message ("partner id").
 void CheckId(const std::string& what, const std::string& id);
-// Refuses a file path (relative, '/'-separated) that the manifest or the chunk URL cannot carry.
+// Refuses a file path (relative, '/'-separated) that the manifest or the chunk URL cannot carry, and one with
+// a segment that ends with the suffix of the engine's staged files.
 void CheckFilePath(const PackageInfo& package, const std::string& path);
+// Whether one of the package's executable globs matches the path.
+bool MatchesExecutableGlob(const PackageInfo& package, const std::string& path);
 
 // The regular files under `folder`, relative and sorted by their bytes. Refuses an empty or missing
 // folder, an empty file and anything that is not a regular file or a folder (links included).
@@ -92,17 +99,21 @@ public:
     void SignWith(std::shared_ptr<const SigningKey> key) { signingKey_ = std::move(key); }
 
     // Copies every file of `sourceFolder` into the site with its checksums computed on the way, then
-    // writes <version>.xml and, when `makeCurrent`, current.xml last. Refuses, before anything of the site
-    // changes: a bad id or name, version "current", a run file that is not one of the files, a chunk size
-    // of 0, a version already published with other content (republishing the same content is fine), and,
-    // without a signing key, a site whose manifests are signed (an unsigned manifest there would be refused
-    // by every updater of the deployment). Returns the manifest text.
+    // writes <version>.xml and, when `makeCurrent`, current.xml last. A source file with an execute bit (for
+    // anyone), or one that an executable glob matches, is marked executable in the manifest; the copies in
+    // the site are plain files (0644) either way. Refuses, before anything of the site changes: a bad id, an
+    // empty or bad name, version "current", a run file that is not one of the files, an executable glob that matches no
+    // file, a chunk size of 0, a manifest whose marks the engine does not read back, a version already
+    // published with other content (republishing the same content is fine, also when only hashes or marks
+    // are new), and, without a signing key, a site whose manifests are signed (an unsigned manifest there
+    // would be refused by every updater of the deployment). Returns the manifest text.
     std::string PublishFolder(const std::string& sourceFolder, const PackageInfo& package,
                               bool makeCurrent = true);
 
     // Writes the manifest of a package whose files the caller already placed in the site (checksums are
-    // read from there). For callers that craft sites on purpose, tests among them: nothing is refused but a
-    // chunk size of 0, and empty files are listed with no checksum. Returns the manifest text.
+    // read from there; only the executable globs mark files). For callers that craft sites on purpose, tests
+    // among them: nothing is refused but a chunk size of 0, and empty files are listed with no checksum.
+    // Returns the manifest text.
     std::string PublishInPlace(const std::vector<std::string>& paths, const PackageInfo& package,
                                bool makeCurrent = true);
 
@@ -124,6 +135,8 @@ private:
     void CheckPackage(const PackageInfo& package, const std::vector<std::string>& paths) const;
     // Without a signing key: refuses when a signature lies beside `path`.
     void CheckUnsignedAllowed(const std::string& path) const;
+    // Refuses a manifest that the engine does not load, or from which it reads other marks than `files` set.
+    static void CheckMarksReadBack(const std::string& xml, const std::vector<PublishedFile>& files);
     std::string WriteManifests(const PackageInfo& package, const std::vector<PublishedFile>& files,
                                bool makeCurrent) const;
 

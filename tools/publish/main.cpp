@@ -25,8 +25,12 @@ const char* const Usage =
     "  --partner ID        partner id\n"
     "  --package ID        package id\n"
     "  --version ID        version id (not \"current\")\n"
-    "  --name NAME         the package's display name\n"
+    "  --name NAME         the package's display name (required with --from)\n"
     "  --run PATH          the file to run, relative to FOLDER (optional)\n"
+    "  --exec GLOB         mark the files whose path inside the package matches GLOB as executable\n"
+    "                      (repeatable; '*' and '?' do not cross '/'). Files with an execute bit in\n"
+    "                      FOLDER are marked anyway; once any file is marked, the updater makes only the\n"
+    "                      marked files and the run file executable\n"
     "  --chunk-size BYTES  chunk size (default 1048576)\n"
     "  --not-current       do not make this version the current one\n"
     "  --no-hash           leave out the files' SHA-256 (written by default; the updater checks each file\n"
@@ -138,6 +142,8 @@ int main(int argc, char** argv) {
                 package.name = value;
             } else if (argument == "--run") {
                 package.run = value;
+            } else if (argument == "--exec") {
+                package.executableGlobs.push_back(value);
             } else if (argument == "--chunk-size") {
                 package.chunkSize = ParseChunkSize(value);
             } else if (argument == "--node") {

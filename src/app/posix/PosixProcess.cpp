@@ -5,8 +5,11 @@
 #include <thread>
 
 #include <boost/filesystem.hpp>
+#include <fcntl.h>
 #include <spawn.h>
+#include <sys/stat.h>
 #include <sys/wait.h>
+#include <unistd.h>
 
 extern char** environ;
 
@@ -44,6 +47,44 @@ void KeepChildrenWaitable() {
     }
 }
 
+// A descriptor closed at the end of its scope.
+class Descriptor {
+public:
+    explicit Descriptor(int fd) : fd_(fd) {}
+    ~Descriptor() {
+        if (fd_ >= 0) {
+            ::close(fd_);
+        }
+    }
+    Descriptor(const Descriptor&) = delete;
+    Descriptor& operator=(const Descriptor&) = delete;
+    int Get() const { return fd_; }
+
+private:
+    int fd_;
+};
+
+// The program opened without following a symbolic link at its path, when the open file is a regular file
+// and is `expected`; -1 otherwise. The descriptor is close-on-exec in this process; the caller closes it.
+int OpenVerified(const std::string& program, const FileIdentity& expected) {
+    const int fd = ::open(program.c_str(), O_PATH | O_NOFOLLOW | O_CLOEXEC);
+    if (fd < 0) {
+        return -1;
+    }
+    struct stat status {};
+    FileIdentity found;
+    if (::fstat(fd, &status) == 0) {
+        found.device = static_cast<std::uint64_t>(status.st_dev);
+        found.inode = static_cast<std::uint64_t>(status.st_ino);
+        found.links = static_cast<std::uint64_t>(status.st_nlink);
+    }
+    if (!S_ISREG(status.st_mode) || !expected.SameFile(found)) {
+        ::close(fd);
+        return -1;
+    }
+    return fd;
+}
+
 class SpawnSettings {
 public:
     SpawnSettings() {
@@ -62,8 +103,9 @@ public:
     SpawnSettings(const SpawnSettings&) = delete;
     SpawnSettings& operator=(const SpawnSettings&) = delete;
 
-    // Working folder, empty signal mask, every signal at its default disposition.
-    bool Prepare(const std::string& workingFolder) {
+    // Working folder, empty signal mask, every signal at its default disposition; `inherited` (unless -1)
+    // stays open across the exec (a dup2 onto itself clears its close-on-exec flag in the child only).
+    bool Prepare(const std::string& workingFolder, int inherited) {
         if (!okay_) {
             return false;
         }
@@ -71,7 +113,8 @@ public:
         sigset_t all;
         sigemptyset(&none);
         sigfillset(&all);
-        return ::posix_spawn_file_actions_addchdir_np(&actions_, workingFolder.c_str()) == 0 &&
+        return (inherited < 0 || ::posix_spawn_file_actions_adddup2(&actions_, inherited, inherited) == 0) &&
+               ::posix_spawn_file_actions_addchdir_np(&actions_, workingFolder.c_str()) == 0 &&
                ::posix_spawnattr_setsigmask(&attributes_, &none) == 0 &&
                ::posix_spawnattr_setsigdefault(&attributes_, &all) == 0 &&
                ::posix_spawnattr_setflags(&attributes_, POSIX_SPAWN_SETSIGMASK | POSIX_SPAWN_SETSIGDEF) == 0;
@@ -111,13 +154,22 @@ bool PosixProcess::Launch(bool wait, const std::string& arguments, const std::st
     }
     argv.push_back(nullptr);
 
+    // With an expected identity the child executes the verified open file through its descriptor, never
+    // the path again: a file swapped in after the comparison is not what runs. A script's interpreter opens
+    // the same name, so the descriptor must stay open in the child.
+    const Descriptor verified(expected_ ? OpenVerified(program, *expected_) : -1);
+    if (expected_ && verified.Get() < 0) {
+        return false;
+    }
+    const std::string executed = expected_ ? "/proc/self/fd/" + std::to_string(verified.Get()) : program;
+
     SpawnSettings settings;
-    if (!settings.Prepare(folder)) {
+    if (!settings.Prepare(folder, verified.Get())) {
         return false;
     }
     KeepChildrenWaitable();
     pid_t pid = 0;
-    if (::posix_spawn(&pid, program.c_str(), settings.Actions(), settings.Attributes(), argv.data(),
+    if (::posix_spawn(&pid, executed.c_str(), settings.Actions(), settings.Attributes(), argv.data(),
                       environ) != 0) {
         return false;
     }

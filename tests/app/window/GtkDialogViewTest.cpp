@@ -155,12 +155,12 @@ struct WindowRun {
         }
         monitor = std::make_unique<TransferMonitorImpl>(&engine);
         monitor->Start();
-        dialog = &Dialog::CreateSingleton(view, engine, &monitor, *locale, *configuration,
-                                          [this](const std::string& downloader, const std::string& skin) {
-                                              launched = downloader + " " + skin;
-                                              return launch.get_future().wait_for(10s) ==
-                                                     std::future_status::ready;
-                                          });
+        dialog = &Dialog::CreateSingleton(
+            view, engine, &monitor, *locale, *configuration,
+            [this](const std::string& downloader, const FileIdentity&, const std::string& skin) {
+                launched = downloader + " " + skin;
+                return launch.get_future().wait_for(10s) == std::future_status::ready;
+            });
     }
     ~WindowRun() {
         if (driver.joinable()) {

@@ -10,6 +10,7 @@
 
 #include <boost/filesystem.hpp>
 #include <gtest/gtest.h>
+#include <sys/stat.h>
 
 #include "common/NoValueMarker.hpp"
 #include "http/CurlHttpRequest.hpp"
@@ -83,9 +84,9 @@ TEST(PublishToolTest, AGeneratedKeySignsWhatIsPublishedAndIsNeverReplaced) {
     EXPECT_NE(again.errors.find("already exists; it is never overwritten"), std::string::npos)
         << again.errors;
 
-    const auto published =
-        Publish({"--site", folder / "site", "--key", key, "--from", folder / "package", "--partner", "P",
-                 "--package", "K", "--version", "1", "--run", "run.sh", "--node", "127.0.0.1:1"});
+    const auto published = Publish({"--site", folder / "site", "--key", key, "--from", folder / "package",
+                                    "--partner", "P", "--package", "K", "--version", "1", "--name", "N",
+                                    "--run", "run.sh", "--node", "127.0.0.1:1"});
     ASSERT_EQ(published.exitStatus, 0) << published.errors;
     const ManifestVerifier verifier(test::ReadFileText(key + ".pub"));
     for (const std::string document : {"manifests/K/1.xml", "manifests/K/current.xml", "nodes/P.xml"}) {
@@ -234,6 +235,78 @@ TEST(PublishToolTest, APublishedSiteDownloadsThroughTheEngineFromThreeNginxNodes
     EXPECT_EQ(status.runPath, "bin/run.sh");
     for (const auto& [path, bytes] : files) {
         EXPECT_EQ(test::ReadFileText(scratch / ("dest/" + path)), bytes) << path;
+    }
+}
+
+TEST(PublishToolTest, MarkedProgramsArriveExecutableThroughTheEngineAndDataFilesDoNot) {
+    test::ScratchFolder scratch;
+    const test::ScopedEnvironment tmpdir("TMPDIR", scratch / "tmp");
+    boost::filesystem::create_directories(scratch / "tmp");
+    // A native program has no extension: its execute bit (or --exec) marks it, and once anything is
+    // marked, an extension alone makes nothing executable.
+    struct File {
+        const char* path;
+        mode_t mode;
+        bool executable;
+    };
+    const File files[] = {
+        {"bin/run.sh", 0644, true},       // the run file, whatever its mode
+        {"bin/game", 0755, true},         // an execute bit
+        {"lib/helper", 0644, true},       // --exec lib/*
+        {"data/table.bin", 0644, false},  // data
+        {"docs/notes.sh", 0644, false},   // a program's extension, but not marked
+    };
+    for (const File& file : files) {
+        const std::string path = scratch / ("source/" + std::string(file.path));
+        boost::filesystem::create_directories(boost::filesystem::path(path).parent_path());
+        test::WriteFileText(path, std::string("\x7f"
+                                              "ELF") +
+                                      file.path);
+        ASSERT_EQ(::chmod(path.c_str(), file.mode), 0);
+    }
+    boost::filesystem::create_directories(scratch / "site");
+    test::LocalDeliveryService service({.site = scratch / "site", .content = {}, .nodes = 2});
+    const auto published = Publish({"--site",    scratch / "site",
+                                    "--from",    scratch / "source",
+                                    "--partner", "P",
+                                    "--package", "K",
+                                    "--version", "1",
+                                    "--name",    "Demo",
+                                    "--run",     "bin/run.sh",
+                                    "--exec",    "lib/*",
+                                    "--node",    "n0=" + service.NodeHost(0),
+                                    "--node",    "n1=" + service.NodeHost(1)});
+    ASSERT_EQ(published.exitStatus, 0) << published.errors;
+
+    EngineSettings settings;
+    settings.manifestHost = service.ManifestHost();
+    TransferStatus status;
+    {
+        DownloadEngine engine(settings);
+        const std::string id = engine.StartTransfer("P", "K", std::string(NoValueMarker)).transferId;
+        const auto deadline = std::chrono::steady_clock::now() + std::chrono::seconds(60);
+        const auto waitFor = [&](TransferState state) {
+            for (status = engine.GetTransferStatus(id);
+                 status.state != state && status.error == TransferError::None &&
+                 std::chrono::steady_clock::now() < deadline;
+                 status = engine.GetTransferStatus(id)) {
+                std::this_thread::sleep_for(std::chrono::milliseconds(10));
+            }
+        };
+        waitFor(TransferState::Initialized);
+        ASSERT_EQ(status.state, TransferState::Initialized) << static_cast<int>(status.error);
+        engine.StartTransferInto(id, scratch / "dest");
+        waitFor(TransferState::Complete);
+    }
+    ASSERT_EQ(status.state, TransferState::Complete) << static_cast<int>(status.error);
+    for (const File& file : files) {
+        SCOPED_TRACE(file.path);
+        struct stat arrived {};
+        ASSERT_EQ(::stat((scratch / ("dest/" + std::string(file.path))).c_str(), &arrived), 0);
+        // Execution is allowed to every class that may read the file (as the umask left it), else to none.
+        const mode_t readers = (arrived.st_mode & 0444) >> 2;
+        EXPECT_EQ(arrived.st_mode & 0111, file.executable ? readers : 0u) << std::oct << arrived.st_mode;
+        EXPECT_NE(arrived.st_mode & S_IRUSR, 0u);
     }
 }
 
