@@ -31,13 +31,6 @@ public:
     void UpdateStatistics(OptimizedRequestParams& params,
                           std::shared_ptr<HttpTransferStatusData> data) override;
 
-    // Runs `function` under the optimizer's mutex, for callers that read the statistics from outside.
-    template <typename Function>
-    auto WithLock(Function&& function) {
-        std::lock_guard<std::mutex> lock(mutex_);
-        return function();
-    }
-
     // The number of trials of a gamble among `candidates`: min(maxDraws / candidates, trialsPerNode x
     // candidates), so that the draws never exceed maxDraws.
     static std::uint32_t Trials(std::uint32_t maxDraws, std::uint32_t trialsPerNode, std::size_t candidates);

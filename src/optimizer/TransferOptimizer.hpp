@@ -36,6 +36,14 @@ public:
     virtual void UpdateStatistics(OptimizedRequestParams& params,
                                   std::shared_ptr<HttpTransferStatusData> data) = 0;
 
+    // Runs `function` under the optimizer's mutex. Callers outside GetNode and ReportResult (the node
+    // report, tests) call GetStatistics through it, since an optimizer may create statistics on lookup.
+    template <typename Function>
+    auto WithLock(Function&& function) {
+        std::lock_guard<std::mutex> lock(mutex_);
+        return function();
+    }
+
     // The current time-outs of normal selections, in seconds.
     std::int32_t CurrentConnectTimeout() const;
     std::int32_t CurrentLowSpeedTime() const;

@@ -1,5 +1,7 @@
 #include "transfer/StandardTransfer.hpp"
 
+#include <vector>
+
 #include <boost/filesystem.hpp>
 #include <boost/property_tree/ptree.hpp>
 
@@ -115,10 +117,25 @@ std::string StandardTransfer::GetNodeReport() {
     if (!nodeList || nodeList->GetNodes().empty()) {
         return "[]";
     }
+    // The optimizer's statistics are looked up under its mutex (the lookup may add to its map while chunk
+    // requests choose nodes), all at once and with the transfer's lock released; each is saved afterwards
+    // under its own lock only.
+    std::vector<std::shared_ptr<NodeStatistics>> statistics;
+    statistics.reserve(nodeList->GetNodes().size());
+    const auto lookUp = [&] {
+        for (const auto& node : nodeList->GetNodes()) {
+            statistics.push_back(optimizer != nullptr ? optimizer->GetStatistics(node)
+                                                      : node->GetStatistics());
+        }
+    };
+    if (optimizer != nullptr) {
+        optimizer->WithLock(lookUp);
+    } else {
+        lookUp();
+    }
     boost::property_tree::ptree tree;
-    for (const auto& node : nodeList->GetNodes()) {
-        auto statistics = optimizer != nullptr ? optimizer->GetStatistics(node) : node->GetStatistics();
-        const auto withStatistics = node->WithStatistics(statistics);
+    for (std::size_t i = 0; i < nodeList->GetNodes().size(); ++i) {
+        const auto withStatistics = nodeList->GetNodes()[i]->WithStatistics(statistics[i]);
         auto& child = tree.push_back({"", boost::property_tree::ptree()})->second;
         withStatistics->Save(child);
     }

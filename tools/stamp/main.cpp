@@ -7,8 +7,10 @@
 #include <iterator>
 #include <sstream>
 #include <string>
+#include <string_view>
 #include <vector>
 
+#include <fcntl.h>
 #include <sys/stat.h>
 #include <unistd.h>
 
@@ -31,7 +33,8 @@ const char* const Usage =
     "  --print              print the table (id=value lines) and change nothing\n"
     "  --set ID=VALUE       set entry ID (repeatable)\n"
     "  --unset ID           remove entry ID (repeatable)\n"
-    "  --table FILE         replace the whole table with FILE (id=value lines, # comments)\n"
+    "  --table FILE         replace the whole table with FILE (id=value lines, '#' comments and blank\n"
+    "                       lines; any other line is refused)\n"
     "  --public-key FILE    trust the Ed25519 public key in FILE (a base64 line as halcyne-publish\n"
     "                       --generate-key writes it, or PEM) for manifests; repeatable: the keys given\n"
     "                       replace entry 133 in order\n"
@@ -117,22 +120,82 @@ void Validate(const StringTable& table) {
     }
 }
 
-void WriteFile(const std::string& path, const std::string& contents, mode_t mode) {
-    // Write beside the target and rename over it, so that a failure never leaves a half-written binary.
-    const std::string temporary = path + ".stamp-tmp";
-    {
-        std::ofstream out(temporary, std::ios::binary | std::ios::trunc);
-        out.write(contents.data(), static_cast<std::streamsize>(contents.size()));
-        out.flush();
-        if (!out) {
-            std::remove(temporary.c_str());
-            Fail("cannot write " + temporary + ": " + std::strerror(errno));
+// Refuses a table file with any line that is not blank, a '#' comment or "digits=value", naming the line:
+// a line such as "133 =KEY" or "133:KEY" would otherwise drop that entry without a word, and an updater
+// stamped from it would ship without its manifest keys.
+void CheckTableLines(const std::string& path, std::string_view text) {
+    std::size_t number = 0;
+    while (!text.empty()) {
+        ++number;
+        const std::size_t end = text.find('\n');
+        std::string_view line = text.substr(0, end);
+        text = end == std::string_view::npos ? std::string_view() : text.substr(end + 1);
+        if (!line.empty() && line.back() == '\r') {
+            line.remove_suffix(1);
+        }
+        if (line.find_first_not_of(" \t") == std::string_view::npos || line.front() == '#') {
+            continue;
+        }
+        const std::size_t equals = line.find('=');
+        const std::string_view id = line.substr(0, equals);
+        const bool digits = equals != std::string_view::npos && !id.empty() &&
+                            id.find_first_not_of("0123456789") == std::string_view::npos;
+        if (!digits) {
+            Fail(path + " line " + std::to_string(number) + ": not an ID=VALUE line: '" + std::string(line) +
+                 "'");
+        }
+        if (id.size() > 5 || std::stoul(std::string(id)) > 65535) {
+            Fail(path + " line " + std::to_string(number) + ": entry id " + std::string(id) +
+                 " is out of range");
         }
     }
-    if (::chmod(temporary.c_str(), mode) != 0 || std::rename(temporary.c_str(), path.c_str()) != 0) {
+}
+
+void WriteFile(const std::string& path, const std::string& contents, mode_t mode) {
+    // Write a fresh file beside the target and rename it over the target, so that a failure never leaves a
+    // half-written binary. mkstemp picks a name nobody could plant a link at, and creates the file itself
+    // (O_EXCL); the data is synced before the rename so that a crash cannot leave an empty binary.
+    const std::size_t slash = path.rfind('/');
+    const std::string folder = slash == std::string::npos ? "." : slash == 0 ? "/" : path.substr(0, slash);
+    std::string temporary = path + ".XXXXXX";
+    const int fd = ::mkstemp(temporary.data());
+    if (fd < 0) {
+        Fail("cannot create a file beside " + path + ": " + std::strerror(errno));
+    }
+    const auto fail = [&](const std::string& what) {
         const std::string reason = std::strerror(errno);
-        std::remove(temporary.c_str());
+        ::close(fd);
+        ::unlink(temporary.c_str());
+        Fail(what + ": " + reason);
+    };
+    for (std::size_t written = 0; written < contents.size();) {
+        const ssize_t n = ::write(fd, contents.data() + written, contents.size() - written);
+        if (n < 0 && errno == EINTR) {
+            continue;
+        }
+        if (n <= 0) {
+            fail("cannot write " + temporary);
+        }
+        written += static_cast<std::size_t>(n);
+    }
+    if (::fchmod(fd, mode) != 0 || ::fsync(fd) != 0) {
+        fail("cannot write " + temporary);
+    }
+    if (::close(fd) != 0) {
+        const std::string reason = std::strerror(errno);
+        ::unlink(temporary.c_str());
+        Fail("cannot write " + temporary + ": " + reason);
+    }
+    if (std::rename(temporary.c_str(), path.c_str()) != 0) {
+        const std::string reason = std::strerror(errno);
+        ::unlink(temporary.c_str());
         Fail("cannot replace " + path + ": " + reason);
+    }
+    // The rename itself is durable once the folder is synced; a failure here leaves a complete binary.
+    const int dir = ::open(folder.c_str(), O_RDONLY | O_DIRECTORY | O_CLOEXEC);
+    if (dir >= 0) {
+        ::fsync(dir);
+        ::close(dir);
     }
 }
 
@@ -151,7 +214,8 @@ int main(int argc, char** argv) {
     const std::string binary = ReadFile(binaryPath);
     const std::size_t block = FindBlock(binary);
     const char* text = binary.data() + block + StringTableMarkerSize;
-    StringTable table = StringTable::Parse(text);
+    const StringTable original = StringTable::Parse(text);
+    StringTable table = original;
     std::vector<std::string> publicKeys;
 
     for (std::size_t i = 1; i < args.size(); ++i) {
@@ -183,7 +247,10 @@ int main(int argc, char** argv) {
             }
             changed = true;
         } else if (option == "--table") {
-            table = StringTable::Parse(ReadFile(value()));
+            const std::string& file = value();
+            const std::string text = ReadFile(file);
+            CheckTableLines(file, text);
+            table = StringTable::Parse(text);
             changed = true;
         } else if (option == "--public-key") {
             const std::string& file = value();
@@ -218,6 +285,14 @@ int main(int argc, char** argv) {
         }
     }
     Validate(table);
+    const auto keys = [](const StringTable& t) { return t.Find(halcyne::Updater::StringId::ManifestKeys); };
+    if (const auto before = keys(original); before && !before->empty()) {
+        const auto after = keys(table);
+        if (!after || after->empty()) {
+            std::cerr << "halcyne-stamp: warning: entry 133 (manifest keys) is removed; the stamped updater "
+                         "runs unsigned manifests\n";
+        }
+    }
     const std::string serialized = table.Serialize();
     if (serialized.size() >= StringTableBlockSize - StringTableMarkerSize) {
         Fail("the table is " + std::to_string(serialized.size()) + " bytes; the block holds " +

@@ -1,7 +1,10 @@
 // A built binary reads the string table that the stamping tool wrote into it after the build.
+#include <algorithm>
+
 #include <boost/filesystem.hpp>
 #include <gtest/gtest.h>
 #include <sys/stat.h>
+#include <unistd.h>
 
 #include "SigningKey.hpp"
 #include "support/TestSupport.hpp"
@@ -99,6 +102,95 @@ TEST_F(StampTest, RefusesWhatTheUpdaterCouldNotLoad) {
     // 254 units are fine.
     EXPECT_EQ(RunProgram(HALCYNE_STAMP, {probe, "--set", "108=" + std::string(254, 'x')}).exitStatus, 0);
     EXPECT_EQ(Loaded(probe, {"108"}), "108=" + std::string(254, 'x') + "\n");
+}
+
+TEST_F(StampTest, TableFileIsReadStrictlyAndAnyOtherLineIsRefusedByNumber) {
+    struct Case {
+        const char* label;
+        std::string table;
+        std::string refusal;  // empty: accepted
+        std::string loaded;   // ids 102 and 133 as the stamped probe loads them
+    };
+    const Case cases[] = {
+        {"comments, blank lines, CR LF", "# deployment\n\n  \t\n102=a=b\r\n133=\n", "", "102=a=b\n133=\n"},
+        {"a space before '='", "102=host\n133 =KEY\n", "line 2: not an ID=VALUE line: '133 =KEY'", ""},
+        {"a colon for '='", "# keys\n133:KEY\n", "line 2: not an ID=VALUE line", ""},
+        {"indented entry", "102=host\n\n 133=KEY\n", "line 3: not an ID=VALUE line", ""},
+        {"no id", "=KEY\n", "line 1: not an ID=VALUE line", ""},
+        {"no value separator", "102=x\n133\n", "line 2: not an ID=VALUE line", ""},
+        {"a name for an id", "host=x\n", "line 1: not an ID=VALUE line", ""},
+        {"an indented comment", "  # keys\n", "line 1: not an ID=VALUE line", ""},
+        {"an id beyond 16 bits", "102=x\n65536=y\n", "line 2: entry id 65536 is out of range", ""},
+        {"an id of 10 digits", "4294967398=y\n", "line 1: entry id 4294967398 is out of range", ""},
+    };
+    const std::string table = scratch / "table.txt";
+    for (const Case& c : cases) {
+        SCOPED_TRACE(c.label);
+        test::WriteFileText(table, c.table);
+        const std::string before = test::ReadFileText(probe);
+        const auto result = RunProgram(HALCYNE_STAMP, {probe, "--table", table});
+        if (c.refusal.empty()) {
+            EXPECT_EQ(result.exitStatus, 0) << result.errors;
+            EXPECT_EQ(Loaded(probe, {"102", "133"}), c.loaded);
+        } else {
+            EXPECT_EQ(result.exitStatus, 1);
+            EXPECT_NE(result.errors.find(table + " " + c.refusal), std::string::npos) << result.errors;
+            EXPECT_EQ(test::ReadFileText(probe), before);  // nothing written
+        }
+    }
+}
+
+TEST_F(StampTest, WarnsWhenTheManifestKeysDisappear) {
+    const auto key = publish::SigningKey::Generate(scratch / "studio.key");
+    ASSERT_EQ(RunProgram(HALCYNE_STAMP, {probe, "--public-key", scratch / "studio.key.pub"}).exitStatus, 0);
+    test::WriteFileText(scratch / "keyed.txt", "133=" + key.PublicKeyBase64() + "\n102=a\n");
+    test::WriteFileText(scratch / "unkeyed.txt", "102=a\n");
+    struct Case {
+        const char* label;
+        std::vector<std::string> args;
+        bool warned;
+    };
+    const Case cases[] = {
+        {"another entry set", {"--set", "102=b"}, false},
+        {"a table that keeps the keys", {"--table", scratch / "keyed.txt"}, false},
+        {"the keys set empty", {"--set", "133="}, true},
+        {"a table without the keys", {"--table", scratch / "unkeyed.txt"}, true},
+        {"the keys unset", {"--unset", "133"}, true},
+    };
+    for (const Case& c : cases) {
+        SCOPED_TRACE(c.label);
+        std::vector<std::string> args{probe, "--output", scratch / "out"};
+        args.insert(args.end(), c.args.begin(), c.args.end());
+        const auto result = RunProgram(HALCYNE_STAMP, args);
+        EXPECT_EQ(result.exitStatus, 0) << result.errors;
+        EXPECT_EQ(result.errors.find("warning: entry 133 (manifest keys) is removed") != std::string::npos,
+                  c.warned)
+            << result.errors;
+    }
+}
+
+TEST_F(StampTest, WritesThroughAFreshFileAndKeepsTheMode) {
+    // A link planted where a predictable temporary name would be is left alone, and so is its target.
+    test::WriteFileText(scratch / "victim", "precious");
+    ASSERT_EQ(::symlink((scratch / "victim").c_str(), (probe + ".stamp-tmp").c_str()), 0);
+    ASSERT_EQ(::chmod(probe.c_str(), 0750), 0);
+
+    const auto result = RunProgram(HALCYNE_STAMP, {probe, "--set", "102=127.0.0.1:4711"});
+    ASSERT_EQ(result.exitStatus, 0) << result.errors;
+    EXPECT_EQ(Loaded(probe, {"102"}), "102=127.0.0.1:4711\n");
+    EXPECT_EQ(test::ReadFileText(scratch / "victim"), "precious");
+    struct stat st {};
+    ASSERT_EQ(::lstat((probe + ".stamp-tmp").c_str(), &st), 0);
+    EXPECT_TRUE(S_ISLNK(st.st_mode));
+    ASSERT_EQ(::stat(probe.c_str(), &st), 0);
+    EXPECT_EQ(st.st_mode & 07777, 0750u);
+    // Nothing is left beside the binary.
+    std::vector<std::string> names;
+    for (const auto& entry : boost::filesystem::directory_iterator(scratch.Path())) {
+        names.push_back(entry.path().filename().string());
+    }
+    std::sort(names.begin(), names.end());
+    EXPECT_EQ(names, (std::vector<std::string>{"probe", "probe.stamp-tmp", "victim"}));
 }
 
 TEST_F(StampTest, PublicKeyFilesReplaceTheKeyListInOrder) {

@@ -11,6 +11,9 @@
 #include "manifest/NodeListManifestFactory.hpp"
 #include "manifest/PackageManifestFactory.hpp"
 #include "optimizer/ProportionalGamblingTransferOptimizer.hpp"
+#include "pipeline/HttpTransferStatusData.hpp"
+#include "pipeline/OptimizedRequestParams.hpp"
+#include "pipeline/TransferSharedMapData.hpp"
 #include "support/PipelineHarness.hpp"
 #include "support/ScriptedNodes.hpp"
 #include "support/SiteWriter.hpp"
@@ -155,6 +158,39 @@ TEST(TransferConcurrencyTest, StatusQueriesPausesAndResumesWhileTransferring) {
     for (const auto& file : package.files) {
         EXPECT_EQ(ReadFileText(scratch / file.path), file.content);
     }
+}
+
+// The node report looks the optimizer's statistics up while chunk requests choose among hosts that the
+// optimizer has not seen yet, which adds them to its map of statistics.
+TEST(TransferConcurrencyTest, NodeReportWhileRequestsChooseNodes) {
+    TransferServices services;
+    ProportionalGamblingTransferOptimizer optimizer(services.behavior.settings, 3u);
+    services.behavior.optimizer = &optimizer;
+    const auto transfer = std::make_shared<StandardTransfer>(services.Params(), services.behavior,
+                                                             &services.workflows, services.clock);
+    InitializeTransfer(*transfer, MakePackage({100}), MakeNodeList({"a.test", "b.test"}));
+
+    constexpr int rounds = 200;
+    std::thread requests([&] {
+        for (int i = 0; i < rounds; ++i) {
+            const auto candidates = MakeNodeList({"A.test", "h" + std::to_string(i) + ".test"});
+            OptimizedRequestParams params(candidates, TransferParams(),
+                                          std::make_shared<TransferSharedMapData>(0, 4095));
+            optimizer.GetNode(params);
+            params.SelectedNode = candidates->GetNodes()[0];
+            HttpRequestStatus status;
+            status.result = HttpRequestResult::Success;
+            status.bytesWritten = 4096;
+            optimizer.ReportResult(params, std::make_shared<HttpTransferStatusData>("A.test", status, 10));
+        }
+    });
+    for (int i = 0; i < rounds; ++i) {
+        EXPECT_TRUE(transfer->GetNodeReport().starts_with("[{\"Node\":\"a.test\""));
+    }
+    requests.join();
+    // The report shows the statistics the optimizer keeps per host, whatever the node list it came from.
+    const std::string report = transfer->GetNodeReport();
+    EXPECT_NE(report.find("\"Requests\":\"" + std::to_string(rounds) + "\""), std::string::npos) << report;
 }
 
 }  // namespace
