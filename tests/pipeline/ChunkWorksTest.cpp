@@ -246,12 +246,13 @@ struct RequestFixture {
         : tree("z", 16, nodeCount, settings) {
         tree.nodes_.Serve("/packages/P/K/V/c.bin", Pattern(4000, 9));
         fileData = std::make_shared<TransferSharedFileData>("c.bin", 4000);
-        fileData->file = tree.services_->Behavior().sharedFileFactory->Create(
+        auto file = tree.services_->Behavior().sharedFileFactory->Create(
             tree.scratch_.Path(), "c.bin", SharedFileMode::OpenOrCreate, 0, 3999);
-        fileData->file->Allocate(4000);
+        file->Allocate(4000);
+        fileData->UseFile(file);
         chunk = std::make_shared<TransferSharedMapData>(fileData, 0, 3999,
                                                         Crc32(Pattern(4000, 9).data(), 4000), tree.transfer_);
-        chunk->view = fileData->file->Map(0, 3999);
+        chunk->MapView(file);
         work = std::make_shared<OptimizedRequestChunkWork>(tree.transfer_, nullptr, chunk, 4);
     }
     ChunkTree tree;

@@ -229,7 +229,7 @@ TEST(FileWorksTest, OpenAndAllocate) {
     // The right length: kept, content, inode and mode untouched.
     std::shared_ptr<TransferSharedFileData> same;
     EXPECT_EQ(f.Open("same.dat", 8, &same).result, WorkResult::Success);
-    EXPECT_NE(same->file, nullptr);
+    EXPECT_NE(same->Target(), nullptr);
     struct stat after {};
     ASSERT_EQ(stat(f.Dest("same.dat").c_str(), &after), 0);
     EXPECT_EQ(after.st_ino, before.st_ino);
@@ -374,7 +374,7 @@ TEST(FileWorksTest, HashCheckOverBlocksOfEverySize) {
             std::make_shared<VerifyFileHashWork>(f.transfer, data, c.expected, c.blockSize)->ExecuteTask();
         if (c.matches) {
             EXPECT_EQ(status.result, WorkResult::Success);
-            EXPECT_NE(data->file, nullptr);  // the closing work lets go of it
+            EXPECT_NE(data->Target(), nullptr);  // the closing work lets go of it
             EXPECT_EQ(test::ReadFileText(f.Dest("bin/game.exe")), c.content);
             continue;
         }
@@ -385,7 +385,7 @@ TEST(FileWorksTest, HashCheckOverBlocksOfEverySize) {
         EXPECT_EQ(error->ToErrorString().rfind("error|6|bin/game.exe: SHA-256 ", 0), 0u)
             << error->ToErrorString();
         EXPECT_NE(error->ToErrorString().find(c.expected + "; the file was deleted"), std::string::npos);
-        EXPECT_EQ(data->file, nullptr);
+        EXPECT_EQ(data->Target(), nullptr);
         EXPECT_FALSE(boost::filesystem::exists(f.Dest("bin/game.exe")));
     }
 }
