@@ -266,10 +266,11 @@ WorkStatus VerifyFileHashWork::ExecuteTask() {
         const char* outcome = deleted ? (staged ? "; the new file was deleted and the old one left as it was"
                                                 : "; the file was deleted")
                                       : "; the file could not be deleted";
-        return WorkStatus(WorkResult::Error, std::make_shared<TransferErrorData>(
-                                                 TransferError::ChecksumMismatch,
-                                                 fileData_->filePath + ": SHA-256 " + actual +
-                                                     " differs from the manifest's " + expectedSha256_ + outcome));
+        return WorkStatus(WorkResult::Error,
+                          std::make_shared<TransferErrorData>(TransferError::ChecksumMismatch,
+                                                              fileData_->filePath + ": SHA-256 " + actual +
+                                                                  " differs from the manifest's " +
+                                                                  expectedSha256_ + outcome));
     } catch (...) {
         return MakeTransferFileExceptionStatus();
     }

@@ -92,7 +92,8 @@ class ConstructTransferFromPackageWork : public TransferWork, public SimpleWork 
 public:
     // `files`, when given, receives the file data of every file of the tree built.
     ConstructTransferFromPackageWork(std::shared_ptr<TransferWorkInterface> workInterface,
-                                     std::shared_ptr<HttpSession> session, std::shared_ptr<DeferredWork> deferred,
+                                     std::shared_ptr<HttpSession> session,
+                                     std::shared_ptr<DeferredWork> deferred,
                                      std::shared_ptr<TransferFileSet> files = nullptr);
     void Describe(boost::property_tree::ptree& tree) const override;
     WorkStatus ExecuteTask() override;

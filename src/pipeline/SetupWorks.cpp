@@ -75,8 +75,8 @@ namespace {
 std::optional<std::string> FolderOf(const std::string& path) {
     const std::size_t start = std::min(path.find_first_not_of('/'), path.size());
     const std::size_t slash = path.rfind('/');
-    const std::string folder = slash == std::string::npos || slash < start ? std::string()
-                                                                           : path.substr(start, slash - start);
+    const std::string folder =
+        slash == std::string::npos || slash < start ? std::string() : path.substr(start, slash - start);
     for (std::size_t from = 0; from <= folder.size();) {
         const std::size_t end = std::min(folder.find('/', from), folder.size());
         if (folder.compare(from, end - from, "..") == 0) {

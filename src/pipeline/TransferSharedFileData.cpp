@@ -3,6 +3,7 @@
 #include <map>
 #include <stdexcept>
 
+#include <boost/filesystem/operations.hpp>
 #include <boost/filesystem/path.hpp>
 
 #include "common/Paths.hpp"
@@ -124,6 +125,14 @@ std::shared_ptr<SharedFile> TransferSharedFileData::CreateSibling() {
     }
     siblingOnDisk_ = true;
     try {
+        // A size the disk cannot hold is refused before it is tried: a reservation that fails fills the disk
+        // up to its last block first (every other program that writes there fails meanwhile).
+        boost::system::error_code error;
+        const boost::filesystem::space_info space = boost::filesystem::space(folder_, error);
+        if (!error && fileSize > space.available) {
+            throw FileInsufficientSpaceException(staged + ": " + std::to_string(fileSize) + " bytes, " +
+                                                 std::to_string(space.available) + " available");
+        }
         if (!sibling->Allocate(fileSize)) {
             throw FileInUseException(staged + " changed its length while it was being allocated");
         }
@@ -151,7 +160,8 @@ bool TransferSharedFileData::IsStaged() const {
     return staged_;
 }
 
-void TransferSharedFileData::KeepIntact(const SharedFile* viewed, std::uint64_t offset, std::uint64_t length) {
+void TransferSharedFileData::KeepIntact(const SharedFile* viewed, std::uint64_t offset,
+                                        std::uint64_t length) {
     const std::lock_guard lock(mutex_);
     if (viewed == nullptr || viewed != inPlace_.get()) {
         return;  // verified in the sibling, where it stays

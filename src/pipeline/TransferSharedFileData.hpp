@@ -117,9 +117,10 @@ private:
     mutable std::mutex mutex_;  // guards every field below
     SharedFileFactory* factory_ = nullptr;
     std::string folder_;
-    std::string registered_;                // the sibling's key in the list of siblings in use, or empty
-    std::shared_ptr<SharedFile> target_;    // where chunks are mapped
-    std::shared_ptr<SharedFile> inPlace_;   // the file under its name: the target until staging, then the source
+    std::string registered_;              // the sibling's key in the list of siblings in use, or empty
+    std::shared_ptr<SharedFile> target_;  // where chunks are mapped
+    std::shared_ptr<SharedFile>
+        inPlace_;  // the file under its name: the target until staging, then the source
     std::shared_ptr<SharedFile> sibling_;   // the sibling once open (in place: one left by an earlier run)
     std::shared_ptr<SharedFile> verified_;  // an executable's verified file, kept by Close
     bool staged_ = false;                   // target_ is sibling_
