@@ -104,12 +104,12 @@ void TransferSingleChunkWork::Describe(boost::property_tree::ptree& tree) const 
 
 void TransferSingleChunkWork::Reset() {
     SequentialWork::Reset();
-    chunkData_->view.reset();
+    chunkData_->ReleaseView();
     chunkData_->fileProgressBytes = 0;
 }
 
 void TransferSingleChunkWork::ReleaseView() {
-    chunkData_->view.reset();
+    chunkData_->ReleaseView();
 }
 
 // CreateChunkMapWork
@@ -126,16 +126,16 @@ void CreateChunkMapWork::Describe(boost::property_tree::ptree& tree) const {
 
 void CreateChunkMapWork::Reset() {
     SimpleWork::Reset();
-    chunkData_->view.reset();
+    chunkData_->ReleaseView();
 }
 
 WorkStatus CreateChunkMapWork::ExecuteTask() {
     try {
-        const std::shared_ptr<SharedFile> file = chunkData_->fileData ? chunkData_->fileData->file : nullptr;
+        std::shared_ptr<SharedFile> file = chunkData_->fileData ? chunkData_->fileData->Target() : nullptr;
         if (!file) {
             return MissingData("CreateChunkMapWork::ExecuteTask has no shared file");
         }
-        chunkData_->view = file->Map(chunkData_->lowerBound, chunkData_->upperBound);
+        chunkData_->MapView(std::move(file));
         return WorkStatus(WorkResult::Success);
     } catch (...) {
         return MakeTransferFileExceptionStatus();
@@ -188,14 +188,46 @@ PrefetchMutexTimes MutexPrefetchChunkWork::Times() {
 // VerifyChunkWork
 
 VerifyChunkWork::VerifyChunkWork(std::shared_ptr<TransferWorkInterface> workInterface,
-                                 std::shared_ptr<TransferSharedMapData> chunkData)
+                                 std::shared_ptr<TransferSharedMapData> chunkData, bool firstCheck)
     : TransferWork(std::move(workInterface)),
       SimpleWork(WorkLogCompleteCallback(workInterface_->Behavior())),
-      chunkData_(std::move(chunkData)) {}
+      chunkData_(std::move(chunkData)),
+      firstCheck_(firstCheck) {}
 
 void VerifyChunkWork::Describe(boost::property_tree::ptree& tree) const {
     DescribeTransferWork(tree, "VerifyChunkWork", false, *workInterface_, chunkData_.get());
 }
+
+namespace {
+
+std::uint32_t ChecksumOf(MemoryMappedFileData& view) {
+    std::uint32_t checksum = 0;
+    // The processor holds nothing with a destructor: a fault in the view leaves it by a jump.
+    view.Process(
+        [&checksum](const std::uint8_t* data, std::uint32_t length) { checksum = Crc32(data, length); });
+    return checksum;
+}
+
+// The chunk differs where it was first checked. Staging begins (unless it has), and the chunk is looked for
+// where it may already be: a chunk checked in place, in the sibling (an earlier run may have written it);
+// a chunk checked in the sibling, in the same range of the file under the name, from which it is then
+// copied. Either way the chunk's view is the sibling's afterwards, ready for a download. Whether the chunk
+// was found.
+bool FindElsewhere(TransferSharedMapData& chunk) {
+    const TransferSharedFileData::Staging staging = chunk.fileData->Stage();
+    if (chunk.viewFile != staging.sibling) {
+        chunk.MapView(staging.sibling);
+        return ChecksumOf(*chunk.view) == chunk.expectedChecksum;
+    }
+    if (staging.source && chunk.upperBound < staging.source->Size() &&
+        ChecksumOf(*staging.source->Map(chunk.lowerBound, chunk.upperBound)) == chunk.expectedChecksum) {
+        staging.sibling->CopyRange(*staging.source, chunk.lowerBound, chunk.Length());
+        return true;
+    }
+    return false;
+}
+
+}  // namespace
 
 WorkStatus VerifyChunkWork::ExecuteTask() {
     try {
@@ -203,11 +235,16 @@ WorkStatus VerifyChunkWork::ExecuteTask() {
         if (!chunk.view) {
             return MissingData("VerifyChunkWork::ExecuteTask has no shared map");
         }
-        std::uint32_t checksum = 0;
-        // The processor holds nothing with a destructor: a fault in the view leaves it by a jump.
-        chunk.view->Process(
-            [&checksum](const std::uint8_t* data, std::uint32_t length) { checksum = Crc32(data, length); });
-        if (checksum != chunk.expectedChecksum) {
+        const std::uint32_t checksum = ChecksumOf(*chunk.view);
+        bool intact = checksum == chunk.expectedChecksum;
+        if (firstCheck_ && chunk.fileData) {
+            if (intact) {
+                chunk.fileData->KeepIntact(chunk.viewFile.get(), chunk.lowerBound, chunk.Length());
+            } else {
+                intact = FindElsewhere(chunk);
+            }
+        }
+        if (!intact) {
             chunk.ResetProgress();
             return WorkStatus(WorkResult::Failure, std::make_shared<ChecksumStatusData>(checksum));
         }
@@ -271,7 +308,7 @@ ConditionalTransferChunkWork::ConditionalTransferChunkWork(
     : TransferWork(std::move(workInterface)),
       ConditionalWork(WorkLogCompleteCallback(workInterface_->Behavior())),
       chunkData_(std::move(chunkData)) {
-    SetCondition(std::make_shared<VerifyChunkWork>(workInterface_, chunkData_));
+    SetCondition(std::make_shared<VerifyChunkWork>(workInterface_, chunkData_, true));
     SetOnSuccess(MakeNoOpWork(WorkLogCompleteCallback(workInterface_->Behavior())));
     SetOnFailure(std::make_shared<RetryableTransferChunkWork>(workInterface_, std::move(session), chunkData_,
                                                               ChunkRetryLimit(*workInterface_)));
@@ -294,7 +331,7 @@ void ReleaseChunkMapWork::Describe(boost::property_tree::ptree& tree) const {
 }
 
 WorkStatus ReleaseChunkMapWork::ExecuteTask() {
-    chunkData_->view.reset();
+    chunkData_->ReleaseView();
     return WorkStatus(WorkResult::Success);
 }
 

@@ -93,17 +93,25 @@ private:
 
 class VerifyChunkWork : public TransferWork, public SimpleWork {
 public:
+    // `firstCheck`: the check of what is on disk before any download (the condition of the chunk's
+    // conditional), which also decides where the chunk's bytes come from when the file is being staged (see
+    // TransferSharedFileData): a chunk intact in place is kept for the sibling; a chunk that differs begins
+    // staging, is looked for in the sibling (checked in place) or in the file under the name (checked in the
+    // sibling, and copied from there when it is intact), and otherwise leaves its view on the sibling for the
+    // download.
     VerifyChunkWork(std::shared_ptr<TransferWorkInterface> workInterface,
-                    std::shared_ptr<TransferSharedMapData> chunkData);
+                    std::shared_ptr<TransferSharedMapData> chunkData, bool firstCheck = false);
     void Describe(boost::property_tree::ptree& tree) const override;
     std::optional<bool> KnownImportance() const override { return false; }
-    // Success (the chunk now counts exactly its length in progress and in verified bytes) when the view's
-    // CRC-32 is the expected one; otherwise Failure with ChecksumStatusData, the chunk's progress taken off.
+    // Success (the chunk now counts exactly its length in progress and in verified bytes) when the chunk's
+    // CRC-32 is the expected one; otherwise Failure with ChecksumStatusData holding the CRC-32 of the view
+    // first checked, the chunk's progress taken off.
     WorkStatus ExecuteTask() override;
     void Interrupt() override {}
 
 private:
     const std::shared_ptr<TransferSharedMapData> chunkData_;
+    const bool firstCheck_;
 };
 
 class OptimizedRequestChunkWork;

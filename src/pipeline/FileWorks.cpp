@@ -18,7 +18,8 @@ namespace halcyne {
 // TransferMultipleFilesWork
 
 TransferMultipleFilesWork::TransferMultipleFilesWork(std::shared_ptr<TransferWorkInterface> workInterface,
-                                                     std::shared_ptr<HttpSession> session)
+                                                     std::shared_ptr<HttpSession> session,
+                                                     const std::shared_ptr<TransferFileSet>& files)
     : TransferWork(std::move(workInterface)),
       SequentialWork(WorkLogCompleteCallback(workInterface_->Behavior())) {
     const std::shared_ptr<PackageManifest> package = workInterface_->GetPackage();
@@ -27,11 +28,11 @@ TransferMultipleFilesWork::TransferMultipleFilesWork(std::shared_ptr<TransferWor
     }
     if (!package->GetRunFiles().empty()) {
         AddChild(std::make_shared<SequentialTransferMultipleFilesWork>(workInterface_, session,
-                                                                       package->GetRunFiles()));
+                                                                       package->GetRunFiles(), files));
     }
     if (!package->GetOtherFiles().empty()) {
         AddChild(std::make_shared<ParallelTransferMultipleFilesWork>(workInterface_, session,
-                                                                     package->GetOtherFiles()));
+                                                                     package->GetOtherFiles(), files));
     }
 }
 
@@ -43,14 +44,14 @@ void TransferMultipleFilesWork::Describe(boost::property_tree::ptree& tree) cons
 
 SequentialTransferMultipleFilesWork::SequentialTransferMultipleFilesWork(
     std::shared_ptr<TransferWorkInterface> workInterface, std::shared_ptr<HttpSession> session,
-    const FileManifestList& cluster)
+    const FileManifestList& cluster, const std::shared_ptr<TransferFileSet>& files)
     : TransferWork(std::move(workInterface)),
       SequentialWork(WorkLogCompleteCallback(workInterface_->Behavior())) {
     if (cluster.empty()) {
         throw std::logic_error("SequentialTransferMultipleFilesWork constructed with empty cluster");
     }
     for (const std::shared_ptr<FileManifest>& file : cluster) {
-        AddChild(std::make_shared<TransferSingleFileWork>(workInterface_, session, file));
+        AddChild(std::make_shared<TransferSingleFileWork>(workInterface_, session, file, files));
     }
 }
 
@@ -60,7 +61,7 @@ void SequentialTransferMultipleFilesWork::Describe(boost::property_tree::ptree& 
 
 ParallelTransferMultipleFilesWork::ParallelTransferMultipleFilesWork(
     std::shared_ptr<TransferWorkInterface> workInterface, std::shared_ptr<HttpSession> session,
-    const FileManifestList& cluster)
+    const FileManifestList& cluster, const std::shared_ptr<TransferFileSet>& files)
     : TransferWork(std::move(workInterface)),
       ParallelWork(WorkLogCompleteCallback(workInterface_->Behavior())) {
     if (cluster.empty()) {
@@ -68,7 +69,7 @@ ParallelTransferMultipleFilesWork::ParallelTransferMultipleFilesWork(
     }
     Reserve(cluster.size());
     for (const std::shared_ptr<FileManifest>& file : cluster) {
-        AddChild(std::make_shared<TransferSingleFileWork>(workInterface_, session, file));
+        AddChild(std::make_shared<TransferSingleFileWork>(workInterface_, session, file, files));
     }
 }
 
@@ -78,12 +79,26 @@ void ParallelTransferMultipleFilesWork::Describe(boost::property_tree::ptree& tr
 
 // TransferSingleFileWork
 
+namespace {
+
+bool IsExecutableInPackage(TransferWorkInterface& workInterface, const FileManifest& file) {
+    const std::shared_ptr<PackageManifest> package = workInterface.GetPackage();
+    return package && IsExecutableFile(*package, file, *workInterface.Behavior().sharedFileFactory);
+}
+
+}  // namespace
+
 TransferSingleFileWork::TransferSingleFileWork(std::shared_ptr<TransferWorkInterface> workInterface,
                                                std::shared_ptr<HttpSession> session,
-                                               const std::shared_ptr<FileManifest>& file)
+                                               const std::shared_ptr<FileManifest>& file,
+                                               const std::shared_ptr<TransferFileSet>& files)
     : TransferWork(std::move(workInterface)),
       SequentialWork(WorkLogCompleteCallback(workInterface_->Behavior())),
-      fileData_(std::make_shared<TransferSharedFileData>(file->GetPath(), file->GetSize())) {
+      fileData_(std::make_shared<TransferSharedFileData>(file->GetPath(), file->GetSize(),
+                                                         IsExecutableInPackage(*workInterface_, *file))) {
+    if (files) {
+        files->Add(fileData_);
+    }
     open_ = std::make_shared<OpenAndAllocateFileWork>(workInterface_, fileData_);
     chunks_ =
         std::make_shared<TransferMultipleChunksWork>(workInterface_, std::move(session), *file, fileData_);
@@ -98,11 +113,16 @@ TransferSingleFileWork::TransferSingleFileWork(std::shared_ptr<TransferWorkInter
 TransferSingleFileWork::~TransferSingleFileWork() {
     try {
         chunks_->ReleaseViews();
-        fileData_->file.reset();
+        const bool stagedLeft = fileData_->StagedFileLeft();
+        fileData_->Release();
         // A tree that never reached the file (torn down before it ran, or refused by the deferred work)
         // reports nothing: the file may belong to another tree, and the transfer may delete what it is told.
+        // A sibling that was not renamed into place is this tree's too.
         if (open_->Opened()) {
             workInterface_->OnFileCreated(fileData_->filePath);
+            if (stagedLeft) {
+                workInterface_->OnFileCreated(fileData_->StagedPath());
+            }
         }
     } catch (...) {
         // A destructor lets nothing escape; the transfer is being torn down.
@@ -115,7 +135,7 @@ void TransferSingleFileWork::Describe(boost::property_tree::ptree& tree) const {
 
 void TransferSingleFileWork::Reset() {
     SequentialWork::Reset();
-    fileData_->file.reset();
+    fileData_->Release();
 }
 
 // OpenAndAllocateFileWork
@@ -132,39 +152,16 @@ void OpenAndAllocateFileWork::Describe(boost::property_tree::ptree& tree) const 
 
 void OpenAndAllocateFileWork::Reset() {
     SimpleWork::Reset();
-    fileData_->file.reset();
+    fileData_->Release();
 }
 
 WorkStatus OpenAndAllocateFileWork::ExecuteTask() {
     try {
-        SharedFileFactory& factory = *workInterface_->Behavior().sharedFileFactory;
-        const std::string folder = workInterface_->GetParams().destPath;
-        const std::string& name = fileData_->filePath;
-        const std::uint64_t size = fileData_->fileSize;
-        const std::uint64_t upper = size == 0 ? WholeFileUpperBound : size - 1;
-        bool mayDelete = true;
-        for (;;) {
-            std::shared_ptr<SharedFile> file =
-                factory.Create(folder, name, SharedFileMode::OpenOrCreate, 0, upper);
-            opened_.store(true);
-            if (file->Size() != size) {
-                if (!file->Allocate(size)) {
-                    // Another length: let go of the file, delete it once and start over.
-                    file.reset();
-                    if (mayDelete && factory.Delete(folder, name)) {
-                        mayDelete = false;
-                        continue;
-                    }
-                    throw FileInUseException("OpenAndAllocateFileWork: " + name + " has another length");
-                }
-                if (factory.IsExecutable(folder, name)) {
-                    file->DenyExecute();  // only a ban on a program while incomplete; its result does not
-                                          // matter
-                }
-            }
-            fileData_->file = std::move(file);
-            return WorkStatus(WorkResult::Success);
-        }
+        // Reported from now on: a sibling may be created here, and the transfer deletes what it is told when
+        // it is cancelled with its files.
+        opened_.store(true);
+        fileData_->Open(*workInterface_->Behavior().sharedFileFactory, workInterface_->GetParams().destPath);
+        return WorkStatus(WorkResult::Success);
     } catch (...) {
         return MakeTransferFileExceptionStatus();
     }
@@ -249,7 +246,7 @@ std::optional<Sha256::Digest> VerifyFileHashWork::HashFile(SharedFile& file, std
 
 WorkStatus VerifyFileHashWork::ExecuteTask() {
     try {
-        std::shared_ptr<SharedFile> file = fileData_->file;
+        const std::shared_ptr<SharedFile> file = fileData_->Target();
         if (!file) {
             return WorkStatus(WorkResult::Error, std::make_shared<TransferErrorData>(
                                                      TransferError::InternalError,
@@ -264,20 +261,16 @@ WorkStatus VerifyFileHashWork::ExecuteTask() {
         if (actual == expectedSha256_) {
             return WorkStatus(WorkResult::Success);
         }
-        // Whatever the bytes are, they are not the published file: nothing may run them, even when the
-        // deletion fails (a file kept from an earlier run may have been executable).
-        file->DenyExecute();
-        file.reset();
-        fileData_->file.reset();
-        const std::string folder = workInterface_->GetParams().destPath;
-        const bool deleted =
-            workInterface_->Behavior().sharedFileFactory->Delete(folder, fileData_->filePath);
+        const bool staged = fileData_->IsStaged();
+        const bool deleted = fileData_->Discard();
+        const char* outcome = deleted ? (staged ? "; the new file was deleted and the old one left as it was"
+                                                : "; the file was deleted")
+                                      : "; the file could not be deleted";
         return WorkStatus(WorkResult::Error,
-                          std::make_shared<TransferErrorData>(
-                              TransferError::ChecksumMismatch,
-                              fileData_->filePath + ": SHA-256 " + actual + " differs from the manifest's " +
-                                  expectedSha256_ +
-                                  (deleted ? "; the file was deleted" : "; the file could not be deleted")));
+                          std::make_shared<TransferErrorData>(TransferError::ChecksumMismatch,
+                                                              fileData_->filePath + ": SHA-256 " + actual +
+                                                                  " differs from the manifest's " +
+                                                                  expectedSha256_ + outcome));
     } catch (...) {
         return MakeTransferFileExceptionStatus();
     }
@@ -296,8 +289,12 @@ void CloseFileWork::Describe(boost::property_tree::ptree& tree) const {
 }
 
 WorkStatus CloseFileWork::ExecuteTask() {
-    fileData_->file.reset();
-    return WorkStatus(WorkResult::Success);
+    try {
+        fileData_->Close();
+        return WorkStatus(WorkResult::Success);
+    } catch (...) {
+        return MakeTransferFileExceptionStatus();
+    }
 }
 
 }  // namespace halcyne

@@ -1,6 +1,7 @@
 // The works above the chunks: the files of a package in two groups (the run files one after the other, then
-// all other files at once), and for each file: open and size it, transfer all its chunks at once, check the
-// whole file's SHA-256 when its entry carries one, close it.
+// all other files at once), and for each file: open it (in place, or its sibling, see
+// TransferSharedFileData), transfer all its chunks at once, check the whole file's SHA-256 when its entry
+// carries one, and close it (a sibling is renamed over the file's name only then).
 //
 //   TransferMultipleFilesWork (sequence)
 //     SequentialTransferMultipleFilesWork (run files) / ParallelTransferMultipleFilesWork (other files)
@@ -28,14 +29,17 @@ namespace halcyne {
 
 class HttpSession;
 class SharedFile;
+class TransferFileSet;
 class TransferSharedFileData;
 class TransferSingleChunkWork;
 
 class TransferMultipleFilesWork : public TransferWork, public SequentialWork {
 public:
-    // std::logic_error when the transfer's package has no file (or there is no package).
+    // std::logic_error when the transfer's package has no file (or there is no package). The file data of
+    // every file is added to `files` when given.
     TransferMultipleFilesWork(std::shared_ptr<TransferWorkInterface> workInterface,
-                              std::shared_ptr<HttpSession> session);
+                              std::shared_ptr<HttpSession> session,
+                              const std::shared_ptr<TransferFileSet>& files = nullptr);
     void Describe(boost::property_tree::ptree& tree) const override;
     // The groups: the run files' sequence, then the other files' set (each when there are such files).
     using SequentialWork::Children;
@@ -45,8 +49,8 @@ class SequentialTransferMultipleFilesWork : public TransferWork, public Sequenti
 public:
     // std::logic_error for an empty cluster.
     SequentialTransferMultipleFilesWork(std::shared_ptr<TransferWorkInterface> workInterface,
-                                        std::shared_ptr<HttpSession> session,
-                                        const FileManifestList& cluster);
+                                        std::shared_ptr<HttpSession> session, const FileManifestList& cluster,
+                                        const std::shared_ptr<TransferFileSet>& files = nullptr);
     void Describe(boost::property_tree::ptree& tree) const override;
 };
 
@@ -54,7 +58,8 @@ class ParallelTransferMultipleFilesWork : public TransferWork, public ParallelWo
 public:
     // std::logic_error for an empty cluster.
     ParallelTransferMultipleFilesWork(std::shared_ptr<TransferWorkInterface> workInterface,
-                                      std::shared_ptr<HttpSession> session, const FileManifestList& cluster);
+                                      std::shared_ptr<HttpSession> session, const FileManifestList& cluster,
+                                      const std::shared_ptr<TransferFileSet>& files = nullptr);
     void Describe(boost::property_tree::ptree& tree) const override;
 };
 
@@ -63,10 +68,13 @@ class TransferMultipleChunksWork;
 
 class TransferSingleFileWork : public TransferWork, public SequentialWork {
 public:
+    // The file data knows whether the package makes the file executable (IsExecutableFile); it is added to
+    // `files` when given.
     TransferSingleFileWork(std::shared_ptr<TransferWorkInterface> workInterface,
-                           std::shared_ptr<HttpSession> session, const std::shared_ptr<FileManifest>& file);
+                           std::shared_ptr<HttpSession> session, const std::shared_ptr<FileManifest>& file,
+                           const std::shared_ptr<TransferFileSet>& files = nullptr);
     // Releases every chunk's view and the file, then reports the file to the transfer (OnFileCreated) when
-    // this tree opened it. Nothing escapes.
+    // this tree opened it, and its sibling when one is left on disk. Nothing escapes.
     ~TransferSingleFileWork() override;
     void Describe(boost::property_tree::ptree& tree) const override;
     // The sequence's reset, then the file is released.
@@ -87,8 +95,9 @@ public:
                             std::shared_ptr<TransferSharedFileData> fileData);
     void Describe(boost::property_tree::ptree& tree) const override;
     void Reset() override;  // clears the flag and releases the file
-    // Opens or creates the file; a file of the right length is kept as it is, an empty one is allocated
-    // (and denied execution when it is a program), one of another length is deleted once and created anew.
+    // Opens the file through TransferSharedFileData::Open: a file of the right length (and one name) is
+    // verified in place, untouched; otherwise the sibling is taken up or created, allocated (and denied
+    // execution when the package makes the file executable); the file under the name is never changed here.
     WorkStatus ExecuteTask() override;
     void Interrupt() override {}
     // Whether the file was opened (and so possibly created) by this work at least once.
@@ -118,9 +127,11 @@ private:
 };
 
 // The whole file's SHA-256 against the manifest's, once every chunk has verified (downloaded or found intact)
-// and before the file is closed, so before AllowExecuteWork can make it executable. The file is read through
-// mapped views of BlockSize bytes, in order, on the thread that runs the work. A mismatch is final: the file
-// is let go and deleted, and the work ends with Error and ChecksumMismatch data whose message names the file.
+// and before the file is closed, so before its sibling replaces the file under its name and before
+// AllowExecuteWork can make it executable. The file (the sibling while staged) is read through mapped views
+// of BlockSize bytes, in order, on the thread that runs the work. A mismatch is final: what was verified is
+// denied execution, let go and deleted (a sibling; the file under the name stays as it was), and the work
+// ends with Error and ChecksumMismatch data whose message names the file.
 class VerifyFileHashWork : public TransferWork, public SimpleWork {
 public:
     static constexpr std::uint64_t BlockSize = 16 * 1024 * 1024;
@@ -153,7 +164,10 @@ public:
                   std::shared_ptr<TransferSharedFileData> fileData);
     void Describe(boost::property_tree::ptree& tree) const override;
     std::optional<bool> KnownImportance() const override { return false; }
-    WorkStatus ExecuteTask() override;  // releases the file
+    // TransferSharedFileData::Close: a sibling is written to the disk and renamed over the file's name, then
+    // the file is let go of (an executable's verified file is kept for AllowExecuteWork). The standard rule
+    // of the file exceptions on failure, with the sibling kept for another attempt.
+    WorkStatus ExecuteTask() override;
     void Interrupt() override {}
 
 private:

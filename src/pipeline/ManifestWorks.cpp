@@ -136,11 +136,12 @@ WorkStatus GetNodeListWork::Fetch() {
 
 ConstructTransferFromPackageWork::ConstructTransferFromPackageWork(
     std::shared_ptr<TransferWorkInterface> workInterface, std::shared_ptr<HttpSession> session,
-    std::shared_ptr<DeferredWork> deferred)
+    std::shared_ptr<DeferredWork> deferred, std::shared_ptr<TransferFileSet> files)
     : TransferWork(std::move(workInterface)),
       SimpleWork(WorkLogCompleteCallback(workInterface_->Behavior())),
       session_(std::move(session)),
-      deferred_(std::move(deferred)) {}
+      deferred_(std::move(deferred)),
+      files_(std::move(files)) {}
 
 void ConstructTransferFromPackageWork::Describe(boost::property_tree::ptree& tree) const {
     DescribeTransferWork(tree, "ConstructTransferFromPackageWork", false, *workInterface_);
@@ -148,7 +149,7 @@ void ConstructTransferFromPackageWork::Describe(boost::property_tree::ptree& tre
 
 WorkStatus ConstructTransferFromPackageWork::ExecuteTask() {
     try {
-        auto files = std::make_shared<TransferMultipleFilesWork>(workInterface_, session_);
+        auto files = std::make_shared<TransferMultipleFilesWork>(workInterface_, session_, files_);
         if (deferred_->Assign(std::move(files))) {
             return WorkStatus(WorkResult::Success);
         }

@@ -20,6 +20,7 @@ class HttpRequestCanceller;
 class HttpSession;
 class NodeListManifest;
 class PackageManifest;
+class TransferFileSet;
 
 class PackageStatusData : public WorkStatusData {
 public:
@@ -89,9 +90,11 @@ protected:
 
 class ConstructTransferFromPackageWork : public TransferWork, public SimpleWork {
 public:
+    // `files`, when given, receives the file data of every file of the tree built.
     ConstructTransferFromPackageWork(std::shared_ptr<TransferWorkInterface> workInterface,
                                      std::shared_ptr<HttpSession> session,
-                                     std::shared_ptr<DeferredWork> deferred);
+                                     std::shared_ptr<DeferredWork> deferred,
+                                     std::shared_ptr<TransferFileSet> files = nullptr);
     void Describe(boost::property_tree::ptree& tree) const override;
     WorkStatus ExecuteTask() override;
     void Interrupt() override {}
@@ -99,6 +102,7 @@ public:
 private:
     const std::shared_ptr<HttpSession> session_;
     const std::shared_ptr<DeferredWork> deferred_;
+    const std::shared_ptr<TransferFileSet> files_;
 };
 
 }  // namespace halcyne

@@ -3,6 +3,7 @@
 #include <cstdio>
 
 #include "file/MemoryMappedFileData.hpp"
+#include "file/SharedFile.hpp"
 #include "pipeline/TransferProgressUpdater.hpp"
 #include "pipeline/TransferSharedFileData.hpp"
 
@@ -47,6 +48,17 @@ void TransferSharedMapData::ResetProgress() {
         }
         fileProgressBytes = 0;
     }
+}
+
+void TransferSharedMapData::MapView(std::shared_ptr<SharedFile> file) {
+    ReleaseView();
+    view = file->Map(lowerBound, upperBound);
+    viewFile = std::move(file);
+}
+
+void TransferSharedMapData::ReleaseView() {
+    view.reset();
+    viewFile.reset();
 }
 
 }  // namespace halcyne

@@ -12,6 +12,7 @@
 namespace halcyne {
 
 class MemoryMappedFileData;
+class SharedFile;
 class TransferProgressUpdater;
 class TransferSharedFileData;
 
@@ -36,12 +37,17 @@ public:
     // Before a new download of the chunk: rewinds the view (when mapped) to the chunk's first byte, and takes
     // the chunk's bytes back out of the transfer's progress.
     void ResetProgress();
+    // Maps the chunk's range of `file` as its view (letting go of the previous view first).
+    void MapView(std::shared_ptr<SharedFile> file);
+    // Lets go of the view and of the file it maps.
+    void ReleaseView();
 
     const std::shared_ptr<TransferSharedFileData> fileData;
     const std::uint64_t lowerBound;              // offset of the chunk's first byte in the file
     const std::uint64_t upperBound;              // offset of the chunk's last byte (inclusive)
     const std::uint32_t expectedChecksum;        // the chunk's CRC-32 from the file manifest
     std::shared_ptr<MemoryMappedFileData> view;  // empty until mapped
+    std::shared_ptr<SharedFile> viewFile;        // the file the view maps (the file in place or its sibling)
     const std::shared_ptr<TransferProgressUpdater> progressUpdater;
     std::uint64_t fileProgressBytes = 0;  // bytes of this chunk currently counted in the transfer's progress
 };

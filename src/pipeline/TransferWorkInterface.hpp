@@ -12,6 +12,7 @@
 
 namespace halcyne {
 
+struct FileIdentity;
 class PackageManifest;
 class NodeListManifest;
 class TransferProgressUpdater;
@@ -44,6 +45,9 @@ public:
     virtual WorkflowRetryableErrorCallback* GetRetryableErrorCallback() = 0;
     // Tells the transfer that a destination file was created.
     virtual void OnFileCreated(const std::string& name) = 0;
+    // Tells the transfer which file its package's run file is, as it was verified and made executable, so
+    // that its status can carry it once the transfer is complete.
+    virtual void OnRunFileVerified(const FileIdentity& identity) = 0;
 };
 
 }  // namespace halcyne

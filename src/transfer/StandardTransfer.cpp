@@ -81,7 +81,9 @@ bool StandardTransfer::HasEnoughSpace(const std::string& folder) {
     for (const auto& file : data_->package->GetFiles()) {
         boost::system::error_code error;
         const auto size = boost::filesystem::file_size(JoinPath(folder, file->GetPath()), error);
-        if (!error) {
+        // Only a file of the right length can be verified in place; any other is replaced by a new file
+        // built beside it, so its space is not free until the new one is complete.
+        if (!error && size == file->GetSize()) {
             existing += size;
         }
     }
@@ -520,6 +522,10 @@ void StandardTransfer::OnFileCreated(Lock&, const std::string& name) {
         return;
     }
     data_->createdFiles.insert(name);
+}
+
+void StandardTransfer::OnRunFileVerified(Lock&, const FileIdentity& identity) {
+    data_->progress->SetRunFile(identity);
 }
 
 }  // namespace halcyne

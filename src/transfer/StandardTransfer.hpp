@@ -67,6 +67,7 @@ protected:
     virtual void OnWorkflowRetryableError(Lock& lock, std::shared_ptr<Workflow> workflow,
                                           std::shared_ptr<Work> work, const WorkStatus& status);
     virtual void OnFileCreated(Lock& lock, const std::string& name);
+    virtual void OnRunFileVerified(Lock& lock, const FileIdentity& identity);
 
     // Helpers, all with the lock held.
     TransferStatus FireEvent(Lock& lock, TransferEvent& event);

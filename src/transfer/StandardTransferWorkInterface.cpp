@@ -58,6 +58,11 @@ void StandardTransferWorkInterface::OnFileCreated(const std::string& name) {
             [&](StandardTransfer::Lock& lock) { transfer_->OnFileCreated(lock, name); });
 }
 
+void StandardTransferWorkInterface::OnRunFileVerified(const FileIdentity& identity) {
+    Forward(transfer_->lock_, attached_,
+            [&](StandardTransfer::Lock& lock) { transfer_->OnRunFileVerified(lock, identity); });
+}
+
 void StandardTransferWorkInterface::OnWorkflowRetryableError(std::shared_ptr<Workflow> workflow,
                                                              std::shared_ptr<Work> work,
                                                              const WorkStatus& status) {

@@ -48,6 +48,7 @@ public:
     WorkCompleteCallback* GetInitializeCallback() override { return &initializeCallback_; }
     WorkflowRetryableErrorCallback* GetRetryableErrorCallback() override { return this; }
     void OnFileCreated(const std::string& name) override;
+    void OnRunFileVerified(const FileIdentity& identity) override;
     void OnWorkflowRetryableError(std::shared_ptr<Workflow> workflow, std::shared_ptr<Work> work,
                                   const WorkStatus& status) override;
 

@@ -27,7 +27,7 @@ struct TransferStatus {
     TransferState state = TransferState::Absent;
     TransferError error = TransferError::InternalError;
     bool retrying = false;
-    std::string runPath;  // the package's run path, only while Complete
+    std::string runPath;   // the package's run path, only while Complete
     FileIdentity runFile;  // the run file as it was verified and made executable, only while Complete
     std::uint64_t transferredBytes = 0;
     std::uint64_t progressBytes = 0;

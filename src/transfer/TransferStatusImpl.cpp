@@ -58,6 +58,7 @@ void TransferStatusImpl::Snapshot(TransferStatus& out) {
     out.destPath = params_->destPath;
     if (out.state != TransferState::Complete) {
         out.runPath.clear();
+        out.runFile = FileIdentity();
     }
     out.transferredBytes = transferredBytes_.Get();
     out.progressBytes = progress_.load(std::memory_order_relaxed);

@@ -41,6 +41,8 @@ public:
     void Snapshot(TransferStatus& out);
     // The package's run path and total size. Under the transfer's lock.
     void SetPackage(const std::shared_ptr<const PackageManifest>& package);
+    // The run file as it was verified and made executable. Under the transfer's lock.
+    void SetRunFile(const FileIdentity& identity) { status_.runFile = identity; }
 
     // Under the transfer's lock.
     TransferState GetState() const { return status_.state; }

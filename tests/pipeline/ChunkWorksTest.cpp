@@ -1,9 +1,12 @@
+#include <algorithm>
+#include <optional>
 #include <set>
 #include <thread>
 
 #include <boost/filesystem.hpp>
 #include <gtest/gtest.h>
 #include <sys/stat.h>
+#include <unistd.h>
 
 #include "file/SharedFile.hpp"
 #include "manifest/NodeListManifest.hpp"
@@ -176,6 +179,136 @@ TEST(ChunkWorksTest, ExtraBytesEndTheAttemptAndNeverReachTheNeighbour) {
     EXPECT_EQ(tree.transfer_->Verified(), 80000u);
 }
 
+// `content` with one byte changed in each of the given chunks.
+std::string Changed(std::string content, std::uint32_t chunkSize, const std::vector<std::size_t>& chunks) {
+    for (const std::size_t chunk : chunks) {
+        content[chunk * chunkSize + 7] ^= 0x5a;
+    }
+    return content;
+}
+
+// `content` with the given chunks zeroed, as a sibling that an interrupted run left.
+std::string Holes(std::string content, std::uint32_t chunkSize, const std::vector<std::size_t>& chunks) {
+    for (const std::size_t chunk : chunks) {
+        const std::size_t start = chunk * chunkSize;
+        std::fill(content.begin() + static_cast<std::ptrdiff_t>(start),
+                  content.begin() +
+                      static_cast<std::ptrdiff_t>(std::min<std::size_t>(start + chunkSize, content.size())),
+                  '\0');
+    }
+    return content;
+}
+
+ino_t InodeOf(const std::string& path) {
+    struct stat info {};
+    return ::stat(path.c_str(), &info) == 0 ? info.st_ino : 0;
+}
+
+TEST(ChunkWorksTest, AnUpdateFetchesOnlyTheChunksFoundNowhereOnDisk) {
+    constexpr std::uint32_t Chunk = 4096;
+    const std::string fresh = Pattern(5 * Chunk + 100, 7);  // six chunks, the last of 100 bytes
+    struct Case {
+        const char* label;
+        std::optional<std::string> old;      // the file under the name
+        bool hardLinked;                     // ... with a second name
+        std::optional<std::string> sibling;  // left by an earlier run
+        std::set<std::uint64_t> requested;   // chunk indexes
+        bool sameInode;                      // the file under the name is kept, not replaced
+    };
+    const Case cases[] = {
+        {"the same length, two chunks differ", Changed(fresh, Chunk, {1, 3}), false, {}, {1, 3}, false},
+        {"longer", fresh.substr(0, 2 * Chunk + 50), false, {}, {2, 3, 4, 5}, false},
+        {"shorter", fresh + Pattern(2 * Chunk, 8), false, {}, {}, false},
+        {"two names", Changed(fresh, Chunk, {4}), true, {}, {4}, false},
+        {"resuming what an interrupted run left",
+         Changed(fresh, Chunk, {1, 3}),
+         false,
+         Holes(fresh, Chunk, {0, 2, 3, 4, 5}),
+         {3},
+         false},
+        {"a sibling of another length", Changed(fresh, Chunk, {1, 3}), false, "junk", {1, 3}, false},
+        {"nothing but a sibling", {}, false, Holes(fresh, Chunk, {2, 5}), {2, 5}, false},
+        {"a sibling beside a complete file", fresh, false, Pattern(fresh.size(), 9), {}, true},
+    };
+    for (const Case& c : cases) {
+        SCOPED_TRACE(c.label);
+        ChunkTree tree(fresh, Chunk, 1);
+        const std::string staged = tree.FilePath() + ".halcyne-part";
+        const std::string other = tree.scratch_ / "dest/other-name.bin";
+        boost::filesystem::create_directories(tree.scratch_ / "dest/data");
+        if (c.old) {
+            test::WriteFileText(tree.FilePath(), *c.old);
+            if (c.hardLinked) {
+                ASSERT_EQ(::link(tree.FilePath().c_str(), other.c_str()), 0);
+            }
+        }
+        if (c.sibling) {
+            test::WriteFileText(staged, *c.sibling);
+        }
+        const ino_t before = InodeOf(tree.FilePath());
+
+        const auto end = tree.Run();
+        ASSERT_TRUE(end.has_value());
+        ASSERT_EQ(end->result, WorkResult::Success);
+        std::set<std::uint64_t> requested;
+        std::uint64_t requestedBytes = 0;
+        for (const auto& request : tree.nodes_.Requests()) {
+            requested.insert(request.first / Chunk);
+            requestedBytes += request.last - request.first + 1;
+        }
+        EXPECT_EQ(requested, c.requested);
+        EXPECT_EQ(tree.FileContent(), fresh);
+        EXPECT_FALSE(boost::filesystem::exists(staged));
+        EXPECT_EQ(InodeOf(tree.FilePath()) == before, c.sameInode);
+        if (c.hardLinked) {
+            EXPECT_EQ(test::ReadFileText(other), *c.old);  // the other name never sees the new bytes
+        }
+        EXPECT_EQ(tree.transfer_->Progress(), static_cast<std::int64_t>(fresh.size()));
+        EXPECT_EQ(tree.transfer_->Verified(), fresh.size());
+        EXPECT_EQ(tree.transfer_->Transferred(), requestedBytes);
+    }
+}
+
+TEST(ChunkWorksTest, AFailedUpdateLeavesTheOldFileAsItWasUntilTheNewOneIsComplete) {
+    constexpr std::uint32_t Chunk = 4096;
+    const std::string fresh = Pattern(4 * Chunk, 10);
+    struct Case {
+        const char* label;
+        std::string old;
+        ScriptedNodes::Fault fault;
+    };
+    const Case cases[] = {
+        {"the same length, the nodes fail", Changed(fresh, Chunk, {0, 2}), ScriptedNodes::Fault::Fail},
+        {"the same length, wrong bytes", Changed(fresh, Chunk, {3}), ScriptedNodes::Fault::Wrong},
+        {"another length, the nodes fail", fresh.substr(0, Chunk + 10), ScriptedNodes::Fault::Fail},
+    };
+    for (const Case& c : cases) {
+        SCOPED_TRACE(c.label);
+        EngineSettings settings;
+        settings.minChunkRetries = 1;
+        settings.minRequestRetries = 1;
+        ChunkTree tree(fresh, Chunk, 1, settings);
+        boost::filesystem::create_directories(tree.scratch_ / "dest/data");
+        test::WriteFileText(tree.FilePath(), c.old);
+        const ino_t before = InodeOf(tree.FilePath());
+        tree.nodes_.AddFault(NodeHost(0), c.fault);
+        const auto failed = tree.Run();
+        ASSERT_TRUE(failed.has_value());
+        EXPECT_EQ(failed->result, WorkResult::RetryableError);
+        EXPECT_EQ(tree.FileContent(), c.old);
+        EXPECT_EQ(InodeOf(tree.FilePath()), before);
+
+        tree.nodes_.ClearFaults();
+        tree.transfer_->ClearRetryable();
+        ASSERT_TRUE(tree.workflow_->Retry());
+        const auto retried = tree.transfer_->WaitForEnd();
+        ASSERT_TRUE(retried.has_value());
+        EXPECT_EQ(retried->result, WorkResult::Success);
+        EXPECT_EQ(tree.FileContent(), fresh);
+        EXPECT_FALSE(boost::filesystem::exists(tree.FilePath() + ".halcyne-part"));
+    }
+}
+
 TEST(ChunkWorksTest, ThreeFailingNodesAreTriedInTurn) {
     EngineSettings settings;
     settings.minRequestRetries = 4;
@@ -246,12 +379,13 @@ struct RequestFixture {
         : tree("z", 16, nodeCount, settings) {
         tree.nodes_.Serve("/packages/P/K/V/c.bin", Pattern(4000, 9));
         fileData = std::make_shared<TransferSharedFileData>("c.bin", 4000);
-        fileData->file = tree.services_->Behavior().sharedFileFactory->Create(
+        auto file = tree.services_->Behavior().sharedFileFactory->Create(
             tree.scratch_.Path(), "c.bin", SharedFileMode::OpenOrCreate, 0, 3999);
-        fileData->file->Allocate(4000);
+        file->Allocate(4000);
+        fileData->UseFile(file);
         chunk = std::make_shared<TransferSharedMapData>(fileData, 0, 3999,
                                                         Crc32(Pattern(4000, 9).data(), 4000), tree.transfer_);
-        chunk->view = fileData->file->Map(0, 3999);
+        chunk->MapView(file);
         work = std::make_shared<OptimizedRequestChunkWork>(tree.transfer_, nullptr, chunk, 4);
     }
     ChunkTree tree;

@@ -1,8 +1,11 @@
+#include <cstdio>
+#include <optional>
 #include <stdexcept>
 
 #include <boost/filesystem.hpp>
 #include <gtest/gtest.h>
 #include <sys/stat.h>
+#include <unistd.h>
 
 #include "file/FileException.hpp"
 #include "manifest/NodeListManifest.hpp"
@@ -217,97 +220,258 @@ TEST(FileWorksTest, DescriptionsNameTheWorkAndMarkTheImportantOnes) {
     EXPECT_EQ(chunkTree.get<std::string>("expectedChecksum"), "1a2b3c");
 }
 
-TEST(FileWorksTest, OpenAndAllocate) {
-    Fixture f;
-    boost::filesystem::create_directories(f.Dest(""));
-    test::WriteFileText(f.Dest("same.dat"), "12345678");
-    chmod(f.Dest("same.dat").c_str(), 0751);
-    test::WriteFileText(f.Dest("other.dat"), "123");
-    struct stat before {};
-    ASSERT_EQ(stat(f.Dest("same.dat").c_str(), &before), 0);
+struct FileState {
+    bool exists = false;
+    std::string content;
+    ino_t inode = 0;
+    mode_t mode = 0;
+    nlink_t links = 0;
+};
 
-    // The right length: kept, content, inode and mode untouched.
-    std::shared_ptr<TransferSharedFileData> same;
-    EXPECT_EQ(f.Open("same.dat", 8, &same).result, WorkResult::Success);
-    EXPECT_NE(same->file, nullptr);
-    struct stat after {};
-    ASSERT_EQ(stat(f.Dest("same.dat").c_str(), &after), 0);
-    EXPECT_EQ(after.st_ino, before.st_ino);
-    EXPECT_EQ(Mode(f.Dest("same.dat")), 0751u);
-    EXPECT_EQ(test::ReadFileText(f.Dest("same.dat")), "12345678");
+FileState StateOf(const std::string& path) {
+    FileState state;
+    struct stat info {};
+    if (::lstat(path.c_str(), &info) != 0) {
+        return state;
+    }
+    state.exists = true;
+    state.content = test::ReadFileText(path);
+    state.inode = info.st_ino;
+    state.mode = info.st_mode & 07777;
+    state.links = info.st_nlink;
+    return state;
+}
 
-    // Another length: deleted once and created anew, allocated.
-    EXPECT_EQ(f.Open("other.dat", 10).result, WorkResult::Success);
-    EXPECT_EQ(test::ReadFileText(f.Dest("other.dat")), std::string(10, '\0'));
+bool operator==(const FileState& a, const FileState& b) {
+    return a.exists == b.exists && a.content == b.content && a.inode == b.inode && a.mode == b.mode &&
+           a.links == b.links;
+}
 
-    // New files: a program is denied execution, other files are only allocated; folders are created.
-    EXPECT_EQ(f.Open("bin/setup.exe", 5).result, WorkResult::Success);
-    EXPECT_EQ(Mode(f.Dest("bin/setup.exe")) & 0111, 0u);
-    EXPECT_EQ(f.Open("data.pak", 5).result, WorkResult::Success);
-    EXPECT_EQ(test::ReadFileText(f.Dest("data.pak")), std::string(5, '\0'));
+TEST(FileWorksTest, OpeningVerifiesInPlaceOrBuildsTheSiblingAndNeverChangesTheFile) {
+    const std::uint64_t terabyte = std::uint64_t{1} << 40;
+    struct Case {
+        const char* label;
+        std::string name;
+        std::uint64_t size;
+        bool executable;
+        std::optional<std::string> present;   // the file under the name before
+        bool hardLinked;                      // ... with a second name
+        std::optional<std::string> leftover;  // a sibling left by an earlier run
+        WorkResult result;
+        bool inPlace;                        // the chunks are verified in the file under the name
+        std::optional<std::string> sibling;  // the sibling afterwards
+    };
+    const std::string zeros10(10, '\0');
+    const Case cases[] = {
+        {"the right length", "same.dat", 8, false, "12345678", false, {}, WorkResult::Success, true, {}},
+        {"another length", "other.dat", 10, false, "123", false, {}, WorkResult::Success, false, zeros10},
+        {"missing", "data.pak", 5, false, {}, false, {}, WorkResult::Success, false, std::string(5, '\0')},
+        {"two names",
+         "linked.dat",
+         8,
+         false,
+         "12345678",
+         true,
+         {},
+         WorkResult::Success,
+         false,
+         std::string(8, '\0')},
+        {"a sibling of the right length is resumed", "grow.dat", 10, false, "123", false, "abcdefghij",
+         WorkResult::Success, false, "abcdefghij"},
+        {"a sibling of another length is replaced",
+         "new.dat",
+         10,
+         false,
+         {},
+         false,
+         "abc",
+         WorkResult::Success,
+         false,
+         zeros10},
+        {"a sibling beside a file of the right length waits", "both.dat", 8, false, "12345678", false,
+         "abcdefgh", WorkResult::Success, true, "abcdefgh"},
+        {"a program's sibling is denied execution",
+         "bin/setup.exe",
+         4,
+         true,
+         {},
+         false,
+         "MZ..",
+         WorkResult::Success,
+         false,
+         "MZ.."},
+        {"2^40 bytes",
+         "huge.dat",
+         terabyte,
+         false,
+         "12345678",
+         false,
+         {},
+         WorkResult::RetryableError,
+         false,
+         {}},
+        {"a leading '/'",
+         "/lead.dat",
+         3,
+         false,
+         {},
+         false,
+         {},
+         WorkResult::Success,
+         false,
+         std::string(3, '\0')},
+        {"a path out of the folder", "../escape.dat", 3, false, {}, false, {}, WorkResult::Error, false, {}},
+    };
+    for (const Case& c : cases) {
+        SCOPED_TRACE(c.label);
+        Fixture f;
+        const std::string relative = c.name.substr(c.name.find_first_not_of('/'));
+        const std::string path = f.Dest(relative);
+        const std::string staged = path + ".halcyne-part";
+        boost::filesystem::create_directories(boost::filesystem::path(path).parent_path());
+        if (c.present) {
+            test::WriteFileText(path, *c.present);
+            chmod(path.c_str(), 0751);
+            if (c.hardLinked) {
+                ASSERT_EQ(::link(path.c_str(), (path + ".other").c_str()), 0);
+            }
+        }
+        if (c.leftover) {
+            test::WriteFileText(staged, *c.leftover);
+            chmod(staged.c_str(), 0755);
+        }
+        const FileState before = StateOf(path);
 
-    std::vector<std::string> deletes;
-    for (const std::string& call : f.files_.Calls()) {
-        if (call.rfind("delete", 0) == 0) {
-            deletes.push_back(call);
+        auto data = std::make_shared<TransferSharedFileData>(c.name, c.size, c.executable);
+        const WorkStatus status = std::make_shared<OpenAndAllocateFileWork>(f.transfer, data)->ExecuteTask();
+        ASSERT_EQ(status.result, c.result);
+        EXPECT_EQ(StateOf(path), before);  // the file under the name is never touched here
+        if (c.result != WorkResult::Success) {
+            const auto error = std::dynamic_pointer_cast<TransferStatusData>(status.data)->ToTransferError();
+            EXPECT_EQ(error,
+                      c.size == terabyte ? TransferError::InsufficientSpace : TransferError::FileAccessError);
+            EXPECT_EQ(data->Target(), nullptr);
+            EXPECT_FALSE(boost::filesystem::exists(staged));
+            continue;
+        }
+        ASSERT_NE(data->Target(), nullptr);
+        EXPECT_EQ(data->IsStaged(), !c.inPlace);
+        EXPECT_EQ(data->Target()->Identity().inode, c.inPlace ? before.inode : StateOf(staged).inode);
+        EXPECT_EQ(StateOf(staged).exists, c.sibling.has_value());
+        if (c.sibling) {
+            EXPECT_EQ(test::ReadFileText(staged), *c.sibling);
+            if (c.executable) {
+                EXPECT_EQ(StateOf(staged).mode & 0111, 0u);
+            }
         }
     }
-    EXPECT_EQ(deletes, std::vector<std::string>{"delete " + f.scratch / "dest" + " other.dat"});
-
-    // A leading '/' stays inside the folder; a path that leads out is a bad path (not retryable).
-    EXPECT_EQ(f.Open("/lead.dat", 3).result, WorkResult::Success);
-    EXPECT_EQ(test::ReadFileText(f.Dest("lead.dat")).size(), 3u);
-    const WorkStatus escape = f.Open("../escape.dat", 3);
-    EXPECT_EQ(escape.result, WorkResult::Error);
-    EXPECT_EQ(std::dynamic_pointer_cast<TransferStatusData>(escape.data)->ToTransferError(),
-              TransferError::FileAccessError);
 }
 
-TEST(FileWorksTest, AFileOfAnotherLengthThatCannotBeDeletedIsRetryable) {
+TEST(FileWorksTest, ClosingRenamesTheSiblingOverTheNameOnceAndDropsAStaleOne) {
     Fixture f;
     boost::filesystem::create_directories(f.Dest(""));
-    struct NoDelete : test::RecordingFileFactory {
-        bool Delete(const std::string&, const std::string&) override { return false; }
-    } noDelete;
-    test::WriteFileText(f.Dest("short.dat"), "1");
-    EngineSettings settings;
-    test::PipelineServices services(settings, &noDelete);
-    auto transfer = std::make_shared<test::HarnessTransfer>(services.Behavior(), f.transfer->GetParams());
-    const WorkStatus status = std::make_shared<OpenAndAllocateFileWork>(
-                                  transfer, std::make_shared<TransferSharedFileData>("short.dat", 4))
-                                  ->ExecuteTask();
-    EXPECT_EQ(status.result, WorkResult::RetryableError);
-    const auto data = std::dynamic_pointer_cast<TransferFileExceptionData>(status.data);
-    ASSERT_NE(data, nullptr);
-    EXPECT_EQ(data->ToTransferError(), TransferError::FileAccessError);
-    EXPECT_EQ(test::ReadFileText(f.Dest("short.dat")), "1");
+    // Staged: the old file stays under its name until the closing.
+    test::WriteFileText(f.Dest("a.dat"), "old");
+    test::WriteFileText(f.Dest("a.dat.halcyne-part"), "new!");
+    std::shared_ptr<TransferSharedFileData> staged;
+    ASSERT_EQ(f.Open("a.dat", 4, &staged).result, WorkResult::Success);
+    EXPECT_EQ(test::ReadFileText(f.Dest("a.dat")), "old");
+    const ino_t built = StateOf(f.Dest("a.dat.halcyne-part")).inode;
+    auto close = std::make_shared<CloseFileWork>(f.transfer, staged);
+    EXPECT_EQ(close->ExecuteTask().result, WorkResult::Success);
+    EXPECT_EQ(StateOf(f.Dest("a.dat")).inode, built);
+    EXPECT_EQ(test::ReadFileText(f.Dest("a.dat")), "new!");
+    EXPECT_FALSE(boost::filesystem::exists(f.Dest("a.dat.halcyne-part")));
+    EXPECT_EQ(staged->Target(), nullptr);
+    EXPECT_EQ(close->ExecuteTask().result, WorkResult::Success);  // once is enough
+    EXPECT_EQ(test::ReadFileText(f.Dest("a.dat")), "new!");
+
+    // In place with a sibling left beside it: the file is complete as it is, the sibling goes.
+    test::WriteFileText(f.Dest("b.dat"), "same");
+    test::WriteFileText(f.Dest("b.dat.halcyne-part"), "part");
+    const FileState before = StateOf(f.Dest("b.dat"));
+    std::shared_ptr<TransferSharedFileData> inPlace;
+    ASSERT_EQ(f.Open("b.dat", 4, &inPlace).result, WorkResult::Success);
+    EXPECT_EQ(std::make_shared<CloseFileWork>(f.transfer, inPlace)->ExecuteTask().result,
+              WorkResult::Success);
+    EXPECT_EQ(StateOf(f.Dest("b.dat")), before);
+    EXPECT_FALSE(boost::filesystem::exists(f.Dest("b.dat.halcyne-part")));
+
+    // The name is never deleted; the only rename is the sibling's.
+    for (const std::string& call : f.files_.Calls()) {
+        if (call.rfind("delete", 0) == 0 || call.rfind("rename", 0) == 0) {
+            EXPECT_NE(call.find(".halcyne-part"), std::string::npos) << call;
+        }
+    }
 }
 
-TEST(FileWorksTest, AllowExecute) {
+// Each file of the fixture's package opened and closed the way its file works do (its chunks are on disk);
+// the works hold their file data as the tree does.
+struct VerifiedFiles {
+    explicit VerifiedFiles(Fixture& f) {
+        for (const auto& file : f.transfer->GetPackage()->GetFiles()) {
+            works.push_back(std::make_shared<TransferSingleFileWork>(f.transfer, nullptr, file, set));
+            const auto& data = works.back()->FileData();
+            EXPECT_EQ(std::make_shared<OpenAndAllocateFileWork>(f.transfer, data)->ExecuteTask().result,
+                      WorkResult::Success);
+            EXPECT_EQ(std::make_shared<CloseFileWork>(f.transfer, data)->ExecuteTask().result,
+                      WorkResult::Success);
+        }
+    }
+    std::shared_ptr<TransferFileSet> set = std::make_shared<TransferFileSet>();
+    std::vector<std::shared_ptr<TransferSingleFileWork>> works;
+};
+
+TEST(FileWorksTest, AllowExecuteGrantsExecutionToTheVerifiedFilesOnly) {
     Fixture f({{"bin/setup.exe", "MZ..", ""}, {"start", "#!..", ""}, {"data.pak", "dddd", ""}}, "start");
     boost::filesystem::create_directories(f.Dest("bin"));
     for (const char* name : {"bin/setup.exe", "start", "data.pak"}) {
         test::WriteFileText(f.Dest(name), "....");
         chmod(f.Dest(name).c_str(), 0640);
     }
-    EXPECT_EQ(std::make_shared<AllowExecuteWork>(f.transfer)->ExecuteTask().result, WorkResult::Success);
+    const VerifiedFiles verified(f);
+    const auto& files = verified.set;
+    // After verification someone puts another file under the run file's name.
+    ASSERT_EQ(std::rename(f.Dest("start").c_str(), f.Dest("start.verified").c_str()), 0);
+    test::WriteFileText(f.Dest("start"), "#!/bin/sh\necho swapped\n");
+    chmod(f.Dest("start").c_str(), 0640);
+
+    EXPECT_EQ(std::make_shared<AllowExecuteWork>(f.transfer, files)->ExecuteTask().result,
+              WorkResult::Success);
     EXPECT_EQ(Mode(f.Dest("bin/setup.exe")), 0750u);
-    EXPECT_EQ(Mode(f.Dest("start")), 0750u);  // the run file, whatever its name
+    EXPECT_EQ(Mode(f.Dest("start.verified")), 0750u);  // the run file, whatever its name, as verified
+    EXPECT_EQ(Mode(f.Dest("start")), 0640u);           // the swapped-in file is not touched
     EXPECT_EQ(Mode(f.Dest("data.pak")), 0640u);
+    const auto runFile = f.transfer->RunFile();
+    ASSERT_TRUE(runFile.has_value());
+    EXPECT_EQ(runFile->inode, StateOf(f.Dest("start.verified")).inode);
+    // The files are let go of once execution is granted.
+    for (const auto& data : files->Files()) {
+        EXPECT_EQ(data->VerifiedFile(), nullptr) << data->filePath;
+    }
 
-    // An executable deleted by someone else: a bad path, not retryable.
-    std::remove(f.Dest("bin/setup.exe").c_str());
-    const WorkStatus deleted = std::make_shared<AllowExecuteWork>(f.transfer)->ExecuteTask();
-    EXPECT_EQ(deleted.result, WorkResult::Error);
-    EXPECT_EQ(std::dynamic_pointer_cast<TransferStatusData>(deleted.data)->ToTransferError(),
-              TransferError::FileAccessError);
-
-    // No package: an internal error without an exception.
+    // An executable without a verified file, and no package: internal errors without an exception.
+    const WorkStatus unverified = std::make_shared<AllowExecuteWork>(f.transfer)->ExecuteTask();
+    EXPECT_EQ(unverified.result, WorkResult::Error);
+    EXPECT_EQ(std::dynamic_pointer_cast<TransferErrorData>(unverified.data)->ToErrorString(),
+              "error|9|AllowExecuteWork::ExecuteTask has no verified file for bin/setup.exe");
     f.transfer->SetPackage(nullptr);
     const WorkStatus none = std::make_shared<AllowExecuteWork>(f.transfer)->ExecuteTask();
     EXPECT_EQ(none.result, WorkResult::Error);
     EXPECT_EQ(std::dynamic_pointer_cast<TransferErrorData>(none.data)->ToErrorString(),
               "error|9|AllowExecuteWork::ExecuteTask has no package");
+}
+
+TEST(FileWorksTest, AllowExecuteWithoutExecutablesTouchesNothing) {
+    Fixture f({{"data.pak", "dddd", ""}});
+    boost::filesystem::create_directories(f.Dest(""));
+    test::WriteFileText(f.Dest("data.pak"), "dddd");
+    chmod(f.Dest("data.pak").c_str(), 0640);
+    const VerifiedFiles verified(f);
+    EXPECT_EQ(std::make_shared<AllowExecuteWork>(f.transfer, verified.set)->ExecuteTask().result,
+              WorkResult::Success);
+    EXPECT_EQ(Mode(f.Dest("data.pak")), 0640u);
+    EXPECT_FALSE(f.transfer->RunFile().has_value());
 }
 
 // Digests of the test vectors of FIPS 180-2: "abc" and one million 'a'.
@@ -374,7 +538,7 @@ TEST(FileWorksTest, HashCheckOverBlocksOfEverySize) {
             std::make_shared<VerifyFileHashWork>(f.transfer, data, c.expected, c.blockSize)->ExecuteTask();
         if (c.matches) {
             EXPECT_EQ(status.result, WorkResult::Success);
-            EXPECT_NE(data->file, nullptr);  // the closing work lets go of it
+            EXPECT_NE(data->Target(), nullptr);  // the closing work lets go of it
             EXPECT_EQ(test::ReadFileText(f.Dest("bin/game.exe")), c.content);
             continue;
         }
@@ -385,7 +549,7 @@ TEST(FileWorksTest, HashCheckOverBlocksOfEverySize) {
         EXPECT_EQ(error->ToErrorString().rfind("error|6|bin/game.exe: SHA-256 ", 0), 0u)
             << error->ToErrorString();
         EXPECT_NE(error->ToErrorString().find(c.expected + "; the file was deleted"), std::string::npos);
-        EXPECT_EQ(data->file, nullptr);
+        EXPECT_EQ(data->Target(), nullptr);
         EXPECT_FALSE(boost::filesystem::exists(f.Dest("bin/game.exe")));
     }
 }
@@ -410,6 +574,27 @@ TEST(FileWorksTest, AFileRefusedByItsHashThatCannotBeDeletedLosesItsExecutePermi
               TransferError::ChecksumMismatch);
     EXPECT_NE(status.data->ToErrorString().find("; the file could not be deleted"), std::string::npos);
     EXPECT_EQ(Mode(f.Dest("run.sh")) & 0111, 0u);
+}
+
+TEST(FileWorksTest, AStagedFileRefusedByItsHashLeavesTheFileUnderItsName) {
+    Fixture f;
+    boost::filesystem::create_directories(f.Dest(""));
+    test::WriteFileText(f.Dest("run.sh"), "ab");
+    chmod(f.Dest("run.sh").c_str(), 0755);
+    test::WriteFileText(f.Dest("run.sh.halcyne-part"), "abd");
+    const FileState before = StateOf(f.Dest("run.sh"));
+    std::shared_ptr<TransferSharedFileData> data;
+    ASSERT_EQ(f.Open("run.sh", 3, &data).result, WorkResult::Success);
+    ASSERT_TRUE(data->IsStaged());
+    const WorkStatus status =
+        std::make_shared<VerifyFileHashWork>(f.transfer, data, AbcSha256)->ExecuteTask();
+    ASSERT_EQ(status.result, WorkResult::Error);
+    EXPECT_NE(status.data->ToErrorString().find("; the new file was deleted and the old one left as it was"),
+              std::string::npos)
+        << status.data->ToErrorString();
+    EXPECT_FALSE(boost::filesystem::exists(f.Dest("run.sh.halcyne-part")));
+    EXPECT_EQ(StateOf(f.Dest("run.sh")), before);
+    EXPECT_EQ(data->Target(), nullptr);
 }
 
 TEST(FileWorksTest, HashCheckWithoutAFileOrAfterAnInterruption) {

@@ -57,9 +57,10 @@ TEST(TransferWorkContextTest, ResetProgressRewindsTheViewAndTakesTheBytesBack) {
     test::ScratchFolder scratch;
     PosixSharedFileFactory factory;
     auto fileData = std::make_shared<TransferSharedFileData>("f.bin", 3 * 4096);
-    fileData->file =
+    const auto file =
         factory.Create(scratch.Path(), "f.bin", SharedFileMode::CreateNew, 0, WholeFileUpperBound);
-    ASSERT_TRUE(fileData->file->Allocate(3 * 4096));
+    ASSERT_TRUE(file->Allocate(3 * 4096));
+    fileData->UseFile(file);
     auto updater = std::make_shared<test::RecordingProgressUpdater>();
     TransferSharedMapData chunk(fileData, 4096, 2 * 4096 - 1, 0, updater);
 
@@ -67,7 +68,7 @@ TEST(TransferWorkContextTest, ResetProgressRewindsTheViewAndTakesTheBytesBack) {
     chunk.ResetProgress();
     EXPECT_TRUE(updater->Calls().empty());
 
-    chunk.view = fileData->file->Map(chunk.lowerBound, chunk.upperBound);
+    chunk.MapView(file);
     chunk.view->Seek(chunk.lowerBound + 1000);
     updater->AddProgress(1000);
     chunk.fileProgressBytes = 1000;

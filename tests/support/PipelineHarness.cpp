@@ -98,6 +98,16 @@ void HarnessTransfer::OnFileCreated(const std::string& name) {
     created_.push_back(name);
 }
 
+void HarnessTransfer::OnRunFileVerified(const FileIdentity& identity) {
+    std::lock_guard<std::mutex> lock(mutex_);
+    runFile_ = identity;
+}
+
+std::optional<FileIdentity> HarnessTransfer::RunFile() const {
+    std::lock_guard<std::mutex> lock(mutex_);
+    return runFile_;
+}
+
 void HarnessTransfer::SetPackage(std::shared_ptr<PackageManifest> package) {
     std::lock_guard<std::mutex> lock(mutex_);
     if (package && params_.versionId == NoValueMarker) {

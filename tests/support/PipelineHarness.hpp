@@ -16,6 +16,7 @@
 #include <vector>
 
 #include "common/EngineSettings.hpp"
+#include "file/FileIdentity.hpp"
 #include "file/SharedFileFactory.hpp"
 #include "file/posix/PosixSharedFileFactory.hpp"
 #include "http/CurlHttpRequestFactory.hpp"
@@ -86,6 +87,7 @@ public:
     WorkCompleteCallback* GetInitializeCallback() override { return &initializeCallback_; }
     WorkflowRetryableErrorCallback* GetRetryableErrorCallback() override { return this; }
     void OnFileCreated(const std::string& name) override;
+    void OnRunFileVerified(const FileIdentity& identity) override;
 
     // TransferProgressUpdater
     void AddProgress(const std::uint64_t& bytes) override { progress_ += static_cast<std::int64_t>(bytes); }
@@ -120,6 +122,8 @@ public:
     std::vector<std::string> CreatedFiles() const;
     std::optional<WorkStatus> Completion() const;
     std::optional<WorkStatus> Retryable() const;
+    // The run file's identity as the tree reported it, if it did.
+    std::optional<FileIdentity> RunFile() const;
     int RetryableErrors() const { return retryableErrors_.load(); }
 
 private:
@@ -144,7 +148,8 @@ private:
     Callback nodeListCallback_{this, &HarnessTransfer::OnNodeListAcquire};
     Callback initializeCallback_{this, &HarnessTransfer::OnInitialize};
 
-    mutable std::mutex mutex_;  // guards params_, package_, nodeList_, created_, completion_, retryable_
+    // guards params_, package_, nodeList_, created_, completion_, retryable_, runFile_
+    mutable std::mutex mutex_;
     std::condition_variable changed_;
     TransferParams params_;
     std::shared_ptr<PackageManifest> package_;
@@ -152,6 +157,7 @@ private:
     std::vector<std::string> created_;
     std::optional<WorkStatus> completion_;
     std::optional<WorkStatus> retryable_;
+    std::optional<FileIdentity> runFile_;
     std::atomic<std::int64_t> progress_{0};
     std::atomic<std::uint64_t> verified_{0};
     std::atomic<std::uint64_t> transferred_{0};

@@ -215,8 +215,10 @@ TEST_F(PipelineTest, AllNodesFailingWaitsThenRetryCompletes) {
     ASSERT_NE(data, nullptr);
     EXPECT_EQ(data->ToTransferError(), TransferError::ConnectionError);
     EXPECT_FALSE(transfer->Completion().has_value());
-    // The run file is the first to be transferred; it is not executable while the package is incomplete.
-    EXPECT_EQ(Mode("bin/start.sh") & 0111, 0u);
+    // The run file is the first to be transferred; while incomplete it is built beside its name and cannot
+    // be executed.
+    EXPECT_FALSE(boost::filesystem::exists(Dest("bin/start.sh")));
+    EXPECT_EQ(Mode("bin/start.sh.halcyne-part") & 0111, 0u);
 
     service->ClearFaults();
     transfer->ClearRetryable();
@@ -241,7 +243,9 @@ TEST_F(PipelineTest, ATreeTornDownAfterFailingLetsGoOfEveryFile) {
     EXPECT_EQ(OpenUnderDest(), std::vector<std::string>{});
     auto created = transfer->CreatedFiles();
     std::sort(created.begin(), created.end());
-    EXPECT_EQ(created, (std::vector<std::string>{"bin/start.sh", "data/a.pak", "data/b.pak", "readme.txt"}));
+    // The file that failed is still being built beside its name.
+    EXPECT_EQ(created, (std::vector<std::string>{"bin/start.sh", "data/a.pak", "data/a.pak.halcyne-part",
+                                                 "data/b.pak", "readme.txt"}));
 }
 
 TEST_F(PipelineTest, OnlyBadChunksOnDiskAreDownloaded) {

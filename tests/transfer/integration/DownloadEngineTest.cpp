@@ -311,20 +311,24 @@ TEST_F(DownloadEngineTest, ShutdownMidTransferSuspendsAndANewEngineCompletes) {
     }
 }
 
-// The chunks of each file that are intact in the destination: "<path> <index>".
+// The chunks of each file that are intact in the destination, under the file's name or in the sibling that
+// it is built in: "<path> <index>".
 std::set<std::string> IntactChunks(const SitePackage& package, const std::string& dest) {
     std::set<std::string> intact;
     for (const auto& file : package.files) {
-        std::string present;
-        if (std::filesystem::exists(dest + "/" + file.path)) {
-            present = ReadFileText(dest + "/" + file.path);
-        }
-        for (std::size_t start = 0, index = 0; start < file.content.size();
-             start += package.chunkSize, ++index) {
-            const std::size_t length = std::min<std::size_t>(package.chunkSize, file.content.size() - start);
-            if (present.size() >= start + length &&
-                present.compare(start, length, file.content, start, length) == 0) {
-                intact.insert(file.path + " " + std::to_string(index));
+        for (const std::string& name : {file.path, file.path + ".halcyne-part"}) {
+            std::string present;
+            if (std::filesystem::exists(dest + "/" + name)) {
+                present = ReadFileText(dest + "/" + name);
+            }
+            for (std::size_t start = 0, index = 0; start < file.content.size();
+                 start += package.chunkSize, ++index) {
+                const std::size_t length =
+                    std::min<std::size_t>(package.chunkSize, file.content.size() - start);
+                if (present.size() >= start + length &&
+                    present.compare(start, length, file.content, start, length) == 0) {
+                    intact.insert(file.path + " " + std::to_string(index));
+                }
             }
         }
     }
@@ -381,6 +385,9 @@ TEST_F(DownloadEngineTest, SurvivesBeingKilledAtRandomMoments) {
     }
     EXPECT_TRUE(WIFEXITED(status) && WEXITSTATUS(status) == 0) << status;
     ExpectFilesIdentical();
+    for (const auto& file : package_.files) {
+        EXPECT_FALSE(std::filesystem::exists(Dest() + "/" + file.path + ".halcyne-part")) << file.path;
+    }
     std::cout << "bytes served over all runs: " << servedBytes << " of " << Total() << std::endl;
 }
 
