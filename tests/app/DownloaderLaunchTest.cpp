@@ -201,6 +201,7 @@ TEST(PosixShortcutTest, FailuresReturnFalseAndLeaveTheOldShortcut) {
 // A link where the shortcut belongs leads nowhere: writing replaces the link itself, copying refuses it.
 TEST(PosixShortcutTest, ALinkInTheShortcutsPlaceIsNeitherWrittenThroughNorCopied) {
     test::ScratchFolder scratch;
+    test::ScopedEnvironment tmp("TMPDIR", scratch.Path());  // shortcuts are written below it only
     test::WriteFileText(scratch / "secret", "outside");
     boost::filesystem::create_directories(scratch / "data");
     boost::filesystem::create_symlink(scratch / "secret", scratch / "data/game.url");
