@@ -225,6 +225,19 @@ TEST_F(DownloadEngineTest, PauseResumeAndCancelWithDeletion) {
 
     const TransferStatus cancelled = transfer->Cancel(true);
     EXPECT_EQ(cancelled.state, TransferState::Complete);  // no longer active: only the files go
+    // A file is reported to its transfer when its part of the work tree is let go, which can be after the
+    // transfer completed (the work log may still hold the tree); then the transfer deletes it at once.
+    const auto anyFileLeft = [&] {
+        for (const auto& file : package_.files) {
+            if (std::filesystem::exists(Dest() + "/" + file.path)) {
+                return true;
+            }
+        }
+        return false;
+    };
+    for (int i = 0; i < 1000 && anyFileLeft(); ++i) {
+        std::this_thread::sleep_for(std::chrono::milliseconds(10));
+    }
     for (const auto& file : package_.files) {
         EXPECT_FALSE(std::filesystem::exists(Dest() + "/" + file.path)) << file.path;
     }
