@@ -1,6 +1,8 @@
-// The works of one chunk: map its byte range, pre-fault it under the process-wide prefetch mutex, verify
-// what is already there and, only when that fails, download it (OptimizedRequestChunkWork) and verify again
-// within a retry budget, then drop the view.
+// The works of one chunk: map its byte range (in the file in place or in its sibling, see
+// TransferSharedFileData), pre-fault it under the process-wide prefetch mutex, verify what is already there
+// (and, when the file is being staged, look for the chunk in the sibling or the old file) and, only when
+// that fails, download it into the sibling (OptimizedRequestChunkWork) and verify again within a retry
+// budget, then drop the view.
 //
 //   TransferSingleChunkWork (sequence)
 //     CreateChunkMapWork, MutexPrefetchChunkWork,
@@ -10,7 +12,8 @@
 //
 // Built by TransferMultipleChunksWork on the thread that builds the tree; the works run on work-manager
 // threads, one after the other for one chunk, so the chunk data needs no lock. Every work completes into the
-// work log. The prefetch mutex is the only lock here; nothing else is taken while it is held.
+// work log. The prefetch mutex is the only lock of its own here, and nothing else is taken while it is held;
+// the first check of a chunk takes the file data's mutex (a leaf) through TransferSharedFileData.
 #pragma once
 
 #include <cstdint>

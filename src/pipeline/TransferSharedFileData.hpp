@@ -14,8 +14,8 @@
 // The opening, closing and hash works run one after the other; the chunk works of the file call in from many
 // work-manager threads at once. One mutex guards the staging state; it is a leaf: while it is held only file
 // operations of the file layer run (creating, copying, syncing, renaming, deleting), nothing is called back
-// and no other lock of the engine is taken (the process-wide list of siblings in use, below, is taken inside
-// it).
+// and no other lock of the engine is taken (the process-wide list of siblings in use, which
+// DeleteUnusedStagedFile consults, is taken inside it).
 #pragma once
 
 #include <cstdint>

@@ -81,9 +81,7 @@ bool StandardTransfer::HasEnoughSpace(const std::string& folder) {
     for (const auto& file : data_->package->GetFiles()) {
         boost::system::error_code error;
         const auto size = boost::filesystem::file_size(JoinPath(folder, file->GetPath()), error);
-        // Only a file of the right length can be verified in place; any other is replaced by a new file
-        // built beside it, so its space is not free until the new one is complete.
-        if (!error && size == file->GetSize()) {
+        if (!error) {
             existing += size;
         }
     }

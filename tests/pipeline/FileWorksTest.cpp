@@ -171,6 +171,7 @@ TEST(FileWorksTest, DescriptionsNameTheWorkAndMarkTheImportantOnes) {
         {std::make_shared<InitializeTransferWork>(f.transfer, nullptr, deferred), "InitializeTransferWork",
          false, nullptr},
         {std::make_shared<AllowExecuteWork>(f.transfer), "AllowExecuteWork", true, nullptr},
+        {std::make_shared<RemoveStagedFilesWork>(f.transfer), "RemoveStagedFilesWork", false, nullptr},
         {std::make_shared<GetManifestsWork>(f.transfer, nullptr), "GetManifestsWork", false, nullptr},
         {std::make_shared<GetPackageManifestWork>(f.transfer, nullptr), "GetPackageManifestWork", true,
          nullptr},
@@ -472,6 +473,37 @@ TEST(FileWorksTest, AllowExecuteWithoutExecutablesTouchesNothing) {
               WorkResult::Success);
     EXPECT_EQ(Mode(f.Dest("data.pak")), 0640u);
     EXPECT_FALSE(f.transfer->RunFile().has_value());
+}
+
+TEST(FileWorksTest, SiblingsLeftInThePackagesFoldersAreRemovedUnlessInUse) {
+    Fixture f({{"data/a.pak", "aaaa", ""}, {"root.txt", "rrrr", ""}});
+    const std::vector<std::string> removed = {"data/a.pak.halcyne-part", "data/gone.bin.halcyne-part",
+                                              "old.txt.halcyne-part"};
+    const std::vector<std::string> kept = {"data/busy.bin.halcyne-part", "data/sub/deep.bin.halcyne-part",
+                                           "other/x.bin.halcyne-part", "data/notes.txt", "data/a.pak"};
+    for (const auto& list : {removed, kept}) {
+        for (const std::string& name : list) {
+            boost::filesystem::create_directories(boost::filesystem::path(f.Dest(name)).parent_path());
+            test::WriteFileText(f.Dest(name), "x");
+        }
+    }
+    // A transfer of this process is building data/busy.bin meanwhile.
+    auto busy = std::make_shared<TransferSharedFileData>("data/busy.bin", 1);
+    ASSERT_EQ(std::make_shared<OpenAndAllocateFileWork>(f.transfer, busy)->ExecuteTask().result,
+              WorkResult::Success);
+
+    const auto work = std::make_shared<RemoveStagedFilesWork>(f.transfer);
+    EXPECT_EQ(work->ExecuteTask().result, WorkResult::Success);
+    for (const std::string& name : removed) {
+        EXPECT_FALSE(boost::filesystem::exists(f.Dest(name))) << name;
+    }
+    for (const std::string& name : kept) {
+        EXPECT_TRUE(boost::filesystem::exists(f.Dest(name))) << name;
+    }
+    // Once let go of, it is stale too.
+    busy->Release();
+    EXPECT_EQ(work->ExecuteTask().result, WorkResult::Success);
+    EXPECT_FALSE(boost::filesystem::exists(f.Dest("data/busy.bin.halcyne-part")));
 }
 
 // Digests of the test vectors of FIPS 180-2: "abc" and one million 'a'.

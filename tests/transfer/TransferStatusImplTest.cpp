@@ -48,14 +48,17 @@ TEST(TransferStatusImplTest, FreshSnapshotCarriesTheParamsAndNoEstimate) {
     EXPECT_EQ(s.bytesPerSecond, 0u);
 }
 
-TEST(TransferStatusImplTest, RunPathOnlyWhileComplete) {
+TEST(TransferStatusImplTest, RunPathAndRunFileOnlyWhileComplete) {
     Fixture f;
     f.progress->SetPackage(MakePackage({100, 50}, "P", "K", "V", "f1"));
+    f.progress->SetRunFile(FileIdentity{5, 77, 1});
     for (int state = 0; state <= 8; ++state) {
         f.progress->SetState(static_cast<TransferState>(state));
         const TransferStatus s = f.Snap();
         EXPECT_EQ(s.totalBytes, 150u);
         EXPECT_EQ(s.runPath, state == 7 ? "f1" : "") << state;
+        EXPECT_EQ(s.runFile.SameFile(FileIdentity{5, 77, 1}), state == 7) << state;
+        EXPECT_EQ(s.runFile.inode, state == 7 ? 77u : 0u) << state;
     }
 }
 

@@ -1,6 +1,9 @@
 // Many chunks of several files at once over scripted nodes, with the workflow paused and resumed at random
 // moments while they run: whatever is interrupted, the progress ends at exactly the verified bytes, which
-// are exactly the package's size, and every file is byte for byte the source.
+// are exactly the package's size, and every file is byte for byte the source. And files updated in place
+// whose staging begins while their other chunks are being checked on other threads.
+#include <algorithm>
+#include <filesystem>
 #include <random>
 #include <thread>
 
@@ -88,6 +91,59 @@ TEST(ChunkTreeConcurrencyTest, PausedAndResumedAtRandomTheCountsEndExact) {
     }
     EXPECT_EQ(transfer->Progress(), static_cast<std::int64_t>(total));
     EXPECT_EQ(transfer->Verified(), total);
+}
+
+// Files of the right length updated in place while all their chunks are checked at once: the chunks found
+// intact before the first differing one are copied into the sibling when staging begins, those found after
+// it are copied as they are found, whatever the order the threads take. Each round differs in where the
+// changed chunks lie (first, last, spread), so staging begins early or late.
+TEST(ChunkTreeConcurrencyTest, StagingThatBeginsWhileChunksAreCheckedCopiesEveryIntactChunkOnce) {
+    constexpr std::uint32_t Chunk = 4096;
+    const std::string fresh = Pattern(64 * Chunk + 10, 11);
+    const std::vector<std::vector<std::size_t>> rounds = {{0}, {64}, {3, 17, 40, 63}, {1, 2, 3, 4, 5, 6, 7}};
+    for (const auto& changed : rounds) {
+        test::ScratchFolder scratch;
+        test::SiteWriter site(scratch / "site");
+        test::SitePackage package;
+        package.chunkSize = Chunk;
+        package.files = {{"a.pak", fresh, ""}};
+        const auto manifest = test::LoadPackageXml(site.PublishPackage(package));
+        test::ScriptedNodes nodes;
+        nodes.Serve("/packages/P/K/V/a.pak", fresh);
+        std::string old = fresh;
+        for (const std::size_t chunk : changed) {
+            old[chunk * Chunk + 1] ^= 0x42;
+        }
+        std::filesystem::create_directories(scratch / "dest");
+        test::WriteFileText(scratch / "dest/a.pak", old);
+
+        EngineSettings settings;
+        settings.workerThreads = 6;
+        settings.maxRunningWorks = 8;
+        test::PipelineServices services(settings, nullptr, &nodes);
+        TransferParams params;
+        params.partnerId = "P";
+        params.packageId = "K";
+        params.versionId = "V";
+        params.destPath = scratch / "dest";
+        auto transfer = std::make_shared<test::HarnessTransfer>(services.Behavior(), params);
+        transfer->SetPackage(manifest);
+        transfer->SetNodeList(
+            test::LoadNodeListXml(test::SiteWriter::NodeListXml({{"n0", "n0:8080", "/packages/", 1}})));
+        auto workflow = transfer->Start(std::make_shared<TransferMultipleFilesWork>(transfer, nullptr));
+        const auto end = transfer->WaitForEnd();
+        ASSERT_TRUE(end.has_value());
+        ASSERT_EQ(end->result, WorkResult::Success);
+        EXPECT_TRUE(test::ReadFileText(scratch / "dest/a.pak") == fresh);
+        EXPECT_FALSE(std::filesystem::exists(scratch / "dest/a.pak.halcyne-part"));
+        std::vector<std::size_t> requested;
+        for (const auto& request : nodes.Requests()) {
+            requested.push_back(request.first / Chunk);
+        }
+        std::sort(requested.begin(), requested.end());
+        EXPECT_EQ(requested, changed);
+        EXPECT_EQ(transfer->Verified(), fresh.size());
+    }
 }
 
 }  // namespace

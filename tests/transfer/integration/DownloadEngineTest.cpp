@@ -9,6 +9,7 @@
 #include <gtest/gtest.h>
 #include <signal.h>
 #include <spawn.h>
+#include <sys/stat.h>
 #include <sys/wait.h>
 #include <unistd.h>
 
@@ -146,6 +147,12 @@ TEST_F(DownloadEngineTest, DownloadsAPackageAndReportsEveryStep) {
         EXPECT_EQ(unknown.transferId, "feedfeedfeedfeedfeedfeedfeedfeed");
     }
     ExpectFilesIdentical();
+    // The run file that was verified and made executable is the one under its name.
+    struct stat runFile {};
+    ASSERT_EQ(::stat((Dest() + "/bin/run.sh").c_str(), &runFile), 0);
+    EXPECT_EQ(final.runFile.device, static_cast<std::uint64_t>(runFile.st_dev));
+    EXPECT_EQ(final.runFile.inode, static_cast<std::uint64_t>(runFile.st_ino));
+    EXPECT_NE(runFile.st_mode & S_IXUSR, 0u);
     // The stored manifest names the transfer and its destination.
     const std::string stored =
         ReadFileText(scratch_ / ("tmp/Vantrel Technologies/Halcyne/transfers/" + id + ".json"));
