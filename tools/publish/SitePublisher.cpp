@@ -620,7 +620,7 @@ std::string SitePublisher::PublishFolder(const std::string& sourceFolder, const 
     const std::string existing = ReadWholeFile(ManifestPath(package.packageId, package.versionId), published);
     // A version published before manifests carried hashes or executable marks is the same content when only
     // those differ: the files are the same bytes.
-    bool same = !published || existing == xml;
+    bool same = !published;
     for (const bool dropHashes : {false, true}) {
         for (const bool dropMarks : {false, true}) {
             std::vector<PublishedFile> older = files;
