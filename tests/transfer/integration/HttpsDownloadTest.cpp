@@ -135,15 +135,8 @@ TEST_F(HttpsDownloadTest, AServerThatCannotProveItselfEndsTheTransferWithoutADow
         // The content node: every chunk request fails and the transfer ends with a request error.
         {"node for another name", good, otherName, "", TransferError::RequestError,
          "no alternative certificate subject name matches target host name '127.0.0.1'"},
-        {
-            "node redirecting to http",
-            good,
-            good,
-            toPlain,
-            TransferError::RequestError,
-            R"("errorDetails":"libcurl error 1 (HTTP 302)",
-            "curlErrorText" : ")"
-        },
+        {"node redirecting to http", good, good, toPlain, TransferError::RequestError,
+         R"x("errorDetails":"libcurl error 1 (HTTP 302)","curlErrorText":")x"},
     };
     for (const auto& c : cases) {
         SCOPED_TRACE(c.name);
