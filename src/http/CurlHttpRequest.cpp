@@ -157,9 +157,12 @@ HttpRequestStatus CurlHttpRequest::Perform() {
         if (code != CURLE_OK) {
             status_.errorMessage = "libcurl error " + std::to_string(static_cast<int>(code)) + " (HTTP " +
                                    std::to_string(status_.responseCode) + ")";
-            // Which check failed (an unknown issuer, an expired certificate, another name, an unreadable
-            // bundle, a redirect to a scheme the request may not follow) is only in libcurl's text.
-            if ((IsTlsFailure(code) || code == CURLE_UNSUPPORTED_PROTOCOL) && errorText_[0] != '\0') {
+            // What exactly failed (a refused scheme or redirect, the reason a connection failed) is only in
+            // libcurl's text, which goes into a field of its own. For a TLS failure the message names the
+            // failed check too (an unknown issuer, an expired certificate, another name, an unreadable
+            // bundle), since that is what a deployer has to act on.
+            status_.curlErrorText = errorText_;
+            if (IsTlsFailure(code) && errorText_[0] != '\0') {
                 status_.errorMessage += ": ";
                 status_.errorMessage += errorText_;
             }

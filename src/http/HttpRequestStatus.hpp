@@ -40,6 +40,9 @@ struct HttpRequestStatus {
     std::int32_t responseCode = 0;   // last HTTP status code seen (0 when none)
     std::string ip;                  // address of the server actually connected (empty when none)
     std::string errorMessage;        // empty on success
+    // libcurl's own text for a failed transfer (its error buffer), kept apart from errorMessage so that the
+    // message keeps its fixed form; empty when libcurl gave none.
+    std::string curlErrorText;
 
     // Shorthands for a writer's answer to one piece.
     static HttpRequestStatus Written(std::uint64_t bytes) {

@@ -1,5 +1,6 @@
 #include "manifest/ManifestSource.hpp"
 
+#include <cctype>
 #include <iostream>
 #include <new>
 #include <sstream>
@@ -151,12 +152,28 @@ std::unique_ptr<ManifestSource> MakeManifestServiceSource(std::string url, HttpR
 }
 
 std::string ManifestServiceUrl(const std::string& host, const std::string& path) {
+    std::string url;
     try {
         const ServerHost server = SplitServerHost(host);
-        return Poco::URI(server.scheme, server.authority, path).toString();
+        url = Poco::URI(server.scheme, server.authority, "").toString();
     } catch (...) {
         throw ManifestLocatorException();
     }
+    // The path is taken as written, escapes included: parsing it would decode an id's "%2F" back into a
+    // separator and read a '?' as the start of a query. What may not stand in a path is encoded as the URI
+    // class does (so a path without '%' comes out as it always did).
+    for (std::size_t i = 0; i < path.size(); ++i) {
+        const bool escape = path[i] == '%' && i + 2 < path.size() &&
+                            std::isxdigit(static_cast<unsigned char>(path[i + 1])) &&
+                            std::isxdigit(static_cast<unsigned char>(path[i + 2]));
+        if (escape) {
+            url.append(path, i, 3);
+            i += 2;
+        } else {
+            Poco::URI::encode(path.substr(i, 1), "?#", url);
+        }
+    }
+    return url;
 }
 
 }  // namespace halcyne

@@ -101,8 +101,10 @@ std::unique_ptr<ManifestSource> MakeManifestServiceSource(std::string url, HttpR
                                                           const ManifestVerifier* verifier, bool moving,
                                                           std::shared_ptr<HttpRequestCanceller> canceller);
 
-// The scheme of host ("http" unless it is written "https://host[:port]"), its authority and path, formed
-// with Poco::URI; any failure is ManifestLocatorException.
+// The scheme of host ("http" unless it is written "https://host[:port]"), its authority (formed with
+// Poco::URI) and `path`, an absolute path whose ids are already path segments (PathSegment): its %XX
+// escapes stay, and the characters a path may not carry ('?', '#', space, bytes beyond ASCII, ...) are
+// encoded. A host that is no authority is ManifestLocatorException.
 std::string ManifestServiceUrl(const std::string& host, const std::string& path);
 
 }  // namespace halcyne

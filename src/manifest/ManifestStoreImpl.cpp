@@ -5,6 +5,7 @@
 #include <iterator>
 #include <limits>
 #include <memory>
+#include <string>
 
 #include <boost/property_tree/ptree.hpp>
 
@@ -57,10 +58,15 @@ void TempFileManifestStoreImpl::Fetch(const std::string& id, std::iostream& into
     } catch (...) {
         throw ManifestStreamException();
     }
+    std::uint64_t total = 0;
     try {
         char buffer[BoundedFileData::ReadStep];
         for (;;) {
             const std::uint32_t count = file->Read(buffer, sizeof buffer);
+            total += count;
+            if (total > MaxFileSize) {
+                break;
+            }
             into.write(buffer, count);
             if (count < sizeof buffer) {
                 break;
@@ -68,6 +74,10 @@ void TempFileManifestStoreImpl::Fetch(const std::string& id, std::iostream& into
         }
     } catch (...) {
         throw ManifestStreamException();
+    }
+    if (total > MaxFileSize) {
+        throw ManifestStreamException("the stored manifest is larger than " + std::to_string(MaxFileSize) +
+                                      " bytes");
     }
     if (!into.good()) {
         throw ManifestStreamException();
@@ -139,7 +149,7 @@ bool TempFileManifestStoreImpl::Remove(const std::string& id) {
 void JsonTempFileManifestStoreImpl::Parse(std::iostream& from, boost::property_tree::ptree& into) {
     try {
         const std::string text{std::istreambuf_iterator<char>(from), std::istreambuf_iterator<char>()};
-        into = ReadStoreJson(text);
+        into = ReadStoreJson(text, MaxDepth);
     } catch (...) {
         throw ManifestParseException();
     }

@@ -4,6 +4,8 @@
 // file factory.
 #pragma once
 
+#include <cstddef>
+#include <cstdint>
 #include <string>
 
 #include "manifest/ManifestSink.hpp"
@@ -23,8 +25,12 @@ public:
     // folder: UTF-8, relative to the temporary directory, '/' separators. fileFactory is not owned.
     TempFileManifestStoreImpl(std::string folder, SharedFileFactory* fileFactory);
 
+    // A stored manifest is a few short texts; a file larger than this is refused.
+    static constexpr std::uint64_t MaxFileSize = 64 * 1024;
+
     // Appends the file's bytes (read 4096 at a time) to `into`. An invalid id, no temporary directory or a
-    // missing file is ManifestLocatorException; any other failure ManifestStreamException.
+    // missing file is ManifestLocatorException; a file larger than MaxFileSize (refused as soon as the bytes
+    // read pass it, so that it is never read whole) and any other failure ManifestStreamException.
     void Fetch(const std::string& id, std::iostream& into) override;
     virtual std::string FileName(const std::string& id) = 0;
 
@@ -58,7 +64,11 @@ class JsonTempFileManifestStoreImpl : public TempFileManifestStoreImpl {
 public:
     using TempFileManifestStoreImpl::TempFileManifestStoreImpl;
 
-    // Any JSON object in valid UTF-8; anything else is ManifestParseException.
+    // The stored form is one flat object of texts: objects and arrays nested in it are refused.
+    static constexpr std::size_t MaxDepth = 1;
+
+    // Any JSON object in valid UTF-8 whose members are not nested deeper than MaxDepth; anything else is
+    // ManifestParseException.
     void Parse(std::iostream& from, boost::property_tree::ptree& into) override;
     // id + ".json".
     std::string FileName(const std::string& id) override;

@@ -1,6 +1,7 @@
 #include "manifest/NodeListManifestFactory.hpp"
 
 #include "manifest/ManifestSource.hpp"
+#include "manifest/PackageRef.hpp"
 #include "manifest/StandardNodeListManifest.hpp"
 
 namespace halcyne {
@@ -31,7 +32,7 @@ std::shared_ptr<NodeListManifest> XmlHttpNodeListManifestFactory::Create(
 }
 
 std::string XmlHttpNodeListManifestFactory::BuildUrl(const std::string& id) {
-    return ManifestServiceUrl(host_, "/nodes/" + id + ".xml");
+    return ManifestServiceUrl(host_, "/nodes/" + PathSegment(id) + ".xml");
 }
 
 }  // namespace halcyne

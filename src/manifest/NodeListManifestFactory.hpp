@@ -59,7 +59,8 @@ public:
     std::shared_ptr<NodeListManifest> Create(
         const std::string& id, std::shared_ptr<HttpSession> session,
         std::shared_ptr<HttpRequestCanceller> canceller = nullptr) override;
-    // Path "/nodes/" + id + ".xml".
+    // Path "/nodes/" + id + ".xml", the id as one path segment (PathSegment); an id that cannot be one is
+    // ManifestLocatorException.
     std::string BuildUrl(const std::string& id) override;
 };
 

@@ -114,10 +114,37 @@ std::string WriteStoreJson(const ptree& tree) {
     return out;
 }
 
-ptree ReadStoreJson(std::string_view text) {
+bool JsonNestingWithin(std::string_view text, std::size_t maxDepth) {
+    std::size_t depth = 0;
+    bool inString = false;
+    for (std::size_t i = 0; i < text.size(); ++i) {
+        const char c = text[i];
+        if (inString) {
+            if (c == '\\') {
+                ++i;  // the escaped character, a quote above all, does not end the string
+            } else if (c == '"') {
+                inString = false;
+            }
+        } else if (c == '"') {
+            inString = true;
+        } else if (c == '{' || c == '[') {
+            if (++depth > maxDepth) {
+                return false;
+            }
+        } else if ((c == '}' || c == ']') && depth > 0) {
+            --depth;
+        }
+    }
+    return true;
+}
+
+ptree ReadStoreJson(std::string_view text, std::size_t maxDepth) {
     // The JSON reader copies invalid UTF-8 through unchanged; refuse it before reading.
     if (!IsValidUtf8(text)) {
         throw StoreJsonError("text is not valid UTF-8");
+    }
+    if (!JsonNestingWithin(text, maxDepth)) {
+        throw StoreJsonError("objects and arrays nest deeper than " + std::to_string(maxDepth) + " levels");
     }
     std::istringstream stream{std::string(text)};
     ptree tree;

@@ -36,6 +36,9 @@ void HttpTransferStatusData::Describe(boost::property_tree::ptree& tree) const {
     tree.put("httpResponseCode", std::to_string(status.responseCode));
     tree.put("bytesWritten", std::to_string(status.bytesWritten));
     tree.put("errorDetails", status.errorMessage);
+    if (!status.curlErrorText.empty()) {
+        tree.put("curlErrorText", status.curlErrorText);
+    }
     tree.put("requestTimeMs", std::to_string(requestTimeMs));
 }
 

@@ -23,7 +23,8 @@ public:
     // FileError when the bytes could not be written; RequestError for a refused URL or another failure;
     // InternalError for a request that has not finished.
     TransferError ToTransferError() const override;
-    // "hostname", "ip", "httpResult", "httpResponseCode", "bytesWritten", "errorDetails", "requestTimeMs".
+    // "hostname", "ip", "httpResult", "httpResponseCode", "bytesWritten", "errorDetails" (the request's
+    // message), "curlErrorText" (libcurl's own text, only when there is one), "requestTimeMs".
     void Describe(boost::property_tree::ptree& tree) const override;
     // Empty when ToTransferError() is None, else "error|<kind>|<http result>|<error message>".
     std::string ToErrorString() const override;

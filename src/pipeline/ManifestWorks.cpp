@@ -96,6 +96,14 @@ WorkStatus ManifestFetchWork::ExecuteTask() {
     }
 }
 
+void RequireUsableVersionId(const PackageManifest& manifest) {
+    if (!IsPathSegmentId(manifest.GetVersionId())) {
+        throw ManifestParseException(
+            "the package manifest's versionId is empty, \".\", \"..\" or holds a "
+            "control character");
+    }
+}
+
 // GetPackageManifestWork
 
 GetPackageManifestWork::GetPackageManifestWork(std::shared_ptr<TransferWorkInterface> workInterface,
@@ -112,6 +120,9 @@ WorkStatus GetPackageManifestWork::Fetch() {
     const std::string ref = MakePackageRef(params.packageId, versionId);
     std::shared_ptr<PackageManifest> manifest =
         workInterface_->Behavior().packageManifestFactory->Create(ref, session_, canceller_);
+    if (manifest) {
+        RequireUsableVersionId(*manifest);
+    }
     return WorkStatus(WorkResult::Success, std::make_shared<PackageStatusData>(std::move(manifest)));
 }
 

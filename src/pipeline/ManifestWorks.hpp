@@ -68,6 +68,11 @@ protected:
     const std::shared_ptr<HttpRequestCanceller> canceller_;
 };
 
+// The transfer takes its version id from the package manifest (a current manifest names the version it
+// is), and the id then becomes a segment of every chunk URL: ManifestParseException when the manifest's
+// version id cannot be one (IsPathSegmentId).
+void RequireUsableVersionId(const PackageManifest& manifest);
+
 class GetPackageManifestWork : public ManifestFetchWork {
 public:
     GetPackageManifestWork(std::shared_ptr<TransferWorkInterface> workInterface,

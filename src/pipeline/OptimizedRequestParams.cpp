@@ -5,6 +5,7 @@
 
 #include <Poco/URI.h>
 
+#include "manifest/PackageRef.hpp"
 #include "manifest/ServerHost.hpp"
 #include "pipeline/TransferSharedFileData.hpp"
 #include "pipeline/TransferSharedMapData.hpp"
@@ -72,16 +73,24 @@ std::string OptimizedRequestParams::ToUrl() const {
         throw std::invalid_argument(
             "OptimizedRequestParams::ToUrl invoked with no SelectedNode or no ChunkData");
     }
+    // The node's folder, dot segments resolved, ending with '/'.
     const ServerHost server = SplitServerHost(SelectedNode->GetHost());
-    Poco::URI uri;
-    uri.setScheme(server.scheme);
-    uri.setAuthority(server.authority);
-    uri.setPath(SelectedNode->GetPath());
-    uri.resolve(transferParams.partnerId + "/");
-    uri.resolve(transferParams.packageId + "/");
-    uri.resolve(transferParams.versionId + "/");
-    uri.resolve(FilePathReference(ChunkData->fileData ? ChunkData->fileData->filePath : std::string()));
-    return uri.toString();
+    Poco::URI node;
+    node.setScheme(server.scheme);
+    node.setAuthority(server.authority);
+    node.setPath(SelectedNode->GetPath());
+    node.resolve("./");
+    // The ids are written as segments, never resolved as references: an id such as "//host", "build:42",
+    // "1.0?rc" or ".." would otherwise name another host, a scheme, a query or another folder.
+    const std::string ids = PathSegment(transferParams.partnerId) + "/" +
+                            PathSegment(transferParams.packageId) + "/" +
+                            PathSegment(transferParams.versionId) + "/";
+    // The file's path is resolved on its own, so that its dot segments stay below the version's folder.
+    Poco::URI file("http", "file", "/");
+    file.resolve(FilePathReference(ChunkData->fileData ? ChunkData->fileData->filePath : std::string()));
+    std::string url = node.toString() + ids;
+    Poco::URI::encode(file.getPath().substr(1), "?#", url);
+    return url;
 }
 
 HttpRequestParams OptimizedRequestParams::ToRequestParams(HttpWriteCallback* writer) const {

@@ -26,11 +26,12 @@ struct OptimizedRequestParams {
     void RemoveSelectedNode();
 
     // The chunk's URL on the selected node: the node's scheme (https for a host written "https://...", else
-    // http), its host[:port] and the node's path, against which the partner
-    // id + "/", the package id + "/", the version id + "/" and the file's path (leading '/' removed) are
-    // resolved in turn as URI references (dot segments removed). The file path is always taken as a path:
-    // '%', '#', '?', spaces, control bytes and non-ASCII bytes are percent-encoded and a first segment
-    // holding ':' is not read as a scheme. std::invalid_argument without a selected node or chunk data.
+    // http), its host[:port] and the node's path (dot segments removed), then the partner, package and
+    // version ids, each as one path segment followed by '/' (PathSegment), then the file's path (leading
+    // '/' removed, dot segments removed without climbing above the version's folder). The file path is
+    // always taken as a path: '%', '#', '?', spaces, control bytes and non-ASCII bytes are percent-encoded
+    // and a first segment holding ':' is not read as a scheme. std::invalid_argument without a selected node
+    // or chunk data; ManifestLocatorException for an id that cannot be a path segment.
     std::string ToUrl() const;
     // A GET of ToUrl() into `writer` for exactly the chunk's bytes, with the four time-outs of these params
     // and every other field at its default.

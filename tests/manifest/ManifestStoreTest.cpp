@@ -1,5 +1,6 @@
 #include <filesystem>
 #include <functional>
+#include <sstream>
 
 #include <gtest/gtest.h>
 #include <nlohmann/json.hpp>
@@ -7,7 +8,9 @@
 #include <sys/stat.h>
 
 #include "common/EngineSettings.hpp"
+#include "manifest/ManifestException.hpp"
 #include "manifest/ManifestStore.hpp"
+#include "manifest/ManifestStoreImpl.hpp"
 #include "manifest/TransferManifest.hpp"
 #include "support/RecordingFileFactory.hpp"
 #include "support/TestSupport.hpp"
@@ -156,7 +159,7 @@ TEST_F(ManifestStoreTest, ReadsAnyValidLayoutAndRefusesDamagedFiles) {
         {"valid", valid, true},
         {"without the final line feed", valid.substr(0, valid.size() - 1), true},
         {"other layout and order, extra members",
-         "{\n  \"destPath\" : \"/d\",\n \"extra\": {\"a\": [1, 2]},\n \"versionId\": "
+         "{\n  \"destPath\" : \"/d\",\n \"extra\": 7, \"more\": \"[{\",\n \"versionId\": "
          "\"1.2\",\"packageId\":\"K\","
          "\"partnerId\":\"P\",\"transferId\":\"" +
              Id + "\"}",
@@ -180,6 +183,11 @@ TEST_F(ManifestStoreTest, ReadsAnyValidLayoutAndRefusesDamagedFiles) {
              R"(","partnerId":"P","packageId":"K","versionId":"1.2",)"
              R"("destPath":{"x":"/d"}})",
          false},
+        {"an extra member nested",
+         R"({"transferId":")" + Id +
+             R"(","partnerId":"P","packageId":"K","versionId":"1.2","destPath":"/d","extra":{"a":[1]}})",
+         false},
+        {"50,000 levels deep", R"({"transferId":")" + Id + R"(","x":)" + std::string(50000, '['), false},
         {"an array", "[\"" + Id + "\"]", false},
         {"empty", "", false},
         {"cut after the brace", valid.substr(0, 1), false},
@@ -213,21 +221,34 @@ TEST_F(ManifestStoreTest, ReadsAnyValidLayoutAndRefusesDamagedFiles) {
     }
 }
 
-TEST_F(ManifestStoreTest, LoadsFilesOfEverySizeAroundTheReadStep) {
+TEST_F(ManifestStoreTest, LoadsFilesOfEverySizeAroundTheReadStepUpTo64KiB) {
     const std::string head = R"({"transferId":")" + Id +
                              R"(","partnerId":"P","packageId":"K","versionId":"1.2",)"
                              R"("destPath":")";
     const std::string tail = "\"}";
-    for (const std::size_t size : {std::size_t{4095}, std::size_t{4096}, std::size_t{4097}, std::size_t{8191},
-                                   std::size_t{8192}, std::size_t{8193}, std::size_t{12288}}) {
-        SCOPED_TRACE(size);
-        const std::string dest(size - head.size() - tail.size(), 'p');
+    const struct {
+        std::size_t size;
+        bool loads;
+    } cases[] = {{4095, true},  {4096, true},  {4097, true},  {8191, true},   {8192, true},  {8193, true},
+                 {12288, true}, {65535, true}, {65536, true}, {65537, false}, {69632, false}};
+    for (const auto& c : cases) {
+        SCOPED_TRACE(c.size);
+        const std::string dest(c.size - head.size() - tail.size(), 'p');
         Plant(Id, head + dest + tail);
-        ASSERT_EQ(fs::file_size(PathOf(Id)), size);
+        ASSERT_EQ(fs::file_size(PathOf(Id)), c.size);
         TransferManifest loaded;
-        ASSERT_TRUE(store.Load(Id, loaded));
-        EXPECT_EQ(loaded.params.destPath, dest);
+        ASSERT_EQ(store.Load(Id, loaded), c.loads);
+        if (c.loads) {
+            EXPECT_EQ(loaded.params.destPath, dest);
+        }
     }
+    // A huge file is refused after the first bytes beyond the bound, never read whole.
+    Plant(Id, head);
+    fs::resize_file(PathOf(Id), std::uintmax_t{1} << 32);
+    JsonTempFileManifestStoreImpl impl(EngineSettings().transfersFolder, &factory);
+    std::stringstream into;
+    EXPECT_THROW(impl.Fetch(Id, into), ManifestStreamException);
+    EXPECT_LE(into.str().size(), 65536u);
 }
 
 TEST_F(ManifestStoreTest, RefusesCraftedIdsBeforeTheFileFactory) {

@@ -43,7 +43,7 @@ TEST(StoreJsonTest, WritesByUtf16UnitAndReadsBackUnchanged) {
         EXPECT_EQ(text, R"({"transferId":"0123456789abcdef0123456789abcdef","partnerId":"P","packageId":"K",)"
                         R"("versionId":"?","destPath":")" +
                             c.written + "\"}\n");
-        EXPECT_EQ(ReadStoreJson(text).get<std::string>("destPath"), c.value);
+        EXPECT_EQ(ReadStoreJson(text, 1).get<std::string>("destPath"), c.value);
         EXPECT_EQ(nlohmann::json::parse(text).at("destPath").get<std::string>(), c.value);
     }
 }
@@ -87,9 +87,38 @@ TEST(StoreJsonTest, ReadsAnyJsonObjectInValidUtf8) {
     for (const Case& c : cases) {
         SCOPED_TRACE(c.label);
         if (c.valid) {
-            EXPECT_EQ(ReadStoreJson(c.text).get<std::string>("destPath"), c.destPath);
+            EXPECT_EQ(ReadStoreJson(c.text, 3).get<std::string>("destPath"), c.destPath);
         } else {
-            EXPECT_THROW(ReadStoreJson(c.text), StoreJsonError);
+            EXPECT_THROW(ReadStoreJson(c.text, 3), StoreJsonError);
+        }
+    }
+}
+
+TEST(StoreJsonTest, RefusesNestingDeeperThanAllowedBeforeParsing) {
+    const std::string deep(50000, '[');
+    struct Case {
+        const char* label;
+        std::string text;
+        std::size_t maxDepth;
+        bool read;
+    };
+    const Case cases[] = {
+        {"a flat object at depth 1", R"({"destPath":"\/d","n":1})", 1, true},
+        {"an object in it at depth 1", R"({"destPath":"\/d","x":{"a":"b"}})", 1, false},
+        {"the same at depth 2", R"({"destPath":"\/d","x":{"a":"b"}})", 2, true},
+        {"an array in it at depth 1", R"({"destPath":"\/d","x":[]})", 1, false},
+        {"brackets and an escaped quote inside a string", R"({"destPath":"[[{{\"[{"})", 1, true},
+        {"an escaped backslash ends the string", R"({"destPath":"\\","x":[1]})", 1, false},
+        {"siblings do not add up", R"({"a":{},"b":[],"destPath":"d"})", 2, true},
+        {"50,000 levels", deep, 64, false},
+        {"50,000 levels in a member", R"({"destPath":"d","x":)" + deep, 1, false},
+    };
+    for (const Case& c : cases) {
+        SCOPED_TRACE(c.label);
+        if (c.read) {
+            EXPECT_NO_THROW(ReadStoreJson(c.text, c.maxDepth));
+        } else {
+            EXPECT_THROW(ReadStoreJson(c.text, c.maxDepth), StoreJsonError);
         }
     }
 }

@@ -146,6 +146,15 @@ TEST(TransferStatusDataTest, HttpOutcomesMapToKinds) {
                   "hostname=node0:80;ip=127.0.0.1;httpResult=" + std::to_string(ToInt(c.result)) +
                       ";httpResponseCode=503;bytesWritten=12;errorDetails=boom;requestTimeMs=250;");
     }
+    // libcurl's own text is described in a key of its own; the error string keeps the request's message.
+    HttpRequestStatus refused =
+        HttpRequestStatus::Failed(HttpRequestResult::BadUrl, 0, "libcurl error 1 (HTTP 0)");
+    refused.curlErrorText = "Protocol \"gopher\" not supported";
+    const HttpTransferStatusData data("node0:80", refused, 3);
+    EXPECT_EQ(data.ToErrorString(), "error|8|4|libcurl error 1 (HTTP 0)");
+    EXPECT_EQ(Keys(data),
+              "hostname=node0:80;ip=;httpResult=4;httpResponseCode=0;bytesWritten=0;errorDetails=libcurl "
+              "error 1 (HTTP 0);curlErrorText=Protocol \"gopher\" not supported;requestTimeMs=3;");
 }
 
 }  // namespace

@@ -369,6 +369,51 @@ TEST_F(PipelineTest, ManifestWorks) {
     }
 }
 
+// The current manifest names the version, and the version id goes into every chunk URL as one segment:
+// the requests reach the nodes of the node list under the version's folder, whatever the id holds.
+TEST_F(PipelineTest, AVersionIdFromTheCurrentManifestStaysInItsSegment) {
+    struct Case {
+        std::string version;
+        std::string folder;  // the folder every chunk request is in; "" when the manifest is refused
+    };
+    const Case cases[] = {
+        {"build:42", "/packages/P/K/build:42/"},
+        {"1.0?rc", "/packages/P/K/1.0%3Frc/"},
+        {"//elsewhere.example", "/packages/P/K/%2F%2Felsewhere.example/"},
+        {"..", ""},
+    };
+    for (const Case& c : cases) {
+        SCOPED_TRACE(c.version);
+        test::SitePackage published = package;
+        published.versionId = c.version;
+        site.PublishPackage(published);
+        service->ClearRecords();
+        boost::filesystem::remove_all(scratch / "dest");
+        auto services = Services();
+        auto transfer = NewTransfer(*services);
+        auto workflow = transfer->Start();
+        const auto end = transfer->WaitForEnd();
+        ASSERT_TRUE(end.has_value());
+        std::vector<std::string> folders;
+        for (const auto& request : NodeRequests()) {
+            folders.push_back(request.path.substr(0, c.folder.size()));
+        }
+        if (c.folder.empty()) {
+            EXPECT_EQ(end->result, WorkResult::Error);
+            const auto data = std::dynamic_pointer_cast<TransferStatusData>(end->data);
+            ASSERT_NE(data, nullptr);
+            EXPECT_EQ(data->ToTransferError(), TransferError::ManifestError);
+            EXPECT_EQ(folders, std::vector<std::string>{});
+        } else {
+            ASSERT_EQ(end->result, WorkResult::Success);
+            EXPECT_EQ(transfer->GetParams().versionId, c.version);
+            ExpectComplete(*transfer);
+            EXPECT_EQ(folders, std::vector<std::string>(16, c.folder));
+        }
+        TearDown(workflow);
+    }
+}
+
 TEST_F(PipelineTest, InterruptStopsAManifestFetchInFlight) {
     service->AddFault({.server = "manifest", .stall = true});
     auto services = Services();

@@ -136,7 +136,7 @@ TEST_F(HttpsDownloadTest, AServerThatCannotProveItselfEndsTheTransferWithoutADow
         {"node for another name", good, otherName, "", TransferError::RequestError,
          "no alternative certificate subject name matches target host name '127.0.0.1'"},
         {"node redirecting to http", good, good, toPlain, TransferError::RequestError,
-         "libcurl error 1 (HTTP 302)"},
+         R"x("errorDetails":"libcurl error 1 (HTTP 302)","curlErrorText":")x"},
     };
     for (const auto& c : cases) {
         SCOPED_TRACE(c.name);
