@@ -120,13 +120,26 @@ TEST_F(SignedSiteTest, PublishingUnsignedIntoASignedSiteIsRefusedAndChangesNothi
         std::function<void(SitePublisher&)> publish;
     };
     const std::vector<Attempt> attempts = {
-        {"a new version", [&](SitePublisher& p) { p.PublishFolder(source.Path(), {"P", "K", "2", "N", "", 4}); }},
-        {"a new package", [&](SitePublisher& p) { p.PublishFolder(source.Path(), {"P", "L", "1", "N", "", 4}); }},
+        {"a new version",
+         [&](SitePublisher& p) {
+             p.PublishFolder(source.Path(), {"P", "K", "2", "N", "", 4});
+         }},
+        {"a new package",
+         [&](SitePublisher& p) {
+             p.PublishFolder(source.Path(), {"P", "L", "1", "N", "", 4});
+         }},
         {"a new partner's package",
-         [&](SitePublisher& p) { p.PublishFolder(source.Path(), {"Q", "M", "1", "N", "", 4}); }},
-        {"the node list", [](SitePublisher& p) { p.PublishNodeList("P", {{"n", "127.0.0.1:2", "/", 1}}); }},
+         [&](SitePublisher& p) {
+             p.PublishFolder(source.Path(), {"Q", "M", "1", "N", "", 4});
+         }},
+        {"the node list",
+         [](SitePublisher& p) {
+             p.PublishNodeList("P", {{"n", "127.0.0.1:2", "/", 1}});
+         }},
         {"a new partner's node list",
-         [](SitePublisher& p) { p.PublishNodeList("Q", {{"n", "127.0.0.1:2", "/", 1}}); }},
+         [](SitePublisher& p) {
+             p.PublishNodeList("Q", {{"n", "127.0.0.1:2", "/", 1}});
+         }},
     };
     struct Site {
         const char* name;

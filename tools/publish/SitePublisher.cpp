@@ -71,8 +71,9 @@ public:
         if (error) {
             throw PublishError("cannot create folder " + folder.string() + ": " + error.message());
         }
-        path_ = (folder / ("." + fs::path(target).filename().string() + std::string(TemporaryMark) + "XXXXXX"))
-                    .string();
+        path_ =
+            (folder / ("." + fs::path(target).filename().string() + std::string(TemporaryMark) + "XXXXXX"))
+                .string();
         fd_ = ::mkostemp(path_.data(), O_CLOEXEC);
         if (fd_ < 0) {
             throw PublishError(SystemError("cannot create a file beside", target));
@@ -457,8 +458,10 @@ void CheckFilePath(const PackageInfo& package, const std::string& path) {
                                ", which the engine reserves for the files it builds: \"" + path + "\"");
         }
         if (IsTemporaryFileName(segment)) {
-            throw PublishError("file name is named like the publisher's temporary files, which are removed "
-                               "when left behind: \"" + path + "\"");
+            throw PublishError(
+                "file name is named like the publisher's temporary files, which are removed "
+                "when left behind: \"" +
+                path + "\"");
         }
         start = end + 1;
     }

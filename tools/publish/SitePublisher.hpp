@@ -125,11 +125,11 @@ public:
     // writes <version>.xml and, when `makeCurrent`, current.xml last. A source file with an execute bit (for
     // anyone), or one that an executable glob matches, is marked executable in the manifest; the copies in
     // the site are plain files (0644) either way. Refuses, before anything of the site changes: a bad id, an
-    // empty or bad name, version "current", a run file that is not one of the files, an executable glob that matches no
-    // file, a chunk size of 0, a manifest whose marks the engine does not read back, a version already
-    // published with other content (republishing the same content is fine, also when only hashes or marks
-    // are new), and, without a signing key, a signed site (marked signed, or with a signature beside any
-    // manifest or node list: an unsigned manifest there would be refused by every updater of the
+    // empty or bad name, version "current", a run file that is not one of the files, an executable glob that
+    // matches no file, a chunk size of 0, a manifest whose marks the engine does not read back, a version
+    // already published with other content (republishing the same content is fine, also when only hashes or
+    // marks are new), and, without a signing key, a signed site (marked signed, or with a signature beside
+    // any manifest or node list: an unsigned manifest there would be refused by every updater of the
     // deployment). Returns the manifest text.
     std::string PublishFolder(const std::string& sourceFolder, const PackageInfo& package,
                               bool makeCurrent = true);

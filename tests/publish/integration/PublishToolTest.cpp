@@ -18,7 +18,6 @@
 #include <unistd.h>
 
 #include "SigningKey.hpp"
-
 #include "common/NoValueMarker.hpp"
 #include "http/CurlHttpRequest.hpp"
 #include "http/HttpStringstreamWriter.hpp"
@@ -143,9 +142,9 @@ TEST(PublishToolTest, ANodeHostTheEngineRefusesIsRefusedBeforeAnythingIsWritten)
     // node.
     for (const std::string host : {"h:0", ":99999", "h:99999", "user@h", "h:", "https://", "h:8o", "[::1"}) {
         SCOPED_TRACE(host);
-        const auto result = Publish({"--site", folder / "site", "--from", folder.Path(), "--partner", "P",
-                                     "--package", "K", "--version", "1", "--name", "N", "--node",
-                                     "127.0.0.1:1", "--node", "bad=" + host});
+        const auto result =
+            Publish({"--site", folder / "site", "--from", folder.Path(), "--partner", "P", "--package", "K",
+                     "--version", "1", "--name", "N", "--node", "127.0.0.1:1", "--node", "bad=" + host});
         EXPECT_EQ(result.exitStatus, 1);
         EXPECT_THAT(result.errors, ::testing::HasSubstr("node bad: bad host \"" + host + "\""));
         EXPECT_FALSE(boost::filesystem::exists(folder / "site"));
@@ -178,11 +177,15 @@ TEST(PublishToolTest, AKillAtAnyStepLeavesEverySignedDocumentVerifiable) {
         test::WriteFileText(scratch / ("v" + version + "/data"), std::string(70000, version[0]));
     }
     const auto arguments = [&](const std::string& site, const std::string& version) {
-        return std::vector<std::string>{"--site",    site,          "--key",     scratch / "studio.key",
+        return std::vector<std::string>{"--site",    site,
+                                        "--key",     scratch / "studio.key",
                                         "--from",    scratch / ("v" + version),
-                                        "--partner", "P",           "--package", "K",
-                                        "--version", version,       "--name",    "N",
-                                        "--run",     "bin/run.sh",  "--node",    "127.0.0.1:" + version};
+                                        "--partner", "P",
+                                        "--package", "K",
+                                        "--version", version,
+                                        "--name",    "N",
+                                        "--run",     "bin/run.sh",
+                                        "--node",    "127.0.0.1:" + version};
     };
     ASSERT_EQ(Publish(arguments(scratch / "base", "1")).exitStatus, 0);
     const std::string oldManifest = test::ReadFileText(scratch / "base/manifests/K/current.xml");
