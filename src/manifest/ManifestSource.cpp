@@ -124,7 +124,9 @@ void SignedXmlHttpManifestSource::Fetch(const std::string& /*ref*/, std::iostrea
                     "the signature " + signatureUrl + " is malformed: " +
                     (signatureText.find_first_not_of(" \t\r\n") == std::string::npos
                          ? std::string("it is empty")
-                         : std::string("it is not the base64 form of a 64-byte Ed25519 signature")));
+                         : std::string("it is not the base64 form of a 64-byte Ed25519 signature, one per "
+                                       "line, at most " +
+                                       std::to_string(MaxSignatureLines) + " lines")));
             case SignatureCheck::Mismatch:
                 if (moving_ && attempt == 1) {
                     continue;  // caught mid-publication: fetch both again

@@ -1,5 +1,6 @@
 #include "manifest/ManifestVerifier.hpp"
 
+#include <algorithm>
 #include <memory>
 #include <stdexcept>
 
@@ -86,16 +87,37 @@ ManifestVerifier::ManifestVerifier(const std::string& keyList) {
 }
 
 SignatureCheck ManifestVerifier::Check(std::string_view document, std::string_view signature) const {
-    const auto raw = DecodeBase64(Trim(signature, " \t\r\n"));
-    if (!raw || raw->size() != Ed25519SignatureSize) {
+    // One signature per line; blank lines (a trailing line feed among them) are not lines. A publisher keeps
+    // the previous document's signature beside the new one, so either document verifies while both may be
+    // served.
+    const auto forEachLine = [signature](const auto& visit) {
+        for (std::size_t start = 0; start < signature.size();) {
+            const std::size_t end = std::min(signature.find('\n', start), signature.size());
+            const std::string_view line = Trim(signature.substr(start, end - start), " \t\r");
+            start = end + 1;
+            if (!line.empty() && visit(line)) {
+                return;
+            }
+        }
+    };
+    std::size_t count = 0;
+    forEachLine([&count](std::string_view) { return ++count > MaxSignatureLines; });
+    if (count > MaxSignatureLines) {
         return SignatureCheck::Malformed;
     }
-    for (const std::string& key : keys_) {
-        if (VerifyEd25519(key, document, *raw)) {
-            return SignatureCheck::Valid;
+    bool wellFormed = false;
+    bool valid = false;
+    forEachLine([&](std::string_view line) {
+        const auto raw = DecodeBase64(line);
+        if (!raw || raw->size() != Ed25519SignatureSize) {
+            return false;
         }
-    }
-    return SignatureCheck::Mismatch;
+        wellFormed = true;
+        valid = std::any_of(keys_.begin(), keys_.end(),
+                            [&](const std::string& key) { return VerifyEd25519(key, document, *raw); });
+        return valid;
+    });
+    return valid ? SignatureCheck::Valid : wellFormed ? SignatureCheck::Mismatch : SignatureCheck::Malformed;
 }
 
 }  // namespace halcyne

@@ -12,6 +12,8 @@ namespace halcyne {
 
 inline constexpr std::size_t Ed25519KeySize = 32;
 inline constexpr std::size_t Ed25519SignatureSize = 64;
+// The most signature lines a detached signature file may hold.
+inline constexpr std::size_t MaxSignatureLines = 8;
 
 // The raw keys of a list of base64 Ed25519 public keys separated by commas (white space around each key is
 // ignored). An empty or blank list holds no key. Throws std::invalid_argument naming the first key that
@@ -20,7 +22,7 @@ std::vector<std::string> ParseManifestKeys(const std::string& list);
 
 enum class SignatureCheck {
     Valid,      // one of the keys signed the document
-    Malformed,  // the signature text is not the base64 form of 64 bytes
+    Malformed,  // no line of the signature text is the base64 form of 64 bytes, or it has too many lines
     Mismatch,   // a well-formed signature that no key verifies for these bytes
 };
 
@@ -37,8 +39,11 @@ public:
     const std::string& KeyError() const { return keyError_; }
     std::size_t KeyCount() const { return keys_.size(); }
 
-    // Checks `signature`, the text of a detached signature file (base64 of the 64 signature bytes; white
-    // space around it is ignored), against the exact bytes of `document`. Every key is tried.
+    // Checks `signature`, the text of a detached signature file, against the exact bytes of `document`.
+    // The file holds one to MaxSignatureLines signatures, one per line (base64 of the 64 signature bytes;
+    // blanks around each and blank lines are ignored); the document is valid when any line verifies under
+    // any key. A malformed line is passed over; when no line is well-formed, or there are more lines than
+    // MaxSignatureLines, the text is Malformed.
     SignatureCheck Check(std::string_view document, std::string_view signature) const;
 
 private:

@@ -110,6 +110,37 @@ TEST(ManifestVerifierTest, ChecksTheSignatureOfTheExactBytes) {
         {"two keys, signed by the second", other.PublicKeyBase64() + "," + key.PublicKeyBase64(), Manifest,
          signature, SignatureCheck::Valid},
         {"no key at all", "", Manifest, signature, SignatureCheck::Mismatch},
+        // Several signatures, one per line: a publisher keeps the previous document's beside the new one.
+        {"the new document's line, then the previous one's", key.PublicKeyBase64(), Manifest,
+         signature + key.Sign(NodeList), SignatureCheck::Valid},
+        {"the previous document's line, then the new one's", key.PublicKeyBase64(), Manifest,
+         key.Sign(NodeList) + signature, SignatureCheck::Valid},
+        {"blank and CRLF lines between", key.PublicKeyBase64(), Manifest,
+         "\r\n\n " + key.Sign(NodeList).substr(0, 88) + "\r\n\n\t" + signature, SignatureCheck::Valid},
+        {"a malformed line beside one that verifies", key.PublicKeyBase64(), Manifest,
+         "not base64\n" + signature.substr(0, 40) + "\n" + signature, SignatureCheck::Valid},
+        {"a malformed line beside one that does not verify", key.PublicKeyBase64(), Manifest,
+         "not base64\n" + other.Sign(Manifest), SignatureCheck::Mismatch},
+        {"every line malformed", key.PublicKeyBase64(), Manifest,
+         signature.substr(0, 40) + "\n!!\n" + signature.substr(40), SignatureCheck::Malformed},
+        {"eight lines, the last verifies", key.PublicKeyBase64(), Manifest,
+         [&] {
+             std::string lines;
+             for (int i = 0; i < 7; ++i) {
+                 lines += other.Sign(Manifest);
+             }
+             return lines + signature;
+         }(),
+         SignatureCheck::Valid},
+        {"nine lines are refused, a valid one among them", key.PublicKeyBase64(), Manifest,
+         [&] {
+             std::string lines = signature;
+             for (int i = 0; i < 8; ++i) {
+                 lines += other.Sign(Manifest);
+             }
+             return lines;
+         }(),
+         SignatureCheck::Malformed},
     };
     for (const Case& c : cases) {
         SCOPED_TRACE(c.name);

@@ -1,6 +1,7 @@
 // Signing a site: the key files, a signature beside every document that the updater's verifier accepts,
 // the order in which signature and document are renamed into place, and the refusal to publish unsigned
 // documents into a signed site.
+#include <functional>
 #include <map>
 
 #include <boost/filesystem.hpp>
@@ -104,27 +105,127 @@ TEST_F(SignedSiteTest, TheSignatureIsRenamedIntoPlaceBeforeItsDocument) {
 }
 
 TEST_F(SignedSiteTest, PublishingUnsignedIntoASignedSiteIsRefusedAndChangesNothing) {
-    {
+    const auto snapshot = [&] {
+        std::map<std::string, std::string> files;
+        for (fs::recursive_directory_iterator it(site.Path()), end; it != end; ++it) {
+            if (fs::is_regular_file(it->symlink_status())) {
+                files[it->path().string()] = test::ReadFileText(it->path().string());
+            }
+        }
+        return files;
+    };
+    // Whatever an unsigned publisher may try: nothing of it could be verified by the deployment's updaters.
+    struct Attempt {
+        const char* name;
+        std::function<void(SitePublisher&)> publish;
+    };
+    const std::vector<Attempt> attempts = {
+        {"a new version",
+         [&](SitePublisher& p) {
+             p.PublishFolder(source.Path(), {"P", "K", "2", "N", "", 4});
+         }},
+        {"a new package",
+         [&](SitePublisher& p) {
+             p.PublishFolder(source.Path(), {"P", "L", "1", "N", "", 4});
+         }},
+        {"a new partner's package",
+         [&](SitePublisher& p) {
+             p.PublishFolder(source.Path(), {"Q", "M", "1", "N", "", 4});
+         }},
+        {"the node list",
+         [](SitePublisher& p) {
+             p.PublishNodeList("P", {{"n", "127.0.0.1:2", "/", 1}});
+         }},
+        {"a new partner's node list",
+         [](SitePublisher& p) {
+             p.PublishNodeList("Q", {{"n", "127.0.0.1:2", "/", 1}});
+         }},
+    };
+    struct Site {
+        const char* name;
+        std::function<void()> prepare;  // after a signed publication
+        std::string evidence;
+    };
+    const std::vector<Site> sites = {
+        {"marked signed", [] {}, "signed-site marks it"},
+        // Signed before the marker existed: a signature beside any document tells.
+        {"signed before the marker", [&] { fs::remove(site / "signed-site"); }, "nodes/P.xml.sig exists"},
+        {"signed before the marker, node list unsigned",
+         [&] {
+             fs::remove(site / "signed-site");
+             fs::remove(site / "nodes/P.xml.sig");
+         },
+         "manifests/K/"},
+    };
+    for (const Site& kind : sites) {
+        SCOPED_TRACE(kind.name);
+        fs::remove_all(site.Path());
+        {
+            SitePublisher publisher(site.Path());
+            publisher.SignWith(key);
+            publisher.PublishFolder(source.Path(), info);
+            publisher.PublishNodeList("P", {{"n", "127.0.0.1:1", "/packages/", 1}});
+        }
+        kind.prepare();
+        const auto before = snapshot();
+        for (const Attempt& attempt : attempts) {
+            SCOPED_TRACE(attempt.name);
+            SitePublisher unsigned_(site.Path());
+            try {
+                attempt.publish(unsigned_);
+                ADD_FAILURE() << "published unsigned";
+            } catch (const PublishError& error) {
+                EXPECT_THAT(error.what(), HasSubstr(kind.evidence));
+                EXPECT_THAT(error.what(), HasSubstr("give the signing key with --key"));
+            }
+            EXPECT_EQ(snapshot(), before);
+        }
+    }
+    // The marker is written by the first signed publication, whatever it publishes.
+    fs::remove_all(site.Path());
+    SitePublisher publisher(site.Path());
+    publisher.SignWith(key);
+    publisher.PublishNodeList("Q", {{"n", "127.0.0.1:1", "/packages/", 1}});
+    EXPECT_TRUE(fs::exists(site / "signed-site"));
+}
+
+TEST_F(SignedSiteTest, TheSignatureFileKeepsTheReplacedDocumentsSignatureUntilTheNextPublication) {
+    const auto publish = [&](const std::shared_ptr<const SigningKey>& signer, const std::string& version) {
         SitePublisher publisher(site.Path());
-        publisher.SignWith(key);
+        publisher.SignWith(signer);
+        info.versionId = version;
         publisher.PublishFolder(source.Path(), info);
-        publisher.PublishNodeList("P", {{"n", "127.0.0.1:1", "/packages/", 1}});
-    }
-    const std::string manifest = Read("manifests/K/current.xml");
-    const std::string nodes = Read("nodes/P.xml");
-    SitePublisher unsigned_(site.Path());
-    info.versionId = "2";
-    try {
-        unsigned_.PublishFolder(source.Path(), info);
-        ADD_FAILURE() << "published unsigned";
-    } catch (const PublishError& error) {
-        EXPECT_THAT(error.what(), HasSubstr("current.xml.sig exists): give the signing key with --key"));
-    }
-    EXPECT_THROW(unsigned_.PublishNodeList("P", {{"n", "127.0.0.1:2", "/packages/", 1}}), PublishError);
-    EXPECT_EQ(Read("manifests/K/current.xml"), manifest);
-    EXPECT_EQ(Read("nodes/P.xml"), nodes);
-    EXPECT_FALSE(fs::exists(site / "manifests/K/2.xml"));
-    EXPECT_FALSE(fs::exists(site / "packages/P/K/2"));
+        return Read("manifests/K/current.xml");
+    };
+    const auto lines = [](const std::string& text) {
+        std::vector<std::string> out;
+        for (std::size_t start = 0; start < text.size();) {
+            const std::size_t end = text.find('\n', start);
+            out.push_back(text.substr(start, end - start + 1));
+            start = end + 1;
+        }
+        return out;
+    };
+    const std::shared_ptr<const SigningKey> next = std::make_shared<SigningKey>(SigningKey::New());
+    const std::string one = publish(key, "1");
+    EXPECT_EQ(Read("manifests/K/current.xml.sig"), key->Sign(one));
+    const std::string two = publish(key, "2");
+    EXPECT_EQ(lines(Read("manifests/K/current.xml.sig")), (std::vector{key->Sign(two), key->Sign(one)}));
+    // Republished unchanged, the previous document's signature stays.
+    publish(key, "2");
+    EXPECT_EQ(lines(Read("manifests/K/current.xml.sig")), (std::vector{key->Sign(two), key->Sign(one)}));
+    EXPECT_EQ(Read("manifests/K/2.xml.sig"), key->Sign(two));
+    // A new key (a rotation): the replaced document keeps the old key's signature.
+    const std::string three = publish(next, "3");
+    EXPECT_EQ(lines(Read("manifests/K/current.xml.sig")), (std::vector{next->Sign(three), key->Sign(two)}));
+    const ManifestVerifier both(key->PublicKeyBase64() + "," + next->PublicKeyBase64());
+    EXPECT_EQ(both.Check(two, Read("manifests/K/current.xml.sig")), SignatureCheck::Valid);
+    EXPECT_EQ(both.Check(three, Read("manifests/K/current.xml.sig")), SignatureCheck::Valid);
+    EXPECT_EQ(both.Check(one, Read("manifests/K/current.xml.sig")), SignatureCheck::Mismatch);
+    // A document changed on the server is never signed by the publisher: its line stays as it was.
+    test::WriteFileText(site / "manifests/K/current.xml", "<forged/>");
+    const std::string four = publish(next, "4");
+    EXPECT_EQ(lines(Read("manifests/K/current.xml.sig")), (std::vector{next->Sign(four), next->Sign(three)}));
 }
 
 }  // namespace

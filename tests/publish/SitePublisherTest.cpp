@@ -224,6 +224,10 @@ TEST_F(SitePublisherTest, RefusalsNameTheCulpritAndLeaveTheSiteAsItWas) {
          "data/b.halcyne-part"},
         {"staged-file suffix on a folder",
          [](PackageInfo&, SitePublisherTest& t) { t.Write("x.halcyne-part/c", "1"); }, "x.halcyne-part/c"},
+        // The next publication would remove it as a file a killed run left behind.
+        {"named like a temporary file",
+         [](PackageInfo&, SitePublisherTest& t) { t.Write("data/.b.publishing-a1B2c3", "1"); },
+         "data/.b.publishing-a1B2c3"},
     };
     for (const Case& c : cases) {
         SCOPED_TRACE(c.name);

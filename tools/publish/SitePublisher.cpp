@@ -11,6 +11,7 @@
 #include <boost/filesystem.hpp>
 #include <fcntl.h>
 #include <fnmatch.h>
+#include <sys/file.h>
 #include <sys/mman.h>
 #include <sys/stat.h>
 #include <unistd.h>
@@ -19,13 +20,18 @@
 #include "SigningKey.hpp"
 #include "common/Sha256.hpp"
 #include "common/Utf8.hpp"
+#include "manifest/ManifestVerifier.hpp"
 #include "manifest/PackageManifest.hpp"
+#include "manifest/ServerHost.hpp"
 
 namespace halcyne::publish {
 
 namespace fs = boost::filesystem;
 
 namespace {
+
+// A file being written is named ".<name>.publishing-" and six random characters, beside its place.
+constexpr std::string_view TemporaryMark = ".publishing-";
 
 std::string SystemError(const std::string& what, const std::string& path) {
     return what + " " + path + ": " + std::strerror(errno);
@@ -65,7 +71,9 @@ public:
         if (error) {
             throw PublishError("cannot create folder " + folder.string() + ": " + error.message());
         }
-        path_ = (folder / ("." + fs::path(target).filename().string() + ".publishing-XXXXXX")).string();
+        path_ =
+            (folder / ("." + fs::path(target).filename().string() + std::string(TemporaryMark) + "XXXXXX"))
+                .string();
         fd_ = ::mkostemp(path_.data(), O_CLOEXEC);
         if (fd_ < 0) {
             throw PublishError(SystemError("cannot create a file beside", target));
@@ -444,11 +452,38 @@ void CheckFilePath(const PackageInfo& package, const std::string& path) {
     }
     for (std::size_t start = 0; start <= path.size();) {
         const std::size_t end = std::min(path.find('/', start), path.size());
-        if (std::string_view(path).substr(start, end - start).ends_with(StagedFileSuffix)) {
+        const std::string_view segment = std::string_view(path).substr(start, end - start);
+        if (segment.ends_with(StagedFileSuffix)) {
             throw PublishError("file name ends with " + std::string(StagedFileSuffix) +
                                ", which the engine reserves for the files it builds: \"" + path + "\"");
         }
+        if (IsTemporaryFileName(segment)) {
+            throw PublishError(
+                "file name is named like the publisher's temporary files, which are removed "
+                "when left behind: \"" +
+                path + "\"");
+        }
         start = end + 1;
+    }
+}
+
+bool IsTemporaryFileName(std::string_view name) {
+    const std::size_t mark = name.rfind(TemporaryMark);
+    return name.starts_with('.') && mark != std::string_view::npos && mark > 0 &&
+           name.size() - mark - TemporaryMark.size() == 6;
+}
+
+void CheckNode(const NodeInfo& node) {
+    if (node.nodeId.empty() || HasControlCharacter(node.nodeId + node.path) ||
+        !IsValidUtf8(node.nodeId + node.path)) {
+        throw PublishError("node cannot be written to the node list: \"" + node.nodeId + "\"");
+    }
+    // The engine refuses a whole node list for one host it does not read, so every player of the partner
+    // would lose every node.
+    if (!IsServerHost(node.host)) {
+        throw PublishError("node " + node.nodeId + ": bad host \"" + node.host +
+                           "\": the engine reads host[:port] or https://host[:port], with a port from 1 "
+                           "to 65535");
     }
 }
 
@@ -511,18 +546,142 @@ std::string SitePublisher::NodeListPath(const std::string& partnerId) const {
     return folder_ + "/nodes/" + partnerId + ".xml";
 }
 
+SitePublisher::~SitePublisher() {
+    if (lockFd_ >= 0) {
+        ::close(lockFd_);
+    }
+}
+
+std::string SitePublisher::SignedMarkerPath() const {
+    return folder_ + "/" + std::string(SignedSiteMarker);
+}
+
+void SitePublisher::LockAgainstOtherPublishers() {
+    if (lockFd_ >= 0) {
+        return;
+    }
+    const int fd = ::open(folder_.c_str(), O_RDONLY | O_DIRECTORY | O_CLOEXEC);
+    if (fd < 0) {
+        throw PublishError(SystemError("cannot open the site folder", folder_));
+    }
+    // Released by the kernel however the process ends, so a killed publication never blocks the next.
+    if (::flock(fd, LOCK_EX | LOCK_NB) != 0) {
+        const int cause = errno;
+        ::close(fd);
+        errno = cause;
+        throw PublishError(cause == EWOULDBLOCK ? "another publication is writing into " + folder_
+                                                : SystemError("cannot lock the site folder", folder_));
+    }
+    lockFd_ = fd;
+}
+
+std::size_t SitePublisher::RemoveStaleTemporaryFiles() const {
+    std::vector<fs::path> stale;
+    boost::system::error_code error;
+    for (fs::recursive_directory_iterator it(folder_, error), end; it != end; it.increment(error)) {
+        if (error) {
+            break;
+        }
+        if (IsTemporaryFileName(it->path().filename().string()) &&
+            fs::is_regular_file(it->symlink_status(error))) {
+            stale.push_back(it->path());
+        }
+    }
+    if (error) {
+        throw PublishError("cannot list " + folder_ + ": " + error.message());
+    }
+    for (const fs::path& path : stale) {
+        if (::unlink(path.c_str()) != 0 && errno != ENOENT) {
+            throw PublishError(SystemError("cannot remove", path.string()));
+        }
+    }
+    return stale.size();
+}
+
+std::string SitePublisher::KeptSignature(const std::string& path, const std::string& text,
+                                         const std::string& newSignature) const {
+    bool exists = false;
+    const std::string document = ReadWholeFile(path, exists);
+    if (!exists) {
+        return {};
+    }
+    const std::string signatures = ReadWholeFile(SignaturePath(path), exists);
+    const ManifestVerifier verifier(signingKey_->PublicKeyBase64());
+    std::vector<std::string> lines;  // the well-formed ones, each with its line feed
+    std::string verifying;
+    for (std::size_t start = 0; start < signatures.size() && lines.size() < MaxSignatureLines;) {
+        const std::size_t end = std::min(signatures.find('\n', start), signatures.size());
+        std::string line = signatures.substr(start, end - start);
+        start = end + 1;
+        line.erase(0, line.find_first_not_of(" \t\r"));
+        line.erase(line.find_last_not_of(" \t\r") + 1);
+        const SignatureCheck check = verifier.Check(document, line);
+        if (check == SignatureCheck::Malformed) {
+            continue;
+        }
+        lines.push_back(line + "\n");
+        if (check == SignatureCheck::Valid && verifying.empty()) {
+            verifying = lines.back();
+        }
+    }
+    if (document == text) {
+        // Republished unchanged: what was kept beside it stays, for the document before it.
+        for (const std::string& line : lines) {
+            if (line != newSignature) {
+                return line;
+            }
+        }
+        return {};
+    }
+    // The line that verifies the document being replaced. When none does under this key, the document was
+    // signed by another (a key rotation) or changed on the server: its first signature is kept as it stands,
+    // which vouches for nothing that it did not before.
+    return !verifying.empty() ? verifying : lines.empty() ? std::string() : lines.front();
+}
+
 void SitePublisher::PlaceDocument(const std::string& path, const std::string& text) const {
     if (signingKey_) {
-        WriteFileAtomically(SignaturePath(path), signingKey_->Sign(text));
+        boost::system::error_code error;
+        if (!fs::exists(fs::symlink_status(SignedMarkerPath(), error))) {
+            WriteFileAtomically(SignedMarkerPath(),
+                                "The manifests and node lists of this site are signed: halcyne-publish "
+                                "refuses to publish into it without the signing key.\n");
+        }
+        // The document's signature and the one of the document it replaces, renamed into place before the
+        // document: whichever of the two an updater or a cache serves verifies, also when the publication is
+        // killed between the renames.
+        const std::string signature = signingKey_->Sign(text);
+        WriteFileAtomically(SignaturePath(path), signature + KeptSignature(path, text, signature));
     }
     WriteFileAtomically(path, text);
 }
 
-void SitePublisher::CheckUnsignedAllowed(const std::string& path) const {
+void SitePublisher::CheckUnsignedAllowed() const {
+    if (signingKey_) {
+        return;
+    }
     boost::system::error_code error;
-    if (!signingKey_ && fs::exists(fs::symlink_status(SignaturePath(path), error))) {
-        throw PublishError("the site is signed (" + SignaturePath(path) +
-                           " exists): give the signing key with --key");
+    std::string evidence;
+    if (fs::exists(fs::symlink_status(SignedMarkerPath(), error))) {
+        evidence = SignedMarkerPath() + " marks it";
+    } else {
+        // A site signed before the marker existed: a signature beside any manifest or node list.
+        for (const std::string& folder : {folder_ + "/nodes", folder_ + "/manifests"}) {
+            for (fs::recursive_directory_iterator it(folder, error), end; it != end && evidence.empty();
+                 it.increment(error)) {
+                if (error) {
+                    break;
+                }
+                if (it->path().extension() == ".sig") {
+                    evidence = it->path().string() + " exists";
+                }
+            }
+        }
+    }
+    if (!evidence.empty()) {
+        throw PublishError("the site is signed (" + evidence +
+                           "): give the signing key with --key; an unsigned manifest or node list there "
+                           "would be refused by every updater of the deployment");
     }
 }
 
@@ -591,10 +750,7 @@ std::string SitePublisher::PublishFolder(const std::string& sourceFolder, const 
                                          bool makeCurrent) {
     const std::vector<std::string> paths = ListPackageFiles(sourceFolder);
     CheckPackage(package, paths);
-    CheckUnsignedAllowed(ManifestPath(package.packageId, package.versionId));
-    if (makeCurrent) {
-        CheckUnsignedAllowed(ManifestPath(package.packageId, "current"));
-    }
+    CheckUnsignedAllowed();
     // Copy into temporary files beside their places, computing the checksums on the way; nothing is
     // renamed until the whole package is known to be publishable.
     std::vector<PublishedFile> files;
@@ -667,13 +823,9 @@ std::string SitePublisher::PublishInPlace(const std::vector<std::string>& paths,
 std::string SitePublisher::PublishNodeList(const std::string& partnerId, const std::vector<NodeInfo>& nodes) {
     CheckId("partner id", partnerId);
     for (const NodeInfo& node : nodes) {
-        if (node.nodeId.empty() || node.host.empty() ||
-            HasControlCharacter(node.nodeId + node.host + node.path) ||
-            !IsValidUtf8(node.nodeId + node.host + node.path)) {
-            throw PublishError("node cannot be written to the node list: \"" + node.nodeId + "\"");
-        }
+        CheckNode(node);
     }
-    CheckUnsignedAllowed(NodeListPath(partnerId));
+    CheckUnsignedAllowed();
     const std::string xml = NodeListXml(nodes);
     PlaceDocument(NodeListPath(partnerId), xml);
     return xml;

@@ -5,15 +5,20 @@
 //                                                   turned off, the SHA-256 of every file
 //   manifests/<package>/current.xml                 the same, written last
 //   nodes/<partner>.xml                             the node list
-// With a signing key, every manifest and node list gets its detached signature beside it (<document>.sig).
+//   signed-site                                     written before the first signed document: from then
+//                                                   on nothing unsigned is published into the site
+// With a signing key, every manifest and node list gets its detached signature beside it (<document>.sig):
+// the document's signature and, on a second line, the one of the document it replaces.
 // Used by halcyne-publish and by the tests' site writer, from one thread at a time per site. Every file is
-// written beside its place and renamed into it, so a reader never sees a partial file.
+// written beside its place (as .<name>.publishing-XXXXXX) and renamed into it, so a reader never sees a
+// partial file.
 #pragma once
 
 #include <cstdint>
 #include <memory>
 #include <stdexcept>
 #include <string>
+#include <string_view>
 #include <vector>
 
 namespace halcyne::publish {
@@ -27,6 +32,8 @@ public:
 };
 
 inline constexpr std::uint32_t DefaultChunkSize = 1024 * 1024;
+// The file at the site's root that marks it signed.
+inline constexpr std::string_view SignedSiteMarker = "signed-site";
 
 struct PackageInfo {
     std::string partnerId{};
@@ -81,6 +88,11 @@ void CheckId(const std::string& what, const std::string& id);
 // Refuses a file path (relative, '/'-separated) that the manifest or the chunk URL cannot carry, and one with
 // a segment that ends with the suffix of the engine's staged files.
 void CheckFilePath(const PackageInfo& package, const std::string& path);
+// Whether a file name (one path segment) is named like the publisher's temporary files.
+bool IsTemporaryFileName(std::string_view name);
+// Refuses a node that the node list cannot carry or whose host the engine refuses (the engine's own host
+// rule), naming the node and the host.
+void CheckNode(const NodeInfo& node);
 // Whether one of the package's executable globs matches the path.
 bool MatchesExecutableGlob(const PackageInfo& package, const std::string& path);
 
@@ -92,21 +104,33 @@ class SitePublisher {
 public:
     // Creates the site folder when missing.
     explicit SitePublisher(std::string siteFolder);
+    ~SitePublisher();
+    SitePublisher(const SitePublisher&) = delete;
+    SitePublisher& operator=(const SitePublisher&) = delete;
 
     const std::string& Folder() const { return folder_; }
 
     // Signs every manifest and node list written from now on with `key` (none: nothing is signed).
     void SignWith(std::shared_ptr<const SigningKey> key) { signingKey_ = std::move(key); }
 
+    // Takes an exclusive lock on the site folder for the publisher's lifetime, so that a second publishing
+    // process refuses instead of racing this one (and RemoveStaleTemporaryFiles cannot remove its files).
+    // PublishError when another holds it.
+    void LockAgainstOtherPublishers();
+    // Removes the temporary files that a killed publication left anywhere in the site; returns how many.
+    // Call it holding the lock.
+    std::size_t RemoveStaleTemporaryFiles() const;
+
     // Copies every file of `sourceFolder` into the site with its checksums computed on the way, then
     // writes <version>.xml and, when `makeCurrent`, current.xml last. A source file with an execute bit (for
     // anyone), or one that an executable glob matches, is marked executable in the manifest; the copies in
     // the site are plain files (0644) either way. Refuses, before anything of the site changes: a bad id, an
-    // empty or bad name, version "current", a run file that is not one of the files, an executable glob that matches no
-    // file, a chunk size of 0, a manifest whose marks the engine does not read back, a version already
-    // published with other content (republishing the same content is fine, also when only hashes or marks
-    // are new), and, without a signing key, a site whose manifests are signed (an unsigned manifest there
-    // would be refused by every updater of the deployment). Returns the manifest text.
+    // empty or bad name, version "current", a run file that is not one of the files, an executable glob that
+    // matches no file, a chunk size of 0, a manifest whose marks the engine does not read back, a version
+    // already published with other content (republishing the same content is fine, also when only hashes or
+    // marks are new), and, without a signing key, a signed site (marked signed, or with a signature beside
+    // any manifest or node list: an unsigned manifest there would be refused by every updater of the
+    // deployment). Returns the manifest text.
     std::string PublishFolder(const std::string& sourceFolder, const PackageInfo& package,
                               bool makeCurrent = true);
 
@@ -117,8 +141,8 @@ public:
     std::string PublishInPlace(const std::vector<std::string>& paths, const PackageInfo& package,
                                bool makeCurrent = true);
 
-    // Writes (or rewrites) nodes/<partner>.xml. Refuses, without a signing key, to replace a signed list.
-    // Returns the text.
+    // Writes (or rewrites) nodes/<partner>.xml. Refuses a node CheckNode refuses and, without a signing key,
+    // a signed site, before anything is written. Returns the text.
     std::string PublishNodeList(const std::string& partnerId, const std::vector<NodeInfo>& nodes);
 
     // Where a package file lives in the site.
@@ -126,15 +150,23 @@ public:
     std::string ManifestPath(const std::string& packageId, const std::string& versionId) const;
     std::string NodeListPath(const std::string& partnerId) const;
 
-    // Writes a manifest or node list at `path`: with a signing key, its signature is renamed into place
-    // first and the document after it, so that a document is never served without its signature and an
-    // updater that reads the document, then the signature, never gets a signature older than the document.
+    std::string SignedMarkerPath() const;
+
+    // Writes a manifest or node list at `path`. With a signing key: marks the site signed when it is not
+    // yet, then renames into place the signature file, holding the new document's signature and the one of
+    // the document it replaces, and the document after it. So a document is never served without its
+    // signature, and whichever of the two documents an updater or a cache serves verifies, also when the
+    // publication is killed between the renames.
     void PlaceDocument(const std::string& path, const std::string& text) const;
 
 private:
     void CheckPackage(const PackageInfo& package, const std::vector<std::string>& paths) const;
-    // Without a signing key: refuses when a signature lies beside `path`.
-    void CheckUnsignedAllowed(const std::string& path) const;
+    // Without a signing key: refuses a signed site.
+    void CheckUnsignedAllowed() const;
+    // The signature line (with its line feed) to keep beside the new signature of `text` at `path`: the
+    // one of the document in place; "" when there is none.
+    std::string KeptSignature(const std::string& path, const std::string& text,
+                              const std::string& newSignature) const;
     // Refuses a manifest that the engine does not load, or from which it reads other marks than `files` set.
     static void CheckMarksReadBack(const std::string& xml, const std::vector<PublishedFile>& files);
     std::string WriteManifests(const PackageInfo& package, const std::vector<PublishedFile>& files,
@@ -142,6 +174,7 @@ private:
 
     std::string folder_;
     std::shared_ptr<const SigningKey> signingKey_;
+    int lockFd_ = -1;  // the site folder, locked; -1 when not locked
 };
 
 }  // namespace halcyne::publish

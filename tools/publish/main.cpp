@@ -31,7 +31,7 @@ const char* const Usage =
     "                      (repeatable; '*' and '?' do not cross '/'). Files with an execute bit in\n"
     "                      FOLDER are marked anyway; once any file is marked, the updater makes only the\n"
     "                      marked files and the run file executable\n"
-    "  --chunk-size BYTES  chunk size (default 1048576)\n"
+    "  --chunk-size BYTES  chunk size, at least 65536 (default 1048576)\n"
     "  --not-current       do not make this version the current one\n"
     "  --no-hash           leave out the files' SHA-256 (written by default; the updater checks each file\n"
     "                      against it before it may run anything)\n"
@@ -49,9 +49,11 @@ const char* const Usage =
     "Writes packages/PARTNER/PACKAGE/VERSION/..., manifests/PACKAGE/VERSION.xml, then\n"
     "manifests/PACKAGE/current.xml, and nodes/PARTNER.xml. Every file is written beside its place and "
     "renamed\n"
-    "into it. A version that is already published is only accepted again with the same content.\n"
-    "A signed document's signature is placed before the document. Once a site is signed, publishing\n"
-    "without --key is refused.\n";
+    "into it; files left behind by a killed run are removed by the next. A version that is already\n"
+    "published is only accepted again with the same content.\n"
+    "A signed document's signature file (the new signature and the replaced document's) is placed before\n"
+    "the document. The first signed publication writes SITE/signed-site; from then on publishing without\n"
+    "--key is refused.\n";
 
 int Fail(const std::string& message) {
     std::cerr << "halcyne-publish: " << message << "\n";
@@ -88,12 +90,20 @@ NodeInfo ParseNode(const std::string& text, std::size_t index) {
     return node;
 }
 
+// Smaller chunks cost the updater a request and a checksum each: a package of a few GiB would need
+// millions.
+constexpr unsigned long long MinChunkSize = 64 * 1024;
+
 std::uint32_t ParseChunkSize(const std::string& text) {
     char* end = nullptr;
     errno = 0;
     const unsigned long long value = std::strtoull(text.c_str(), &end, 10);
     if (text.empty() || text[0] == '-' || *end != '\0' || errno != 0 || value == 0 || value > 0xFFFFFFFFull) {
         throw PublishError("bad --chunk-size: " + text);
+    }
+    if (value < MinChunkSize) {
+        throw PublishError("bad --chunk-size: " + text + " (at least " + std::to_string(MinChunkSize) +
+                           " bytes)");
     }
     return static_cast<std::uint32_t>(value);
 }
@@ -181,8 +191,11 @@ int main(int argc, char** argv) {
         std::vector<NodeInfo> nodes;
         for (std::size_t i = 0; i < nodeArguments.size(); ++i) {
             nodes.push_back(ParseNode(nodeArguments[i], i));
+            CheckNode(nodes.back());
         }
         SitePublisher publisher(site);
+        publisher.LockAgainstOtherPublishers();
+        publisher.RemoveStaleTemporaryFiles();
         publisher.SignWith(key);
         if (!from.empty()) {
             if (package.packageId.empty() || package.versionId.empty()) {

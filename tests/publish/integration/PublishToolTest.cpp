@@ -9,9 +9,15 @@
 #include <thread>
 
 #include <boost/filesystem.hpp>
+#include <fcntl.h>
+#include <gmock/gmock.h>
 #include <gtest/gtest.h>
+#include <signal.h>
+#include <sys/file.h>
 #include <sys/stat.h>
+#include <unistd.h>
 
+#include "SigningKey.hpp"
 #include "common/NoValueMarker.hpp"
 #include "http/CurlHttpRequest.hpp"
 #include "http/HttpStringstreamWriter.hpp"
@@ -58,6 +64,8 @@ TEST(PublishToolTest, HelpAndArgumentErrors) {
           "--version", "V"},
          "not a folder: " + folder / "none"},
         {{"--site", folder / "site", "--chunk-size", "0"}, "bad --chunk-size: 0"},
+        {{"--site", folder / "site", "--chunk-size", "1"}, "bad --chunk-size: 1 (at least 65536 bytes)"},
+        {{"--site", folder / "site", "--chunk-size", "65535"}, "bad --chunk-size: 65535 (at least 65536"},
         {{"--site", folder / "site", "--bogus", "1"}, "unknown argument: --bogus"},
         {{"--site", folder / "site", "--key", folder / "none.key", "--partner", "P", "--node", "127.0.0.1:1"},
          "cannot read " + folder / "none.key"},
@@ -127,12 +135,121 @@ TEST(PublishToolTest, NodeArgumentsBecomeTheNodesTheEngineLoads) {
     }
 }
 
+TEST(PublishToolTest, ANodeHostTheEngineRefusesIsRefusedBeforeAnythingIsWritten) {
+    test::ScratchFolder folder;
+    test::WriteFileText(folder / "run.sh", "#!/bin/sh\n");
+    // The engine drops a whole node list for one such host: every player of the partner would lose every
+    // node.
+    for (const std::string host : {"h:0", ":99999", "h:99999", "user@h", "h:", "https://", "h:8o", "[::1"}) {
+        SCOPED_TRACE(host);
+        const auto result =
+            Publish({"--site", folder / "site", "--from", folder.Path(), "--partner", "P", "--package", "K",
+                     "--version", "1", "--name", "N", "--node", "127.0.0.1:1", "--node", "bad=" + host});
+        EXPECT_EQ(result.exitStatus, 1);
+        EXPECT_THAT(result.errors, ::testing::HasSubstr("node bad: bad host \"" + host + "\""));
+        EXPECT_FALSE(boost::filesystem::exists(folder / "site"));
+    }
+}
+
+TEST(PublishToolTest, ASecondPublicationIntoTheSameSiteAtOnceIsRefused) {
+    test::ScratchFolder site;
+    const int held = ::open(site.Path().c_str(), O_RDONLY | O_DIRECTORY | O_CLOEXEC);
+    ASSERT_EQ(::flock(held, LOCK_EX), 0);
+    const auto result = Publish({"--site", site.Path(), "--partner", "P", "--node", "127.0.0.1:1"});
+    ::close(held);
+    EXPECT_EQ(result.exitStatus, 1);
+    EXPECT_THAT(result.errors, ::testing::HasSubstr("another publication is writing into " + site.Path()));
+    EXPECT_FALSE(boost::filesystem::exists(site / "nodes/P.xml"));
+}
+
+// The tool is killed just before each of its renames in turn (a preloaded rename() kills it). After every
+// kill, each document served verifies against the signature file served beside it, and so does the document
+// it replaces (a cache may still serve that one); the next run completes and removes the temporary files the
+// killed one left.
+TEST(PublishToolTest, AKillAtAnyStepLeavesEverySignedDocumentVerifiable) {
+    namespace fs = boost::filesystem;
+    test::ScratchFolder scratch;
+    const publish::SigningKey key = publish::SigningKey::Generate(scratch / "studio.key");
+    const ManifestVerifier client(key.PublicKeyBase64());
+    for (const std::string version : {"1", "2"}) {
+        fs::create_directories(scratch / ("v" + version + "/bin"));
+        test::WriteFileText(scratch / ("v" + version + "/bin/run.sh"), "#!/bin/sh\necho " + version + "\n");
+        test::WriteFileText(scratch / ("v" + version + "/data"), std::string(70000, version[0]));
+    }
+    const auto arguments = [&](const std::string& site, const std::string& version) {
+        return std::vector<std::string>{"--site",    site,
+                                        "--key",     scratch / "studio.key",
+                                        "--from",    scratch / ("v" + version),
+                                        "--partner", "P",
+                                        "--package", "K",
+                                        "--version", version,
+                                        "--name",    "N",
+                                        "--run",     "bin/run.sh",
+                                        "--node",    "127.0.0.1:" + version};
+    };
+    ASSERT_EQ(Publish(arguments(scratch / "base", "1")).exitStatus, 0);
+    const std::string oldManifest = test::ReadFileText(scratch / "base/manifests/K/current.xml");
+    const std::string oldNodes = test::ReadFileText(scratch / "base/nodes/P.xml");
+    const std::string site = scratch / "site";
+    const auto temporaryFiles = [&] {
+        std::vector<std::string> found;
+        for (fs::recursive_directory_iterator it(site), end; it != end; ++it) {
+            if (it->path().filename().string().find(".publishing-") != std::string::npos) {
+                found.push_back(it->path().string());
+            }
+        }
+        return found;
+    };
+    const auto checkServed = [&] {
+        for (const std::string document :
+             {"manifests/K/1.xml", "manifests/K/2.xml", "manifests/K/current.xml", "nodes/P.xml"}) {
+            if (fs::exists(site + "/" + document)) {
+                EXPECT_EQ(client.Check(test::ReadFileText(site + "/" + document),
+                                       test::ReadFileText(site + "/" + document + ".sig")),
+                          SignatureCheck::Valid)
+                    << document;
+            }
+        }
+        EXPECT_EQ(client.Check(oldManifest, test::ReadFileText(site + "/manifests/K/current.xml.sig")),
+                  SignatureCheck::Valid);
+        EXPECT_EQ(client.Check(oldNodes, test::ReadFileText(site + "/nodes/P.xml.sig")),
+                  SignatureCheck::Valid);
+    };
+    int step = 1;
+    for (;; ++step) {
+        SCOPED_TRACE("killed before rename " + std::to_string(step));
+        fs::remove_all(site);
+        fs::copy(scratch / "base", site, fs::copy_options::recursive);
+        const auto killed =
+            test::RunProgram(test::BuiltProgram("tools/halcyne-publish"), arguments(site, "2"),
+                             {"LD_PRELOAD=" + test::BinaryDir() + "/tests/kill_at_rename.so",
+                              "HALCYNE_KILL_AT_RENAME=" + std::to_string(step)});
+        if (killed.exitStatus == 0) {
+            break;  // no rename left to stop at
+        }
+        ASSERT_EQ(killed.exitStatus, 128 + SIGKILL) << killed.errors;
+        checkServed();
+        if (step == 1) {
+            EXPECT_FALSE(temporaryFiles().empty());  // the copies of the package's files
+        }
+        const auto resumed = Publish(arguments(site, "2"));
+        ASSERT_EQ(resumed.exitStatus, 0) << resumed.errors;
+        checkServed();
+        EXPECT_EQ(temporaryFiles(), std::vector<std::string>{});
+        EXPECT_EQ(test::ReadFileText(site + "/manifests/K/current.xml"),
+                  test::ReadFileText(site + "/manifests/K/2.xml"));
+    }
+    // Two package files, then a signature and a document each for 2.xml, current.xml and the node list.
+    EXPECT_EQ(step, 9);
+    checkServed();
+}
+
 TEST(PublishToolTest, ThePublishedSiteIsServedByteForByteByTheDeliveryServiceAndNginx) {
     test::ScratchFolder source;
     test::ScratchFolder site;
     std::map<std::string, std::string> files = {
         {"run.sh", "#!/bin/sh\necho hello\n"},
-        {"data/odd size", std::string(100000, 'x') + "tail"},
+        {"data/odd size", std::string(100000, 'x') + "tail"},  // two chunks, the last one short
         {"data/ä/ü.txt", "umlauts"},
     };
     for (const auto& [path, bytes] : files) {
@@ -141,7 +258,7 @@ TEST(PublishToolTest, ThePublishedSiteIsServedByteForByteByTheDeliveryServiceAnd
     }
     auto published = Publish({"--site", site.Path(), "--from", source.Path(), "--partner", "P", "--package",
                               "K", "--version", "1.0", "--name", "Demo", "--run", "run.sh", "--chunk-size",
-                              "4096", "--node", "127.0.0.1:9"});
+                              "65536", "--node", "127.0.0.1:9"});
     ASSERT_EQ(published.exitStatus, 0) << published.errors;
 
     test::LocalDeliveryService service({.site = site.Path(), .content = {}, .nodes = 3});
@@ -186,7 +303,7 @@ TEST(PublishToolTest, APublishedSiteDownloadsThroughTheEngineFromThreeNginxNodes
     }
     const std::map<std::string, std::string> files = {
         {"bin/run.sh", "#!/bin/sh\necho hello\n"},
-        {"data/odd size #1", std::string(8192, 'o')},
+        {"data/odd size #1", std::string(65536, 'o')},
         {"data/ä/ü.bin", many},
     };
     for (const auto& [path, bytes] : files) {
@@ -196,7 +313,7 @@ TEST(PublishToolTest, APublishedSiteDownloadsThroughTheEngineFromThreeNginxNodes
     }
     auto published = Publish({"--site", scratch / "site", "--from", scratch / "source", "--partner", "P",
                               "--package", "K", "--version", "2.1", "--name", "Demo", "--run", "bin/run.sh",
-                              "--chunk-size", "8192", "--node", "127.0.0.1:9"});
+                              "--chunk-size", "65536", "--node", "127.0.0.1:9"});
     ASSERT_EQ(published.exitStatus, 0) << published.errors;
 
     // nginx serves the site as it stands; the first also answers for the manifests, current.xml included
@@ -227,7 +344,7 @@ TEST(PublishToolTest, APublishedSiteDownloadsThroughTheEngineFromThreeNginxNodes
         };
         waitUntil([&] { return status.state == TransferState::Initialized; });
         ASSERT_EQ(status.state, TransferState::Initialized) << static_cast<int>(status.error);
-        EXPECT_EQ(status.totalBytes, 21u + 8192u + 300001u);
+        EXPECT_EQ(status.totalBytes, 21u + 65536u + 300001u);
         engine.StartTransferInto(id, scratch / "dest");
         waitUntil([&] { return status.state == TransferState::Complete; });
     }
