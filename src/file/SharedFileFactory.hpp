@@ -36,8 +36,8 @@ public:
     // Whether `name` is a program by its extension (case-sensitive). `folder` is not used.
     virtual bool IsExecutable(const std::string& folder, const std::string& name) = 0;
     // Renames `from` to `to`, both relative to `folder` (the same rules as Create's name), replacing whatever
-    // `to` is (a file or a symbolic link, which is replaced and never followed) in one step. The FileException
-    // family on failure.
+    // `to` is (a file or a symbolic link, which is replaced and never followed) in one step. The
+    // FileException family on failure.
     virtual void Rename(const std::string& folder, const std::string& from, const std::string& to) = 0;
 };
 
