@@ -6,19 +6,6 @@ namespace {
 
 constexpr std::string_view WhiteSpace = " \t\n\r\v\f";
 
-int HexValue(char c) {
-    if (c >= '0' && c <= '9') {
-        return c - '0';
-    }
-    if (c >= 'a' && c <= 'f') {
-        return c - 'a' + 10;
-    }
-    if (c >= 'A' && c <= 'F') {
-        return c - 'A' + 10;
-    }
-    return -1;
-}
-
 }  // namespace
 
 std::string_view TrimWhiteSpace(std::string_view text) {
@@ -62,6 +49,19 @@ std::optional<std::uint32_t> ParseHex32(std::string_view text) {
         value = (value << 4) | static_cast<std::uint32_t>(digit);
     }
     return value;
+}
+
+int HexValue(char c) {
+    if (c >= '0' && c <= '9') {
+        return c - '0';
+    }
+    if (c >= 'a' && c <= 'f') {
+        return c - 'a' + 10;
+    }
+    if (c >= 'A' && c <= 'F') {
+        return c - 'A' + 10;
+    }
+    return -1;
 }
 
 std::optional<std::string> ParseSha256Hex(std::string_view text) {

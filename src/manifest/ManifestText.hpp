@@ -19,6 +19,9 @@ std::optional<std::uint32_t> ParseHex32(std::string_view text);
 // Exactly 64 hexadecimal digits (either case), as 64 lower-case digits; nullopt otherwise.
 std::optional<std::string> ParseSha256Hex(std::string_view text);
 
+// The value of one hexadecimal digit (either case), or -1 for any other character.
+int HexValue(char c);
+
 // The text without leading and trailing white space (space, tab, line feed, carriage return, vertical tab,
 // form feed).
 std::string_view TrimWhiteSpace(std::string_view text);

@@ -3,25 +3,9 @@
 #include <Poco/URI.h>
 
 #include "manifest/ManifestException.hpp"
+#include "manifest/ManifestText.hpp"
 
 namespace halcyne {
-
-namespace {
-
-int HexValue(char c) {
-    if (c >= '0' && c <= '9') {
-        return c - '0';
-    }
-    if (c >= 'a' && c <= 'f') {
-        return c - 'a' + 10;
-    }
-    if (c >= 'A' && c <= 'F') {
-        return c - 'A' + 10;
-    }
-    return -1;
-}
-
-}  // namespace
 
 bool IsPathSegmentId(std::string_view id) {
     if (id.empty() || id == "." || id == "..") {
