@@ -23,7 +23,12 @@ HttpRequestStatus HttpStringWriter::Write(const char* data, std::size_t length) 
             if (maxBytes_ > 0) {
                 grown = std::min(grown, maxBytes_);
             }
-            into_->reserve(static_cast<std::size_t>(grown));
+            // reserve on a string that holds text may round up to twice its capacity, past the limit: move
+            // the text into a fresh buffer of exactly the size wanted instead.
+            std::string larger;
+            larger.reserve(static_cast<std::size_t>(grown));
+            larger.append(*into_);
+            into_->swap(larger);
         }
         into_->append(data, length);
     } catch (const std::bad_alloc&) {

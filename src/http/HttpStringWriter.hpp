@@ -16,8 +16,9 @@ public:
 
     // Length 0: Success with 0 bytes. A piece that would take the string past the limit is refused whole
     // with TooLarge (and Exceeded() turns true), so a server that announces no length is stopped as soon
-    // as it sends more than the limit. The string grows by doubling but never past the limit, so refusing
-    // a body costs at most the limit in memory. A failed allocation is OutOfMemory.
+    // as it sends more than the limit. The string grows by doubling but its capacity never passes the
+    // limit, so refusing a body costs at most one and a half times the limit in memory (the old and the
+    // new buffer while it grows). A failed allocation is OutOfMemory.
     HttpRequestStatus Write(const char* data, std::size_t length) override;
 
     bool Exceeded() const { return exceeded_; }

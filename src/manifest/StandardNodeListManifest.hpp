@@ -53,7 +53,7 @@ public:
     const NodeManifestList& GetNodes() const override { return nodes_; }
 
 private:
-    const std::size_t maxNodes_;
+    std::size_t maxNodes_;
     NodeManifestList nodes_;
 };
 

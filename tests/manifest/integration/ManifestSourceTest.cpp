@@ -229,6 +229,7 @@ TEST_F(ManifestSourceTest, DocumentsAboveTheirLimitAreRefusedWhileReceived) {
     package.packageId = "L";
     package.versionId = "V";
     package.files = {{"a.txt", "alpha"}};
+    site.PublishPackage(package, false);
     const std::string packageXml = site.PackageManifestXml(package);
     const std::string nodeListXml = test::SiteWriter::NodeListXml(service->Nodes());
     ASSERT_LT(packageXml.size(), PackageLimit);
