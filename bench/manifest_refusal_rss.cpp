@@ -64,6 +64,7 @@ int main(int argc, char** argv) {
     test::SiteWriter site(scratch / "site");
     test::SitePackage package;
     package.files = {{"a.txt", "alpha"}};
+    site.PublishPackage(package, false);
     const std::string manifest = site.PackageManifestXml(package);
     const publish::SigningKey key = publish::SigningKey::New();
     test::LocalDeliveryService service({.site = site.Folder(), .content = {}, .nodes = 1});
