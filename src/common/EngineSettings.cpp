@@ -19,6 +19,7 @@ EngineSettings::EngineSettings()
       manifestTimeout(30),
       minChunkRetries(4),
       minRequestRetries(4),
+      maxNodeRetries(8),
       minConnectTimeout(3),
       maxConnectTimeout(15),
       probeConnectTimeout(2),
@@ -43,6 +44,10 @@ EngineSettings::EngineSettings()
       periodicEventSeconds(300),
       optimizerTrialsPerNode(50),
       optimizerMaxDraws(10000),
-      statisticsAlpha(0.3) {}
+      statisticsAlpha(0.3),
+      maxPackageManifestBytes(16 * 1024 * 1024),
+      maxNodeListBytes(1024 * 1024),
+      maxSignatureBytes(4 * 1024),
+      maxNodeListNodes(1000) {}
 
 }  // namespace halcyne

@@ -3,6 +3,7 @@
 // reads it; never changed afterwards, so copies are read from any thread without a lock.
 #pragma once
 
+#include <cstdint>
 #include <string>
 
 namespace halcyne {
@@ -19,6 +20,10 @@ struct EngineSettings {
     int manifestTimeout;         // seconds
     int minChunkRetries;
     int minRequestRetries;
+    // The retries a chunk earns from the size of the node list (nodes - 1) stop at this many, so that the
+    // wait before a chunk gives up does not grow with the list; minChunkRetries and minRequestRetries
+    // still apply above it.
+    int maxNodeRetries;
     int minConnectTimeout;       // seconds
     int maxConnectTimeout;       // seconds
     int probeConnectTimeout;     // seconds
@@ -53,6 +58,12 @@ struct EngineSettings {
     // The Ed25519 public keys (base64, comma-separated) that package manifests and node lists must be signed
     // with. Empty: documents are taken unsigned, as they come.
     std::string manifestKeys;
+    // The largest package manifest, node list and signature file the engine accepts, in bytes, and the
+    // most nodes a node list may name. Larger documents are refused while they are received.
+    std::uint64_t maxPackageManifestBytes;
+    std::uint64_t maxNodeListBytes;
+    std::uint64_t maxSignatureBytes;
+    int maxNodeListNodes;
 };
 
 // The default of workerThreads and maxRunningWorks: max(hardware threads, 1) + 2.

@@ -1,5 +1,7 @@
 #include "http/CurlHttpRequest.hpp"
 
+#include <algorithm>
+#include <cstdint>
 #include <stdexcept>
 
 #include <boost/algorithm/string/predicate.hpp>
@@ -92,6 +94,10 @@ void CurlHttpRequest::Prepare() {
     if (p.lowSpeedLimit > 0 && p.lowSpeedTime > 0) {
         curl_easy_setopt(handle_, CURLOPT_LOW_SPEED_LIMIT, static_cast<long>(p.lowSpeedLimit));
         curl_easy_setopt(handle_, CURLOPT_LOW_SPEED_TIME, static_cast<long>(p.lowSpeedTime));
+    }
+    if (p.maxBodyBytes > 0) {
+        curl_easy_setopt(handle_, CURLOPT_MAXFILESIZE_LARGE,
+                         static_cast<curl_off_t>(std::min<std::uint64_t>(p.maxBodyBytes, INT64_MAX)));
     }
     // The proxy is always set, "" for a direct connection, and libcurl's own no_proxy reading is switched
     // off: the proxy factory alone decides, and libcurl's reading of the environment never overrules it.
@@ -200,6 +206,8 @@ HttpRequestResult CurlHttpRequest::MapCurlCode(int code, long responseCode) {
         case CURLE_SEND_ERROR:
         case CURLE_RECV_ERROR:
             return HttpRequestResult::TransmissionFailed;
+        case CURLE_FILESIZE_EXCEEDED:
+            return HttpRequestResult::TooLarge;
         default:
             return HttpRequestResult::OtherError;
     }
@@ -282,6 +290,7 @@ std::size_t CurlHttpRequest::ApplyWriterStatus(const HttpRequestStatus& written,
         switch (written.result) {
             case HttpRequestResult::OutOfRange:
             case HttpRequestResult::OutOfMemory:
+            case HttpRequestResult::TooLarge:
                 status_.result = written.result;
                 break;
             default:

@@ -38,6 +38,9 @@ struct HttpRequestParams {
     std::int32_t lowSpeedLimit = 0;           // bytes per second: abort when slower than this ...
     std::int32_t lowSpeedTime = 0;  // ... for this many seconds; both must be positive to take effect
     std::string userAgent;          // User-Agent header; DefaultUserAgent() unless changed
+    // The largest body the request takes, in bytes; 0 is no limit. A larger announced length (Content-Length)
+    // ends the request as TooLarge before any body byte; a body without one is for the writer to count.
+    std::uint64_t maxBodyBytes = 0;
 
     // True when the whole resource is asked for (no Range header is sent).
     bool IsWholeResource() const { return rangeStart == 0 && rangeEnd == HttpRangeToEnd; }

@@ -34,6 +34,8 @@ const char* ToString(HttpRequestResult result) {
             return "OutOfMemory";
         case HttpRequestResult::OtherError:
             return "OtherError";
+        case HttpRequestResult::TooLarge:
+            return "TooLarge";
     }
     return "Unknown";
 }

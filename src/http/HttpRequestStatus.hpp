@@ -24,6 +24,7 @@ enum class HttpRequestResult : std::uint8_t {
     TimedOut = 12,           // a time-out or the low-speed limit struck
     OutOfMemory = 13,        // memory exhausted (libcurl or writer)
     OtherError = 14,         // any other failure
+    TooLarge = 15,           // the body is larger than the request allows (announced or as received)
 };
 
 // The decimal value of a result, as JSON and logs carry it.

@@ -15,7 +15,7 @@ public:
 
     // Consumes one piece of the body. Only result, bytesWritten and errorMessage carry meaning: Success with
     // bytesWritten == length accepts the piece; Success with fewer bytes, or any failure, stops the request
-    // (OutOfRange and OutOfMemory are taken over as they are, anything else becomes WriteFailed).
+    // (OutOfRange, OutOfMemory and TooLarge are taken over as they are, anything else becomes WriteFailed).
     virtual HttpRequestStatus Write(const char* data, std::size_t length) = 0;
 };
 

@@ -39,6 +39,13 @@ public:
     using ManifestException::ManifestException;
 };
 
+// A manifest service document (or its signature file) is larger than the engine accepts; refused while it
+// was received. The message names the document and the limit.
+class ManifestSizeException : public ManifestException {
+public:
+    using ManifestException::ManifestException;
+};
+
 // A deployment that trusts signing keys refuses the manifest: its signature is missing, malformed or made by
 // no trusted key, or it lacks what a signed deployment requires. The message says which.
 class ManifestTrustException : public ManifestException {

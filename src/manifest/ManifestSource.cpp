@@ -10,7 +10,7 @@
 
 #include "http/HttpRequestCanceller.hpp"
 #include "http/HttpRequestFactory.hpp"
-#include "http/HttpStringstreamWriter.hpp"
+#include "http/HttpStringWriter.hpp"
 #include "manifest/Manifest.hpp"
 #include "manifest/ManifestException.hpp"
 #include "manifest/ManifestVerifier.hpp"
@@ -20,32 +20,58 @@
 namespace halcyne {
 
 void ManifestSource::Load(const std::string& ref, InputManifest& manifest) {
+    std::string text;
+    FetchText(ref, text);
+    boost::property_tree::ptree tree;
+    ParseText(text, tree);
+    manifest.Load(tree);
+}
+
+void ManifestSource::FetchText(const std::string& ref, std::string& into) {
     std::stringstream stream;
     Fetch(ref, stream);
-    boost::property_tree::ptree tree;
-    Parse(stream, tree);
-    manifest.Load(tree);
+    into = std::move(stream).str();
+}
+
+void ManifestSource::ParseText(std::string& text, boost::property_tree::ptree& into) {
+    std::stringstream stream(std::move(text));
+    Parse(stream, into);
 }
 
 HttpManifestSource::HttpManifestSource(std::string url, HttpRequestFactory* requestFactory,
                                        std::shared_ptr<HttpSession> session, std::int32_t connectTimeout,
-                                       std::int32_t timeout, std::shared_ptr<HttpRequestCanceller> canceller)
+                                       std::int32_t timeout, std::shared_ptr<HttpRequestCanceller> canceller,
+                                       ManifestDocumentLimits limits)
     : url_(std::move(url)),
       requestFactory_(requestFactory),
       session_(std::move(session)),
       connectTimeout_(connectTimeout),
       timeout_(timeout),
-      canceller_(std::move(canceller)) {}
+      canceller_(std::move(canceller)),
+      limits_(std::move(limits)) {}
 
-void HttpManifestSource::Fetch(const std::string& /*ref*/, std::iostream& into) {
-    FetchUrl(url_, into);
+void HttpManifestSource::Fetch(const std::string& ref, std::iostream& into) {
+    std::string text;
+    FetchText(ref, text);
+    into.write(text.data(), static_cast<std::streamsize>(text.size()));
+    if (!into) {
+        throw ManifestStreamException("cannot keep the bytes of " + url_);
+    }
 }
 
-void HttpManifestSource::FetchUrl(const std::string& url, std::iostream& into) {
-    HttpStringstreamWriter writer(&into);
+void HttpManifestSource::FetchText(const std::string& /*ref*/, std::string& into) {
+    into.clear();
+    FetchUrl(url_, into, limits_.maxBytes, limits_.kind);
+}
+
+void HttpManifestSource::FetchUrl(const std::string& url, std::string& into, std::uint64_t maxBytes,
+                                  const std::string& kind) {
+    HttpStringWriter writer(&into, maxBytes);
     HttpRequestParams params(url, &writer);
     params.connectTimeout = connectTimeout_;
     params.timeout = timeout_;
+    // A length announced above the limit is refused before any byte arrives; the writer counts the rest.
+    params.maxBodyBytes = maxBytes;
     HttpRequestStatus status;
     {
         std::shared_ptr<HttpRequest> request = requestFactory_->CreateRequest(params, session_);
@@ -54,15 +80,18 @@ void HttpManifestSource::FetchUrl(const std::string& url, std::iostream& into) {
     }
     switch (status.result) {
         case HttpRequestResult::Success:
-            if (!into.fail()) {
-                return;
-            }
-            break;
+            return;
         case HttpRequestResult::BadUrl:
         case HttpRequestResult::ClientError:
             throw ManifestLocatorException(status.errorMessage);
         case HttpRequestResult::OutOfMemory:
             throw std::bad_alloc();
+        case HttpRequestResult::TooLarge:
+            // Whatever arrived is of no use: let it go before the error travels on.
+            std::string().swap(into);
+            throw ManifestSizeException("the " + kind + " " + url + " is larger than " +
+                                        std::to_string(maxBytes) + " bytes, the most the updater accepts (" +
+                                        status.errorMessage + ")");
         default:
             break;
     }
@@ -81,17 +110,30 @@ void XmlHttpManifestSource::Parse(std::iostream& from, boost::property_tree::ptr
     }
 }
 
+void XmlHttpManifestSource::ParseText(std::string& text, boost::property_tree::ptree& into) {
+    try {
+        ReadManifestXmlInPlace(text, into);
+    } catch (const ManifestParseException&) {
+        throw;
+    } catch (const std::bad_alloc&) {
+        throw;
+    } catch (...) {
+        throw ManifestParseException();
+    }
+}
+
 SignedXmlHttpManifestSource::SignedXmlHttpManifestSource(std::string url, HttpRequestFactory* requestFactory,
                                                          std::shared_ptr<HttpSession> session,
                                                          std::int32_t connectTimeout, std::int32_t timeout,
                                                          const ManifestVerifier* verifier, bool moving,
-                                                         std::shared_ptr<HttpRequestCanceller> canceller)
+                                                         std::shared_ptr<HttpRequestCanceller> canceller,
+                                                         ManifestDocumentLimits limits)
     : XmlHttpManifestSource(std::move(url), requestFactory, std::move(session), connectTimeout, timeout,
-                            std::move(canceller)),
+                            std::move(canceller), std::move(limits)),
       verifier_(verifier),
       moving_(moving) {}
 
-void SignedXmlHttpManifestSource::Fetch(const std::string& /*ref*/, std::iostream& into) {
+void SignedXmlHttpManifestSource::FetchText(const std::string& /*ref*/, std::string& into) {
     if (!verifier_->KeyError().empty()) {
         throw ManifestTrustException("cannot verify " + url_ +
                                      ": the updater's manifest keys are malformed (" + verifier_->KeyError() +
@@ -100,29 +142,25 @@ void SignedXmlHttpManifestSource::Fetch(const std::string& /*ref*/, std::iostrea
     const std::string signatureUrl = url_ + ".sig";
     for (int attempt = 1;; ++attempt) {
         // The document first, then its signature: the publisher places the signature before the document,
-        // so the signature read here is never older than the document read before it.
-        std::stringstream document;
-        FetchUrl(url_, document);
-        std::stringstream signature;
+        // so the signature read here is never older than the document read before it. Each is refused as
+        // soon as it grows past its limit, before anything checks or parses it.
+        std::string document;
+        FetchUrl(url_, document, limits_.maxBytes, limits_.kind);
+        std::string signature;
         try {
-            FetchUrl(signatureUrl, signature);
+            FetchUrl(signatureUrl, signature, limits_.maxSignatureBytes, "signature file");
         } catch (const ManifestLocatorException& missing) {
             throw ManifestTrustException("no signature for " + url_ + ": " + signatureUrl + " is missing (" +
                                          missing.what() + ")");
         }
-        const std::string bytes = document.str();
-        const std::string signatureText = signature.str();
-        switch (verifier_->Check(bytes, signatureText)) {
+        switch (verifier_->Check(document, signature)) {
             case SignatureCheck::Valid:
-                into.write(bytes.data(), static_cast<std::streamsize>(bytes.size()));
-                if (!into) {
-                    throw ManifestStreamException("cannot keep the bytes of " + url_);
-                }
+                into = std::move(document);
                 return;
             case SignatureCheck::Malformed:
                 throw ManifestTrustException(
                     "the signature " + signatureUrl + " is malformed: " +
-                    (signatureText.find_first_not_of(" \t\r\n") == std::string::npos
+                    (signature.find_first_not_of(" \t\r\n") == std::string::npos
                          ? std::string("it is empty")
                          : std::string("it is not the base64 form of a 64-byte Ed25519 signature, one per "
                                        "line, at most " +
@@ -143,14 +181,16 @@ std::unique_ptr<ManifestSource> MakeManifestServiceSource(std::string url, HttpR
                                                           std::shared_ptr<HttpSession> session,
                                                           std::int32_t connectTimeout, std::int32_t timeout,
                                                           const ManifestVerifier* verifier, bool moving,
-                                                          std::shared_ptr<HttpRequestCanceller> canceller) {
+                                                          std::shared_ptr<HttpRequestCanceller> canceller,
+                                                          ManifestDocumentLimits limits) {
     if (verifier != nullptr && verifier->Configured()) {
-        return std::make_unique<SignedXmlHttpManifestSource>(std::move(url), requestFactory,
-                                                             std::move(session), connectTimeout, timeout,
-                                                             verifier, moving, std::move(canceller));
+        return std::make_unique<SignedXmlHttpManifestSource>(
+            std::move(url), requestFactory, std::move(session), connectTimeout, timeout, verifier, moving,
+            std::move(canceller), std::move(limits));
     }
     return std::make_unique<XmlHttpManifestSource>(std::move(url), requestFactory, std::move(session),
-                                                   connectTimeout, timeout, std::move(canceller));
+                                                   connectTimeout, timeout, std::move(canceller),
+                                                   std::move(limits));
 }
 
 std::string ManifestServiceUrl(const std::string& host, const std::string& path) {

@@ -19,6 +19,14 @@ class ManifestVerifier;
 class HttpRequestCanceller;
 class HttpSession;
 
+// What a manifest service document is called in messages, and how large it and its signature file may be
+// (bytes; 0 is no limit).
+struct ManifestDocumentLimits {
+    std::string kind = "manifest";
+    std::uint64_t maxBytes = 0;
+    std::uint64_t maxSignatureBytes = 0;
+};
+
 class ManifestSource {
 public:
     ManifestSource() = default;
@@ -31,18 +39,28 @@ public:
     // Reads the bytes into a tree. Throws ManifestParseException.
     virtual void Parse(std::iostream& from, boost::property_tree::ptree& into) = 0;
 
-    // Fetch, Parse, then manifest.Load(tree); exceptions of every step pass through.
+    // FetchText, ParseText, then manifest.Load(tree); exceptions of every step pass through.
     void Load(const std::string& ref, InputManifest& manifest);
+
+protected:
+    // The bytes of the manifest named `ref`, replacing `into`. By default Fetch into a string stream.
+    virtual void FetchText(const std::string& ref, std::string& into);
+    // Reads the bytes into a tree; `text` may be used up (parsed in place). By default Parse over a
+    // string stream of the text.
+    virtual void ParseText(std::string& text, boost::property_tree::ptree& into);
 };
 
 // Fetches one fixed URL with a GET (the reference is not used). With a session the request comes from the
 // session's pool; with a canceller another thread may stop the request in flight (the fetch then fails with
-// ManifestStreamException).
+// ManifestStreamException). The body is received into one string that never grows past the document's
+// limit: a larger document, whether its length is announced or not, is ManifestSizeException naming the
+// document, its URL and the limit.
 class HttpManifestSource : public ManifestSource {
 public:
     HttpManifestSource(std::string url, HttpRequestFactory* requestFactory,
                        std::shared_ptr<HttpSession> session, std::int32_t connectTimeout,
-                       std::int32_t timeout, std::shared_ptr<HttpRequestCanceller> canceller = nullptr);
+                       std::int32_t timeout, std::shared_ptr<HttpRequestCanceller> canceller = nullptr,
+                       ManifestDocumentLimits limits = {});
 
     // Success with the stream in good order returns. BadUrl and ClientError (the service says the manifest is
     // not there) throw ManifestLocatorException, OutOfMemory std::bad_alloc, and every other result
@@ -51,8 +69,10 @@ public:
     void Fetch(const std::string& ref, std::iostream& into) override;
 
 protected:
-    // Fetch of any URL with this source's request settings and the same mapping of results.
-    void FetchUrl(const std::string& url, std::iostream& into);
+    void FetchText(const std::string& ref, std::string& into) override;
+    // Appends the body of any URL to `into` with this source's request settings and the same mapping of
+    // results; a body above maxBytes (0: no limit) is ManifestSizeException naming `kind`.
+    void FetchUrl(const std::string& url, std::string& into, std::uint64_t maxBytes, const std::string& kind);
 
     const std::string url_;
     HttpRequestFactory* const requestFactory_;  // not owned
@@ -60,6 +80,7 @@ protected:
     const std::int32_t connectTimeout_;  // seconds
     const std::int32_t timeout_;         // seconds
     const std::shared_ptr<HttpRequestCanceller> canceller_;
+    const ManifestDocumentLimits limits_;
 };
 
 // The manifest service's documents: XML, with the attributes promoted.
@@ -69,6 +90,10 @@ public:
 
     // Any failure (not XML, nested too deeply) is ManifestParseException; std::bad_alloc passes through.
     void Parse(std::iostream& from, boost::property_tree::ptree& into) override;
+
+protected:
+    // The same, parsing the received bytes in place.
+    void ParseText(std::string& text, boost::property_tree::ptree& into) override;
 };
 
 // A manifest service document that must come with a detached signature, the base64 text of an Ed25519
@@ -84,9 +109,12 @@ public:
     SignedXmlHttpManifestSource(std::string url, HttpRequestFactory* requestFactory,
                                 std::shared_ptr<HttpSession> session, std::int32_t connectTimeout,
                                 std::int32_t timeout, const ManifestVerifier* verifier, bool moving,
-                                std::shared_ptr<HttpRequestCanceller> canceller = nullptr);
+                                std::shared_ptr<HttpRequestCanceller> canceller = nullptr,
+                                ManifestDocumentLimits limits = {});
 
-    void Fetch(const std::string& ref, std::iostream& into) override;
+protected:
+    // The signature file is held to limits.maxSignatureBytes.
+    void FetchText(const std::string& ref, std::string& into) override;
 
 private:
     const ManifestVerifier* const verifier_;
@@ -99,7 +127,8 @@ std::unique_ptr<ManifestSource> MakeManifestServiceSource(std::string url, HttpR
                                                           std::shared_ptr<HttpSession> session,
                                                           std::int32_t connectTimeout, std::int32_t timeout,
                                                           const ManifestVerifier* verifier, bool moving,
-                                                          std::shared_ptr<HttpRequestCanceller> canceller);
+                                                          std::shared_ptr<HttpRequestCanceller> canceller,
+                                                          ManifestDocumentLimits limits = {});
 
 // The scheme of host ("http" unless it is written "https://host[:port]"), its authority (formed with
 // Poco::URI) and `path`, an absolute path whose ids are already path segments (PathSegment): its %XX

@@ -2,6 +2,7 @@
 // engine; it holds no mutable state, so any number of threads call it at once. It calls nothing back.
 #pragma once
 
+#include <cstddef>
 #include <cstdint>
 #include <memory>
 #include <string>
@@ -25,9 +26,12 @@ public:
     // `host` is host[:port] of the manifest service; requestFactory is not owned. Time-outs in seconds.
     // With a verifier that holds keys (not owned; it outlives the factory) every document must come with a
     // valid signature (SignedXmlHttpManifestSource); without one, documents are taken as they come.
+    // A list above maxBytes, or a signature file above maxSignatureBytes, is refused while it is received,
+    // and a list of more than maxNodes nodes as it loads (ManifestSizeException); 0 is no limit.
     HttpNodeListManifestFactory(std::string host, HttpRequestFactory* requestFactory,
                                 std::int32_t connectTimeout, std::int32_t timeout,
-                                const ManifestVerifier* verifier = nullptr);
+                                const ManifestVerifier* verifier = nullptr, std::uint64_t maxBytes = 0,
+                                std::uint64_t maxSignatureBytes = 0, std::size_t maxNodes = 0);
     HttpNodeListManifestFactory(const HttpNodeListManifestFactory&) = delete;
     HttpNodeListManifestFactory& operator=(const HttpNodeListManifestFactory&) = delete;
     using NodeListManifestFactory::Create;
@@ -46,6 +50,9 @@ protected:
     const std::int32_t connectTimeout_;
     const std::int32_t timeout_;
     const ManifestVerifier* const verifier_;  // not owned; may be empty
+    const std::uint64_t maxBytes_;
+    const std::uint64_t maxSignatureBytes_;
+    const std::size_t maxNodes_;
 };
 
 // Node lists as XML documents at http://<host>/nodes/<id>.xml.

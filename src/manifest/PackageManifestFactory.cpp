@@ -13,13 +13,16 @@ namespace halcyne {
 HttpPackageManifestFactory::HttpPackageManifestFactory(std::string host, HttpRequestFactory* requestFactory,
                                                        std::int32_t connectTimeout, std::int32_t timeout,
                                                        const ManifestVerifier* verifier,
-                                                       SharedFileFactory* executables)
+                                                       SharedFileFactory* executables, std::uint64_t maxBytes,
+                                                       std::uint64_t maxSignatureBytes)
     : host_(std::move(host)),
       requestFactory_(requestFactory),
       connectTimeout_(connectTimeout),
       timeout_(timeout),
       verifier_(verifier),
-      executables_(executables) {}
+      executables_(executables),
+      maxBytes_(maxBytes),
+      maxSignatureBytes_(maxSignatureBytes) {}
 
 bool HttpPackageManifestFactory::Matches(std::shared_ptr<const PackageManifest> manifest,
                                          const std::string& ref) {
@@ -61,7 +64,8 @@ std::shared_ptr<PackageManifest> XmlHttpPackageManifestFactory::Create(
     const bool moving = ref.find('/') == std::string::npos;
     const std::string url = BuildUrl(ref);
     const auto source = MakeManifestServiceSource(url, requestFactory_, std::move(session), connectTimeout_,
-                                                  timeout_, verifier_, moving, std::move(canceller));
+                                                  timeout_, verifier_, moving, std::move(canceller),
+                                                  {"package manifest", maxBytes_, maxSignatureBytes_});
     auto manifest = std::make_shared<StandardPackageManifest>();
     source->Load(ref, *manifest);
     if (!Matches(manifest, ref)) {

@@ -34,10 +34,13 @@ public:
     // (IsExecutableFile with `executables`: the run file, the marked files, and for a manifest that marks
     // none the files of a program's extension) must carry a SHA-256; without one, documents are taken as
     // they come. `executables` is not owned; none: the run file and the marked files must carry one.
+    // A manifest above maxBytes, or a signature file above maxSignatureBytes, is refused while it is
+    // received (ManifestSizeException); 0 is no limit.
     HttpPackageManifestFactory(std::string host, HttpRequestFactory* requestFactory,
                                std::int32_t connectTimeout, std::int32_t timeout,
                                const ManifestVerifier* verifier = nullptr,
-                               SharedFileFactory* executables = nullptr);
+                               SharedFileFactory* executables = nullptr, std::uint64_t maxBytes = 0,
+                               std::uint64_t maxSignatureBytes = 0);
     HttpPackageManifestFactory(const HttpPackageManifestFactory&) = delete;
     HttpPackageManifestFactory& operator=(const HttpPackageManifestFactory&) = delete;
     using PackageManifestFactory::Create;
@@ -63,6 +66,8 @@ protected:
     const std::int32_t timeout_;
     const ManifestVerifier* const verifier_;  // not owned; may be empty
     SharedFileFactory* const executables_;    // not owned; may be empty
+    const std::uint64_t maxBytes_;
+    const std::uint64_t maxSignatureBytes_;
 };
 
 // Package manifests as XML documents at http://<host>/manifests/<package>/<version or "current">.xml.

@@ -1,5 +1,6 @@
 #include "manifest/StandardNodeListManifest.hpp"
 
+#include <algorithm>
 #include <limits>
 #include <new>
 
@@ -141,9 +142,22 @@ void StandardNodeManifest::Save(ptree& tree) const {
 }
 
 void StandardNodeListManifest::Load(const ptree& tree) {
+    const auto array = tree.get_child_optional("ArrayOfNodeInfo");
+    if (!array) {
+        throw ManifestParseException();
+    }
+    if (maxNodes_ > 0) {
+        const auto count = static_cast<std::size_t>(std::count_if(
+            array->begin(), array->end(), [](const auto& child) { return child.first == "NodeInfo"; }));
+        if (count > maxNodes_) {
+            throw ManifestSizeException("the node list names " + std::to_string(count) +
+                                        " nodes, more than the " + std::to_string(maxNodes_) +
+                                        " the updater accepts");
+        }
+    }
     NodeManifestList nodes;
     try {
-        for (const auto& child : tree.get_child("ArrayOfNodeInfo")) {
+        for (const auto& child : *array) {
             if (child.first == "NodeInfo") {
                 nodes.push_back(std::make_shared<StandardNodeManifest>(child.second));
             }

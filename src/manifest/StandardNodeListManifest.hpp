@@ -3,6 +3,7 @@
 // Loaded once on the loading thread, then read from any thread.
 #pragma once
 
+#include <cstddef>
 #include <string_view>
 
 #include "manifest/NodeListManifest.hpp"
@@ -42,12 +43,17 @@ private:
 
 class StandardNodeListManifest : public NodeListManifest {
 public:
+    // A list of at most maxNodes nodes (0: any number).
+    explicit StandardNodeListManifest(std::size_t maxNodes = 0) : maxNodes_(maxNodes) {}
+
     // Reads the child "ArrayOfNodeInfo" of the tree; one bad node, or no node at all, makes the whole list
-    // invalid (ManifestParseException; std::bad_alloc as itself), and the list is then left as it was.
+    // invalid (ManifestParseException; std::bad_alloc as itself), and the list is then left as it was. A
+    // list of more than maxNodes nodes is ManifestSizeException, before any node is read.
     void Load(const boost::property_tree::ptree& tree) override;
     const NodeManifestList& GetNodes() const override { return nodes_; }
 
 private:
+    std::size_t maxNodes_;
     NodeManifestList nodes_;
 };
 

@@ -3,7 +3,6 @@
 #include <algorithm>
 #include <iterator>
 #include <new>
-#include <sstream>
 #include <string>
 
 #include <boost/property_tree/ptree.hpp>
@@ -113,14 +112,23 @@ void PromoteXmlAttributes(ptree& tree) {
     Promote(tree, 0);
 }
 
-void ReadManifestXml(std::string_view text, ptree& into) {
+void ReadManifestXmlInPlace(std::string& text, ptree& into) {
+    namespace rapidxml = boost::property_tree::detail::rapidxml;
     try {
         if (NestingDepth(text) > MaxManifestXmlDepth) {
             throw ManifestParseException();
         }
-        std::istringstream stream{std::string(text)};
+        // What read_xml does with its default flags, but on the caller's buffer instead of a copy of it:
+        // the parser works in place on the zero-terminated text (a std::string always has the terminator),
+        // and its nodes point into it while the tree is built.
         ptree tree;
-        boost::property_tree::read_xml(stream, tree);
+        {
+            rapidxml::xml_document<char> document;
+            document.parse<rapidxml::parse_comment_nodes>(text.data());
+            for (auto* child = document.first_node(); child != nullptr; child = child->next_sibling()) {
+                boost::property_tree::xml_parser::read_xml_node(child, tree, 0);
+            }
+        }
         PromoteXmlAttributes(tree);
         into.swap(tree);
     } catch (const std::bad_alloc&) {
@@ -130,6 +138,11 @@ void ReadManifestXml(std::string_view text, ptree& into) {
     } catch (...) {
         throw ManifestParseException();
     }
+}
+
+void ReadManifestXml(std::string_view text, ptree& into) {
+    std::string copy(text);
+    ReadManifestXmlInPlace(copy, into);
 }
 
 void ReadManifestXml(std::istream& from, ptree& into) {
@@ -144,7 +157,7 @@ void ReadManifestXml(std::istream& from, ptree& into) {
     if (from.bad()) {
         throw ManifestParseException();
     }
-    ReadManifestXml(text, into);
+    ReadManifestXmlInPlace(text, into);
 }
 
 }  // namespace halcyne

@@ -4,6 +4,7 @@
 
 #include <cstddef>
 #include <istream>
+#include <string>
 #include <string_view>
 
 #include <boost/property_tree/ptree_fwd.hpp>
@@ -21,6 +22,9 @@ inline constexpr std::size_t MaxManifestXmlDepth = 64;
 // std::bad_alloc passes through. `into` is replaced only on success.
 void ReadManifestXml(std::istream& from, boost::property_tree::ptree& into);
 void ReadManifestXml(std::string_view text, boost::property_tree::ptree& into);
+// The same on a buffer the caller gives up: it is parsed in place, so no copy of the text is made, and its
+// content is unspecified afterwards.
+void ReadManifestXmlInPlace(std::string& text, boost::property_tree::ptree& into);
 
 // Gives every element of the tree a copy of each of its attributes as a child entry of the same name,
 // after its own children, so that a lookup by key finds a child element before an attribute. Children are

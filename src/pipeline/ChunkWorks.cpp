@@ -22,10 +22,14 @@ namespace halcyne {
 
 namespace {
 
+// max(minimum, min(nodes - 1, maxNodeRetries), 0): one retry per other node, but no more than the cap, so
+// that the wait before a chunk gives up does not grow with the node list; the minimum still holds above
+// the cap.
 std::uint32_t RetryLimit(TransferWorkInterface& workInterface, int minimum) {
     const std::shared_ptr<NodeListManifest> nodes = workInterface.GetNodeList();
     const std::int64_t others = nodes ? static_cast<std::int64_t>(nodes->GetNodes().size()) - 1 : -1;
-    return static_cast<std::uint32_t>(std::max<std::int64_t>({others, minimum, 0}));
+    const std::int64_t cap = std::max(workInterface.Behavior().settings.maxNodeRetries, 0);
+    return static_cast<std::uint32_t>(std::max<std::int64_t>({std::min(others, cap), minimum, 0}));
 }
 
 WorkStatus MissingData(const char* message) {

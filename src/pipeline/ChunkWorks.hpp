@@ -31,8 +31,8 @@ class HttpSession;
 class TransferSharedFileData;
 class TransferSharedMapData;
 
-// The chunk retry limit: max(nodes - 1, minChunkRetries); the request retry limit likewise with
-// minRequestRetries. A missing node list counts as no node.
+// The chunk retry limit: max(min(nodes - 1, maxNodeRetries), minChunkRetries); the request retry limit
+// likewise with minRequestRetries. A missing node list counts as no node.
 std::uint32_t ChunkRetryLimit(TransferWorkInterface& workInterface);
 std::uint32_t RequestRetryLimit(TransferWorkInterface& workInterface);
 

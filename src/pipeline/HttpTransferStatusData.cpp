@@ -9,6 +9,7 @@ TransferError HttpTransferStatusData::ToTransferError() const {
             return TransferError::None;
         case HttpRequestResult::BadUrl:
         case HttpRequestResult::OtherError:
+        case HttpRequestResult::TooLarge:
             return TransferError::RequestError;
         case HttpRequestResult::ResolveFailed:
         case HttpRequestResult::ConnectFailed:

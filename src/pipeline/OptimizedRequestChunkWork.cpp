@@ -83,10 +83,18 @@ void OptimizedRequestChunkWork::Describe(boost::property_tree::ptree& tree) cons
 }
 
 bool OptimizedRequestChunkWork::ShouldRetry() {
-    if (params_.noRetryCharge) {
+    // Free retries are bounded too: each one is a node tried, and without a bound a long list of untested
+    // or stalling nodes would hold the chunk for as many attempts as there are nodes.
+    if (params_.noRetryCharge && freeRetries_ < MaxRetries()) {
+        ++freeRetries_;
         return true;
     }
     return LimitedRetrySimpleWork::ShouldRetry();
+}
+
+void OptimizedRequestChunkWork::Reset() {
+    LimitedRetrySimpleWork::Reset();
+    freeRetries_ = 0;
 }
 
 void OptimizedRequestChunkWork::Interrupt() {

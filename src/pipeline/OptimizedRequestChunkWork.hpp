@@ -41,8 +41,12 @@ public:
 
     void Describe(boost::property_tree::ptree& tree) const override;
     std::optional<bool> KnownImportance() const override { return false; }
-    // True without charging a retry after a probe or an adaptive time-out; otherwise the budget decides.
+    // True without charging a retry after a probe or an adaptive time-out, as long as such free retries
+    // number fewer than maxRetries in this run; otherwise the budget decides. With many untested or slow
+    // nodes the attempts of one run are therefore at most 2 * maxRetries + 1, whatever the list's size.
     bool ShouldRetry() override;
+    // That of LimitedRetrySimpleWork, and the free retries start afresh.
+    void Reset() override;
     WorkStatus ExecuteTask() override;
     // Cancels the request in flight; an attempt that has not started its request yet cancels it itself.
     void Interrupt() override;
@@ -57,6 +61,7 @@ private:
     const std::shared_ptr<HttpSession> session_;
     const std::shared_ptr<TransferSharedMapData> chunkData_;
     OptimizedRequestParams params_;  // touched only by the thread running the attempt
+    std::uint32_t freeRetries_ = 0;  // retries of this run not charged to the budget; likewise
     std::mutex requestMutex_;        // guards currentRequest_
     std::shared_ptr<HttpRequest> currentRequest_;
 };

@@ -284,6 +284,11 @@ TEST(EngineSettingsTest, Defaults) {
     EXPECT_GE(s.workerThreads, 3);
     EXPECT_TRUE(s.eventAnalyticsUrl.empty());
     EXPECT_TRUE(s.transferAnalyticsUrl.empty());
+    EXPECT_EQ(s.maxNodeRetries, 8);
+    EXPECT_EQ(s.maxPackageManifestBytes, 16u * 1024 * 1024);
+    EXPECT_EQ(s.maxNodeListBytes, 1024u * 1024);
+    EXPECT_EQ(s.maxSignatureBytes, 4096u);
+    EXPECT_EQ(s.maxNodeListNodes, 1000);
 }
 
 }  // namespace

@@ -23,6 +23,12 @@ StandardNodeListManifest LoadNodes(const std::string& xml) {
     return list;
 }
 
+ptree LoadTree(const std::string& xml) {
+    ptree tree;
+    ReadManifestXml(xml, tree);
+    return tree;
+}
+
 std::string List(const std::string& nodes) {
     return "<?xml version=\"1.0\" encoding=\"utf-8\"?>\n<ArrayOfNodeInfo>" + nodes + "</ArrayOfNodeInfo>";
 }
@@ -133,6 +139,43 @@ TEST(NodeListManifestTest, RefusesInvalidListsWhole) {
     ReadManifestXml(List(good + "<NodeInfo NodeId='b'/>"), bad);
     EXPECT_THROW(list.Load(bad), ManifestParseException);
     EXPECT_EQ(list.GetNodes().size(), 1u);
+}
+
+TEST(NodeListManifestTest, MoreNodesThanTheLimitAreRefusedWhole) {
+    struct Case {
+        int nodes;
+        int others;  // children other than NodeInfo, which do not count
+        std::size_t limit;
+        bool loads;
+    };
+    for (const Case& c :
+         {Case{3, 0, 3, true}, Case{4, 0, 3, false}, Case{3, 5, 3, true}, Case{4, 0, 0, true}}) {
+        SCOPED_TRACE(std::to_string(c.nodes) + " nodes, limit " + std::to_string(c.limit));
+        std::string children;
+        for (int i = 0; i < c.nodes; ++i) {
+            children += "<NodeInfo><NodeId>n" + std::to_string(i) + "</NodeId><Host>h" + std::to_string(i) +
+                        "</Host></NodeInfo>";
+        }
+        for (int i = 0; i < c.others; ++i) {
+            children += "<Other/>";
+        }
+        ptree tree;
+        ReadManifestXml(List(children), tree);
+        StandardNodeListManifest list(c.limit);
+        list.Load(LoadTree(List(Node(""))));
+        if (c.loads) {
+            list.Load(tree);
+            EXPECT_EQ(list.GetNodes().size(), static_cast<std::size_t>(c.nodes));
+            continue;
+        }
+        try {
+            list.Load(tree);
+            ADD_FAILURE() << "loaded";
+        } catch (const ManifestSizeException& refused) {
+            EXPECT_STREQ(refused.what(), "the node list names 4 nodes, more than the 3 the updater accepts");
+        }
+        EXPECT_EQ(list.GetNodes().size(), 1u);  // the list it held before
+    }
 }
 
 TEST(NodeListManifestTest, WithStatisticsCopiesTheNodeAndLeavesTheSourceAlone) {

@@ -331,17 +331,51 @@ TEST(ChunkWorksTest, ThreeFailingNodesAreTriedInTurn) {
     EXPECT_EQ(tree.transfer_->Progress(), 0);
 }
 
-TEST(ChunkWorksTest, RetryLimitsFollowTheNodeCount) {
+TEST(ChunkWorksTest, RetryLimitsFollowTheNodeCountUpToTheCap) {
     struct Case {
         int nodes;
+        int minChunk;
+        int minRequest;
+        int cap;
         std::uint32_t chunk;
         std::uint32_t request;
     };
-    for (const Case& c : {Case{1, 4, 4}, Case{5, 4, 4}, Case{6, 5, 5}, Case{8, 7, 7}, Case{10, 9, 9}}) {
-        ChunkTree tree("x", 16, c.nodes);
-        EXPECT_EQ(ChunkRetryLimit(*tree.transfer_), c.chunk) << c.nodes;
-        EXPECT_EQ(RequestRetryLimit(*tree.transfer_), c.request) << c.nodes;
+    const Case cases[] = {
+        {1, 4, 4, 8, 4, 4},  {5, 4, 4, 8, 4, 4},  {6, 4, 4, 8, 5, 5},    {9, 4, 4, 8, 8, 8},
+        {10, 4, 4, 8, 8, 8}, {50, 4, 4, 8, 8, 8}, {50, 10, 2, 8, 10, 8}, {50, 4, 4, 20, 20, 20},
+        {50, 4, 4, 0, 4, 4}, {3, 0, 0, 8, 2, 2},
+    };
+    for (const Case& c : cases) {
+        EngineSettings settings;
+        settings.minChunkRetries = c.minChunk;
+        settings.minRequestRetries = c.minRequest;
+        settings.maxNodeRetries = c.cap;
+        ChunkTree tree("x", 16, c.nodes, settings);
+        SCOPED_TRACE(std::to_string(c.nodes) + " nodes, minima " + std::to_string(c.minChunk) + "/" +
+                     std::to_string(c.minRequest) + ", cap " + std::to_string(c.cap));
+        EXPECT_EQ(ChunkRetryLimit(*tree.transfer_), c.chunk);
+        EXPECT_EQ(RequestRetryLimit(*tree.transfer_), c.request);
     }
+}
+
+// Fifty nodes that all time out, none of them tested yet: every attempt is a probe, which costs no retry,
+// yet one chunk tries no more than 2 * 8 + 1 nodes (free retries are bounded by the budget too) before it
+// gives up, instead of one node after the other through the whole list.
+TEST(ChunkWorksTest, AChunkTriesACappedNumberOfNodesOfALongList) {
+    ChunkTree tree(Pattern(1000, 6), 64 * 1024, 50);
+    for (int i = 0; i < 50; ++i) {
+        tree.nodes_.AddFault(NodeHost(i), ScriptedNodes::Fault::Fail, 0, HttpRequestResult::TimedOut);
+    }
+    const auto end = tree.Run();
+    ASSERT_TRUE(end.has_value());
+    EXPECT_EQ(end->result, WorkResult::RetryableError);
+    const auto requests = tree.nodes_.Requests();
+    EXPECT_EQ(requests.size(), 17u);
+    std::set<std::string> hosts;
+    for (const auto& request : requests) {
+        hosts.insert(request.host);
+    }
+    EXPECT_EQ(hosts.size(), requests.size());
 }
 
 // The works that need a mapped view or an open file report their absence as an internal error.

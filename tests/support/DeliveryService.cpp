@@ -48,6 +48,7 @@ std::string DeliveryFault::ToJson() const {
     put("wrong", wrong, false);
     put("ignoreRange", ignoreRange, false);
     put("count", count, 0);
+    put("unsized", unsized, false);
     return j.dump();
 }
 

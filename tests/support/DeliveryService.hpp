@@ -40,6 +40,7 @@ struct DeliveryFault {
     bool wrong = false;        // invert every byte of the body
     bool ignoreRange = false;  // answer a ranged GET with 200 and the whole file
     int count = 0;             // apply to this many requests only (0: until cleared)
+    bool unsized = false;      // no Content-Length: the body ends when the connection closes
 
     std::string ToJson() const;
 };

@@ -47,9 +47,12 @@ PipelineServices::PipelineServices(EngineSettings settings, SharedFileFactory* f
     : settings_(std::move(settings)),
       requestFactory_(&proxyFactory_),
       packageFactory_(settings_.manifestHost, &requestFactory_, settings_.manifestConnectTimeout,
-                      settings_.manifestTimeout),
+                      settings_.manifestTimeout, nullptr, nullptr, settings_.maxPackageManifestBytes,
+                      settings_.maxSignatureBytes),
       nodeListFactory_(settings_.manifestHost, &requestFactory_, settings_.manifestConnectTimeout,
-                       settings_.manifestTimeout),
+                       settings_.manifestTimeout, nullptr, settings_.maxNodeListBytes,
+                       settings_.maxSignatureBytes,
+                       static_cast<std::size_t>(std::max(settings_.maxNodeListNodes, 0))),
       optimizer_(settings_, 12345u),
       workManager_(static_cast<unsigned>(std::max(settings_.workerThreads, 1))) {
     behavior_.settings = settings_;

@@ -35,9 +35,9 @@ Fault Fault::FromJson(const json& j) {
     if (!j.is_object()) {
         throw std::invalid_argument("a fault is a JSON object");
     }
-    static const char* const known[] = {"server", "path",  "status",     "redirect",    "refuse",
-                                        "reset",  "stall", "stallAfter", "stallMs",     "rate",
-                                        "short",  "extra", "wrong",      "ignoreRange", "count"};
+    static const char* const known[] = {"server", "path",        "status",  "redirect", "refuse", "reset",
+                                        "stall",  "stallAfter",  "stallMs", "rate",     "short",  "extra",
+                                        "wrong",  "ignoreRange", "count",   "unsized"};
     for (const auto& item : j.items()) {
         if (std::find_if(std::begin(known), std::end(known),
                          [&](const char* k) { return item.key() == k; }) == std::end(known)) {
@@ -60,6 +60,7 @@ Fault Fault::FromJson(const json& j) {
     f.wrong = j.value("wrong", false);
     f.ignoreRange = j.value("ignoreRange", false);
     f.count = j.value("count", 0);
+    f.unsized = j.value("unsized", false);
     if (f.status != 0 && (f.status < 100 || f.status > 999)) {
         throw std::invalid_argument("fault status must be an HTTP status code");
     }
@@ -77,7 +78,7 @@ json Fault::ToJson() const {
                 {"stallMs", stallMs}, {"rate", rate},
                 {"short", shortBy},   {"extra", extra},
                 {"wrong", wrong},     {"ignoreRange", ignoreRange},
-                {"count", count}};
+                {"count", count},     {"unsized", unsized}};
 }
 
 namespace {
@@ -213,13 +214,17 @@ const char* Reason(int status) {
     }
 }
 
-std::string Head(int status, std::uint64_t length, const std::vector<std::string>& fields, bool keepAlive) {
+// Without a length (`sized` false) the body ends where the connection closes.
+std::string Head(int status, std::uint64_t length, const std::vector<std::string>& fields, bool keepAlive,
+                 bool sized = true) {
     std::string head = "HTTP/1.1 " + std::to_string(status) + " " + Reason(status) + "\r\n";
     head += "Server: halcyne-delivery\r\n";
     for (const auto& f : fields) {
         head += f + "\r\n";
     }
-    head += "Content-Length: " + std::to_string(length) + "\r\n";
+    if (sized) {
+        head += "Content-Length: " + std::to_string(length) + "\r\n";
+    }
     head += keepAlive ? "Connection: keep-alive\r\n" : "Connection: close\r\n";
     head += "\r\n";
     return head;
@@ -726,7 +731,12 @@ bool Service::SendFile(Connection& c, const std::string& file, Request& request,
         fields.push_back("Content-Range: bytes " + std::to_string(range.first) + "-" +
                          std::to_string(range.last) + "/" + std::to_string(size));
     }
-    if (!c.Send(Head(status, length + extra, fields, keepAlive))) {
+    // An answer without a length can only end by closing the connection.
+    const bool unsized = fault && fault->unsized;
+    if (unsized) {
+        keepAlive = false;
+    }
+    if (!c.Send(Head(status, length + extra, fields, keepAlive, !unsized))) {
         finish(status, 0, false);
         return false;
     }
@@ -826,7 +836,7 @@ bool Service::SendFile(Connection& c, const std::string& file, Request& request,
         return false;
     }
     finish(status, sent, true);
-    return true;
+    return !unsized;
 }
 
 bool Service::HandleControl(Request& request, const Answer& answer) {

@@ -40,6 +40,7 @@ struct Fault {
     bool wrong = false;        // send wrong bytes (every byte inverted)
     bool ignoreRange = false;  // answer a ranged GET with 200 and the whole file
     int count = 0;             // apply to this many requests, then drop the fault; 0: until cleared
+    bool unsized = false;      // send no Content-Length: the body ends when the connection closes
 
     static Fault FromJson(const nlohmann::json& json);
     nlohmann::json ToJson() const;

@@ -55,6 +55,7 @@ A fault (POST /faults, or --faults) is a JSON object; omitted fields do nothing:
   "extra"       send this many bytes more than the range asked for
   "wrong"       send every byte inverted              "ignoreRange"  answer 200 with the whole file
   "count"       apply to this many requests, then drop the fault (default 0: until cleared)
+  "unsized"     send no Content-Length and close the connection after the body
 The first fault that matches a request applies. Example:
   curl -d '{"server":"node0","status":503,"count":2}' http://127.0.0.1:<control>/faults
 )";

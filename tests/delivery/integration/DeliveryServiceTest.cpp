@@ -130,6 +130,7 @@ TEST_F(DeliveryServiceTest, BodyFaultsChangeWhatArrives) {
         {"wrong bytes", {.wrong = true}, R::Success, "\xCD\xCC\xCB\xCA"},
         {"slow", {.rate = 40}, R::Success, "2345"},
         {"extra", {.extra = 2}, R::Success, "2345\xEE\xEE"},
+        {"no length, the body ends at the close", {.extra = 2, .unsized = true}, R::Success, "2345\xEE\xEE"},
         {"short", {.shortBy = 1}, R::OutOfRange, "234"},
         {"stall after bytes", {.stall = true, .stallAfter = 2, .stallMs = 5000}, R::TimedOut, "23"},
     };

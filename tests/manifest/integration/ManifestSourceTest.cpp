@@ -3,13 +3,16 @@
 #include <memory>
 #include <thread>
 
+#include <gmock/gmock.h>
 #include <gtest/gtest.h>
 
+#include "SigningKey.hpp"
 #include "http/CurlHttpRequestFactory.hpp"
 #include "http/HttpProxy.hpp"
 #include "http/HttpRequestCanceller.hpp"
 #include "http/RoundRobinHttpSessionFactory.hpp"
 #include "manifest/ManifestException.hpp"
+#include "manifest/ManifestVerifier.hpp"
 #include "manifest/NodeListManifest.hpp"
 #include "manifest/NodeListManifestFactory.hpp"
 #include "manifest/PackageManifest.hpp"
@@ -207,6 +210,115 @@ TEST_F(ManifestSourceTest, AFetchInFlightIsCancelledFromAnotherThread) {
     canceller->Rearm();
     EXPECT_EQ(Attempt([&] { return packages.Create("K", nullptr, canceller)->GetId(); }, loaded),
               Outcome::Loaded);
+}
+
+// Each document kind just at its limit loads and one byte more is refused, with and without a length
+// announced, signed and unsigned; a refused document is fetched once and nothing after it.
+TEST_F(ManifestSourceTest, DocumentsAboveTheirLimitAreRefusedWhileReceived) {
+    constexpr std::uint64_t PackageLimit = 4096;
+    constexpr std::uint64_t NodeListLimit = 2048;
+    constexpr std::uint64_t SignatureLimit = 256;
+    const publish::SigningKey key = publish::SigningKey::New();
+    const ManifestVerifier verifier(key.PublicKeyBase64());
+    // Trailing white space is allowed after an XML document and around a signature's text.
+    const auto padded = [](std::string text, std::uint64_t size) {
+        text.resize(size, ' ');
+        return text;
+    };
+    test::SitePackage package;
+    package.packageId = "L";
+    package.versionId = "V";
+    package.files = {{"a.txt", "alpha"}};
+    site.PublishPackage(package, false);
+    const std::string packageXml = site.PackageManifestXml(package);
+    const std::string nodeListXml = test::SiteWriter::NodeListXml(service->Nodes());
+    ASSERT_LT(packageXml.size(), PackageLimit);
+    ASSERT_LT(nodeListXml.size(), NodeListLimit);
+
+    enum class Document { Package, NodeList, Signature };
+    struct Case {
+        const char* name;
+        Document document;
+        bool signedSite;
+    };
+    const Case cases[] = {
+        {"package manifest", Document::Package, false},
+        {"node list", Document::NodeList, false},
+        {"signed package manifest", Document::Package, true},
+        {"signed node list", Document::NodeList, true},
+        {"signature of a package manifest", Document::Signature, true},
+    };
+    for (const Case& c : cases) {
+        for (const bool over : {false, true}) {
+            for (const bool unsized : {false, true}) {
+                SCOPED_TRACE(std::string(c.name) + (over ? ", one byte over" : ", at the limit") +
+                             (unsized ? ", no length announced" : ", length announced"));
+                const std::uint64_t grow = over ? 1 : 0;
+                const std::string packageText = padded(
+                    packageXml, c.document == Document::Package ? PackageLimit + grow : packageXml.size());
+                const std::string nodeListText =
+                    padded(nodeListXml,
+                           c.document == Document::NodeList ? NodeListLimit + grow : nodeListXml.size());
+                site.WriteText("manifests/L/current.xml", packageText);
+                site.WriteText("nodes/Q.xml", nodeListText);
+                const std::string packageSignature = key.Sign(packageText);
+                site.WriteText("manifests/L/current.xml.sig",
+                               c.document == Document::Signature
+                                   ? padded(packageSignature, SignatureLimit + grow)
+                                   : packageSignature);
+                site.WriteText("nodes/Q.xml.sig", key.Sign(nodeListText));
+                service->ClearFaults();
+                service->ClearRecords();
+                if (unsized) {
+                    service->AddFault({.server = "manifest", .unsized = true});
+                }
+                const ManifestVerifier* trusted = c.signedSite ? &verifier : nullptr;
+                XmlHttpPackageManifestFactory packages(service->ManifestHost(), &requests, 5, 30, trusted,
+                                                       nullptr, PackageLimit, SignatureLimit);
+                XmlHttpNodeListManifestFactory lists(service->ManifestHost(), &requests, 5, 30, trusted,
+                                                     NodeListLimit, SignatureLimit);
+                const bool package = c.document != Document::NodeList;
+                const std::string path = package ? "/manifests/L/current.xml" : "/nodes/Q.xml";
+                std::string error;
+                try {
+                    if (package) {
+                        EXPECT_EQ(packages.Create("L", sessions.CreateSession())->GetVersionId(), "V");
+                    } else {
+                        EXPECT_EQ(lists.Create("Q", sessions.CreateSession())->GetNodes().size(), 2u);
+                    }
+                } catch (const ManifestSizeException& refused) {
+                    error = refused.what();
+                }
+                std::vector<std::string> served;
+                for (const auto& request : service->Records().RequestsTo("manifest")) {
+                    served.push_back(request.path);
+                }
+                std::vector<std::string> expected{path};
+                if (c.signedSite && (!over || c.document == Document::Signature)) {
+                    expected.push_back(path + ".sig");
+                }
+                EXPECT_EQ(served, expected);
+                if (!over) {
+                    EXPECT_EQ(error, "");
+                    continue;
+                }
+                const char* kind = c.document == Document::Package    ? "the package manifest "
+                                   : c.document == Document::NodeList ? "the node list "
+                                                                      : "the signature file ";
+                const std::uint64_t limit = c.document == Document::Package    ? PackageLimit
+                                            : c.document == Document::NodeList ? NodeListLimit
+                                                                               : SignatureLimit;
+                EXPECT_THAT(error,
+                            ::testing::StartsWith(kind + std::string("http://") + service->ManifestHost() +
+                                                  path + (c.document == Document::Signature ? ".sig" : "") +
+                                                  " is larger than " + std::to_string(limit) + " bytes"));
+                // An announced length is refused by libcurl before the body arrives.
+                if (!unsized) {
+                    EXPECT_THAT(error, ::testing::HasSubstr("(libcurl error 63 "));
+                }
+            }
+        }
+    }
 }
 
 }  // namespace

@@ -6,12 +6,14 @@
 #include <thread>
 
 #include <boost/filesystem.hpp>
+#include <gmock/gmock.h>
 #include <gtest/gtest.h>
 #include <sys/stat.h>
 
 #include "file/FileException.hpp"
 #include "file/SharedFile.hpp"
 #include "http/HttpSession.hpp"
+#include "manifest/ManifestException.hpp"
 #include "manifest/NodeListManifest.hpp"
 #include "manifest/PackageManifest.hpp"
 #include "pipeline/HttpTransferStatusData.hpp"
@@ -423,6 +425,59 @@ TEST_F(PipelineTest, AVersionIdFromTheCurrentManifestStaysInItsSegment) {
             EXPECT_EQ(folders, std::vector<std::string>(16, c.folder));
         }
         TearDown(workflow);
+    }
+}
+
+// A document refused for its size is a manifest error at once: no retry fetches it again.
+TEST_F(PipelineTest, AnOversizedDocumentIsAManifestErrorWithoutARetry) {
+    const auto size = [&](const std::string& relative) {
+        return static_cast<std::uint64_t>(test::ReadFileText(site.Folder() + "/" + relative).size());
+    };
+    struct Case {
+        const char* name;
+        void (*limit)(EngineSettings&, std::uint64_t packageBytes, std::uint64_t nodeListBytes);
+        const char* refused;  // the path that is refused
+        const char* message;  // a part of the error's text
+    };
+    const Case cases[] = {
+        {"package manifest one byte over",
+         [](EngineSettings& s, std::uint64_t bytes, std::uint64_t) { s.maxPackageManifestBytes = bytes - 1; },
+         "/manifests/K/current.xml", "the package manifest"},
+        {"node list one byte over",
+         [](EngineSettings& s, std::uint64_t, std::uint64_t bytes) { s.maxNodeListBytes = bytes - 1; },
+         "/nodes/P.xml", "the node list"},
+        {"node list of more nodes than allowed",
+         [](EngineSettings& s, std::uint64_t, std::uint64_t) { s.maxNodeListNodes = 2; }, "/nodes/P.xml",
+         "the node list names 3 nodes, more than the 2"},
+    };
+    for (const Case& c : cases) {
+        SCOPED_TRACE(c.name);
+        service->ClearRecords();
+        EngineSettings settings = test::FastPipelineSettings(service->ManifestHost());
+        c.limit(settings, size("manifests/K/current.xml"), size("nodes/P.xml"));
+        test::PipelineServices services(settings);
+        auto transfer = NewTransfer(services);
+        auto workflow = transfer->Start(std::make_shared<GetManifestsWork>(
+            transfer, services.Behavior().sessionFactory->CreateSession()));
+        const auto end = transfer->WaitForEnd();
+        ASSERT_TRUE(end.has_value());
+        EXPECT_EQ(end->result, WorkResult::Error);
+        const auto data = std::dynamic_pointer_cast<TransferExceptionData>(end->data);
+        ASSERT_NE(data, nullptr);
+        EXPECT_EQ(data->ToTransferError(), TransferError::ManifestError);
+        try {
+            std::rethrow_exception(data->Exception());
+        } catch (const ManifestSizeException& refused) {
+            EXPECT_THAT(refused.what(), ::testing::HasSubstr(c.message));
+        } catch (...) {
+            ADD_FAILURE() << "not a ManifestSizeException";
+        }
+        TearDown(workflow);
+        int fetched = 0;
+        for (const auto& request : service->Records().RequestsTo("manifest")) {
+            fetched += request.path == c.refused ? 1 : 0;
+        }
+        EXPECT_EQ(fetched, 1);
     }
 }
 
