@@ -48,6 +48,8 @@ EngineSettings::EngineSettings()
       maxPackageManifestBytes(16 * 1024 * 1024),
       maxNodeListBytes(1024 * 1024),
       maxSignatureBytes(4 * 1024),
-      maxNodeListNodes(1000) {}
+      maxNodeListNodes(1000),
+      maxPackageFiles(std::uint64_t{1} << 18),
+      maxPackageChunks(std::uint64_t{1} << 20) {}
 
 }  // namespace halcyne

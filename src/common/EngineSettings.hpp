@@ -64,6 +64,11 @@ struct EngineSettings {
     std::uint64_t maxNodeListBytes;
     std::uint64_t maxSignatureBytes;
     int maxNodeListNodes;
+    // The most files, and the most chunks over all its files, that a package manifest may describe; a
+    // manifest beyond either is refused before any work is built for it. The defaults fit the largest games
+    // (a million chunks is a terabyte in 1 MiB chunks).
+    std::uint64_t maxPackageFiles;
+    std::uint64_t maxPackageChunks;
 };
 
 // The default of workerThreads and maxRunningWorks: max(hardware threads, 1) + 2.

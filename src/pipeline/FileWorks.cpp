@@ -42,6 +42,21 @@ void TransferMultipleFilesWork::Describe(boost::property_tree::ptree& tree) cons
 
 // The clusters
 
+namespace {
+
+const FileManifestList& NonEmpty(const FileManifestList& cluster) {
+    if (cluster.empty()) {
+        throw std::logic_error("ParallelTransferMultipleFilesWork constructed with empty cluster");
+    }
+    return cluster;
+}
+
+}  // namespace
+
+std::size_t LiveWorkWindow(TransferWorkInterface& workInterface) {
+    return 2 * static_cast<std::size_t>(std::max(workInterface.Behavior().settings.maxRunningWorks, 1));
+}
+
 SequentialTransferMultipleFilesWork::SequentialTransferMultipleFilesWork(
     std::shared_ptr<TransferWorkInterface> workInterface, std::shared_ptr<HttpSession> session,
     const FileManifestList& cluster, const std::shared_ptr<TransferFileSet>& files)
@@ -63,14 +78,14 @@ ParallelTransferMultipleFilesWork::ParallelTransferMultipleFilesWork(
     std::shared_ptr<TransferWorkInterface> workInterface, std::shared_ptr<HttpSession> session,
     const FileManifestList& cluster, const std::shared_ptr<TransferFileSet>& files)
     : TransferWork(std::move(workInterface)),
-      ParallelWork(WorkLogCompleteCallback(workInterface_->Behavior())) {
-    if (cluster.empty()) {
-        throw std::logic_error("ParallelTransferMultipleFilesWork constructed with empty cluster");
-    }
-    Reserve(cluster.size());
-    for (const std::shared_ptr<FileManifest>& file : cluster) {
-        AddChild(std::make_shared<TransferSingleFileWork>(workInterface_, session, file, files));
-    }
+      WindowedParallelWork(WorkLogCompleteCallback(workInterface_->Behavior()), NonEmpty(cluster).size(),
+                           LiveWorkWindow(*workInterface_)),
+      session_(std::move(session)),
+      cluster_(cluster),
+      files_(files) {}
+
+std::shared_ptr<Work> ParallelTransferMultipleFilesWork::MakeChild(std::size_t index) {
+    return std::make_shared<TransferSingleFileWork>(workInterface_, session_, cluster_.at(index), files_);
 }
 
 void ParallelTransferMultipleFilesWork::Describe(boost::property_tree::ptree& tree) const {
@@ -96,12 +111,12 @@ TransferSingleFileWork::TransferSingleFileWork(std::shared_ptr<TransferWorkInter
       SequentialWork(WorkLogCompleteCallback(workInterface_->Behavior())),
       fileData_(std::make_shared<TransferSharedFileData>(file->GetPath(), file->GetSize(),
                                                          IsExecutableInPackage(*workInterface_, *file))) {
-    if (files) {
+    if (files && fileData_->executable) {
         files->Add(fileData_);
     }
     open_ = std::make_shared<OpenAndAllocateFileWork>(workInterface_, fileData_);
     chunks_ =
-        std::make_shared<TransferMultipleChunksWork>(workInterface_, std::move(session), *file, fileData_);
+        std::make_shared<TransferMultipleChunksWork>(workInterface_, std::move(session), file, fileData_);
     AddChild(open_);
     AddChild(chunks_);
     if (!file->GetSha256().empty()) {
@@ -114,7 +129,7 @@ TransferSingleFileWork::~TransferSingleFileWork() {
     try {
         chunks_->ReleaseViews();
         const bool stagedLeft = fileData_->StagedFileLeft();
-        fileData_->Release();
+        fileData_->ReleaseKeepingVerified();
         // A tree that never reached the file (torn down before it ran, or refused by the deferred work)
         // reports nothing: the file may belong to another tree, and the transfer may delete what it is told.
         // A sibling that was not renamed into place is this tree's too.
@@ -169,38 +184,60 @@ WorkStatus OpenAndAllocateFileWork::ExecuteTask() {
 
 // TransferMultipleChunksWork
 
-TransferMultipleChunksWork::TransferMultipleChunksWork(std::shared_ptr<TransferWorkInterface> workInterface,
-                                                       std::shared_ptr<HttpSession> session,
-                                                       const FileManifest& file,
-                                                       std::shared_ptr<TransferSharedFileData> fileData)
-    : TransferWork(std::move(workInterface)),
-      ParallelWork(WorkLogCompleteCallback(workInterface_->Behavior())),
-      fileData_(std::move(fileData)) {
-    const std::uint32_t chunkSize = file.GetChunkSize();
-    const std::uint64_t size = file.GetSize();
-    const std::uint32_t count = ChunkCount(chunkSize, size);
+namespace {
+
+std::size_t ChunksOf(const FileManifest& file) {
+    const std::uint32_t count = ChunkCount(file.GetChunkSize(), file.GetSize());
     if (count == 0) {
         throw std::logic_error("TransferMultipleChunksWork constructed with no chunk");
     }
-    const std::vector<std::uint32_t>& checksums = file.GetChecksums();
-    Reserve(count);
-    chunks_.reserve(count);
-    for (std::uint32_t i = 0; i < count; ++i) {
-        const std::uint64_t lower = std::uint64_t{i} * chunkSize;
-        const std::uint64_t upper = std::min(lower + chunkSize - 1, size - 1);
-        auto chunk = std::make_shared<TransferSingleChunkWork>(workInterface_, session, fileData_, lower,
-                                                               upper, checksums.at(i));
-        chunks_.push_back(chunk);
-        AddChild(std::move(chunk));
+    if (file.GetChecksums().size() < count) {
+        throw std::logic_error("TransferMultipleChunksWork constructed with fewer checksums than chunks");
     }
+    return count;
+}
+
+}  // namespace
+
+TransferMultipleChunksWork::TransferMultipleChunksWork(std::shared_ptr<TransferWorkInterface> workInterface,
+                                                       std::shared_ptr<HttpSession> session,
+                                                       std::shared_ptr<const FileManifest> file,
+                                                       std::shared_ptr<TransferSharedFileData> fileData)
+    : TransferWork(std::move(workInterface)),
+      WindowedParallelWork(WorkLogCompleteCallback(workInterface_->Behavior()), ChunksOf(*file),
+                           LiveWorkWindow(*workInterface_)),
+      session_(std::move(session)),
+      file_(std::move(file)),
+      fileData_(std::move(fileData)) {}
+
+std::pair<std::uint64_t, std::uint64_t> TransferMultipleChunksWork::ChunkRange(std::size_t index) const {
+    const std::uint64_t chunkSize = file_->GetChunkSize();
+    const std::uint64_t lower = std::uint64_t{index} * chunkSize;
+    return {lower, std::min(lower + chunkSize - 1, file_->GetSize() - 1)};
+}
+
+std::shared_ptr<Work> TransferMultipleChunksWork::MakeChild(std::size_t index) {
+    const auto [lower, upper] = ChunkRange(index);
+    return std::make_shared<TransferSingleChunkWork>(workInterface_, session_, fileData_, lower, upper,
+                                                     file_->GetChecksums()[index]);
 }
 
 void TransferMultipleChunksWork::Describe(boost::property_tree::ptree& tree) const {
     DescribeTransferWork(tree, "TransferMultipleChunksWork", false, *workInterface_, fileData_.get());
 }
 
+std::vector<std::shared_ptr<TransferSingleChunkWork>> TransferMultipleChunksWork::Chunks() const {
+    std::vector<std::shared_ptr<TransferSingleChunkWork>> chunks;
+    for (const std::shared_ptr<Work>& child : LiveChildren()) {
+        if (auto chunk = std::dynamic_pointer_cast<TransferSingleChunkWork>(child)) {
+            chunks.push_back(std::move(chunk));
+        }
+    }
+    return chunks;
+}
+
 void TransferMultipleChunksWork::ReleaseViews() {
-    for (const std::shared_ptr<TransferSingleChunkWork>& chunk : chunks_) {
+    for (const std::shared_ptr<TransferSingleChunkWork>& chunk : Chunks()) {
         chunk->ReleaseView();
     }
 }

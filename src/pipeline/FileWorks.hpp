@@ -1,22 +1,27 @@
 // The works above the chunks: the files of a package in two groups (the run files one after the other, then
 // all other files at once), and for each file: open it (in place, or its sibling, see
-// TransferSharedFileData), transfer all its chunks at once, check the whole file's SHA-256 when its entry
-// carries one, and close it (a sibling is renamed over the file's name only then).
+// TransferSharedFileData), transfer all its chunks at once (file works and chunk works are made as they are
+// due, a window of them at a time, so that memory follows the works in flight), check the whole file's
+// SHA-256 when its entry carries one, and close it (a sibling is renamed over the file's name only then).
 //
 //   TransferMultipleFilesWork (sequence)
 //     SequentialTransferMultipleFilesWork (run files) / ParallelTransferMultipleFilesWork (other files)
 //       TransferSingleFileWork (sequence): OpenAndAllocateFileWork, TransferMultipleChunksWork,
 //                                          [VerifyFileHashWork,] CloseFileWork
 //
-// Built by ConstructTransferFromPackageWork on a work-manager thread; the works run on work-manager threads.
+// The top of the tree is built by ConstructTransferFromPackageWork on a work-manager thread, the file and
+// chunk works by their sets on the work-manager threads that queue them; the works run on work-manager
+// threads.
 // The file data is written only by the opening and closing works and by Reset, never while the chunk works
 // of the same file run (sequence order). Every work completes into the work log.
 #pragma once
 
 #include <atomic>
+#include <cstddef>
 #include <functional>
 #include <memory>
 #include <optional>
+#include <utility>
 #include <vector>
 
 #include "common/Sha256.hpp"
@@ -54,27 +59,44 @@ public:
     void Describe(boost::property_tree::ptree& tree) const override;
 };
 
-class ParallelTransferMultipleFilesWork : public TransferWork, public ParallelWork {
+// The files run at once, but only a window of them (LiveWorkWindow) exists at a time: each file's work
+// (with its file data) is made as it is queued and let go of once it completes, so that a package of a
+// quarter of a million files costs the memory of the files in flight.
+class ParallelTransferMultipleFilesWork : public TransferWork, public WindowedParallelWork {
 public:
     // std::logic_error for an empty cluster.
     ParallelTransferMultipleFilesWork(std::shared_ptr<TransferWorkInterface> workInterface,
                                       std::shared_ptr<HttpSession> session, const FileManifestList& cluster,
                                       const std::shared_ptr<TransferFileSet>& files = nullptr);
     void Describe(boost::property_tree::ptree& tree) const override;
+
+protected:
+    std::shared_ptr<Work> MakeChild(std::size_t index) override;  // a TransferSingleFileWork
+
+private:
+    const std::shared_ptr<HttpSession> session_;
+    const FileManifestList cluster_;
+    const std::shared_ptr<TransferFileSet> files_;
 };
+
+// How many children of a file set or a chunk set exist at once: twice the works the workflow runs at a
+// time, so that a completed work always finds the next one ready.
+std::size_t LiveWorkWindow(TransferWorkInterface& workInterface);
 
 class OpenAndAllocateFileWork;
 class TransferMultipleChunksWork;
 
 class TransferSingleFileWork : public TransferWork, public SequentialWork {
 public:
-    // The file data knows whether the package makes the file executable (IsExecutableFile); it is added to
-    // `files` when given.
+    // The file data knows whether the package makes the file executable (IsExecutableFile); an executable's
+    // is added to `files` when given, for AllowExecuteWork.
     TransferSingleFileWork(std::shared_ptr<TransferWorkInterface> workInterface,
                            std::shared_ptr<HttpSession> session, const std::shared_ptr<FileManifest>& file,
                            const std::shared_ptr<TransferFileSet>& files = nullptr);
-    // Releases every chunk's view and the file, then reports the file to the transfer (OnFileCreated) when
-    // this tree opened it, and its sibling when one is left on disk. Nothing escapes.
+    // Releases every chunk's view and the file (but an executable's verified file, which the file set keeps
+    // for AllowExecuteWork), then reports the file to the transfer (OnFileCreated) when this tree opened
+    // it, and its sibling when one is left on disk. Nothing escapes. The file set lets go of each file work
+    // once it completes, so this runs as the transfer goes on, not only when the tree is torn down.
     ~TransferSingleFileWork() override;
     void Describe(boost::property_tree::ptree& tree) const override;
     // The sequence's reset, then the file is released.
@@ -108,22 +130,31 @@ private:
     std::atomic<bool> opened_{false};
 };
 
-class TransferMultipleChunksWork : public TransferWork, public ParallelWork {
+// The chunks of one file, downloaded at once, made as they are queued (a window of LiveWorkWindow chunk
+// works at a time) and let go of once they complete.
+class TransferMultipleChunksWork : public TransferWork, public WindowedParallelWork {
 public:
     // One chunk work per chunk of the file. std::logic_error when the file has no chunk (size or chunk
-    // size 0): a chunk set without children would never complete.
+    // size 0; a chunk set without children would never complete) or fewer CRC-32s than chunks.
     TransferMultipleChunksWork(std::shared_ptr<TransferWorkInterface> workInterface,
-                               std::shared_ptr<HttpSession> session, const FileManifest& file,
+                               std::shared_ptr<HttpSession> session, std::shared_ptr<const FileManifest> file,
                                std::shared_ptr<TransferSharedFileData> fileData);
     void Describe(boost::property_tree::ptree& tree) const override;
     std::optional<bool> KnownImportance() const override { return false; }
-    // Drops the views of all chunks.
+    // Drops the views of the chunks in flight.
     void ReleaseViews();
-    const std::vector<std::shared_ptr<TransferSingleChunkWork>>& Chunks() const { return chunks_; }
+    // The chunk works in flight.
+    std::vector<std::shared_ptr<TransferSingleChunkWork>> Chunks() const;
+    // The first and last byte of chunk `index` (< Count()).
+    std::pair<std::uint64_t, std::uint64_t> ChunkRange(std::size_t index) const;
+
+protected:
+    std::shared_ptr<Work> MakeChild(std::size_t index) override;  // a TransferSingleChunkWork
 
 private:
+    const std::shared_ptr<HttpSession> session_;
+    const std::shared_ptr<const FileManifest> file_;
     const std::shared_ptr<TransferSharedFileData> fileData_;
-    std::vector<std::shared_ptr<TransferSingleChunkWork>> chunks_;
 };
 
 // The whole file's SHA-256 against the manifest's, once every chunk has verified (downloaded or found intact)

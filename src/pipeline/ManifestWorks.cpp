@@ -2,6 +2,7 @@
 
 #include <new>
 
+#include "common/EngineSettings.hpp"
 #include "common/NoValueMarker.hpp"
 #include "http/HttpRequestCanceller.hpp"
 #include "manifest/ManifestException.hpp"
@@ -122,8 +123,27 @@ WorkStatus GetPackageManifestWork::Fetch() {
         workInterface_->Behavior().packageManifestFactory->Create(ref, session_, canceller_);
     if (manifest) {
         RequireUsableVersionId(*manifest);
+        const EngineSettings& settings = workInterface_->Behavior().settings;
+        RequireWorkWithinLimits(*manifest, settings.maxPackageFiles, settings.maxPackageChunks);
     }
     return WorkStatus(WorkResult::Success, std::make_shared<PackageStatusData>(std::move(manifest)));
+}
+
+void RequireWorkWithinLimits(const PackageManifest& manifest, std::uint64_t maxFiles,
+                             std::uint64_t maxChunks) {
+    const FileManifestList& files = manifest.GetFiles();
+    if (files.size() > maxFiles) {
+        throw ManifestSizeException("the package manifest describes " + std::to_string(files.size()) +
+                                    " files, more than the " + std::to_string(maxFiles) + " allowed");
+    }
+    std::uint64_t chunks = 0;
+    for (const std::shared_ptr<FileManifest>& file : files) {
+        chunks += ChunkCount(file->GetChunkSize(), file->GetSize());
+        if (chunks > maxChunks) {
+            throw ManifestSizeException("the package manifest describes more than the " +
+                                        std::to_string(maxChunks) + " chunks allowed");
+        }
+    }
 }
 
 // GetNodeListWork

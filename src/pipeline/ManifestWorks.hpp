@@ -7,6 +7,7 @@
 // on the thread that completes the work.
 #pragma once
 
+#include <cstdint>
 #include <memory>
 
 #include "pipeline/TransferWork.hpp"
@@ -72,6 +73,11 @@ protected:
 // is), and the id then becomes a segment of every chunk URL: ManifestParseException when the manifest's
 // version id cannot be one (IsPathSegmentId).
 void RequireUsableVersionId(const PackageManifest& manifest);
+
+// ManifestSizeException when the manifest describes more files than maxFiles or more chunks (over all its
+// files) than maxChunks: the work tree of a transfer grows with both.
+void RequireWorkWithinLimits(const PackageManifest& manifest, std::uint64_t maxFiles,
+                             std::uint64_t maxChunks);
 
 class GetPackageManifestWork : public ManifestFetchWork {
 public:

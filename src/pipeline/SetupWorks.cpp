@@ -147,20 +147,14 @@ WorkStatus AllowExecuteWork::ExecuteTask() {
                                                      "AllowExecuteWork::ExecuteTask has no package"));
         }
         SharedFileFactory& factory = *workInterface_->Behavior().sharedFileFactory;
-        const std::vector<std::shared_ptr<TransferSharedFileData>> files =
-            files_ ? files_->Files() : std::vector<std::shared_ptr<TransferSharedFileData>>();
         std::optional<FileIdentity> runFile;
         for (const std::shared_ptr<FileManifest>& file : package->GetFiles()) {
             if (!IsExecutableFile(*package, *file, factory)) {
                 continue;
             }
             const std::string& path = file->GetPath();
-            std::shared_ptr<SharedFile> verified;
-            for (const auto& data : files) {
-                if (data->filePath == path && (verified = data->VerifiedFile())) {
-                    break;
-                }
-            }
+            const std::shared_ptr<TransferSharedFileData> data = files_ ? files_->Find(path) : nullptr;
+            const std::shared_ptr<SharedFile> verified = data ? data->VerifiedFile() : nullptr;
             if (!verified) {
                 return WorkStatus(WorkResult::Error,
                                   std::make_shared<TransferErrorData>(
@@ -179,8 +173,10 @@ WorkStatus AllowExecuteWork::ExecuteTask() {
         }
         // The package's programs are started once it is complete, and a program cannot be started while it is
         // open for writing.
-        for (const auto& data : files) {
-            data->ReleaseVerified();
+        if (files_) {
+            for (const auto& data : files_->Files()) {
+                data->ReleaseVerified();
+            }
         }
         return WorkStatus(WorkResult::Success);
     } catch (...) {

@@ -257,6 +257,13 @@ void TransferSharedFileData::Release() {
     ReleaseLocked();
 }
 
+void TransferSharedFileData::ReleaseKeepingVerified() {
+    const std::lock_guard lock(mutex_);
+    std::shared_ptr<SharedFile> verified = std::move(verified_);
+    ReleaseLocked();
+    verified_ = std::move(verified);
+}
+
 void TransferSharedFileData::ReleaseLocked() {
     target_.reset();
     inPlace_.reset();
@@ -292,12 +299,24 @@ bool TransferSharedFileData::DeleteUnusedStagedFile(SharedFileFactory& factory, 
 
 void TransferFileSet::Add(std::shared_ptr<TransferSharedFileData> file) {
     const std::lock_guard lock(mutex_);
-    files_.push_back(std::move(file));
+    std::string path = file->filePath;
+    files_.insert_or_assign(std::move(path), std::move(file));
+}
+
+std::shared_ptr<TransferSharedFileData> TransferFileSet::Find(const std::string& path) const {
+    const std::lock_guard lock(mutex_);
+    const auto found = files_.find(path);
+    return found == files_.end() ? nullptr : found->second;
 }
 
 std::vector<std::shared_ptr<TransferSharedFileData>> TransferFileSet::Files() const {
     const std::lock_guard lock(mutex_);
-    return files_;
+    std::vector<std::shared_ptr<TransferSharedFileData>> files;
+    files.reserve(files_.size());
+    for (const auto& entry : files_) {
+        files.push_back(entry.second);
+    }
+    return files;
 }
 
 }  // namespace halcyne

@@ -22,6 +22,7 @@
 #include <memory>
 #include <mutex>
 #include <string>
+#include <unordered_map>
 #include <utility>
 #include <vector>
 
@@ -98,6 +99,9 @@ public:
     void ReleaseVerified();
     // Lets go of every file (siblings stay on disk for the next run).
     void Release();
+    // The same, except the verified file kept by Close: the file's work is let go of once it completes, and
+    // AllowExecuteWork still needs that file.
+    void ReleaseKeepingVerified();
     // Whether a sibling that this data opened or created is still on disk (neither renamed nor deleted).
     bool StagedFileLeft() const;
 
@@ -128,17 +132,19 @@ private:
     std::vector<std::pair<std::uint64_t, std::uint64_t>> intact_;  // (offset, length) verified in place
 };
 
-// The file data of every file of one package transfer's tree, in the order the files were added: filled
-// while the tree is built, read by AllowExecuteWork once every file is complete. Any thread; its mutex is a
-// leaf.
+// The file data of the executable files of one package transfer's tree, by path: filled as the file works
+// are made, read by AllowExecuteWork once every file is complete. A file whose work is made again (the set
+// was started over) replaces the earlier data. Any thread; its mutex is a leaf.
 class TransferFileSet {
 public:
     void Add(std::shared_ptr<TransferSharedFileData> file);
+    // The data last added for `path`, or empty.
+    std::shared_ptr<TransferSharedFileData> Find(const std::string& path) const;
     std::vector<std::shared_ptr<TransferSharedFileData>> Files() const;
 
 private:
     mutable std::mutex mutex_;  // guards files_
-    std::vector<std::shared_ptr<TransferSharedFileData>> files_;
+    std::unordered_map<std::string, std::shared_ptr<TransferSharedFileData>> files_;
 };
 
 }  // namespace halcyne

@@ -1,5 +1,7 @@
 #include "work/CompositeWork.hpp"
 
+#include <algorithm>
+#include <optional>
 #include <stdexcept>
 
 #include "work/SimpleWork.hpp"
@@ -241,6 +243,104 @@ CompositeWork::ChildProgress ParallelWork::Advance(std::shared_ptr<Work> child, 
         return ChildProgress(true, WorkStatus(WorkResult::Success));
     }
     return ChildProgress();
+}
+
+// WindowedParallelWork
+
+WindowedParallelWork::WindowedParallelWork(WorkCompleteCallback* callback, std::size_t count,
+                                           std::size_t window)
+    : CompositeWork(callback), count_(count), window_(std::max<std::size_t>(window, 1)) {
+    if (count_ == 0) {
+        throw std::logic_error("WindowedParallelWork constructed with no child");
+    }
+    live_.reserve(std::min(count_, window_));
+}
+
+void WindowedParallelWork::Reset() {
+    std::vector<std::shared_ptr<Work>> dropped;
+    std::lock_guard<std::recursive_mutex> lock(Lock());
+    CompositeWork::Reset();
+    {
+        const std::lock_guard<std::mutex> state(stateLock_);
+        dropped.swap(live_);
+        next_ = 0;
+        completed_ = 0;
+    }
+}
+
+void WindowedParallelWork::OnSetWorkflow(std::shared_ptr<Workflow> workflow) {
+    for (const std::shared_ptr<Work>& child : LiveChildren()) {
+        child->SetWorkflow(workflow);
+    }
+}
+
+void WindowedParallelWork::QueueAvailableWork(std::shared_ptr<Workflow> workflow) {
+    for (;;) {
+        std::size_t index = 0;
+        {
+            const std::lock_guard<std::mutex> state(stateLock_);
+            if (next_ >= count_ || next_ - completed_ >= window_) {
+                return;
+            }
+            index = next_++;
+        }
+        StartChild(index, workflow);
+    }
+}
+
+void WindowedParallelWork::StartChild(std::size_t index, const std::shared_ptr<Workflow>& workflow) {
+    std::shared_ptr<Work> child = MakeChild(index);
+    if (!child) {
+        throw std::logic_error("WindowedParallelWork::MakeChild made no work");
+    }
+    AttachChild(child);
+    {
+        const std::lock_guard<std::mutex> state(stateLock_);
+        live_.push_back(child);
+    }
+    if (workflow) {
+        child->QueueAvailableWork(workflow);
+    }
+}
+
+bool WindowedParallelWork::IsChildActive(const std::shared_ptr<Work>& child) {
+    const std::lock_guard<std::mutex> state(stateLock_);
+    return std::find(live_.begin(), live_.end(), child) != live_.end();
+}
+
+CompositeWork::ChildProgress WindowedParallelWork::Advance(std::shared_ptr<Work> child,
+                                                           const WorkStatus& status) {
+    if (status.result == WorkResult::Failure) {
+        return ChildProgress(true, WorkStatus(WorkResult::Error, status.data));
+    }
+    std::optional<std::size_t> index;
+    {
+        const std::lock_guard<std::mutex> state(stateLock_);
+        const auto found = std::find(live_.begin(), live_.end(), child);
+        if (found != live_.end()) {
+            *found = std::move(live_.back());
+            live_.pop_back();
+        }
+        if (++completed_ == count_) {
+            return ChildProgress(true, WorkStatus(WorkResult::Success));
+        }
+        if (next_ < count_) {
+            index = next_++;
+        }
+    }
+    if (index) {
+        try {
+            StartChild(*index, LockedWorkflow());
+        } catch (const std::exception& error) {
+            return ChildProgress(true, WorkStatus(WorkResult::Error, MakeWorkErrorData(error.what())));
+        }
+    }
+    return ChildProgress();
+}
+
+std::vector<std::shared_ptr<Work>> WindowedParallelWork::LiveChildren() const {
+    const std::lock_guard<std::mutex> state(stateLock_);
+    return live_;
 }
 
 // ConditionalWork

@@ -1,7 +1,8 @@
 // Composite works: the inner nodes of a work tree. A composite runs no task; it queues the children that
 // are due into the workflow, listens to their completions and completes when their results say so:
-// SequentialWork (one child after the other), ParallelWork (all at once), ConditionalWork (a condition,
-// then one of two branches) and DeferredWork (a placeholder whose child is supplied while the tree runs).
+// SequentialWork (one child after the other), ParallelWork (all at once), WindowedParallelWork (all of
+// them, made as they are due, a bounded number at a time), ConditionalWork (a condition, then one of two
+// branches) and DeferredWork (a placeholder whose child is supplied while the tree runs).
 //
 // Threads: completions of different children arrive on different work-manager threads; OnWorkComplete and
 // the bookkeeping run under the composite's recursive lock, which is released before the composite reports
@@ -11,6 +12,7 @@
 // Children are added, and the workflow set, while the tree is built, except for the deferred work's child.
 #pragma once
 
+#include <cstddef>
 #include <memory>
 #include <mutex>
 #include <unordered_map>
@@ -122,6 +124,49 @@ private:
     std::vector<std::shared_ptr<Work>> order_;    // children in the order added
     std::unordered_map<const Work*, bool> done_;  // guarded by the composite's lock
     std::size_t completed_ = 0;                   // guarded by the composite's lock
+};
+
+// Runs `count` children like ParallelWork (Success when all succeeded; a child's Failure ends it at once as
+// Error), but makes each child (MakeChild, in index order) only when it is about to be queued and lets go of
+// it once it has completed, so that at most `window` children exist at once: the memory of a set of a
+// million children follows the few that run, not the size of the set.
+//
+// Threads: the first children are made by QueueAvailableWork, later ones by Advance when a child completes
+// (under the composite's lock), so MakeChild runs on whichever thread that is and must take no lock of the
+// tree. The counters and the live children are guarded by a leaf mutex that is never held while a child is
+// made, attached or queued; QueueAvailableWork takes no composite lock, as for the other composites.
+class WindowedParallelWork : public CompositeWork {
+public:
+    // std::logic_error for a count of 0 (a set without children would never complete); a window of 0 is
+    // taken as 1.
+    WindowedParallelWork(WorkCompleteCallback* callback, std::size_t count, std::size_t window);
+
+    // Lets go of every child; the next queueing starts again with the first.
+    void Reset() override;
+    void OnSetWorkflow(std::shared_ptr<Workflow> workflow) override;       // the live children
+    void QueueAvailableWork(std::shared_ptr<Workflow> workflow) override;  // makes and queues the window
+    bool IsChildActive(const std::shared_ptr<Work>& child) override;
+    ChildProgress Advance(std::shared_ptr<Work> child, const WorkStatus& status) override;
+
+    std::size_t Count() const { return count_; }
+    std::size_t Window() const { return window_; }
+    // The children made and not yet completed.
+    std::vector<std::shared_ptr<Work>> LiveChildren() const;
+
+protected:
+    // The child at `index` (< Count()), made once per run of the set.
+    virtual std::shared_ptr<Work> MakeChild(std::size_t index) = 0;
+
+private:
+    // Makes child `index` (reserved by the caller), records it as live, then queues it.
+    void StartChild(std::size_t index, const std::shared_ptr<Workflow>& workflow);
+
+    const std::size_t count_;
+    const std::size_t window_;
+    mutable std::mutex stateLock_;  // a leaf: guards live_, next_ and completed_
+    std::vector<std::shared_ptr<Work>> live_;
+    std::size_t next_ = 0;       // the index of the next child to make
+    std::size_t completed_ = 0;  // children that completed with Success
 };
 
 // Runs its condition, then onSuccess when the condition succeeded or onFailure when it failed, and ends

@@ -104,16 +104,18 @@ TEST(FileWorksTest, ChunkLayout) {
     Fixture f;
     for (const Case& c : cases) {
         auto data = std::make_shared<TransferSharedFileData>("f", c.size);
-        TransferMultipleChunksWork work(f.transfer, nullptr, FakeFileManifest(c.size, c.chunkSize), data);
+        TransferMultipleChunksWork work(f.transfer, nullptr,
+                                        std::make_shared<FakeFileManifest>(c.size, c.chunkSize), data);
         std::vector<std::pair<std::uint64_t, std::uint64_t>> chunks;
-        for (const auto& chunk : work.Chunks()) {
-            chunks.emplace_back(chunk->ChunkData()->lowerBound, chunk->ChunkData()->upperBound);
+        for (std::size_t i = 0; i < work.Count(); ++i) {
+            chunks.push_back(work.ChunkRange(i));
         }
         EXPECT_EQ(chunks, c.chunks) << c.size << "/" << c.chunkSize;
     }
     for (const auto& [size, chunkSize] : {std::pair<std::uint64_t, std::uint32_t>{0, 4}, {10, 0}}) {
         auto data = std::make_shared<TransferSharedFileData>("f", size);
-        EXPECT_THROW(TransferMultipleChunksWork(f.transfer, nullptr, FakeFileManifest(size, chunkSize), data),
+        EXPECT_THROW(TransferMultipleChunksWork(f.transfer, nullptr,
+                                                std::make_shared<FakeFileManifest>(size, chunkSize), data),
                      std::logic_error);
     }
 }

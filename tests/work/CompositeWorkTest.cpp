@@ -1,4 +1,6 @@
+#include <algorithm>
 #include <stdexcept>
+#include <string>
 
 #include <gtest/gtest.h>
 
@@ -110,6 +112,67 @@ TEST(CompositeWorkTest, ParallelSetCompletesWhenAllSucceedAndFailsAtOnceAsError)
         work->NotifyComplete(WorkStatus(R::Success));
     }
     EXPECT_EQ(failing.recorder.Count(), 1u);
+}
+
+// A windowed set of scripted children named "0", "1", ...; records how many it made.
+class ScriptedWindowed : public WindowedParallelWork {
+public:
+    ScriptedWindowed(std::vector<R> results, std::size_t window)
+        : WindowedParallelWork(nullptr, results.size(), window), results_(std::move(results)) {}
+    std::size_t made = 0;
+
+protected:
+    std::shared_ptr<Work> MakeChild(std::size_t index) override {
+        ++made;
+        return MakeScriptedWork({results_.at(index)}, 0, std::to_string(index));
+    }
+
+private:
+    const std::vector<R> results_;
+};
+
+TEST(CompositeWorkTest, WindowedSetMakesChildrenAsTheyAreDueAndKeepsAtMostTheWindow) {
+    struct Case {
+        const char* label;
+        std::vector<R> results;
+        std::size_t window;
+        R final;
+        std::size_t made;  // children made by the end
+    };
+    const Case cases[] = {
+        {"all succeed, window 2",
+         {R::Success, R::Success, R::Success, R::Success, R::Success},
+         2,
+         R::Success,
+         5},
+        {"window above the count", {R::Success, R::Success}, 8, R::Success, 2},
+        {"window 0 runs one at a time", {R::Success, R::Success, R::Success}, 0, R::Success, 3},
+        {"a failure ends it as an error and nothing more is made",
+         {R::Success, R::Failure, R::Success, R::Success, R::Success},
+         2,
+         R::Error,
+         2},
+    };
+    for (const Case& c : cases) {
+        SCOPED_TRACE(c.label);
+        Tree tree;
+        auto set = tree.Root(std::make_shared<ScriptedWindowed>(c.results, c.window));
+        const std::size_t window = std::max<std::size_t>(c.window, 1);
+        EXPECT_EQ(set->made, 0u);  // nothing before the set is queued
+        tree.Start(4);
+        EXPECT_EQ(set->made, std::min(window, c.results.size()));
+        std::vector<std::string> sent;
+        while (tree.manager.Pending() > 0 && tree.recorder.Count() == 0) {
+            EXPECT_LE(set->LiveChildren().size(), window);
+            tree.manager.RunNext();  // the oldest first: children complete in index order
+        }
+        EXPECT_EQ(set->made, c.made);
+        ASSERT_EQ(tree.recorder.Count(), 1u);
+        EXPECT_EQ(tree.recorder.Statuses().front().result, c.final);
+        if (c.final == R::Success) {
+            EXPECT_TRUE(set->LiveChildren().empty());  // every child let go of
+        }
+    }
 }
 
 TEST(CompositeWorkTest, ConditionalRunsOnlyTheBranchItsConditionChooses) {

@@ -159,11 +159,10 @@ TEST_F(PipelineTest, APackageFromThreeNodes) {
     EXPECT_EQ(transfer->GetParams().versionId, "V");  // "?" became the manifest's version
     ExpectComplete(*transfer);
     EXPECT_EQ(transfer->Transferred(), Total());
-    std::vector<std::string> created = transfer->CreatedFiles();
-    EXPECT_TRUE(created.empty());  // reported when the tree is torn down
     TearDown(workflow);
     EXPECT_EQ(OpenUnderDest(), std::vector<std::string>{});
-    created = transfer->CreatedFiles();
+    // Each file is reported when its work is let go of: once complete, or when the tree is torn down.
+    std::vector<std::string> created = transfer->CreatedFiles();
     std::sort(created.begin(), created.end());
     EXPECT_EQ(created, (std::vector<std::string>{"bin/start.sh", "data/a.pak", "data/b.pak", "readme.txt"}));
     // The run file may be executed once the package is complete; the data files never.
@@ -428,7 +427,8 @@ TEST_F(PipelineTest, AVersionIdFromTheCurrentManifestStaysInItsSegment) {
     }
 }
 
-// A document refused for its size is a manifest error at once: no retry fetches it again.
+// A document refused for its size, or a package too large to set up, is a manifest error at once: no retry
+// fetches it again.
 TEST_F(PipelineTest, AnOversizedDocumentIsAManifestErrorWithoutARetry) {
     const auto size = [&](const std::string& relative) {
         return static_cast<std::uint64_t>(test::ReadFileText(site.Folder() + "/" + relative).size());
@@ -449,6 +449,12 @@ TEST_F(PipelineTest, AnOversizedDocumentIsAManifestErrorWithoutARetry) {
         {"node list of more nodes than allowed",
          [](EngineSettings& s, std::uint64_t, std::uint64_t) { s.maxNodeListNodes = 2; }, "/nodes/P.xml",
          "the node list names 3 nodes, more than the 2"},
+        {"package of one file more than allowed",
+         [](EngineSettings& s, std::uint64_t, std::uint64_t) { s.maxPackageFiles = 3; },
+         "/manifests/K/current.xml", "describes 4 files, more than the 3 allowed"},
+        {"package of one chunk more than allowed",
+         [](EngineSettings& s, std::uint64_t, std::uint64_t) { s.maxPackageChunks = 15; },
+         "/manifests/K/current.xml", "more than the 15 chunks allowed"},
     };
     for (const Case& c : cases) {
         SCOPED_TRACE(c.name);

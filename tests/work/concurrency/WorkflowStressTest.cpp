@@ -204,6 +204,23 @@ private:
     std::shared_ptr<Work> payload_;
 };
 
+// A windowed set over works built up front: each is reset when the set makes it, as a set that makes new
+// works would start them afresh.
+class StressWindowed : public WindowedParallelWork {
+public:
+    StressWindowed(std::vector<std::shared_ptr<Work>> works, std::size_t window)
+        : WindowedParallelWork(nullptr, works.size(), window), works_(std::move(works)) {}
+
+protected:
+    std::shared_ptr<Work> MakeChild(std::size_t index) override {
+        works_[index]->Reset();
+        return works_[index];
+    }
+
+private:
+    const std::vector<std::shared_ptr<Work>> works_;
+};
+
 enum class Kind { Leaf, Sequence, Parallel, Conditional, RetrySequence, Assigner, Deferred };
 
 // The test's model of one node: the engine's work and what a sequential run of the tree would do.
@@ -351,6 +368,15 @@ private:
                 break;
             }
             case Kind::Parallel: {
+                if (Uniform(0, 1) == 0) {
+                    std::vector<std::shared_ptr<Work>> works;
+                    for (auto& child : node.children) {
+                        works.push_back(child->work);
+                    }
+                    node.work = std::make_shared<StressWindowed>(std::move(works),
+                                                                 static_cast<std::size_t>(Uniform(1, 4)));
+                    break;
+                }
                 auto set = MakeParallelWork();
                 set->Reserve(node.children.size());
                 for (auto& child : node.children) {
