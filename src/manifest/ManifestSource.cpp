@@ -23,7 +23,7 @@ void ManifestSource::Load(const std::string& ref, InputManifest& manifest) {
     std::string text;
     FetchText(ref, text);
     boost::property_tree::ptree tree;
-    ParseText(text, tree);
+    ParseText(text, tree, manifest.FileSink());
     manifest.Load(tree);
 }
 
@@ -33,7 +33,8 @@ void ManifestSource::FetchText(const std::string& ref, std::string& into) {
     into = std::move(stream).str();
 }
 
-void ManifestSource::ParseText(std::string& text, boost::property_tree::ptree& into) {
+void ManifestSource::ParseText(std::string& text, boost::property_tree::ptree& into,
+                               const ManifestFileSink& /*onFile*/) {
     std::stringstream stream(std::move(text));
     Parse(stream, into);
 }
@@ -110,10 +111,11 @@ void XmlHttpManifestSource::Parse(std::iostream& from, boost::property_tree::ptr
     }
 }
 
-void XmlHttpManifestSource::ParseText(std::string& text, boost::property_tree::ptree& into) {
+void XmlHttpManifestSource::ParseText(std::string& text, boost::property_tree::ptree& into,
+                                      const ManifestFileSink& onFile) {
     try {
-        ReadManifestXmlInPlace(text, into);
-    } catch (const ManifestParseException&) {
+        ReadManifestXmlInPlace(text, into, onFile);
+    } catch (const ManifestException&) {
         throw;
     } catch (const std::bad_alloc&) {
         throw;

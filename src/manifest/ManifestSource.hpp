@@ -11,6 +11,8 @@
 
 #include <boost/property_tree/ptree_fwd.hpp>
 
+#include "manifest/Manifest.hpp"
+
 namespace halcyne {
 
 class InputManifest;
@@ -45,9 +47,11 @@ public:
 protected:
     // The bytes of the manifest named `ref`, replacing `into`. By default Fetch into a string stream.
     virtual void FetchText(const std::string& ref, std::string& into);
-    // Reads the bytes into a tree; `text` may be used up (parsed in place). By default Parse over a
-    // string stream of the text.
-    virtual void ParseText(std::string& text, boost::property_tree::ptree& into);
+    // Reads the bytes into a tree; `text` may be used up (parsed in place). A reader that can may hand a
+    // package manifest's file elements to `onFile` instead of the tree (ReadManifestXmlInPlace). By default
+    // Parse over a string stream of the text, everything into the tree.
+    virtual void ParseText(std::string& text, boost::property_tree::ptree& into,
+                           const ManifestFileSink& onFile);
 };
 
 // Fetches one fixed URL with a GET (the reference is not used). With a session the request comes from the
@@ -92,8 +96,9 @@ public:
     void Parse(std::iostream& from, boost::property_tree::ptree& into) override;
 
 protected:
-    // The same, parsing the received bytes in place.
-    void ParseText(std::string& text, boost::property_tree::ptree& into) override;
+    // The same, parsing the received bytes in place, with the file elements handed to `onFile`.
+    void ParseText(std::string& text, boost::property_tree::ptree& into,
+                   const ManifestFileSink& onFile) override;
 };
 
 // A manifest service document that must come with a detached signature, the base64 text of an Ed25519

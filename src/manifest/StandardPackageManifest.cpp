@@ -137,9 +137,16 @@ void StandardFileManifest::Load(const ptree& tree) {
     executable_ = executable;
 }
 
+ManifestFileSink StandardPackageManifest::FileSink() {
+    streamed_.clear();
+    return [this](const ptree& file) { streamed_.push_back(std::make_shared<StandardFileManifest>(file)); };
+}
+
 void StandardPackageManifest::Load(const ptree& tree) {
     // Everything is read into a fresh manifest first, so that a failed load leaves this one as it was.
     StandardPackageManifest loaded;
+    loaded.files_ = std::move(streamed_);
+    streamed_.clear();
     try {
         const ptree& package = tree.get_child("package");
         loaded.id_ = package.get_child("id").data();

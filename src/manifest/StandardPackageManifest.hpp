@@ -44,8 +44,12 @@ class StandardPackageManifest : public PackageManifest {
 public:
     // Reads the child "package" of the tree. Throws ManifestParseException (std::bad_alloc as itself) for
     // anything invalid, including two files with the same path (leading '/' characters aside) and a
-    // total size past 64 bits; the manifest is then to be discarded.
+    // total size past 64 bits; the manifest is then to be discarded. The files handed to FileSink since the
+    // last Load come first, then the tree's own "file" children.
     void Load(const boost::property_tree::ptree& tree) override;
+    // Makes each file element a file manifest as soon as the reader hands it over (ManifestParseException
+    // for an invalid one, which ends the reading), so that a package's files never stand in a tree at once.
+    ManifestFileSink FileSink() override;
     const std::string& GetId() const override { return id_; }
     const std::string& GetName() const override { return name_; }
     const std::string& GetPartnerId() const override { return partnerId_; }
@@ -68,6 +72,7 @@ private:
     FileManifestList runFiles_;
     FileManifestList otherFiles_;
     bool marksExecutables_ = false;
+    FileManifestList streamed_;  // handed over by the reader, taken by the next Load
 };
 
 // The path of a file inside its destination folder: the manifest's path without its leading '/'

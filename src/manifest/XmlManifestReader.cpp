@@ -1,6 +1,7 @@
 #include "manifest/XmlManifestReader.hpp"
 
 #include <algorithm>
+#include <cstring>
 #include <iterator>
 #include <new>
 #include <string>
@@ -85,6 +86,59 @@ std::size_t NestingDepth(std::string_view text) {
     return deepest;
 }
 
+namespace rapidxml = boost::property_tree::detail::rapidxml;
+using XmlNode = rapidxml::xml_node<char>;
+
+bool IsElement(const XmlNode* node, const char* name) {
+    return node->type() == rapidxml::node_element && std::strcmp(node->name(), name) == 0;
+}
+
+// The element's own entry in `parent` with its attributes, as read_xml_node makes them; the children are
+// left to the caller.
+ptree& AddElement(const XmlNode* node, ptree& parent) {
+    ptree& element = parent.push_back(std::make_pair(node->name(), ptree()))->second;
+    if (node->first_attribute()) {
+        ptree& attributes = element.push_back(std::make_pair(AttributesKey, ptree()))->second;
+        for (auto* attribute = node->first_attribute(); attribute; attribute = attribute->next_attribute()) {
+            ptree& entry = attributes.push_back(std::make_pair(attribute->name(), ptree()))->second;
+            entry.data() = std::string(attribute->value(), attribute->value_size());
+        }
+    }
+    return element;
+}
+
+void Promote(ptree& node, std::size_t depth);
+
+// The first "files" element of the package: its "file" children go to the sink one by one, each built as
+// the tree would hold it at depth 3 (root, package, files, file) and promoted there.
+void ReadFiles(XmlNode* node, ptree& package, const ManifestFileSink& onFile) {
+    ptree& files = AddElement(node, package);
+    for (XmlNode* child = node->first_node(); child != nullptr; child = child->next_sibling()) {
+        if (!IsElement(child, "file")) {
+            boost::property_tree::xml_parser::read_xml_node(child, files, 0);
+            continue;
+        }
+        ptree holder;
+        boost::property_tree::xml_parser::read_xml_node(child, holder, 0);
+        Promote(holder, 2);
+        onFile(holder.front().second);
+    }
+}
+
+// The first top-level "package" element, with its first "files" element read by ReadFiles.
+void ReadPackage(XmlNode* node, ptree& root, const ManifestFileSink& onFile) {
+    ptree& package = AddElement(node, root);
+    bool filesSeen = false;
+    for (XmlNode* child = node->first_node(); child != nullptr; child = child->next_sibling()) {
+        if (!filesSeen && IsElement(child, "files")) {
+            filesSeen = true;
+            ReadFiles(child, package, onFile);
+        } else {
+            boost::property_tree::xml_parser::read_xml_node(child, package, 0);
+        }
+    }
+}
+
 void Promote(ptree& node, std::size_t depth) {
     for (auto& child : node) {
         if (child.first != AttributesKey) {
@@ -113,7 +167,10 @@ void PromoteXmlAttributes(ptree& tree) {
 }
 
 void ReadManifestXmlInPlace(std::string& text, ptree& into) {
-    namespace rapidxml = boost::property_tree::detail::rapidxml;
+    ReadManifestXmlInPlace(text, into, nullptr);
+}
+
+void ReadManifestXmlInPlace(std::string& text, ptree& into, const ManifestFileSink& onFile) {
     try {
         if (NestingDepth(text) > MaxManifestXmlDepth) {
             throw ManifestParseException();
@@ -125,15 +182,21 @@ void ReadManifestXmlInPlace(std::string& text, ptree& into) {
         {
             rapidxml::xml_document<char> document;
             document.parse<rapidxml::parse_comment_nodes>(text.data());
+            bool packageSeen = false;
             for (auto* child = document.first_node(); child != nullptr; child = child->next_sibling()) {
-                boost::property_tree::xml_parser::read_xml_node(child, tree, 0);
+                if (onFile && !packageSeen && IsElement(child, "package")) {
+                    packageSeen = true;
+                    ReadPackage(child, tree, onFile);
+                } else {
+                    boost::property_tree::xml_parser::read_xml_node(child, tree, 0);
+                }
             }
         }
         PromoteXmlAttributes(tree);
         into.swap(tree);
     } catch (const std::bad_alloc&) {
         throw;
-    } catch (const ManifestParseException&) {
+    } catch (const ManifestException&) {
         throw;
     } catch (...) {
         throw ManifestParseException();

@@ -9,6 +9,8 @@
 
 #include <boost/property_tree/ptree_fwd.hpp>
 
+#include "manifest/Manifest.hpp"
+
 namespace halcyne {
 
 // The deepest element nesting (attribute paths included) that a manifest document may have. Real
@@ -25,6 +27,16 @@ void ReadManifestXml(std::string_view text, boost::property_tree::ptree& into);
 // The same on a buffer the caller gives up: it is parsed in place, so no copy of the text is made, and its
 // content is unspecified afterwards.
 void ReadManifestXmlInPlace(std::string& text, boost::property_tree::ptree& into);
+
+// The same, except that the "file" elements inside the first "files" element of the first top-level
+// "package" element (the ones a package manifest reads) are handed to `onFile` as they are converted and
+// left out of the tree: the tree of a package of a quarter of a million files would take gigabytes, one
+// file's tree takes a few hundred bytes. Each file's tree is exactly what the whole tree would hold under
+// that element; everything else (other children of "files" included) lands in the tree as usual. An empty
+// sink reads the whole tree. What the sink throws ends the reading: the ManifestException family and
+// std::bad_alloc pass through, anything else becomes ManifestParseException.
+void ReadManifestXmlInPlace(std::string& text, boost::property_tree::ptree& into,
+                            const ManifestFileSink& onFile);
 
 // Gives every element of the tree a copy of each of its attributes as a child entry of the same name,
 // after its own children, so that a lookup by key finds a child element before an attribute. Children are

@@ -1,5 +1,6 @@
 #include <cctype>
 #include <cstdint>
+#include <functional>
 #include <limits>
 #include <string>
 
@@ -20,12 +21,48 @@ using boost::property_tree::ptree;
 constexpr std::uint64_t Max64 = std::numeric_limits<std::uint64_t>::max();
 constexpr std::uint32_t Max32 = std::numeric_limits<std::uint32_t>::max();
 
+// Everything a loaded manifest says, or the kind of exception its loading threw.
+std::string Outcome(const std::function<StandardPackageManifest()>& load) {
+    try {
+        const StandardPackageManifest manifest = load();
+        std::string out = manifest.GetId() + "|" + manifest.GetName() + "|" + manifest.GetPartnerId() + "|" +
+                          manifest.GetVersionId() + "|" + manifest.GetRun();
+        for (const auto& file : manifest.GetFiles()) {
+            out += "\n" + file->GetPath() + "|" + std::to_string(file->GetChunkSize()) + "|" +
+                   std::to_string(file->GetSize()) + "|" + file->GetSha256() + "|" +
+                   (file->IsMarkedExecutable() ? "x" : "-");
+            for (const std::uint32_t checksum : file->GetChecksums()) {
+                out += " " + std::to_string(checksum);
+            }
+        }
+        return out;
+    } catch (const ManifestParseException&) {
+        return "ManifestParseException";
+    } catch (const std::exception& other) {
+        return std::string("other exception: ") + other.what();
+    }
+}
+
+// Loads the document from the whole tree, and as the engine reads it, with the file elements handed to the
+// manifest one by one while the text is parsed: both must say the same. Returns the second.
 StandardPackageManifest LoadPackage(const std::string& xml) {
-    ptree tree;
-    ReadManifestXml(xml, tree);
-    StandardPackageManifest manifest;
-    manifest.Load(tree);
-    return manifest;
+    const auto whole = [&] {
+        ptree tree;
+        ReadManifestXml(xml, tree);
+        StandardPackageManifest manifest;
+        manifest.Load(tree);
+        return manifest;
+    };
+    const auto streamed = [&] {
+        std::string text = xml;
+        ptree tree;
+        StandardPackageManifest manifest;
+        ReadManifestXmlInPlace(text, tree, manifest.FileSink());
+        manifest.Load(tree);
+        return manifest;
+    };
+    EXPECT_EQ(Outcome(streamed), Outcome(whole)) << xml;
+    return streamed();
 }
 
 // A package document around the given "files" content (and extra package content before it).
@@ -189,6 +226,39 @@ TEST(PackageManifestTest, LoadsValidDocuments) {
         }
         if (c.files > 0) {
             EXPECT_EQ(manifest.GetFiles()[0]->GetChecksums(), c.firstChecksums);
+        }
+    }
+}
+
+// Documents where reading the files one by one could part from reading the whole tree: only the first
+// "files" of the first "package" is streamed, and whatever else stands there is still seen.
+TEST(PackageManifestTest, FilesHandedOverWhileParsingLoadAsTheWholeTreeDoes) {
+    const std::string a = File("a", "4", "1", OneChunk);
+    const std::string b = File("b", "4", "1", OneChunk);
+    const std::string head = "<id>i</id><name>n</name><partnerId>p</partnerId><versionId>v</versionId>";
+    const std::string documents[] = {
+        "<package>" + head + "<files>" + a + "</files></package><package>" + head + "<files>" + b +
+            "</files></package>",
+        "<package>" + head + "<files>" + a + "</files><files>" + b + "</files></package>",
+        "<package>" + head + "<files>\n  " + a + "\n  text " + b + "\n</files></package>",
+        "<package>" + head + "<files>" + a + "<!-- c -->" + b + "</files></package>",
+        "<package>" + head + "<files file='x'>" + a + "</files></package>",
+        "<package>" + head + "<files><file path='a' path.deeper='1' chunksize='4' size='1' checksums='" +
+            OneChunk + "'/></files></package>",
+        "<package>" + head + "<files><file path.x='1' chunksize='4' size='1' checksums='" + OneChunk +
+            "'/></files></package>",
+        "<package>" + head +
+            "<files><file><path><![CDATA[c]]></path><chunksize>4</chunksize><size>1</size>"
+            "<checksums>" +
+            OneChunk + "</checksums></file></files></package>",
+        "<package files='x'>" + head + "</package>",
+        "<other/><package>" + head + "<other><files>" + a + "</files></other><files>" + b +
+            "</files></package>",
+    };
+    for (const std::string& xml : documents) {
+        try {
+            LoadPackage(xml);
+        } catch (const ManifestParseException&) {
         }
     }
 }
