@@ -204,18 +204,24 @@ private:
     std::shared_ptr<Work> payload_;
 };
 
-// A windowed set over works built up front: each is reset when the set makes it, as a set that makes new
-// works would start them afresh.
+// A windowed set over works built up front. Making a child takes no lock (it may run under the workflow's,
+// when the set is queued by Start), so the works are reset with the set, as a parallel set resets its
+// children, and handed out as they are.
 class StressWindowed : public WindowedParallelWork {
 public:
     StressWindowed(std::vector<std::shared_ptr<Work>> works, std::size_t window)
         : WindowedParallelWork(nullptr, works.size(), window), works_(std::move(works)) {}
 
-protected:
-    std::shared_ptr<Work> MakeChild(std::size_t index) override {
-        works_[index]->Reset();
-        return works_[index];
+    void Reset() override {
+        std::lock_guard<std::recursive_mutex> lock(Lock());
+        WindowedParallelWork::Reset();
+        for (const std::shared_ptr<Work>& work : works_) {
+            work->Reset();
+        }
     }
+
+protected:
+    std::shared_ptr<Work> MakeChild(std::size_t index) override { return works_[index]; }
 
 private:
     const std::vector<std::shared_ptr<Work>> works_;
