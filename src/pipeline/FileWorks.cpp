@@ -218,8 +218,10 @@ std::pair<std::uint64_t, std::uint64_t> TransferMultipleChunksWork::ChunkRange(s
 
 std::shared_ptr<Work> TransferMultipleChunksWork::MakeChild(std::size_t index) {
     const auto [lower, upper] = ChunkRange(index);
-    return std::make_shared<TransferSingleChunkWork>(workInterface_, session_, fileData_, lower, upper,
-                                                     file_->GetChecksums()[index]);
+    const std::vector<Sha256::Digest>& digests = file_->GetChunkSha256();
+    return std::make_shared<TransferSingleChunkWork>(
+        workInterface_, session_, fileData_, lower, upper, file_->GetChecksums()[index],
+        digests.empty() ? std::nullopt : std::optional<Sha256::Digest>(digests.at(index)));
 }
 
 void TransferMultipleChunksWork::Describe(boost::property_tree::ptree& tree) const {
