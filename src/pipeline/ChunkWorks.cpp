@@ -276,6 +276,18 @@ WorkStatus VerifyChunkWork::ExecuteTask() {
         if (!chunk.view) {
             return MissingData("VerifyChunkWork::ExecuteTask has no shared map");
         }
+        const bool refetching = chunk.fileData && !chunk.fileData->RefetchSource().empty();
+        if (firstCheck_ && refetching) {
+            // The file's hash did not match although every chunk's CRC-32 did: nothing on disk is taken, the
+            // chunk is downloaded again, into the sibling.
+            const TransferSharedFileData::Staging staging = chunk.fileData->Stage();
+            if (chunk.viewFile != staging.sibling) {
+                chunk.MapView(staging.sibling);
+            }
+            chunk.ResetProgress();
+            return WorkStatus(WorkResult::Failure,
+                              std::make_shared<ChecksumStatusData>(chunk.expectedChecksum));
+        }
         const ChunkCheck check = Check(*chunk.view, chunk);
         bool intact = check.intact;
         if (firstCheck_ && chunk.fileData) {
@@ -302,8 +314,12 @@ WorkStatus VerifyChunkWork::ExecuteTask() {
             }
         }
         chunk.fileProgressBytes = length;
-        if (chunk.progressUpdater) {
+        // A chunk fetched again counted its length as verified in the first round already.
+        if (chunk.progressUpdater && !refetching) {
             chunk.progressUpdater->AddVerified(length);
+        }
+        if (chunk.servedBy && chunk.fileData) {
+            chunk.fileData->RecordSender(chunk.servedBy->GetHost());
         }
         return WorkStatus(WorkResult::Success);
     } catch (...) {

@@ -104,7 +104,8 @@ public:
     // TransferSharedFileData): a chunk intact in place is kept for the sibling; a chunk that differs begins
     // staging, is looked for in the sibling (checked in place) or in the file under the name (checked in the
     // sibling, and copied from there when it is intact), and otherwise leaves its view on the sibling for the
-    // download.
+    // download. While the file is fetched again (TransferSharedFileData::RefetchSource), the first check
+    // takes nothing on disk and leaves the view on the sibling for the download.
     VerifyChunkWork(std::shared_ptr<TransferWorkInterface> workInterface,
                     std::shared_ptr<TransferSharedMapData> chunkData, bool firstCheck = false);
     void Describe(boost::property_tree::ptree& tree) const override;

@@ -10,6 +10,7 @@
 #include "optimizer/TransferOptimizer.hpp"
 #include "pipeline/HttpTransferStatusData.hpp"
 #include "pipeline/TransferHttpWriter.hpp"
+#include "pipeline/TransferSharedFileData.hpp"
 #include "pipeline/TransferSharedMapData.hpp"
 #include "pipeline/TransferStatusData.hpp"
 #include "pipeline/TransferWorkLog.hpp"
@@ -76,6 +77,12 @@ OptimizedRequestChunkWork::OptimizedRequestChunkWork(std::shared_ptr<TransferWor
               workInterface_->GetExcludedNodes()) {
     AddWorkCompleteCallback(WorkLogCompleteCallback(workInterface_->Behavior()));
     AddRetryCallback(WorkLogRetryCallback(workInterface_->Behavior()));
+    if (chunkData_ && chunkData_->fileData) {
+        const std::string source = chunkData_->fileData->RefetchSource();
+        if (!source.empty()) {
+            params_.PreferHost(source);
+        }
+    }
 }
 
 OptimizedRequestChunkWork::~OptimizedRequestChunkWork() = default;

@@ -4,6 +4,7 @@
 #include <stdexcept>
 
 #include <Poco/URI.h>
+#include <boost/algorithm/string/predicate.hpp>
 
 #include "manifest/PackageRef.hpp"
 #include "manifest/ServerHost.hpp"
@@ -85,6 +86,18 @@ bool OptimizedRequestParams::DropExcluded() {
         Refill();
     }
     return !candidates.empty();
+}
+
+void OptimizedRequestParams::PreferHost(const std::string& host) {
+    NodeManifestList preferred;
+    for (const auto& node : candidates) {
+        if (boost::algorithm::iequals(node->GetHost(), host)) {
+            preferred.push_back(node);
+        }
+    }
+    if (!preferred.empty()) {
+        candidates = std::move(preferred);
+    }
 }
 
 std::string OptimizedRequestParams::ToUrl() const {

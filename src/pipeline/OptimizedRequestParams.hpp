@@ -30,6 +30,10 @@ struct OptimizedRequestParams {
     // Before a choice: erases the candidates excluded meanwhile (by any chunk of the transfer), refilling
     // them as RemoveSelectedNode does when none is left. Whether any candidate is left.
     bool DropExcluded();
+    // Keeps only the candidates on `host` (host[:port], compared in lower case), when there are any: the
+    // first choice of a chunk whose file is fetched again from one source. Once they fail, the candidates
+    // are refilled as usual.
+    void PreferHost(const std::string& host);
 
     // The chunk's URL on the selected node: the node's scheme (https for a host written "https://...", else
     // http), its host[:port] and the node's path (dot segments removed), then the partner, package and

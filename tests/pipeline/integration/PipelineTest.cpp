@@ -257,6 +257,74 @@ TEST_F(PipelineTest, ForgingNodesAreCaughtByTheChunkDigests) {
     }
 }
 
+// The same nodes with a manifest without chunk digests: the forgery shows only in the file's hash, so the
+// whole file is fetched again, twice at most, each time from one node that has not been such a source yet.
+// The requests of each file are its rounds, one after the other (one work at a time).
+TEST_F(PipelineTest, ForgingNodesWithoutChunkDigestsAreOutlastedByFetchingTheFileAgain) {
+    package.hashChunks = false;
+    site.PublishPackage(package);
+    struct Case {
+        const char* name;
+        std::vector<int> forgers;
+        WorkResult result;
+    };
+    const Case cases[] = {
+        {"one of three nodes forges", {1}, WorkResult::Success},
+        {"every node forges", {0, 1, 2}, WorkResult::Error},
+    };
+    for (const Case& c : cases) {
+        SCOPED_TRACE(c.name);
+        boost::filesystem::remove_all(scratch / "dest");
+        service->ClearFaults();
+        service->ClearRecords();
+        for (const int forger : c.forgers) {
+            service->AddFault({.server = test::LocalDeliveryService::NodeName(forger), .forge = true});
+        }
+        auto services = Services(nullptr, 1);
+        auto transfer = NewTransfer(*services);
+        auto workflow = transfer->Start();
+        const auto end = transfer->WaitForEnd();
+        ASSERT_TRUE(end.has_value());
+        ASSERT_EQ(end->result, c.result);
+        std::size_t requested = 0;
+        for (const auto& file : package.files) {
+            SCOPED_TRACE(file.path);
+            std::vector<std::string> servers;
+            for (const auto& request : NodeRequests()) {
+                if (request.path == "/packages/P/K/V/" + file.path) {
+                    servers.push_back(request.server);
+                }
+            }
+            requested += servers.size();
+            const std::size_t chunks = (file.content.size() + ChunkSize - 1) / ChunkSize;
+            ASSERT_EQ(servers.size() % chunks, 0u);
+            const std::size_t rounds = servers.size() / chunks;
+            EXPECT_LE(rounds, 3u);
+            std::set<std::string> sources;
+            for (std::size_t round = 1; round < rounds; ++round) {
+                const std::set<std::string> servedBy(
+                    servers.begin() + static_cast<std::ptrdiff_t>(round * chunks),
+                    servers.begin() + static_cast<std::ptrdiff_t>((round + 1) * chunks));
+                ASSERT_EQ(servedBy.size(), 1u) << "round " << round;
+                EXPECT_TRUE(sources.insert(*servedBy.begin()).second) << "a source twice";
+            }
+            if (c.result == WorkResult::Error && file.path == package.run) {
+                EXPECT_EQ(rounds, 3u);  // the run file comes first, and its last mismatch is final
+            }
+        }
+        EXPECT_EQ(requested, NodeRequests().size());
+        if (c.result == WorkResult::Success) {
+            ExpectComplete(*transfer);
+            continue;
+        }
+        const auto data = std::dynamic_pointer_cast<TransferStatusData>(end->data);
+        ASSERT_NE(data, nullptr);
+        EXPECT_EQ(data->ToTransferError(), TransferError::ChecksumMismatch);
+        EXPECT_EQ(NodeRequests().size(), 3u * 4u);  // nothing of the other files
+        EXPECT_FALSE(boost::filesystem::exists(Dest("bin/start.sh")));
+    }
+}
+
 TEST_F(PipelineTest, AllNodesFailingWaitsThenRetryCompletes) {
     service->AddFault({.path = "/packages/", .status = 503});
     auto services = Services();
