@@ -112,6 +112,7 @@ int Serve(const std::string& folder, int files, std::uint64_t fileKiB, std::uint
     test::SitePackage unhashed = package;
     unhashed.versionId = "U";
     unhashed.hashFiles = false;
+    unhashed.hashChunks = false;
     ::symlink("V", (folder + "/site/packages/P/K/U").c_str());
     site.WriteText("manifests/K/U.xml", site.PackageManifestXml(unhashed));
     std::vector<std::unique_ptr<test::NginxServer>> nodes;

@@ -196,6 +196,7 @@ int main(int argc, char** argv) {
     test::SitePackage package;
     package.chunkSize = chunkSize;
     package.hashFiles = hashFiles;
+    package.hashChunks = hashFiles;
     std::vector<std::string> sources;
     std::vector<std::string> names;
     {

@@ -80,4 +80,20 @@ std::optional<std::string> ParseSha256Hex(std::string_view text) {
     return digits;
 }
 
+std::optional<std::array<std::uint8_t, 32>> ParseSha256Digest(std::string_view text) {
+    std::array<std::uint8_t, 32> digest{};
+    if (text.size() != 2 * digest.size()) {
+        return std::nullopt;
+    }
+    for (std::size_t i = 0; i < digest.size(); ++i) {
+        const int high = HexValue(text[2 * i]);
+        const int low = HexValue(text[2 * i + 1]);
+        if (high < 0 || low < 0) {
+            return std::nullopt;
+        }
+        digest[i] = static_cast<std::uint8_t>(high << 4 | low);
+    }
+    return digest;
+}
+
 }  // namespace halcyne

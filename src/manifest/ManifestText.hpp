@@ -2,6 +2,7 @@
 // Pure functions, callable from any thread.
 #pragma once
 
+#include <array>
 #include <cstdint>
 #include <optional>
 #include <string>
@@ -18,6 +19,10 @@ std::optional<std::uint32_t> ParseHex32(std::string_view text);
 
 // Exactly 64 hexadecimal digits (either case), as 64 lower-case digits; nullopt otherwise.
 std::optional<std::string> ParseSha256Hex(std::string_view text);
+
+// Exactly 64 hexadecimal digits (either case) as the 32 bytes they write, first byte first; nullopt
+// otherwise.
+std::optional<std::array<std::uint8_t, 32>> ParseSha256Digest(std::string_view text);
 
 // The value of one hexadecimal digit (either case), or -1 for any other character.
 int HexValue(char c);

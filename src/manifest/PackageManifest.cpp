@@ -14,6 +14,11 @@ const std::string& FileManifest::GetSha256() const {
     return none;
 }
 
+const std::vector<Sha256::Digest>& FileManifest::GetChunkSha256() const {
+    static const std::vector<Sha256::Digest> none;
+    return none;
+}
+
 std::uint64_t PackageManifest::GetTotalSize() const {
     std::uint64_t total = 0;
     for (const auto& file : GetFiles()) {

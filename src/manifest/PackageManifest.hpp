@@ -8,6 +8,7 @@
 #include <string_view>
 #include <vector>
 
+#include "common/Sha256.hpp"
 #include "manifest/Manifest.hpp"
 
 namespace halcyne {
@@ -27,6 +28,10 @@ public:
     // The SHA-256 of the whole file as 64 lower-case hexadecimal digits, or empty when the entry carries
     // none. The default is empty, for manifests that never carry one.
     virtual const std::string& GetSha256() const;
+    // One SHA-256 per chunk, in chunk order, or none when the entry carries no chunk digests. A chunk whose
+    // CRC-32 matches is accepted only when its digest matches too, so that bytes forged to keep the CRC-32
+    // are caught with the chunk (and the node that sent them is known). The default is none.
+    virtual const std::vector<Sha256::Digest>& GetChunkSha256() const;
     // Whether the entry marks the file as a program to be made executable. The default is false, for
     // manifests that never mark one.
     virtual bool IsMarkedExecutable() const;

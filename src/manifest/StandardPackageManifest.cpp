@@ -79,6 +79,7 @@ void StandardFileManifest::Load(const ptree& tree) {
     std::uint64_t size = 0;
     std::uint32_t count = 0;
     std::vector<std::uint32_t> checksums;
+    std::vector<Sha256::Digest> chunkSha256;
     std::string sha256;
     bool executable = false;
     try {
@@ -97,6 +98,23 @@ void StandardFileManifest::Load(const ptree& tree) {
                     throw ManifestParseException();
                 }
                 checksums.push_back(*checksum);
+            }
+        }
+        // Optional; when present, one digest per chunk: a wrong count or a malformed digest is refused rather
+        // than taken as absent, so that a broken publisher cannot switch the chunk check off unnoticed. The
+        // length is checked before anything is reserved, as for the checksums.
+        if (const auto digests = tree.get_child_optional("chunksha256")) {
+            const std::string& text = digests->data();
+            if (static_cast<std::uint64_t>(text.size()) != 64ull * count) {
+                throw ManifestParseException();
+            }
+            chunkSha256.reserve(count);
+            for (std::uint32_t i = 0; i < count; ++i) {
+                const auto digest = ParseSha256Digest(std::string_view(text).substr(64ull * i, 64));
+                if (!digest) {
+                    throw ManifestParseException();
+                }
+                chunkSha256.push_back(*digest);
             }
         }
         // Optional; when present it must be a whole digest: an empty or malformed one is refused rather
@@ -133,6 +151,7 @@ void StandardFileManifest::Load(const ptree& tree) {
     chunkSize_ = chunkSize;
     size_ = size;
     checksums_ = std::move(checksums);
+    chunkSha256_ = std::move(chunkSha256);
     sha256_ = std::move(sha256);
     executable_ = executable;
 }

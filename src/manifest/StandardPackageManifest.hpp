@@ -10,7 +10,9 @@
 namespace halcyne {
 
 // One "file" element: "path", "chunksize", "size", "checksums" (eight hexadecimal digits per chunk) and,
-// optionally, "sha256" (the whole file's SHA-256, 64 hexadecimal digits in either case) and "executable"
+// optionally, "chunksha256" (64 hexadecimal digits per chunk, in either case, concatenated in chunk order
+// like the checksums), "sha256" (the whole file's SHA-256, 64 hexadecimal digits in either case) and
+// "executable"
 // ("true" marks the file as a program, "false" or absence does not).
 class StandardFileManifest : public FileManifest {
 public:
@@ -19,7 +21,8 @@ public:
     explicit StandardFileManifest(const boost::property_tree::ptree& tree);
 
     // Throws ManifestParseException for every missing, malformed or invalid value (std::bad_alloc as
-    // itself); "executable" must be exactly "true" or "false". The path must stay inside the destination
+    // itself); "executable" must be exactly "true" or "false", "chunksha256" when present exactly one
+    // digest per chunk. The path must stay inside the destination
     // folder: after its leading '/' characters it must be non-empty and free of empty, "." and ".."
     // segments and of backslashes. No segment may end with StagedFileSuffix, which names the files the
     // engine builds beside their places (the exception's message names the path).
@@ -28,6 +31,7 @@ public:
     std::uint32_t GetChunkSize() const override { return chunkSize_; }
     std::uint64_t GetSize() const override { return size_; }
     const std::vector<std::uint32_t>& GetChecksums() const override { return checksums_; }
+    const std::vector<Sha256::Digest>& GetChunkSha256() const override { return chunkSha256_; }
     const std::string& GetSha256() const override { return sha256_; }
     bool IsMarkedExecutable() const override { return executable_; }
 
@@ -36,6 +40,7 @@ private:
     std::uint32_t chunkSize_ = 0;
     std::uint64_t size_ = 0;
     std::vector<std::uint32_t> checksums_;
+    std::vector<Sha256::Digest> chunkSha256_;  // empty, or one per chunk
     std::string sha256_;
     bool executable_ = false;
 };

@@ -9,8 +9,10 @@
 #include "file/SharedFile.hpp"
 #include "manifest/NodeListManifest.hpp"
 #include "optimizer/NodeStatistics.hpp"
+#include "optimizer/TransferOptimizer.hpp"
 #include "pipeline/ChecksumStatusData.hpp"
 #include "pipeline/Crc32.hpp"
+#include "pipeline/ExcludedNodes.hpp"
 #include "pipeline/OptimizedRequestChunkWork.hpp"
 #include "pipeline/TransferProgressUpdater.hpp"
 #include "pipeline/TransferSharedFileData.hpp"
@@ -90,12 +92,13 @@ TransferSingleChunkWork::TransferSingleChunkWork(std::shared_ptr<TransferWorkInt
                                                  std::shared_ptr<HttpSession> session,
                                                  std::shared_ptr<TransferSharedFileData> fileData,
                                                  std::uint64_t lowerBound, std::uint64_t upperBound,
-                                                 std::uint32_t expectedChecksum)
+                                                 std::uint32_t expectedChecksum,
+                                                 std::optional<Sha256::Digest> expectedSha256)
     : TransferWork(std::move(workInterface)),
       SequentialWork(WorkLogCompleteCallback(workInterface_->Behavior())),
-      chunkData_(std::make_shared<TransferSharedMapData>(std::move(fileData), lowerBound, upperBound,
-                                                         expectedChecksum,
-                                                         workInterface_->GetProgressUpdater())) {
+      chunkData_(std::make_shared<TransferSharedMapData>(
+          std::move(fileData), lowerBound, upperBound, expectedChecksum, workInterface_->GetProgressUpdater(),
+          expectedSha256)) {
     AddChild(std::make_shared<CreateChunkMapWork>(workInterface_, chunkData_));
     AddChild(std::make_shared<MutexPrefetchChunkWork>(workInterface_, chunkData_));
     AddChild(std::make_shared<ConditionalTransferChunkWork>(workInterface_, std::move(session), chunkData_));
@@ -110,6 +113,7 @@ void TransferSingleChunkWork::Reset() {
     SequentialWork::Reset();
     chunkData_->ReleaseView();
     chunkData_->fileProgressBytes = 0;
+    chunkData_->servedBy.reset();
 }
 
 void TransferSingleChunkWork::ReleaseView() {
@@ -212,6 +216,39 @@ std::uint32_t ChecksumOf(MemoryMappedFileData& view) {
     return checksum;
 }
 
+Sha256::Digest DigestOf(MemoryMappedFileData& view) {
+    Sha256 hash;
+    // As above: the hash lives outside the processor, and Update unwinds nothing.
+    view.Process([&hash](const std::uint8_t* data, std::uint32_t length) { hash.Update(data, length); });
+    return hash.Final();
+}
+
+// The outcome of checking a view against the chunk's published bytes.
+struct ChunkCheck {
+    std::uint32_t checksum = 0;                 // the view's CRC-32
+    std::optional<Sha256::Digest> wrongSha256;  // the view's SHA-256, when the CRC-32 matched and it did not
+    bool intact = false;
+};
+
+// The CRC-32 first (cheap, and all that a manifest without chunk digests gives); the SHA-256 only when the
+// CRC-32 matches and the manifest gives one.
+ChunkCheck Check(MemoryMappedFileData& view, const TransferSharedMapData& chunk) {
+    ChunkCheck check;
+    check.checksum = ChecksumOf(view);
+    if (check.checksum != chunk.expectedChecksum) {
+        return check;
+    }
+    if (chunk.expectedSha256) {
+        const Sha256::Digest digest = DigestOf(view);
+        if (digest != *chunk.expectedSha256) {
+            check.wrongSha256 = digest;
+            return check;
+        }
+    }
+    check.intact = true;
+    return check;
+}
+
 // The chunk differs where it was first checked. Staging begins (unless it has), and the chunk is looked for
 // where it may already be: a chunk checked in place, in the sibling (an earlier run may have written it);
 // a chunk checked in the sibling, in the same range of the file under the name, from which it is then
@@ -221,10 +258,10 @@ bool FindElsewhere(TransferSharedMapData& chunk) {
     const TransferSharedFileData::Staging staging = chunk.fileData->Stage();
     if (chunk.viewFile != staging.sibling) {
         chunk.MapView(staging.sibling);
-        return ChecksumOf(*chunk.view) == chunk.expectedChecksum;
+        return Check(*chunk.view, chunk).intact;
     }
     if (staging.source && chunk.upperBound < staging.source->Size() &&
-        ChecksumOf(*staging.source->Map(chunk.lowerBound, chunk.upperBound)) == chunk.expectedChecksum) {
+        Check(*staging.source->Map(chunk.lowerBound, chunk.upperBound), chunk).intact) {
         staging.sibling->CopyRange(*staging.source, chunk.lowerBound, chunk.Length());
         return true;
     }
@@ -239,8 +276,20 @@ WorkStatus VerifyChunkWork::ExecuteTask() {
         if (!chunk.view) {
             return MissingData("VerifyChunkWork::ExecuteTask has no shared map");
         }
-        const std::uint32_t checksum = ChecksumOf(*chunk.view);
-        bool intact = checksum == chunk.expectedChecksum;
+        const bool refetching = chunk.fileData && !chunk.fileData->RefetchSource().empty();
+        if (firstCheck_ && refetching) {
+            // The file's hash did not match although every chunk's CRC-32 did: nothing on disk is taken, the
+            // chunk is downloaded again, into the sibling.
+            const TransferSharedFileData::Staging staging = chunk.fileData->Stage();
+            if (chunk.viewFile != staging.sibling) {
+                chunk.MapView(staging.sibling);
+            }
+            chunk.ResetProgress();
+            return WorkStatus(WorkResult::Failure,
+                              std::make_shared<ChecksumStatusData>(chunk.expectedChecksum));
+        }
+        const ChunkCheck check = Check(*chunk.view, chunk);
+        bool intact = check.intact;
         if (firstCheck_ && chunk.fileData) {
             if (intact) {
                 chunk.fileData->KeepIntact(chunk.viewFile.get(), chunk.lowerBound, chunk.Length());
@@ -249,8 +298,12 @@ WorkStatus VerifyChunkWork::ExecuteTask() {
             }
         }
         if (!intact) {
+            if (check.wrongSha256 && chunk.servedBy) {
+                ExcludeForgingNode(chunk.servedBy);
+            }
             chunk.ResetProgress();
-            return WorkStatus(WorkResult::Failure, std::make_shared<ChecksumStatusData>(checksum));
+            return WorkStatus(WorkResult::Failure,
+                              std::make_shared<ChecksumStatusData>(check.checksum, check.wrongSha256));
         }
         const std::uint64_t length = chunk.Length();
         if (chunk.progressUpdater) {
@@ -261,12 +314,33 @@ WorkStatus VerifyChunkWork::ExecuteTask() {
             }
         }
         chunk.fileProgressBytes = length;
-        if (chunk.progressUpdater) {
+        // A chunk fetched again counted its length as verified in the first round already.
+        if (chunk.progressUpdater && !refetching) {
             chunk.progressUpdater->AddVerified(length);
+        }
+        if (chunk.servedBy && chunk.fileData) {
+            chunk.fileData->RecordSender(chunk.servedBy->GetHost());
         }
         return WorkStatus(WorkResult::Success);
     } catch (...) {
         return MakeTransferFileExceptionStatus();
+    }
+}
+
+void VerifyChunkWork::ExcludeForgingNode(const std::shared_ptr<NodeManifest>& node) {
+    const std::shared_ptr<ExcludedNodes> excluded = workInterface_->GetExcludedNodes();
+    if (!excluded || !excluded->Exclude(*node)) {
+        return;  // another chunk found it first, and counted it
+    }
+    // The node's own statistics count the failed check in RetryableTransferChunkWork; the optimizer's are
+    // told here, so that other transfers of the engine stop favouring a node that answered fast with forged
+    // bytes. Looked up under the optimizer's mutex, which may create the entry.
+    if (TransferOptimizer* optimizer = workInterface_->Behavior().optimizer) {
+        optimizer->WithLock([&] {
+            if (std::shared_ptr<NodeStatistics> statistics = optimizer->GetStatistics(node)) {
+                statistics->Update(0, 0, true);
+            }
+        });
     }
 }
 
@@ -298,6 +372,15 @@ CompositeWork::ChildProgress RetryableTransferChunkWork::Advance(std::shared_ptr
         }
     }
     return LimitedRetrySequentialWork::Advance(std::move(child), status);
+}
+
+bool RetryableTransferChunkWork::ShouldRetry() {
+    const std::shared_ptr<NodeListManifest> nodes = workInterface_->GetNodeList();
+    const std::shared_ptr<ExcludedNodes> excluded = workInterface_->GetExcludedNodes();
+    if (nodes && excluded && excluded->Remaining(nodes->GetNodes()).empty()) {
+        return false;
+    }
+    return LimitedRetrySequentialWork::ShouldRetry();
 }
 
 void RetryableTransferChunkWork::Describe(boost::property_tree::ptree& tree) const {

@@ -20,6 +20,7 @@
 #include <memory>
 #include <optional>
 
+#include "common/Sha256.hpp"
 #include "pipeline/TransferWork.hpp"
 #include "work/CompositeWork.hpp"
 #include "work/LimitedRetryWork.hpp"
@@ -28,6 +29,7 @@
 namespace halcyne {
 
 class HttpSession;
+class NodeManifest;
 class TransferSharedFileData;
 class TransferSharedMapData;
 
@@ -41,7 +43,8 @@ public:
     TransferSingleChunkWork(std::shared_ptr<TransferWorkInterface> workInterface,
                             std::shared_ptr<HttpSession> session,
                             std::shared_ptr<TransferSharedFileData> fileData, std::uint64_t lowerBound,
-                            std::uint64_t upperBound, std::uint32_t expectedChecksum);
+                            std::uint64_t upperBound, std::uint32_t expectedChecksum,
+                            std::optional<Sha256::Digest> expectedSha256 = std::nullopt);
     void Describe(boost::property_tree::ptree& tree) const override;
     std::optional<bool> KnownImportance() const override { return false; }
     // The sequence's reset, then the view is released and fileProgressBytes set to 0 (the transfer's
@@ -101,18 +104,25 @@ public:
     // TransferSharedFileData): a chunk intact in place is kept for the sibling; a chunk that differs begins
     // staging, is looked for in the sibling (checked in place) or in the file under the name (checked in the
     // sibling, and copied from there when it is intact), and otherwise leaves its view on the sibling for the
-    // download.
+    // download. While the file is fetched again (TransferSharedFileData::RefetchSource), the first check
+    // takes nothing on disk and leaves the view on the sibling for the download.
     VerifyChunkWork(std::shared_ptr<TransferWorkInterface> workInterface,
                     std::shared_ptr<TransferSharedMapData> chunkData, bool firstCheck = false);
     void Describe(boost::property_tree::ptree& tree) const override;
     std::optional<bool> KnownImportance() const override { return false; }
     // Success (the chunk now counts exactly its length in progress and in verified bytes) when the chunk's
-    // CRC-32 is the expected one; otherwise Failure with ChecksumStatusData holding the CRC-32 of the view
-    // first checked, the chunk's progress taken off.
+    // CRC-32 is the expected one and so is its SHA-256 where the manifest gives one (it is computed only
+    // once the CRC-32 matches); otherwise Failure with ChecksumStatusData for the view first checked (its
+    // CRC-32, and its SHA-256 when only that differs), the chunk's progress taken off. Downloaded bytes whose
+    // CRC-32 matches and SHA-256 does not were forged: their node is excluded from the transfer and its
+    // statistics (the node's own and the optimizer's) count a failed request.
     WorkStatus ExecuteTask() override;
     void Interrupt() override {}
 
 private:
+    // Excludes the node from the transfer and counts the failure in the optimizer's statistics of it.
+    void ExcludeForgingNode(const std::shared_ptr<NodeManifest>& node);
+
     const std::shared_ptr<TransferSharedMapData> chunkData_;
     const bool firstCheck_;
 };
@@ -129,6 +139,9 @@ public:
     // A failed check of downloaded bytes also counts as a failed request of the node that sent them (its
     // body was an HTTP success, which raised the node's speed estimate); then the sequence's own rule.
     ChildProgress Advance(std::shared_ptr<Work> child, const WorkStatus& status) override;
+    // False once every node of the transfer is excluded (no node is left to fetch the chunk from, so the
+    // chunk fails at once with its last status); otherwise the budget decides.
+    bool ShouldRetry() override;
 
 private:
     const std::shared_ptr<TransferSharedMapData> chunkData_;

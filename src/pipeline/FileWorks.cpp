@@ -7,7 +7,10 @@
 #include "file/FileException.hpp"
 #include "file/SharedFile.hpp"
 #include "file/SharedFileFactory.hpp"
+#include "manifest/NodeListManifest.hpp"
 #include "pipeline/ChunkWorks.hpp"
+#include "pipeline/ExcludedNodes.hpp"
+#include "pipeline/TransferProgressUpdater.hpp"
 #include "pipeline/TransferSharedFileData.hpp"
 #include "pipeline/TransferSharedMapData.hpp"
 #include "pipeline/TransferStatusData.hpp"
@@ -118,9 +121,18 @@ TransferSingleFileWork::TransferSingleFileWork(std::shared_ptr<TransferWorkInter
     chunks_ =
         std::make_shared<TransferMultipleChunksWork>(workInterface_, std::move(session), file, fileData_);
     AddChild(open_);
-    AddChild(chunks_);
-    if (!file->GetSha256().empty()) {
+    if (file->GetSha256().empty()) {
+        AddChild(chunks_);
+    } else if (!file->GetChunkSha256().empty()) {
+        // Every chunk is checked by its own SHA-256: a mismatch of the whole is final.
+        AddChild(chunks_);
         AddChild(std::make_shared<VerifyFileHashWork>(workInterface_, fileData_, file->GetSha256()));
+    } else {
+        AddChild(std::make_shared<FileContentWork>(
+            workInterface_, fileData_, chunks_,
+            std::make_shared<VerifyFileHashWork>(workInterface_, fileData_, file->GetSha256(),
+                                                 VerifyFileHashWork::BlockSize,
+                                                 VerifyFileHashWork::Refetches)));
     }
     AddChild(std::make_shared<CloseFileWork>(workInterface_, fileData_));
 }
@@ -218,8 +230,10 @@ std::pair<std::uint64_t, std::uint64_t> TransferMultipleChunksWork::ChunkRange(s
 
 std::shared_ptr<Work> TransferMultipleChunksWork::MakeChild(std::size_t index) {
     const auto [lower, upper] = ChunkRange(index);
-    return std::make_shared<TransferSingleChunkWork>(workInterface_, session_, fileData_, lower, upper,
-                                                     file_->GetChecksums()[index]);
+    const std::vector<Sha256::Digest>& digests = file_->GetChunkSha256();
+    return std::make_shared<TransferSingleChunkWork>(
+        workInterface_, session_, fileData_, lower, upper, file_->GetChecksums()[index],
+        digests.empty() ? std::nullopt : std::optional<Sha256::Digest>(digests.at(index)));
 }
 
 void TransferMultipleChunksWork::Describe(boost::property_tree::ptree& tree) const {
@@ -246,12 +260,14 @@ void TransferMultipleChunksWork::ReleaseViews() {
 
 VerifyFileHashWork::VerifyFileHashWork(std::shared_ptr<TransferWorkInterface> workInterface,
                                        std::shared_ptr<TransferSharedFileData> fileData,
-                                       std::string expectedSha256, std::uint64_t blockSize)
+                                       std::string expectedSha256, std::uint64_t blockSize,
+                                       unsigned refetches)
     : TransferWork(std::move(workInterface)),
       SimpleWork(WorkLogCompleteCallback(workInterface_->Behavior())),
       fileData_(std::move(fileData)),
       expectedSha256_(std::move(expectedSha256)),
-      blockSize_(blockSize == 0 ? BlockSize : blockSize) {}
+      blockSize_(blockSize == 0 ? BlockSize : blockSize),
+      refetches_(refetches) {}
 
 void VerifyFileHashWork::Describe(boost::property_tree::ptree& tree) const {
     DescribeTransferWork(tree, "VerifyFileHashWork", true, *workInterface_, fileData_.get());
@@ -298,6 +314,14 @@ WorkStatus VerifyFileHashWork::ExecuteTask() {
         if (actual == expectedSha256_) {
             return WorkStatus(WorkResult::Success);
         }
+        if (refetches_ > 0 && BeginRefetch()) {
+            return WorkStatus(
+                WorkResult::Failure,
+                std::make_shared<TransferErrorData>(
+                    TransferError::ChecksumMismatch,
+                    fileData_->filePath + ": SHA-256 " + actual + " differs from the manifest's " +
+                        expectedSha256_ + "; fetching the file again from " + fileData_->RefetchSource()));
+        }
         const bool staged = fileData_->IsStaged();
         const bool deleted = fileData_->Discard();
         const char* outcome = deleted ? (staged ? "; the new file was deleted and the old one left as it was"
@@ -311,6 +335,42 @@ WorkStatus VerifyFileHashWork::ExecuteTask() {
     } catch (...) {
         return MakeTransferFileExceptionStatus();
     }
+}
+
+bool VerifyFileHashWork::BeginRefetch() {
+    std::vector<std::string> hosts;
+    const std::shared_ptr<NodeListManifest> nodes = workInterface_->GetNodeList();
+    const std::shared_ptr<ExcludedNodes> excluded = workInterface_->GetExcludedNodes();
+    if (nodes) {
+        for (const auto& node : excluded ? excluded->Remaining(nodes->GetNodes()) : nodes->GetNodes()) {
+            hosts.push_back(node->GetHost());
+        }
+    }
+    if (!fileData_->BeginRefetch(refetches_, hosts)) {
+        return false;
+    }
+    // Every chunk counted exactly its length in the progress; the round counts them again as they arrive.
+    if (const std::shared_ptr<TransferProgressUpdater> progress = workInterface_->GetProgressUpdater()) {
+        progress->RemoveProgress(fileData_->fileSize);
+    }
+    return true;
+}
+
+// FileContentWork
+
+FileContentWork::FileContentWork(std::shared_ptr<TransferWorkInterface> workInterface,
+                                 std::shared_ptr<TransferSharedFileData> fileData,
+                                 std::shared_ptr<Work> chunks, std::shared_ptr<VerifyFileHashWork> hash)
+    : TransferWork(std::move(workInterface)),
+      LimitedRetrySequentialWork(WorkLogCompleteCallback(workInterface_->Behavior()),
+                                 VerifyFileHashWork::Refetches),
+      fileData_(std::move(fileData)) {
+    AddChild(std::move(chunks));
+    AddChild(std::move(hash));
+}
+
+void FileContentWork::Describe(boost::property_tree::ptree& tree) const {
+    DescribeTransferWork(tree, "FileContentWork", false, *workInterface_, fileData_.get());
 }
 
 // CloseFileWork

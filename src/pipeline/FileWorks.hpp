@@ -8,6 +8,8 @@
 //     SequentialTransferMultipleFilesWork (run files) / ParallelTransferMultipleFilesWork (other files)
 //       TransferSingleFileWork (sequence): OpenAndAllocateFileWork, TransferMultipleChunksWork,
 //                                          [VerifyFileHashWork,] CloseFileWork
+//         (a file with a SHA-256 but no chunk digests: OpenAndAllocateFileWork,
+//          FileContentWork (TransferMultipleChunksWork, VerifyFileHashWork), CloseFileWork)
 //
 // The top of the tree is built by ConstructTransferFromPackageWork on a work-manager thread, the file and
 // chunk works by their sets on the work-manager threads that queue them; the works run on work-manager
@@ -28,6 +30,7 @@
 #include "manifest/PackageManifest.hpp"
 #include "pipeline/TransferWork.hpp"
 #include "work/CompositeWork.hpp"
+#include "work/LimitedRetryWork.hpp"
 #include "work/SimpleWork.hpp"
 
 namespace halcyne {
@@ -160,18 +163,22 @@ private:
 // The whole file's SHA-256 against the manifest's, once every chunk has verified (downloaded or found intact)
 // and before the file is closed, so before its sibling replaces the file under its name and before
 // AllowExecuteWork can make it executable. The file (the sibling while staged) is read through mapped views
-// of BlockSize bytes, in order, on the thread that runs the work. A mismatch is final: what was verified is
-// denied execution, let go and deleted (a sibling; the file under the name stays as it was), and the work
-// ends with Error and ChecksumMismatch data whose message names the file.
+// of BlockSize bytes, in order, on the thread that runs the work. While `refetches` rounds of fetching the
+// file again are left (a file without chunk digests), a mismatch begins one and ends with Failure and
+// ChecksumMismatch data; otherwise a mismatch is final: what was verified is denied execution, let go and
+// deleted (a sibling; the file under the name stays as it was), and the work ends with Error and
+// ChecksumMismatch data whose message names the file.
 class VerifyFileHashWork : public TransferWork, public SimpleWork {
 public:
     static constexpr std::uint64_t BlockSize = 16 * 1024 * 1024;
+    // How many times a file without chunk digests is fetched again after a mismatch (see FileContentWork).
+    static constexpr unsigned Refetches = 2;
 
     // `expectedSha256`: 64 lower-case hexadecimal digits, as the file manifest gives them. `blockSize`: the
     // bytes hashed per view (not 0).
     VerifyFileHashWork(std::shared_ptr<TransferWorkInterface> workInterface,
                        std::shared_ptr<TransferSharedFileData> fileData, std::string expectedSha256,
-                       std::uint64_t blockSize = BlockSize);
+                       std::uint64_t blockSize = BlockSize, unsigned refetches = 0);
     void Describe(boost::property_tree::ptree& tree) const override;
     // Success when the digests match; Interrupted when the flag is seen between two blocks.
     WorkStatus ExecuteTask() override;
@@ -186,7 +193,29 @@ public:
 private:
     const std::shared_ptr<TransferSharedFileData> fileData_;
     const std::string expectedSha256_;
+    // Begins fetching the file again from a node of the transfer not yet a round's source; whether it did.
+    bool BeginRefetch();
+
     const std::uint64_t blockSize_;
+    const unsigned refetches_;  // rounds of fetching the file again that a mismatch may begin
+};
+
+// A file whose entry has a SHA-256 but no chunk digests: its chunk set, then its hash check, run again when
+// the check finds a mismatch and begins fetching the file again (TransferSharedFileData::BeginRefetch; the
+// check ends with Failure then, and a final mismatch with Error as ever). The CRC-32 cannot tell which chunk
+// a node forged, so every chunk comes again, each round from another single node.
+class FileContentWork : public TransferWork, public LimitedRetrySequentialWork {
+public:
+    FileContentWork(std::shared_ptr<TransferWorkInterface> workInterface,
+                    std::shared_ptr<TransferSharedFileData> fileData, std::shared_ptr<Work> chunks,
+                    std::shared_ptr<VerifyFileHashWork> hash);
+    void Describe(boost::property_tree::ptree& tree) const override;
+    std::optional<bool> KnownImportance() const override { return false; }
+    // The chunk set and the hash check.
+    using SequentialWork::Children;
+
+private:
+    const std::shared_ptr<TransferSharedFileData> fileData_;
 };
 
 class CloseFileWork : public TransferWork, public SimpleWork {

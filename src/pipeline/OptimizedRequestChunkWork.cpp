@@ -5,10 +5,12 @@
 
 #include "http/HttpRequest.hpp"
 #include "http/HttpRequestFactory.hpp"
+#include "manifest/NodeListManifest.hpp"
 #include "optimizer/NodeStatistics.hpp"
 #include "optimizer/TransferOptimizer.hpp"
 #include "pipeline/HttpTransferStatusData.hpp"
 #include "pipeline/TransferHttpWriter.hpp"
+#include "pipeline/TransferSharedFileData.hpp"
 #include "pipeline/TransferSharedMapData.hpp"
 #include "pipeline/TransferStatusData.hpp"
 #include "pipeline/TransferWorkLog.hpp"
@@ -71,9 +73,16 @@ OptimizedRequestChunkWork::OptimizedRequestChunkWork(std::shared_ptr<TransferWor
       LimitedRetrySimpleWork(nullptr, maxRetries),
       session_(std::move(session)),
       chunkData_(chunkData),
-      params_(workInterface_->GetNodeList(), workInterface_->GetParams(), std::move(chunkData)) {
+      params_(workInterface_->GetNodeList(), workInterface_->GetParams(), std::move(chunkData),
+              workInterface_->GetExcludedNodes()) {
     AddWorkCompleteCallback(WorkLogCompleteCallback(workInterface_->Behavior()));
     AddRetryCallback(WorkLogRetryCallback(workInterface_->Behavior()));
+    if (chunkData_ && chunkData_->fileData) {
+        const std::string source = chunkData_->fileData->RefetchSource();
+        if (!source.empty()) {
+            params_.PreferHost(source);
+        }
+    }
 }
 
 OptimizedRequestChunkWork::~OptimizedRequestChunkWork() = default;
@@ -141,6 +150,14 @@ WorkStatus OptimizedRequestChunkWork::ExecuteTask() {
 
 WorkStatus OptimizedRequestChunkWork::Attempt() {
     const TransferBehavior& behavior = workInterface_->Behavior();
+    if (!params_.DropExcluded() && params_.nodeList && !params_.nodeList->GetNodes().empty()) {
+        // Every node sent forged chunks: none is asked again, and the chunk fails as a checksum mismatch.
+        return WorkStatus(WorkResult::Failure,
+                          std::make_shared<TransferErrorData>(
+                              TransferError::ChecksumMismatch,
+                              "no node left to ask: every node of the transfer sent a chunk whose SHA-256 "
+                              "differs from the manifest's"));
+    }
     behavior.optimizer->GetNode(params_);
 
     auto writer = std::make_shared<TransferHttpWriter>(chunkData_);
@@ -172,6 +189,9 @@ WorkStatus OptimizedRequestChunkWork::Attempt() {
                                                          requestTimeMs);
     if (result == WorkResult::Interrupted) {
         return WorkStatus(result, std::move(data));
+    }
+    if (result == WorkResult::Success) {
+        chunkData_->servedBy = params_.SelectedNode;  // for the check of what it sent
     }
 
     if (std::shared_ptr<NodeStatistics> statistics = params_.SelectedNode->GetStatistics()) {

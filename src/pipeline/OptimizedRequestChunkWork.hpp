@@ -1,7 +1,9 @@
 // Downloads one chunk: the optimizer picks a node among those not yet tried, a ranged GET for exactly the
 // chunk's bytes streams into the chunk's view, and the outcome goes to the node's statistics and the
 // optimizer. A failed request is retried at once on another node; probes and time-outs under time-outs
-// that may still grow cost no retry. The checksum is checked by the works around it.
+// that may still grow cost no retry. Nodes the transfer has excluded are never chosen; with every node
+// excluded the attempt ends as a Failure with ChecksumMismatch data, without a request. The checksum is
+// checked by the works around it, which learn from the chunk data which node served the bytes.
 //
 // ExecuteTask runs on a work-manager thread and blocks in the request; Interrupt may come from any thread
 // (the workflow) at any moment and ends the attempt as Interrupted. The mutex guards only the pointer to the

@@ -4,9 +4,11 @@
 #include <stdexcept>
 
 #include <Poco/URI.h>
+#include <boost/algorithm/string/predicate.hpp>
 
 #include "manifest/PackageRef.hpp"
 #include "manifest/ServerHost.hpp"
+#include "pipeline/ExcludedNodes.hpp"
 #include "pipeline/TransferSharedFileData.hpp"
 #include "pipeline/TransferSharedMapData.hpp"
 
@@ -48,13 +50,21 @@ std::string FilePathReference(const std::string& filePath) {
 
 OptimizedRequestParams::OptimizedRequestParams(std::shared_ptr<NodeListManifest> nodeList,
                                                TransferParams transferParams,
-                                               std::shared_ptr<TransferSharedMapData> chunkData)
+                                               std::shared_ptr<TransferSharedMapData> chunkData,
+                                               std::shared_ptr<const ExcludedNodes> excluded)
     : nodeList(std::move(nodeList)),
+      excluded(std::move(excluded)),
       transferParams(std::move(transferParams)),
       ChunkData(std::move(chunkData)) {
-    if (this->nodeList) {
-        candidates = this->nodeList->GetNodes();
+    Refill();
+}
+
+void OptimizedRequestParams::Refill() {
+    if (!nodeList) {
+        candidates.clear();
+        return;
     }
+    candidates = excluded ? excluded->Remaining(nodeList->GetNodes()) : nodeList->GetNodes();
 }
 
 void OptimizedRequestParams::RemoveSelectedNode() {
@@ -63,8 +73,30 @@ void OptimizedRequestParams::RemoveSelectedNode() {
         return;
     }
     candidates.erase(found);
-    if (candidates.empty() && nodeList) {
-        candidates = nodeList->GetNodes();
+    if (candidates.empty()) {
+        Refill();
+    }
+}
+
+bool OptimizedRequestParams::DropExcluded() {
+    if (excluded) {
+        candidates = excluded->Remaining(candidates);
+    }
+    if (candidates.empty()) {
+        Refill();
+    }
+    return !candidates.empty();
+}
+
+void OptimizedRequestParams::PreferHost(const std::string& host) {
+    NodeManifestList preferred;
+    for (const auto& node : candidates) {
+        if (boost::algorithm::iequals(node->GetHost(), host)) {
+            preferred.push_back(node);
+        }
+    }
+    if (!preferred.empty()) {
+        candidates = std::move(preferred);
     }
 }
 

@@ -13,17 +13,27 @@
 
 namespace halcyne {
 
+class ExcludedNodes;
 class HttpWriteCallback;
 class TransferSharedMapData;
 
 struct OptimizedRequestParams {
-    // Candidates are all nodes of the list, in list order.
+    // Candidates are all nodes of the list that `excluded` (when given) does not exclude, in list order.
     OptimizedRequestParams(std::shared_ptr<NodeListManifest> nodeList, TransferParams transferParams,
-                           std::shared_ptr<TransferSharedMapData> chunkData);
+                           std::shared_ptr<TransferSharedMapData> chunkData,
+                           std::shared_ptr<const ExcludedNodes> excluded = nullptr);
 
     // Erases the selected node from the candidates (the others keep their order); when none is left, the
-    // candidates are all nodes of the list again. Nothing happens when the selected node is not a candidate.
+    // candidates are all nodes of the list again, but for the excluded ones. Nothing happens when the
+    // selected node is not a candidate.
     void RemoveSelectedNode();
+    // Before a choice: erases the candidates excluded meanwhile (by any chunk of the transfer), refilling
+    // them as RemoveSelectedNode does when none is left. Whether any candidate is left.
+    bool DropExcluded();
+    // Keeps only the candidates on `host` (host[:port], compared in lower case), when there are any: the
+    // first choice of a chunk whose file is fetched again from one source. Once they fail, the candidates
+    // are refilled as usual.
+    void PreferHost(const std::string& host);
 
     // The chunk's URL on the selected node: the node's scheme (https for a host written "https://...", else
     // http), its host[:port] and the node's path (dot segments removed), then the partner, package and
@@ -38,7 +48,8 @@ struct OptimizedRequestParams {
     HttpRequestParams ToRequestParams(HttpWriteCallback* writer) const;
 
     std::shared_ptr<NodeListManifest> nodeList;
-    NodeManifestList candidates;  // the nodes not yet tried, in list order
+    std::shared_ptr<const ExcludedNodes> excluded;  // the transfer's excluded nodes, or empty
+    NodeManifestList candidates;                    // the nodes not yet tried, in list order
     TransferParams transferParams;
     std::shared_ptr<TransferSharedMapData> ChunkData;
     std::shared_ptr<NodeManifest> SelectedNode;  // empty until the optimizer has chosen
@@ -49,6 +60,10 @@ struct OptimizedRequestParams {
     std::int32_t timeout = 0;                    // seconds
     std::int32_t lowSpeedLimit = 0;              // bytes per second
     std::int32_t lowSpeedTime = 0;               // seconds
+
+private:
+    // The candidates become all nodes of the list but the excluded ones.
+    void Refill();
 };
 
 }  // namespace halcyne

@@ -1,8 +1,11 @@
 #include "pipeline/TransferSharedFileData.hpp"
 
+#include <algorithm>
 #include <map>
+#include <optional>
 #include <stdexcept>
 
+#include <boost/algorithm/string/case_conv.hpp>
 #include <boost/filesystem/operations.hpp>
 #include <boost/filesystem/path.hpp>
 
@@ -284,6 +287,43 @@ void TransferSharedFileData::ReleaseLocked() {
 bool TransferSharedFileData::StagedFileLeft() const {
     const std::lock_guard lock(mutex_);
     return siblingOnDisk_;
+}
+
+void TransferSharedFileData::RecordSender(const std::string& host) {
+    std::string key = boost::algorithm::to_lower_copy(host);
+    const std::lock_guard lock(mutex_);
+    ++sent_[std::move(key)];
+}
+
+bool TransferSharedFileData::BeginRefetch(unsigned limit, const std::vector<std::string>& candidates) {
+    const std::lock_guard lock(mutex_);
+    if (sources_.size() >= limit) {
+        return false;
+    }
+    std::optional<std::string> best;
+    std::uint64_t fewest = 0;
+    for (const std::string& candidate : candidates) {
+        std::string host = boost::algorithm::to_lower_copy(candidate);
+        if (std::find(sources_.begin(), sources_.end(), host) != sources_.end()) {
+            continue;
+        }
+        const auto found = sent_.find(host);
+        const std::uint64_t sent = found == sent_.end() ? 0 : found->second;
+        if (!best || sent < fewest) {
+            best = std::move(host);
+            fewest = sent;
+        }
+    }
+    if (!best) {
+        return false;
+    }
+    sources_.push_back(std::move(*best));
+    return true;
+}
+
+std::string TransferSharedFileData::RefetchSource() const {
+    const std::lock_guard lock(mutex_);
+    return sources_.empty() ? std::string() : sources_.back();
 }
 
 bool TransferSharedFileData::DeleteUnusedStagedFile(SharedFileFactory& factory, const std::string& folder,

@@ -19,6 +19,7 @@
 #pragma once
 
 #include <cstdint>
+#include <map>
 #include <memory>
 #include <mutex>
 #include <string>
@@ -105,6 +106,22 @@ public:
     // Whether a sibling that this data opened or created is still on disk (neither renamed nor deleted).
     bool StagedFileLeft() const;
 
+    // Fetching a file again. When the file's hash does not match although every chunk's CRC-32 did (a
+    // manifest without chunk digests, so some node forged a chunk and it is not known which), the whole file
+    // is fetched again, a bounded number of times, each time from one node that has not been the source of
+    // such a round yet: the one that sent the fewest of the file's chunks so far. With one forging node
+    // among three, one of two such rounds is the honest node's. A chunk whose request to the source fails
+    // goes on to the other nodes as usual.
+    //
+    // A chunk of the file, downloaded from `host`, has verified (host[:port], compared in lower case).
+    void RecordSender(const std::string& host);
+    // Begins another round unless `limit` rounds have been made or none of `candidates` (host[:port]) is
+    // left that has not been a round's source; whether it did.
+    bool BeginRefetch(unsigned limit, const std::vector<std::string>& candidates);
+    // The source of the round under way (lower case), or empty when there is none: no chunk on disk is
+    // taken then, each is downloaded again.
+    std::string RefetchSource() const;
+
     // Deletes the sibling `stagedPath` in `folder` unless the file data of a running transfer of this process
     // has it open (or is about to open it). Whether it was deleted.
     static bool DeleteUnusedStagedFile(SharedFileFactory& factory, const std::string& folder,
@@ -130,6 +147,8 @@ private:
     bool staged_ = false;                   // target_ is sibling_
     bool siblingOnDisk_ = false;            // a sibling this data found or made is on disk
     std::vector<std::pair<std::uint64_t, std::uint64_t>> intact_;  // (offset, length) verified in place
+    std::map<std::string, std::uint64_t> sent_;  // chunks that verified, by the host that sent them
+    std::vector<std::string> sources_;           // the sources of the rounds so far, the last one current
 };
 
 // The file data of the executable files of one package transfer's tree, by path: filled as the file works

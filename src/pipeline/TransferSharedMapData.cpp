@@ -4,6 +4,7 @@
 
 #include "file/MemoryMappedFileData.hpp"
 #include "file/SharedFile.hpp"
+#include "manifest/NodeListManifest.hpp"
 #include "pipeline/TransferProgressUpdater.hpp"
 #include "pipeline/TransferSharedFileData.hpp"
 
@@ -12,11 +13,13 @@ namespace halcyne {
 TransferSharedMapData::TransferSharedMapData(std::shared_ptr<TransferSharedFileData> fileData,
                                              std::uint64_t lowerBound, std::uint64_t upperBound,
                                              std::uint32_t expectedChecksum,
-                                             std::shared_ptr<TransferProgressUpdater> progressUpdater)
+                                             std::shared_ptr<TransferProgressUpdater> progressUpdater,
+                                             std::optional<Sha256::Digest> expectedSha256)
     : fileData(std::move(fileData)),
       lowerBound(lowerBound),
       upperBound(upperBound),
       expectedChecksum(expectedChecksum),
+      expectedSha256(expectedSha256),
       progressUpdater(std::move(progressUpdater)) {}
 
 TransferSharedMapData::TransferSharedMapData(std::uint64_t lowerBound, std::uint64_t upperBound)
@@ -37,6 +40,7 @@ void TransferSharedMapData::Describe(boost::property_tree::ptree& tree) const {
 }
 
 void TransferSharedMapData::ResetProgress() {
+    servedBy.reset();
     if (view) {
         view->Seek(lowerBound);
     }

@@ -12,6 +12,7 @@
 
 namespace halcyne {
 
+class ExcludedNodes;
 struct FileIdentity;
 class PackageManifest;
 class NodeListManifest;
@@ -33,6 +34,8 @@ public:
     virtual std::shared_ptr<PackageManifest> GetPackage() = 0;
     virtual std::shared_ptr<NodeListManifest> GetNodeList() = 0;
     virtual std::shared_ptr<TransferProgressUpdater> GetProgressUpdater() = 0;
+    // The nodes this transfer asks for no more chunks; the same object for every work of the transfer.
+    virtual std::shared_ptr<ExcludedNodes> GetExcludedNodes() = 0;
     // Reaches the transfer's OnWorkComplete; given to the root work.
     virtual WorkCompleteCallback* GetTransferCallback() = 0;
     // Reaches OnPackageAcquire; given to the package manifest work.

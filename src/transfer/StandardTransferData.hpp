@@ -8,6 +8,7 @@
 #include <string>
 #include <unordered_set>
 
+#include "pipeline/ExcludedNodes.hpp"
 #include "pipeline/TransferBehavior.hpp"
 #include "pipeline/TransferParams.hpp"
 #include "transfer/TransferStatusImpl.hpp"
@@ -29,6 +30,8 @@ struct StandardTransferData {
     const std::shared_ptr<TransferStatusImpl> progress;
     std::shared_ptr<PackageManifest> package;
     std::shared_ptr<NodeListManifest> nodeList;
+    // The nodes that sent forged chunks; guards itself.
+    const std::shared_ptr<ExcludedNodes> excludedNodes = std::make_shared<ExcludedNodes>();
     bool deleteFiles = false;                      // files reported from now on are deleted at once
     std::unordered_set<std::string> createdFiles;  // destination files created so far
 };

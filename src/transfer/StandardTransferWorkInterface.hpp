@@ -42,6 +42,7 @@ public:
     std::shared_ptr<PackageManifest> GetPackage() override { return data_->package; }
     std::shared_ptr<NodeListManifest> GetNodeList() override { return data_->nodeList; }
     std::shared_ptr<TransferProgressUpdater> GetProgressUpdater() override { return data_->progress; }
+    std::shared_ptr<ExcludedNodes> GetExcludedNodes() override { return data_->excludedNodes; }
     WorkCompleteCallback* GetTransferCallback() override { return &transferCallback_; }
     WorkCompleteCallback* GetPackageCallback() override { return &packageCallback_; }
     WorkCompleteCallback* GetNodeListCallback() override { return &nodeListCallback_; }

@@ -64,6 +64,11 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
             file->GetChecksums().size() != ChunkCount(file->GetChunkSize(), file->GetSize())) {
             std::abort();
         }
+        // Chunk digests are absent or one per chunk.
+        const std::size_t digests = file->GetChunkSha256().size();
+        if (digests != 0 && digests != file->GetChecksums().size()) {
+            std::abort();
+        }
         // A digest is absent or exactly 64 lower-case hexadecimal digits.
         const std::string& sha256 = file->GetSha256();
         if (!sha256.empty() &&

@@ -384,6 +384,70 @@ TEST(PackageManifestTest, ReadsTheOptionalSha256OfAFile) {
     }
 }
 
+TEST(PackageManifestTest, ReadsTheOptionalChunkDigestsOfAFile) {
+    // Three chunks (size 10, chunk size 4); the digests are "00..", "01..", "ab.." and the like, so that a
+    // digest read at the wrong offset or in the wrong byte order shows.
+    const auto digestText = [](const char* pair) {
+        std::string text;
+        for (int i = 0; i < 32; ++i) {
+            text += pair;
+        }
+        return text;
+    };
+    const std::string three = digestText("00") + digestText("1f") + digestText("Ab");
+    const std::string fileStart = "<file><path>a</path><chunksize>4</chunksize><size>10</size><checksums>" +
+                                  ThreeChunks + "</checksums>";
+    struct Case {
+        const char* label;
+        std::string file;
+        std::vector<std::uint8_t> firstBytes;  // expected first byte of each digest; {} when absent
+        bool refused;
+    };
+    const Case cases[] = {
+        {"absent", File("a", "4", "10", ThreeChunks), {}, false},
+        {"element", fileStart + "<chunksha256>" + three + "</chunksha256></file>", {0x00, 0x1f, 0xab}, false},
+        {"attribute",
+         "<file chunksha256='" + three + "' path='a' chunksize='4' size='10' checksums='" + ThreeChunks +
+             "'/>",
+         {0x00, 0x1f, 0xab},
+         false},
+        {"empty", fileStart + "<chunksha256></chunksha256></file>", {}, true},
+        {"one digest short",
+         fileStart + "<chunksha256>" + three.substr(64) + "</chunksha256></file>",
+         {},
+         true},
+        {"one digest long",
+         fileStart + "<chunksha256>" + three + digestText("00") + "</chunksha256></file>",
+         {},
+         true},
+        {"one digit short",
+         fileStart + "<chunksha256>" + three.substr(1) + "</chunksha256></file>",
+         {},
+         true},
+        {"not hex in the last digest",
+         fileStart + "<chunksha256>" + three.substr(0, 191) + "g</chunksha256></file>",
+         {},
+         true},
+        {"white space", fileStart + "<chunksha256> " + three + "</chunksha256></file>", {}, true},
+    };
+    for (const Case& c : cases) {
+        SCOPED_TRACE(c.label);
+        if (c.refused) {
+            EXPECT_THROW(LoadPackage(Package(c.file)), ManifestParseException);
+            continue;
+        }
+        StandardPackageManifest manifest;
+        ASSERT_NO_THROW(manifest = LoadPackage(Package(c.file)));
+        ASSERT_EQ(manifest.GetFiles().size(), 1u);
+        const auto& digests = manifest.GetFiles()[0]->GetChunkSha256();
+        ASSERT_EQ(digests.size(), c.firstBytes.size());
+        for (std::size_t i = 0; i < digests.size(); ++i) {
+            EXPECT_EQ(digests[i].front(), c.firstBytes[i]);
+            EXPECT_EQ(digests[i].back(), c.firstBytes[i]);
+        }
+    }
+}
+
 TEST(PackageManifestTest, ReadsTheExecutableMarkOfAFile) {
     const std::string fileStart =
         "<file><path>a</path><chunksize>4</chunksize><size>1</size><checksums>" + OneChunk + "</checksums>";
@@ -513,6 +577,17 @@ TEST(PackageManifestTest, LoadsTheSampleDocumentsOfTheFuzzCorpus) {
     EXPECT_EQ(attributes.GetRunFile()->GetChecksums(), (std::vector<std::uint32_t>{0xdeadbeef, 0}));
     EXPECT_EQ(attributes.GetFiles()[1]->GetChunkSize(), Max32);
     EXPECT_FALSE(attributes.MarksExecutables());
+
+    const auto hashed =
+        LoadPackage(test::ReadFileText(test::SourceDir() + "/tests/fuzz/corpus/package_manifest/hashed.xml"));
+    ASSERT_EQ(hashed.GetFiles().size(), 2u);
+    // "ab" and "c", the digests of the second in upper case.
+    ASSERT_EQ(hashed.GetFiles()[0]->GetChunkSha256().size(), 2u);
+    EXPECT_EQ(Sha256::ToHex(hashed.GetFiles()[0]->GetChunkSha256()[0]),
+              "fb8e20fc2e4c3f248c60c39bd652f3c1347298bb977b8b4d5903b85055620603");
+    EXPECT_EQ(Sha256::ToHex(hashed.GetFiles()[0]->GetChunkSha256()[1]),
+              "2e7d2c03a9507ae265ecf5b5356885a53393a2029d241394997265a1a25aefc6");
+    EXPECT_TRUE(hashed.GetFiles()[1]->GetChunkSha256().empty());
 
     const auto marked =
         LoadPackage(test::ReadFileText(test::SourceDir() + "/tests/fuzz/corpus/package_manifest/marked.xml"));

@@ -1,4 +1,5 @@
 #include <algorithm>
+#include <map>
 #include <optional>
 #include <set>
 #include <thread>
@@ -25,6 +26,8 @@
 #include "support/ScriptedNodes.hpp"
 #include "support/SiteWriter.hpp"
 #include "support/TestSupport.hpp"
+// The forgery the test nodes serve.
+#include "../../tools/delivery/Crc32Forgery.hpp"
 
 namespace halcyne {
 namespace {
@@ -46,12 +49,14 @@ std::string NodeHost(int index) {
 // One package of one file served by scripted nodes, and a transfer that runs its file tree.
 class ChunkTree {
 public:
+    // `hashChunks`: the manifest gives each chunk's SHA-256; `maxRunning`: the works that run at once.
     ChunkTree(std::string content, std::uint32_t chunkSize, int nodeCount,
-              EngineSettings settings = EngineSettings())
+              EngineSettings settings = EngineSettings(), bool hashChunks = true, int maxRunning = 4)
         : content_(std::move(content)) {
         test::SiteWriter site(scratch_ / "site");
         test::SitePackage package;
         package.chunkSize = chunkSize;
+        package.hashChunks = hashChunks;
         package.files = {{"data/file.bin", content_, ""}};
         package_ = test::LoadPackageXml(site.PublishPackage(package));
         std::vector<test::SiteNode> nodes;
@@ -61,7 +66,7 @@ public:
         nodeList_ = test::LoadNodeListXml(test::SiteWriter::NodeListXml(nodes));
         nodes_.Serve("/packages/P/K/V/data/file.bin", content_);
         settings.workerThreads = 4;
-        settings.maxRunningWorks = 4;
+        settings.maxRunningWorks = maxRunning;
         services_ = std::make_unique<test::PipelineServices>(settings, nullptr, &nodes_);
         TransferParams params;
         params.partnerId = "P";
@@ -199,6 +204,16 @@ std::string Holes(std::string content, std::uint32_t chunkSize, const std::vecto
     return content;
 }
 
+// `content` with the given chunks forged so that each keeps its CRC-32.
+std::string Forged(std::string content, std::uint32_t chunkSize, const std::vector<std::size_t>& chunks) {
+    for (const std::size_t chunk : chunks) {
+        const std::size_t start = chunk * chunkSize;
+        forgery::ForgeKeepingCrc32(reinterpret_cast<unsigned char*>(content.data()) + start,
+                                   std::min<std::size_t>(chunkSize, content.size() - start));
+    }
+    return content;
+}
+
 ino_t InodeOf(const std::string& path) {
     struct stat info {};
     return ::stat(path.c_str(), &info) == 0 ? info.st_ino : 0;
@@ -217,6 +232,13 @@ TEST(ChunkWorksTest, AnUpdateFetchesOnlyTheChunksFoundNowhereOnDisk) {
     };
     const Case cases[] = {
         {"the same length, two chunks differ", Changed(fresh, Chunk, {1, 3}), false, {}, {1, 3}, false},
+        // The manifest gives each chunk's SHA-256, so a chunk with the right CRC-32 is still not taken.
+        {"the same length, a chunk forged to keep its CRC-32",
+         Forged(fresh, Chunk, {2}),
+         false,
+         {},
+         {2},
+         false},
         {"longer", fresh.substr(0, 2 * Chunk + 50), false, {}, {2, 3, 4, 5}, false},
         {"shorter", fresh + Pattern(2 * Chunk, 8), false, {}, {}, false},
         {"two names", Changed(fresh, Chunk, {4}), true, {}, {4}, false},
@@ -306,6 +328,67 @@ TEST(ChunkWorksTest, AFailedUpdateLeavesTheOldFileAsItWasUntilTheNewOneIsComplet
         EXPECT_EQ(retried->result, WorkResult::Success);
         EXPECT_EQ(tree.FileContent(), fresh);
         EXPECT_FALSE(boost::filesystem::exists(tree.FilePath() + ".halcyne-part"));
+    }
+}
+
+// Nodes that forge every chunk they send so that it keeps its CRC-32, with chunk digests in the manifest. A
+// forged chunk is caught as it arrives: the chunk comes from another node, and its node is asked for nothing
+// more in the transfer and counts a failed request. When every node forges, each is asked once and the
+// chunk fails as a checksum mismatch, also when the transfer is retried. One work runs at a time, so the
+// requests are made in turn, and every node is tried within the first five.
+TEST(ChunkWorksTest, AForgingNodeIsCaughtWithItsFirstChunkAndAskedNoMore) {
+    constexpr std::uint32_t Chunk = 4096;
+    struct Case {
+        const char* label;
+        std::vector<int> forgers;
+        WorkResult result;
+    };
+    const Case cases[] = {
+        {"one of three nodes forges", {1}, WorkResult::Success},
+        {"every node forges", {0, 1, 2}, WorkResult::RetryableError},
+    };
+    for (const Case& c : cases) {
+        SCOPED_TRACE(c.label);
+        ChunkTree tree(Pattern(8 * Chunk, 11), Chunk, 3, EngineSettings(), true, 1);
+        for (const int forger : c.forgers) {
+            tree.nodes_.AddFault(NodeHost(forger), ScriptedNodes::Fault::Forge);
+        }
+        const auto end = tree.Run();
+        ASSERT_TRUE(end.has_value());
+        ASSERT_EQ(end->result, c.result);
+        std::map<std::string, int> asked;
+        for (const auto& request : tree.nodes_.Requests()) {
+            ++asked[request.host];
+        }
+        for (const int forger : c.forgers) {
+            const auto& node = tree.nodeList_->GetNodes()[static_cast<std::size_t>(forger)];
+            EXPECT_EQ(asked[node->GetHost()], 1) << node->GetHost();
+            EXPECT_TRUE(tree.transfer_->GetExcludedNodes()->IsExcluded(*node));
+            EXPECT_EQ(node->GetStatistics()->errors.Get(), 1u);
+            const auto optimizerErrors = tree.services_->Optimizer().WithLock(
+                [&] { return tree.services_->Optimizer().GetStatistics(node)->errors.Get(); });
+            EXPECT_EQ(optimizerErrors, 1u);
+        }
+        if (c.result == WorkResult::Success) {
+            EXPECT_EQ(tree.FileContent(), tree.content_);
+            EXPECT_EQ(tree.nodes_.Requests().size(), 8u + c.forgers.size());
+            EXPECT_EQ(tree.transfer_->Verified(), 8u * Chunk);
+            continue;
+        }
+        const auto data = std::dynamic_pointer_cast<TransferStatusData>(end->data);
+        ASSERT_NE(data, nullptr);
+        EXPECT_EQ(data->ToTransferError(), TransferError::ChecksumMismatch);
+        EXPECT_EQ(tree.nodes_.Requests().size(), 3u);
+        tree.transfer_->ClearRetryable();
+        ASSERT_TRUE(tree.workflow_->Retry());
+        const auto retried = tree.transfer_->WaitForEnd();
+        ASSERT_TRUE(retried.has_value());
+        EXPECT_EQ(retried->result, WorkResult::RetryableError);
+        const auto again = std::dynamic_pointer_cast<TransferStatusData>(retried->data);
+        ASSERT_NE(again, nullptr);
+        EXPECT_EQ(again->ToTransferError(), TransferError::ChecksumMismatch);
+        EXPECT_EQ(tree.nodes_.Requests().size(), 3u);  // no node is asked again
+        EXPECT_EQ(tree.transfer_->Progress(), 0);
     }
 }
 

@@ -1,4 +1,5 @@
 #include <cstdio>
+#include <functional>
 #include <optional>
 #include <stdexcept>
 
@@ -34,8 +35,10 @@ public:
     std::uint64_t GetSize() const override { return size_; }
     const std::vector<std::uint32_t>& GetChecksums() const override { return checksums_; }
     const std::string& GetSha256() const override { return sha256_; }
+    const std::vector<Sha256::Digest>& GetChunkSha256() const override { return chunkSha256_; }
 
     std::string sha256_;
+    std::vector<Sha256::Digest> chunkSha256_;
 
 private:
     std::string path_ = "f";
@@ -512,29 +515,50 @@ TEST(FileWorksTest, SiblingsLeftInThePackagesFoldersAreRemovedUnlessInUse) {
 const std::string AbcSha256 = "ba7816bf8f01cfea414140de5dae2223b00361a396177a9cb410ff61f20015ad";
 const std::string MillionASha256 = "cdc76e5c9914fb9281a1c7e284d73e67f1809a48a497200e046d39ccc7112cd0";
 
+// Without chunk digests the chunk set and the hash check run in a FileContentWork, which runs them again
+// when the check begins fetching the file again.
 TEST(FileWorksTest, TheHashCheckStandsBetweenTheChunksAndTheClosingOnlyWhenTheFileHasADigest) {
     Fixture f;
-    for (const std::string& digest : {std::string(), AbcSha256}) {
+    struct Case {
+        std::string digest;
+        bool chunkDigests;
+        std::vector<std::string> expected;  // the names of the works, those inside FileContentWork indented
+    };
+    const Case cases[] = {
+        {"", false, {"OpenAndAllocateFileWork", "TransferMultipleChunksWork", "CloseFileWork"}},
+        {AbcSha256,
+         true,
+         {"OpenAndAllocateFileWork", "TransferMultipleChunksWork", "VerifyFileHashWork", "CloseFileWork"}},
+        {AbcSha256,
+         false,
+         {"OpenAndAllocateFileWork", "FileContentWork", " TransferMultipleChunksWork", " VerifyFileHashWork",
+          "CloseFileWork"}},
+    };
+    for (const Case& c : cases) {
+        SCOPED_TRACE(c.digest + (c.chunkDigests ? " with chunk digests" : ""));
         auto file = std::make_shared<FakeFileManifest>(10, 4);
-        file->sha256_ = digest;
+        file->sha256_ = c.digest;
+        file->chunkSha256_.assign(c.chunkDigests ? 3 : 0, Sha256::Digest{});
         TransferSingleFileWork work(f.transfer, nullptr, file);
         std::vector<std::string> names;
-        for (const auto& child : work.Children()) {
-            boost::property_tree::ptree tree;
-            child->Describe(tree);
-            names.push_back(tree.get<std::string>("name"));
-            if (names.back() == "VerifyFileHashWork") {
-                EXPECT_EQ(tree.get<std::string>("sha256"), digest);
-                EXPECT_EQ(tree.get<std::string>("important"), "true");
-                EXPECT_EQ(tree.get<std::string>("filePath"), "f");
-            }
-        }
-        std::vector<std::string> expected = {"OpenAndAllocateFileWork", "TransferMultipleChunksWork",
-                                             "CloseFileWork"};
-        if (!digest.empty()) {
-            expected.insert(expected.begin() + 2, "VerifyFileHashWork");
-        }
-        EXPECT_EQ(names, expected);
+        const std::function<void(const std::vector<std::shared_ptr<Work>>&, const std::string&)> describe =
+            [&](const std::vector<std::shared_ptr<Work>>& children, const std::string& indent) {
+                for (const auto& child : children) {
+                    boost::property_tree::ptree tree;
+                    child->Describe(tree);
+                    names.push_back(indent + tree.get<std::string>("name"));
+                    if (tree.get<std::string>("name") == "VerifyFileHashWork") {
+                        EXPECT_EQ(tree.get<std::string>("sha256"), c.digest);
+                        EXPECT_EQ(tree.get<std::string>("important"), "true");
+                        EXPECT_EQ(tree.get<std::string>("filePath"), "f");
+                    }
+                    if (const auto content = std::dynamic_pointer_cast<FileContentWork>(child)) {
+                        describe(content->Children(), indent + " ");
+                    }
+                }
+            };
+        describe(work.Children(), "");
+        EXPECT_EQ(names, c.expected);
     }
 }
 

@@ -38,6 +38,8 @@ TEST(PipelineStatusDataTest, DescriptionsAndErrorTexts) {
         {std::make_shared<ChecksumStatusData>(0x1a2b3cu), "actualChecksum=1a2b3c;", "error|6"},
         {std::make_shared<ChecksumStatusData>(0u), "actualChecksum=0;", "error|6"},
         {std::make_shared<ChecksumStatusData>(0xcbf43926u), "actualChecksum=cbf43926;", "error|6"},
+        {std::make_shared<ChecksumStatusData>(0xcbf43926u, Sha256::Digest{0xab, 0x01}),
+         "actualChecksum=cbf43926;actualSha256=ab01" + std::string(60, '0') + ";", "error|6"},
         {std::make_shared<PackageStatusData>(manifest), "packageId=K;partnerId=P;versionId=V7;", ""},
         {std::make_shared<PackageStatusData>(nullptr), "package=null;", ""},
         {std::make_shared<NodeListStatusData>(nodes), "count=3;", ""},

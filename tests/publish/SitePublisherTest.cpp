@@ -102,27 +102,51 @@ TEST_F(SitePublisherTest, PublishesTheFolderAsTheEngineReadsIt) {
     EXPECT_NE(test::ReadFileText(site / "nodes/P.xml").find("127.0.0.1:82"), std::string::npos);
 }
 
-TEST_F(SitePublisherTest, EveryFileCarriesItsSha256UnlessHashingIsTurnedOff) {
-    const auto sha256Of = [](const std::string& xml, std::size_t index) {
+TEST_F(SitePublisherTest, EveryFileAndChunkCarriesItsSha256UnlessHashingIsTurnedOff) {
+    const auto fileOf = [](const std::string& xml, std::size_t index) {
         boost::property_tree::ptree tree;
         ReadManifestXml(xml, tree);
         StandardPackageManifest manifest;
         manifest.Load(tree);
-        return manifest.GetFiles().at(index)->GetSha256();
+        return manifest.GetFiles().at(index);
     };
-    // "data/a & <b>" holds 0123456789.
+    // "data/a & <b>" holds 0123456789: chunks 0123, 4567 and 89.
     const std::string digest = "84d89877f0d4041efb6bf91a16f0248f2fd573e6af05c19f96bedb9f882f7882";
-    info.hashFiles = false;
-    const std::string unhashed = SitePublisher(site.Path()).PublishFolder(source.Path(), info);
-    EXPECT_EQ(unhashed.find("sha256"), std::string::npos);
-    EXPECT_EQ(sha256Of(unhashed, 2), "");
-    // The same version again with hashes is the same content: accepted, and the manifests gain them.
-    info.hashFiles = true;
-    const std::string hashed = SitePublisher(site.Path()).PublishFolder(source.Path(), info);
-    EXPECT_EQ(sha256Of(hashed, 2), digest);
-    EXPECT_EQ(sha256Of(hashed, 0).size(), 64u);
-    EXPECT_EQ(test::ReadFileText(site / "manifests/K/V1.xml"), hashed);
-    EXPECT_EQ(test::ReadFileText(site / "manifests/K/current.xml"), hashed);
+    const std::vector<std::string> chunkDigests = {
+        "1be2e452b46d7a0d9656bbb1f768e8248eba1b75baed65f5d99eafa948899a6a",
+        "db2e7f1bd5ab9968ae76199b7cc74795ca7404d5a08d78567715ce532f9d2669",
+        "cd70bea023f752a0564abb6ed08d42c1440f2e33e29914e55e0be1595e24f45a",
+    };
+    // The same version published again with more digests each time is the same content: accepted, and the
+    // manifests gain them (as a site published before the digests existed is brought up to date).
+    struct Case {
+        const char* label;
+        bool hashFiles;
+        bool hashChunks;
+    };
+    const Case cases[] = {
+        {"no digests", false, false},
+        {"the files' digests", true, false},
+        {"the files' and the chunks' digests", true, true},
+    };
+    for (const Case& c : cases) {
+        SCOPED_TRACE(c.label);
+        info.hashFiles = c.hashFiles;
+        info.hashChunks = c.hashChunks;
+        const std::string xml = SitePublisher(site.Path()).PublishFolder(source.Path(), info);
+        EXPECT_EQ(xml.find("sha256") != std::string::npos, c.hashFiles || c.hashChunks);
+        const auto file = fileOf(xml, 2);
+        EXPECT_EQ(file->GetSha256(), c.hashFiles ? digest : "");
+        std::vector<std::string> chunks;
+        for (const Sha256::Digest& chunk : file->GetChunkSha256()) {
+            chunks.push_back(Sha256::ToHex(chunk));
+        }
+        EXPECT_EQ(chunks, c.hashChunks ? chunkDigests : std::vector<std::string>{});
+        const auto run = fileOf(xml, 0);
+        EXPECT_EQ(run->GetChunkSha256().size(), c.hashChunks ? run->GetChecksums().size() : 0u);
+        EXPECT_EQ(test::ReadFileText(site / "manifests/K/V1.xml"), xml);
+        EXPECT_EQ(test::ReadFileText(site / "manifests/K/current.xml"), xml);
+    }
     // Other content under the same version is still refused.
     Write("data/b", std::string(10, 'c'));
     EXPECT_THROW(SitePublisher(site.Path()).PublishFolder(source.Path(), info), PublishError);

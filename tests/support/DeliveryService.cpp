@@ -46,6 +46,7 @@ std::string DeliveryFault::ToJson() const {
     put("short", shortBy, std::int64_t{0});
     put("extra", extra, std::int64_t{0});
     put("wrong", wrong, false);
+    put("forge", forge, false);
     put("ignoreRange", ignoreRange, false);
     put("count", count, 0);
     put("unsized", unsized, false);

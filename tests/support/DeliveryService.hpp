@@ -38,6 +38,7 @@ struct DeliveryFault {
     std::int64_t shortBy = 0;  // send this many bytes fewer than announced, then close
     std::int64_t extra = 0;    // send this many bytes more than the range asked for
     bool wrong = false;        // invert every byte of the body
+    bool forge = false;        // forge the body so that its CRC-32 stays the same
     bool ignoreRange = false;  // answer a ranged GET with 200 and the whole file
     int count = 0;             // apply to this many requests only (0: until cleared)
     bool unsized = false;      // no Content-Length: the body ends when the connection closes

@@ -25,6 +25,7 @@
 #include "manifest/NodeListManifestFactory.hpp"
 #include "manifest/PackageManifestFactory.hpp"
 #include "optimizer/ProportionalGamblingTransferOptimizer.hpp"
+#include "pipeline/ExcludedNodes.hpp"
 #include "pipeline/TransferBehavior.hpp"
 #include "pipeline/TransferProgressUpdater.hpp"
 #include "pipeline/TransferWorkInterface.hpp"
@@ -81,6 +82,7 @@ public:
     std::shared_ptr<PackageManifest> GetPackage() override;
     std::shared_ptr<NodeListManifest> GetNodeList() override;
     std::shared_ptr<TransferProgressUpdater> GetProgressUpdater() override;
+    std::shared_ptr<ExcludedNodes> GetExcludedNodes() override { return excludedNodes_; }
     WorkCompleteCallback* GetTransferCallback() override { return &transferCallback_; }
     WorkCompleteCallback* GetPackageCallback() override { return &packageCallback_; }
     WorkCompleteCallback* GetNodeListCallback() override { return &nodeListCallback_; }
@@ -143,6 +145,7 @@ private:
     void OnTransferComplete(const WorkStatus& status);
 
     const TransferBehavior behavior_;
+    const std::shared_ptr<ExcludedNodes> excludedNodes_ = std::make_shared<ExcludedNodes>();  // guards itself
     Callback transferCallback_{this, &HarnessTransfer::OnTransferComplete};
     Callback packageCallback_{this, &HarnessTransfer::OnPackageAcquire};
     Callback nodeListCallback_{this, &HarnessTransfer::OnNodeListAcquire};

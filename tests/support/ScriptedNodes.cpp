@@ -6,6 +6,8 @@
 #include <Poco/URI.h>
 
 #include "http/HttpWriteCallback.hpp"
+// The delivery service's forgery, so that both kinds of test node forge alike.
+#include "../../tools/delivery/Crc32Forgery.hpp"
 
 namespace halcyne::test {
 
@@ -127,6 +129,8 @@ HttpRequestStatus ScriptedNodes::Answer(Request& request, const HttpRequestParam
                 }
             } else if (fault && fault->fault == Fault::Extra) {
                 body.append(fault->extra, 'x');
+            } else if (fault && fault->fault == Fault::Forge) {
+                forgery::ForgeKeepingCrc32(reinterpret_cast<unsigned char*>(body.data()), body.size());
             }
         }
         if (status.result != HttpRequestResult::NotStarted) {

@@ -1,7 +1,8 @@
 // Content nodes without a network, for the chunk works' tests: an HttpRequestFactory whose requests answer
-// ranged GETs from contents held in memory, with faults scripted per host (wrong bytes, extra bytes, a
-// failure result, a request that hangs until it is cancelled). Requests are performed on work-manager
-// threads; the test scripts and reads the records from its own thread. All state is under one lock.
+// ranged GETs from contents held in memory, with faults scripted per host (wrong bytes, bytes forged to keep
+// their CRC-32, extra bytes, a failure result, a request that hangs until it is cancelled). Requests are
+// performed on work-manager threads; the test scripts and reads the records from its own thread. All state is
+// under one lock.
 #pragma once
 
 #include <condition_variable>
@@ -22,6 +23,7 @@ class ScriptedNodes : public HttpRequestFactory {
 public:
     enum class Fault {
         Wrong,  // every byte inverted
+        Forge,  // every byte but the last four inverted, those four set so that the CRC-32 stays the same
         Extra,  // the range and `extra` bytes more, in one block
         Fail,   // no body; ends with `result`
         Hang,   // no body; waits until cancelled

@@ -13,7 +13,7 @@ namespace {
 
 publish::PackageInfo Info(const SitePackage& package) {
     return {package.partnerId, package.packageId, package.versionId, package.name,
-            package.run,       package.chunkSize, package.hashFiles};
+            package.run,       package.chunkSize, package.hashFiles, package.hashChunks};
 }
 
 }  // namespace
@@ -46,9 +46,11 @@ std::string SiteWriter::PackageManifestXml(const SitePackage& package) const {
     std::vector<publish::PublishedFile> files;
     for (const SiteFile& file : package.files) {
         const std::string stored = PackageFilePath(package, file.path);
+        publish::FileDigests digests =
+            publish::DigestFile(stored, package.hashFiles, package.hashChunks ? package.chunkSize : 0);
         files.push_back({file.path, boost::filesystem::file_size(stored),
-                         ChunkChecksums(stored, package.chunkSize),
-                         package.hashFiles ? publish::FileSha256(stored) : std::string()});
+                         ChunkChecksums(stored, package.chunkSize), std::move(digests.chunkSha256),
+                         std::move(digests.sha256)});
     }
     return publish::PackageManifestXml(Info(package), files);
 }

@@ -1,9 +1,9 @@
 // Writes a delivery site folder the way the manifest service and content nodes serve it:
 //   manifests/<package>/<version>.xml (and current.xml), nodes/<partner>.xml,
 //   packages/<partner>/<package>/<version>/<path>
-// Files go in, a package manifest with one CRC-32 per chunk (and each file's SHA-256) and a node list come
-// out. Built on the publishing tool's library (tools/publish/), without its refusals, so that tests can craft
-// odd sites. Used from one thread.
+// Files go in, a package manifest with one CRC-32 per chunk (and each chunk's and each file's SHA-256) and a
+// node list come out. Built on the publishing tool's library (tools/publish/), without its refusals, so that
+// tests can craft odd sites. Used from one thread.
 #pragma once
 
 #include <cstddef>
@@ -31,7 +31,8 @@ struct SitePackage {
     std::string run{};  // path of the file to run, "" for none
     std::uint32_t chunkSize = 64 * 1024;
     std::vector<SiteFile> files{};
-    bool hashFiles = true;  // the manifest gives every file's SHA-256
+    bool hashFiles = true;   // the manifest gives every file's SHA-256
+    bool hashChunks = true;  // and every chunk's
 };
 
 struct SiteNode {

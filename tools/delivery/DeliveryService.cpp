@@ -21,6 +21,8 @@
 #include <sys/socket.h>
 #include <unistd.h>
 
+#include "Crc32Forgery.hpp"
+
 namespace halcyne::delivery {
 
 namespace asio = boost::asio;
@@ -35,9 +37,9 @@ Fault Fault::FromJson(const json& j) {
     if (!j.is_object()) {
         throw std::invalid_argument("a fault is a JSON object");
     }
-    static const char* const known[] = {"server", "path",        "status",  "redirect", "refuse", "reset",
-                                        "stall",  "stallAfter",  "stallMs", "rate",     "short",  "extra",
-                                        "wrong",  "ignoreRange", "count",   "unsized"};
+    static const char* const known[] = {"server", "path",       "status",      "redirect", "refuse", "reset",
+                                        "stall",  "stallAfter", "stallMs",     "rate",     "short",  "extra",
+                                        "wrong",  "forge",      "ignoreRange", "count",    "unsized"};
     for (const auto& item : j.items()) {
         if (std::find_if(std::begin(known), std::end(known),
                          [&](const char* k) { return item.key() == k; }) == std::end(known)) {
@@ -58,6 +60,7 @@ Fault Fault::FromJson(const json& j) {
     f.shortBy = j.value("short", std::int64_t{0});
     f.extra = j.value("extra", std::int64_t{0});
     f.wrong = j.value("wrong", false);
+    f.forge = j.value("forge", false);
     f.ignoreRange = j.value("ignoreRange", false);
     f.count = j.value("count", 0);
     f.unsized = j.value("unsized", false);
@@ -71,14 +74,23 @@ Fault Fault::FromJson(const json& j) {
 }
 
 json Fault::ToJson() const {
-    return json{{"server", server},   {"path", path},
-                {"status", status},   {"redirect", redirect},
-                {"refuse", refuse},   {"reset", reset},
-                {"stall", stall},     {"stallAfter", stallAfter},
-                {"stallMs", stallMs}, {"rate", rate},
-                {"short", shortBy},   {"extra", extra},
-                {"wrong", wrong},     {"ignoreRange", ignoreRange},
-                {"count", count},     {"unsized", unsized}};
+    return json{{"server", server},
+                {"path", path},
+                {"status", status},
+                {"redirect", redirect},
+                {"refuse", refuse},
+                {"reset", reset},
+                {"stall", stall},
+                {"stallAfter", stallAfter},
+                {"stallMs", stallMs},
+                {"rate", rate},
+                {"short", shortBy},
+                {"extra", extra},
+                {"wrong", wrong},
+                {"forge", forge},
+                {"ignoreRange", ignoreRange},
+                {"count", count},
+                {"unsized", unsized}};
 }
 
 namespace {
@@ -758,7 +770,7 @@ bool Service::SendFile(Connection& c, const std::string& file, Request& request,
         toSend = static_cast<std::uint64_t>(fault->stallAfter);
         stallThen = true;
     }
-    const bool plain = !fault || (fault->rate == 0 && !fault->wrong);
+    const bool plain = !fault || (fault->rate == 0 && !fault->wrong && !fault->forge);
     std::uint64_t sent = 0;
     bool ok = true;
     if (plain) {
@@ -793,6 +805,20 @@ bool Service::SendFile(Connection& c, const std::string& file, Request& request,
                 }
             }
         } resume{c, throttled};
+        // A forged body is made whole first: its last four bytes depend on all the others. It is the range
+        // (or the file) the request asked for, so its CRC-32 is the one the manifest gives for it.
+        std::string forged;
+        if (fault->forge) {
+            forged.resize(static_cast<std::size_t>(length));
+            std::size_t read = 0;
+            while (ok && read < forged.size()) {
+                const ssize_t n =
+                    ::pread(fd, forged.data() + read, forged.size() - read, static_cast<off_t>(first + read));
+                ok = n > 0 || (n < 0 && errno == EINTR);
+                read += n > 0 ? static_cast<std::size_t>(n) : 0;
+            }
+            forgery::ForgeKeepingCrc32(reinterpret_cast<unsigned char*>(forged.data()), forged.size());
+        }
         while (ok && sent < toSend) {
             std::size_t piece =
                 static_cast<std::size_t>(std::min<std::uint64_t>(toSend - sent, block.size()));
@@ -806,7 +832,13 @@ bool Service::SendFile(Connection& c, const std::string& file, Request& request,
                     break;
                 }
             }
-            const ssize_t n = ::pread(fd, block.data(), piece, static_cast<off_t>(first + sent));
+            ssize_t n = 0;
+            if (fault->forge) {
+                std::copy_n(forged.data() + sent, piece, block.data());
+                n = static_cast<ssize_t>(piece);
+            } else {
+                n = ::pread(fd, block.data(), piece, static_cast<off_t>(first + sent));
+            }
             if (n <= 0) {
                 ok = false;
                 break;

@@ -38,6 +38,7 @@ struct Fault {
     std::int64_t shortBy = 0;  // announce the full length, send this many bytes fewer, then close
     std::int64_t extra = 0;    // send this many bytes more than the range asked for (and announce them)
     bool wrong = false;        // send wrong bytes (every byte inverted)
+    bool forge = false;        // send forged bytes that keep the CRC-32 of the body (see Crc32Forgery.hpp)
     bool ignoreRange = false;  // answer a ranged GET with 200 and the whole file
     int count = 0;             // apply to this many requests, then drop the fault; 0: until cleared
     bool unsized = false;      // send no Content-Length: the body ends when the connection closes

@@ -54,6 +54,8 @@ A fault (POST /faults, or --faults) is a JSON object; omitted fields do nothing:
   "short"       announce the full length but send this many bytes fewer, then close
   "extra"       send this many bytes more than the range asked for
   "wrong"       send every byte inverted              "ignoreRange"  answer 200 with the whole file
+  "forge"       send the body forged so that it keeps its CRC-32 (every byte but the last four
+                inverted, those four set to restore the CRC-32; bodies under 5 bytes are sent as they are)
   "count"       apply to this many requests, then drop the fault (default 0: until cleared)
   "unsized"     send no Content-Length and close the connection after the body
 The first fault that matches a request applies. Example:

@@ -369,6 +369,9 @@ std::string PackageManifestXml(const PackageInfo& package, const std::vector<Pub
         xml += "<file>" + Element("path", file.path) +
                Element("chunksize", std::to_string(package.chunkSize)) +
                Element("size", std::to_string(file.size)) + Element("checksums", file.checksums);
+        if (!file.chunkSha256.empty()) {
+            xml += Element("chunksha256", file.chunkSha256);
+        }
         if (!file.sha256.empty()) {
             xml += Element("sha256", file.sha256);
         }
@@ -401,10 +404,21 @@ std::string ChunkChecksums(const std::string& path, std::uint32_t chunkSize) {
 }
 
 std::string FileSha256(int fd, const std::string& name) {
+    return DigestFile(fd, name, true, 0).sha256;
+}
+
+std::string FileSha256(const std::string& path) {
+    return DigestFile(path, true, 0).sha256;
+}
+
+FileDigests DigestFile(int fd, const std::string& name, bool wholeFile, std::uint32_t chunkSize) {
     // A second pass over bytes that were just read or written, so they come from the page cache.
     constexpr std::size_t bufferSize = 1024 * 1024;
     std::unique_ptr<char[]> buffer(new char[bufferSize]);
-    Sha256 hash;
+    FileDigests digests;
+    Sha256 file;
+    Sha256 chunk;
+    std::uint64_t inChunk = 0;  // bytes of the current chunk hashed so far
     for (off_t offset = 0;;) {
         const ssize_t got = ::pread(fd, buffer.get(), bufferSize, offset);
         if (got < 0 && errno == EINTR) {
@@ -414,19 +428,41 @@ std::string FileSha256(int fd, const std::string& name) {
             throw PublishError(SystemError("cannot read", name));
         }
         if (got == 0) {
-            return Sha256::ToHex(hash.Final());
+            break;
         }
-        hash.Update(buffer.get(), static_cast<std::size_t>(got));
+        const auto size = static_cast<std::size_t>(got);
+        if (wholeFile) {
+            file.Update(buffer.get(), size);
+        }
+        // The piece is cut at chunk boundaries; each chunk's digest is appended once the chunk is whole.
+        for (std::size_t done = 0; chunkSize != 0 && done < size;) {
+            const std::size_t take =
+                static_cast<std::size_t>(std::min<std::uint64_t>(size - done, chunkSize - inChunk));
+            chunk.Update(buffer.get() + done, take);
+            done += take;
+            inChunk += take;
+            if (inChunk == chunkSize) {
+                digests.chunkSha256 += Sha256::ToHex(chunk.Final());
+                inChunk = 0;
+            }
+        }
         offset += got;
     }
+    if (inChunk > 0) {
+        digests.chunkSha256 += Sha256::ToHex(chunk.Final());  // the short last chunk
+    }
+    if (wholeFile) {
+        digests.sha256 = Sha256::ToHex(file.Final());
+    }
+    return digests;
 }
 
-std::string FileSha256(const std::string& path) {
+FileDigests DigestFile(const std::string& path, bool wholeFile, std::uint32_t chunkSize) {
     Descriptor in(::open(path.c_str(), O_RDONLY | O_CLOEXEC));
     if (in.Get() < 0) {
         throw PublishError(SystemError("cannot open", path));
     }
-    return FileSha256(in.Get(), path);
+    return DigestFile(in.Get(), path, wholeFile, chunkSize);
 }
 
 void WriteFileAtomically(const std::string& path, const std::string& bytes) {
@@ -763,9 +799,12 @@ std::string SitePublisher::PublishFolder(const std::string& sourceFolder, const 
         copies.push_back(std::make_unique<TemporaryFile>(PackageFilePath(package, path)));
         ReadChunks(sourceFolder + "/" + path, package.chunkSize, file, copies.back().get());
         file.executable = file.executable || MatchesExecutableGlob(package, path);
-        if (package.hashFiles) {
+        if (package.hashFiles || package.hashChunks) {
             // The copy is hashed, not the source: it is what the nodes will serve.
-            file.sha256 = FileSha256(copies.back()->Fd(), path);
+            FileDigests digests = DigestFile(copies.back()->Fd(), path, package.hashFiles,
+                                             package.hashChunks ? package.chunkSize : 0);
+            file.sha256 = std::move(digests.sha256);
+            file.chunkSha256 = std::move(digests.chunkSha256);
         }
         copies.back()->Finish();
         files.push_back(std::move(file));
@@ -774,14 +813,17 @@ std::string SitePublisher::PublishFolder(const std::string& sourceFolder, const 
     CheckMarksReadBack(xml, files);
     bool published = false;
     const std::string existing = ReadWholeFile(ManifestPath(package.packageId, package.versionId), published);
-    // A version published before manifests carried hashes or executable marks is the same content when only
-    // those differ: the files are the same bytes.
+    // A version published before manifests carried hashes (chunk digests came after file digests) or
+    // executable marks is the same content when only those differ: the files are the same bytes.
     bool same = !published;
-    for (const bool dropHashes : {false, true}) {
+    for (const int dropHashes : {0, 1, 2}) {  // none, the chunks' digests, all digests
         for (const bool dropMarks : {false, true}) {
             std::vector<PublishedFile> older = files;
             for (PublishedFile& file : older) {
-                if (dropHashes) {
+                if (dropHashes >= 1) {
+                    file.chunkSha256.clear();
+                }
+                if (dropHashes >= 2) {
                     file.sha256.clear();
                 }
                 if (dropMarks) {
@@ -812,8 +854,11 @@ std::string SitePublisher::PublishInPlace(const std::vector<std::string>& paths,
         file.path = path;
         ReadChunks(PackageFilePath(package, path), package.chunkSize, file, nullptr, true);
         file.executable = MatchesExecutableGlob(package, path);
-        if (package.hashFiles) {
-            file.sha256 = FileSha256(PackageFilePath(package, path));
+        if (package.hashFiles || package.hashChunks) {
+            FileDigests digests = DigestFile(PackageFilePath(package, path), package.hashFiles,
+                                             package.hashChunks ? package.chunkSize : 0);
+            file.sha256 = std::move(digests.sha256);
+            file.chunkSha256 = std::move(digests.chunkSha256);
         }
         files.push_back(std::move(file));
     }

@@ -2,7 +2,8 @@
 // nodes serve as it stands (nginx, or the local delivery service):
 //   packages/<partner>/<package>/<version>/<path>   the files
 //   manifests/<package>/<version>.xml               the package manifest, one CRC-32 per chunk and, unless
-//                                                   turned off, the SHA-256 of every file
+//                                                   turned off, one SHA-256 per chunk and the SHA-256 of
+//                                                   every file
 //   manifests/<package>/current.xml                 the same, written last
 //   nodes/<partner>.xml                             the node list
 //   signed-site                                     written before the first signed document: from then
@@ -42,18 +43,20 @@ struct PackageInfo {
     std::string name{};
     std::string run{};  // path of the file to run, relative to the package; "" for none
     std::uint32_t chunkSize = DefaultChunkSize;
-    bool hashFiles = true;  // write every file's SHA-256 into the manifest
+    bool hashFiles = true;   // write every file's SHA-256 into the manifest
+    bool hashChunks = true;  // write a SHA-256 per chunk beside its CRC-32
     // Globs (fnmatch, '*' and '?' within one path segment) against the path inside the package: the files
     // they match are marked executable, besides the source files that have an execute bit.
     std::vector<std::string> executableGlobs{};
 };
 
 struct PublishedFile {
-    std::string path{};       // relative, '/'-separated
-    std::uint64_t size = 0;   // bytes
-    std::string checksums{};  // 8 lower-case hexadecimal digits per chunk
-    std::string sha256{};     // 64 lower-case hexadecimal digits; "" writes none
-    bool executable = false;  // marked executable in the manifest
+    std::string path{};         // relative, '/'-separated
+    std::uint64_t size = 0;     // bytes
+    std::string checksums{};    // 8 lower-case hexadecimal digits per chunk
+    std::string chunkSha256{};  // 64 lower-case hexadecimal digits per chunk; "" writes none
+    std::string sha256{};       // 64 lower-case hexadecimal digits; "" writes none
+    bool executable = false;    // marked executable in the manifest
 };
 
 struct NodeInfo {
@@ -78,6 +81,17 @@ std::string ChunkChecksums(const std::string& path, std::uint32_t chunkSize);
 std::string FileSha256(int fd, const std::string& name);
 // The same for the file at `path`.
 std::string FileSha256(const std::string& path);
+
+// A file's digests, each as lower-case hexadecimal digits.
+struct FileDigests {
+    std::string sha256{};       // the whole file's; "" when not asked for
+    std::string chunkSha256{};  // 64 digits per chunk, concatenated in chunk order; "" when not asked for
+};
+// The digests of the file open as `fd` (read from its start) in one pass: the whole file's when `wholeFile`,
+// each chunk's when `chunkSize` is not 0. `name` names the file in errors.
+FileDigests DigestFile(int fd, const std::string& name, bool wholeFile, std::uint32_t chunkSize);
+// The same for the file at `path`.
+FileDigests DigestFile(const std::string& path, bool wholeFile, std::uint32_t chunkSize);
 
 // Writes `bytes` to a new file beside `path` and renames it over `path`, creating missing folders.
 void WriteFileAtomically(const std::string& path, const std::string& bytes);

@@ -33,8 +33,11 @@ const char* const Usage =
     "                      marked files and the run file executable\n"
     "  --chunk-size BYTES  chunk size, at least 65536 (default 1048576)\n"
     "  --not-current       do not make this version the current one\n"
-    "  --no-hash           leave out the files' SHA-256 (written by default; the updater checks each file\n"
-    "                      against it before it may run anything)\n"
+    "  --no-hash           leave out every SHA-256: the files' and the chunks' (written by default; the\n"
+    "                      updater checks each file against its SHA-256 before it may run anything, and\n"
+    "                      each chunk against its SHA-256 as it arrives, so that a node that forges a\n"
+    "                      chunk is caught with it and asked for nothing more)\n"
+    "  --no-chunk-hash     leave out only the chunks' SHA-256\n"
     "  --node [ID=][https://]HOST:PORT[/PATH]\n"
     "                      a content node of the partner (repeatable); PATH defaults to /packages/, ID to\n"
     "                      node1, node2, ... With --node and no --from, only the node list is rewritten.\n"
@@ -132,6 +135,11 @@ int main(int argc, char** argv) {
             }
             if (argument == "--no-hash") {
                 package.hashFiles = false;
+                package.hashChunks = false;
+                continue;
+            }
+            if (argument == "--no-chunk-hash") {
+                package.hashChunks = false;
                 continue;
             }
             if (i + 1 >= arguments.size()) {

@@ -38,14 +38,18 @@ const char* const DownloaderScript =
 
 class UpdaterRun {
 public:
+    // `chunkDigests`: the downloader's manifest gives each chunk's SHA-256.
     explicit UpdaterRun(const std::string& runFile = "bin/downloader.sh",
-                        const std::string& runContent = DownloaderScript, bool languages = false) {
+                        const std::string& runContent = DownloaderScript, bool languages = false,
+                        bool chunkDigests = true) {
         Write("downloader/" + runFile, runContent);
         Write("downloader/data/readme.txt", std::string(300000, 'r'));
         Write("skin/skin.ini", "skin=1\n");
         Write("skin-de/skin.ini", "skin=de\n");
         publish::SitePublisher site(scratch / "site");
-        site.PublishFolder(scratch / "downloader", {"DP", "DK", "1", "Downloader", runFile, 65536});
+        publish::PackageInfo downloader{"DP", "DK", "1", "Downloader", runFile, 65536};
+        downloader.hashChunks = chunkDigests;
+        site.PublishFolder(scratch / "downloader", downloader);
         site.PublishFolder(scratch / "skin", {"GP", "SK", "3", "Skin", "skin.ini", 65536});
         site.PublishFolder(scratch / "skin-de", {"GP", "SKDE", "3", "Skin", "skin.ini", 65536});
         service = std::make_unique<test::LocalDeliveryService>(
@@ -293,22 +297,28 @@ void RestoreCrc32(std::string& bytes, std::size_t at, std::uint32_t target) {
     }
 }
 
-TEST(UpdaterRunTest, AChunkForgedToKeepItsCrcIsRefusedByTheFileHash) {
+// Every node serves the forged chunk (they share the site). With chunk digests the chunk's own SHA-256
+// refuses it; without, the file's hash does, after fetching the file again from other nodes.
+TEST(UpdaterRunTest, AChunkForgedToKeepItsCrcIsRefusedByTheChunkOrTheFileHash) {
     struct Case {
         const char* name;
         std::string path;        // in the downloader package
         std::uint64_t offset;    // of the forged chunk
         std::string forgedHead;  // what the forger puts at the start of the chunk
+        bool chunkDigests;
     };
     // The run file is one chunk: a script that would leave a mark if it ever ran. The data file's second
     // chunk: another text.
     const Case cases[] = {
-        {"the run file", DownloaderRunFile, 0, "#!/bin/sh\ntouch \"$0.ran\"\nexit 0\n#"},
-        {"a chunk of a data file", "data/readme.txt", 65536, "forged text "},
+        {"the run file", DownloaderRunFile, 0, "#!/bin/sh\ntouch \"$0.ran\"\nexit 0\n#", true},
+        {"a chunk of a data file", "data/readme.txt", 65536, "forged text ", true},
+        {"the run file, no chunk digests", DownloaderRunFile, 0, "#!/bin/sh\ntouch \"$0.ran\"\nexit 0\n#",
+         false},
+        {"a chunk of a data file, no chunk digests", "data/readme.txt", 65536, "forged text ", false},
     };
     for (const Case& c : cases) {
         SCOPED_TRACE(c.name);
-        UpdaterRun run;
+        UpdaterRun run("bin/downloader.sh", DownloaderScript, false, c.chunkDigests);
         const std::string served = run.scratch / ("site/packages/DP/DK/1/" + c.path);
         std::string bytes = test::ReadFileText(served);
         const std::string original = bytes.substr(c.offset, 65536);
@@ -333,7 +343,7 @@ TEST(UpdaterRunTest, AChunkForgedToKeepItsCrcIsRefusedByTheFileHash) {
             EXPECT_EQ(fs::status(runFile).permissions() & (fs::owner_exe | fs::group_exe | fs::others_exe),
                       fs::no_perms);
         }
-        // The work log names the refused file.
+        // The work log names the refused file (and the chunk's digest, or the file's).
         std::string logs;
         for (fs::recursive_directory_iterator it(run.scratch / "tmp"), end; it != end; ++it) {
             if (it->path().filename().string().rfind("Log.", 0) == 0) {
@@ -342,7 +352,12 @@ TEST(UpdaterRunTest, AChunkForgedToKeepItsCrcIsRefusedByTheFileHash) {
         }
         std::string logged = c.path;  // as JSON writes it
         boost::replace_all(logged, "/", "\\/");
-        EXPECT_NE(logs.find(logged + ": SHA-256 "), std::string::npos) << logs;
+        if (c.chunkDigests) {
+            EXPECT_NE(logs.find("\"filePath\":\"" + logged + "\""), std::string::npos) << logs;
+            EXPECT_NE(logs.find("\"actualSha256\""), std::string::npos) << logs;
+        } else {
+            EXPECT_NE(logs.find(logged + ": SHA-256 "), std::string::npos) << logs;
+        }
     }
 }
 

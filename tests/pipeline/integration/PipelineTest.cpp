@@ -16,6 +16,7 @@
 #include "manifest/ManifestException.hpp"
 #include "manifest/NodeListManifest.hpp"
 #include "manifest/PackageManifest.hpp"
+#include "optimizer/NodeStatistics.hpp"
 #include "pipeline/HttpTransferStatusData.hpp"
 #include "pipeline/ManifestWorks.hpp"
 #include "pipeline/SetupWorks.hpp"
@@ -78,10 +79,10 @@ protected:
         params.destPath = scratch / "dest";
         return std::make_shared<test::HarnessTransfer>(services.Behavior(), params);
     }
-    std::unique_ptr<test::PipelineServices> Services(SharedFileFactory* files = nullptr) {
+    std::unique_ptr<test::PipelineServices> Services(SharedFileFactory* files = nullptr, int maxRunning = 6) {
         EngineSettings settings = test::FastPipelineSettings(service->ManifestHost());
         settings.workerThreads = 6;
-        settings.maxRunningWorks = 6;
+        settings.maxRunningWorks = maxRunning;
         return std::make_unique<test::PipelineServices>(settings, files);
     }
     std::string Dest(const std::string& path) const { return scratch / ("dest/" + path); }
@@ -202,6 +203,125 @@ TEST_F(PipelineTest, EveryNodeFaultIsOvercome) {
         ExpectComplete(*transfer);
         EXPECT_GE(transfer->Transferred(), Total());
         service->ClearFaults();  // ends stalls in progress
+    }
+}
+
+// Nodes that forge every chunk they send so that it keeps its CRC-32, with the chunk digests the publisher
+// writes. A forged chunk is caught as it arrives and fetched from another node; its node is asked for
+// nothing more. One work runs at a time, so that the requests each node answered are exact: a node is tried
+// within the first five requests (the optimizer probes every untested node), and the package takes 16.
+TEST_F(PipelineTest, ForgingNodesAreCaughtByTheChunkDigests) {
+    struct Case {
+        const char* name;
+        std::vector<int> forgers;
+        WorkResult result;
+        std::size_t requests;  // to all nodes
+    };
+    const Case cases[] = {
+        {"one of three nodes forges", {0}, WorkResult::Success, 16 + 1},
+        {"every node forges", {0, 1, 2}, WorkResult::RetryableError, 3},
+    };
+    for (const Case& c : cases) {
+        SCOPED_TRACE(c.name);
+        boost::filesystem::remove_all(scratch / "dest");
+        service->ClearFaults();
+        service->ClearRecords();
+        for (const int forger : c.forgers) {
+            service->AddFault({.server = test::LocalDeliveryService::NodeName(forger), .forge = true});
+        }
+        auto services = Services(nullptr, 1);
+        auto transfer = NewTransfer(*services);
+        auto workflow = transfer->Start();
+        const auto end = transfer->WaitForEnd();
+        ASSERT_TRUE(end.has_value());
+        ASSERT_EQ(end->result, c.result);
+        const auto records = service->Records();
+        EXPECT_EQ(NodeRequests().size(), c.requests);
+        for (const int forger : c.forgers) {
+            const std::string name = test::LocalDeliveryService::NodeName(forger);
+            const auto requests = records.RequestsTo(name);
+            ASSERT_EQ(requests.size(), 1u) << name;
+            EXPECT_TRUE(requests[0].faulted);
+            const auto& node = transfer->GetNodeList()->GetNodes()[static_cast<std::size_t>(forger)];
+            EXPECT_EQ(node->GetStatistics()->errors.Get(), 1u) << name;
+        }
+        if (c.result == WorkResult::Success) {
+            ExpectComplete(*transfer);
+            continue;
+        }
+        const auto data = std::dynamic_pointer_cast<TransferStatusData>(end->data);
+        ASSERT_NE(data, nullptr);
+        EXPECT_EQ(data->ToTransferError(), TransferError::ChecksumMismatch);
+        workflow->Cancel(WorkStatus(WorkResult::Error));
+        TearDown(workflow);
+    }
+}
+
+// The same nodes with a manifest without chunk digests: the forgery shows only in the file's hash, so the
+// whole file is fetched again, twice at most, each time from one node that has not been such a source yet.
+// The requests of each file are its rounds, one after the other (one work at a time).
+TEST_F(PipelineTest, ForgingNodesWithoutChunkDigestsAreOutlastedByFetchingTheFileAgain) {
+    package.hashChunks = false;
+    site.PublishPackage(package);
+    struct Case {
+        const char* name;
+        std::vector<int> forgers;
+        WorkResult result;
+    };
+    const Case cases[] = {
+        {"one of three nodes forges", {1}, WorkResult::Success},
+        {"every node forges", {0, 1, 2}, WorkResult::Error},
+    };
+    for (const Case& c : cases) {
+        SCOPED_TRACE(c.name);
+        boost::filesystem::remove_all(scratch / "dest");
+        service->ClearFaults();
+        service->ClearRecords();
+        for (const int forger : c.forgers) {
+            service->AddFault({.server = test::LocalDeliveryService::NodeName(forger), .forge = true});
+        }
+        auto services = Services(nullptr, 1);
+        auto transfer = NewTransfer(*services);
+        auto workflow = transfer->Start();
+        const auto end = transfer->WaitForEnd();
+        ASSERT_TRUE(end.has_value());
+        ASSERT_EQ(end->result, c.result);
+        std::size_t requested = 0;
+        for (const auto& file : package.files) {
+            SCOPED_TRACE(file.path);
+            std::vector<std::string> servers;
+            for (const auto& request : NodeRequests()) {
+                if (request.path == "/packages/P/K/V/" + file.path) {
+                    servers.push_back(request.server);
+                }
+            }
+            requested += servers.size();
+            const std::size_t chunks = (file.content.size() + ChunkSize - 1) / ChunkSize;
+            ASSERT_EQ(servers.size() % chunks, 0u);
+            const std::size_t rounds = servers.size() / chunks;
+            EXPECT_LE(rounds, 3u);
+            std::set<std::string> sources;
+            for (std::size_t round = 1; round < rounds; ++round) {
+                const std::set<std::string> servedBy(
+                    servers.begin() + static_cast<std::ptrdiff_t>(round * chunks),
+                    servers.begin() + static_cast<std::ptrdiff_t>((round + 1) * chunks));
+                ASSERT_EQ(servedBy.size(), 1u) << "round " << round;
+                EXPECT_TRUE(sources.insert(*servedBy.begin()).second) << "a source twice";
+            }
+            if (c.result == WorkResult::Error && file.path == package.run) {
+                EXPECT_EQ(rounds, 3u);  // the run file comes first, and its last mismatch is final
+            }
+        }
+        EXPECT_EQ(requested, NodeRequests().size());
+        if (c.result == WorkResult::Success) {
+            ExpectComplete(*transfer);
+            continue;
+        }
+        const auto data = std::dynamic_pointer_cast<TransferStatusData>(end->data);
+        ASSERT_NE(data, nullptr);
+        EXPECT_EQ(data->ToTransferError(), TransferError::ChecksumMismatch);
+        EXPECT_EQ(NodeRequests().size(), 3u * 4u);  // nothing of the other files
+        EXPECT_FALSE(boost::filesystem::exists(Dest("bin/start.sh")));
     }
 }
 
