@@ -811,6 +811,30 @@ Stamp SitePublisher::NextStamp(const std::string& path, bool nodeList) const {
     return stamp;
 }
 
+Stamp SitePublisher::StampFor(const std::string& path, bool nodeList,
+                              const std::function<std::string(const Stamp&)>& render) const {
+    bool exists = false;
+    const std::string inPlace = ReadWholeFile(path, exists);
+    if (exists) {
+        try {
+            const DocumentStamp read = ReadDocumentStamp(inPlace, nodeList);
+            const auto sequence =
+                ParseDecimal(read.sequence.value_or(""), std::numeric_limits<std::uint64_t>::max());
+            const auto expires = ParseUtcTime(read.expires.value_or(""));
+            const std::int64_t now = clock_ ? clock_() : SystemSeconds();
+            if (sequence && expires && *expires > now + 86400) {
+                const Stamp kept{*sequence, *expires};
+                if (render(kept) == inPlace) {
+                    return kept;
+                }
+            }
+        } catch (const std::exception&) {
+            // A document the engine does not read is replaced.
+        }
+    }
+    return NextStamp(path, nodeList);
+}
+
 std::vector<std::string> SitePublisher::Resign() {
     if (!signingKey_) {
         throw PublishError("--resign needs the signing key (--key)");
@@ -938,8 +962,10 @@ std::string SitePublisher::WriteManifests(const PackageInfo& package, const std:
         // none, so it stays as it was published.
         const std::string current = ManifestPath(package.packageId, "current");
         if (signingKey_) {
-            const Stamp stamp = NextStamp(current, false);
-            PlaceDocument(current, PackageManifestXml(package, files, &stamp));
+            const auto render = [&](const Stamp& stamp) {
+                return PackageManifestXml(package, files, &stamp);
+            };
+            PlaceDocument(current, render(StampFor(current, false, render)));
         } else {
             PlaceDocument(current, xml);
         }
@@ -1029,8 +1055,8 @@ std::string SitePublisher::PublishNodeList(const std::string& partnerId, const s
     CheckUnsignedAllowed();
     std::string xml;
     if (signingKey_) {
-        const Stamp stamp = NextStamp(NodeListPath(partnerId), true);
-        xml = NodeListXml(nodes, partnerId, &stamp);
+        const auto render = [&](const Stamp& stamp) { return NodeListXml(nodes, partnerId, &stamp); };
+        xml = render(StampFor(NodeListPath(partnerId), true, render));
     } else {
         xml = NodeListXml(nodes);
     }

@@ -203,6 +203,12 @@ private:
     // The stamp of a new publication of the signed document at `path`: a sequence above the one the
     // document in place carries, and at least the clock's seconds; the expiry counted from now.
     Stamp NextStamp(const std::string& path, bool nodeList) const;
+    // The stamp for a new publication of the signed document at `path`, whose text `render` writes with a
+    // given stamp: the stamp of the document in place when that is exactly what `render` writes with it
+    // and it does not expire within a day (republishing the same content then changes nothing, and the
+    // signature file keeps the line of the document that one replaced), else NextStamp.
+    Stamp StampFor(const std::string& path, bool nodeList,
+                   const std::function<std::string(const Stamp&)>& render) const;
     // The signature line (with its line feed) to keep beside the new signature of `text` at `path`: the
     // one of the document in place; "" when there is none.
     std::string KeptSignature(const std::string& path, const std::string& text,
