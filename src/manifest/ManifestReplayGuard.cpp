@@ -161,7 +161,7 @@ void ManifestReplayGuard::Accept(const Admission& admission) {
     const auto [entry, added] =
         floors_.try_emplace(Key{admission.kind, admission.host, admission.owner}, admission.sequence);
     if (!added && entry->second >= admission.sequence) {
-        return;  // the same document again, or one between the floor and a newer accepted meanwhile
+        return;  // the same document again, or an older one whose newer was accepted since it was admitted
     }
     entry->second = admission.sequence;
     if (!path.empty()) {
