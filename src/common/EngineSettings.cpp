@@ -13,6 +13,7 @@ EngineSettings::EngineSettings()
     : manifestHost(DefaultManifestHost),
       transfersFolder("Vantrel Technologies/Halcyne/transfers"),
       logsFolder("Vantrel Technologies/Halcyne/logs"),
+      manifestSequencesFile("Vantrel Technologies/Halcyne/manifest-sequences.json"),
       logLevel(-9),
       manifestRetryLimit(4),
       manifestConnectTimeout(10),

@@ -14,7 +14,10 @@ struct EngineSettings {
     std::string manifestHost;     // host[:port] of the manifest service; "https://host[:port]" for TLS
     std::string transfersFolder;  // stored transfers, under the temporary directory
     std::string logsFolder;       // work logs, under the temporary directory
-    int logLevel;                 // bit set of work log entry levels; -9 has every bit set but 8
+    // Under the temporary directory: the highest sequence of every signed current manifest and node list
+    // accepted, so that an older one is refused (ManifestReplayGuard). Only a signed deployment writes it.
+    std::string manifestSequencesFile;
+    int logLevel;  // bit set of work log entry levels; -9 has every bit set but 8
     int manifestRetryLimit;
     int manifestConnectTimeout;  // seconds
     int manifestTimeout;         // seconds

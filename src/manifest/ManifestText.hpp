@@ -27,6 +27,15 @@ std::optional<std::array<std::uint8_t, 32>> ParseSha256Digest(std::string_view t
 // The value of one hexadecimal digit (either case), or -1 for any other character.
 int HexValue(char c);
 
+// A UTC time written "YYYY-MM-DDThh:mm:ssZ" (exactly that form: four-digit year from 1970, upper-case T and
+// Z, no fraction, no offset) as seconds since 1970-01-01T00:00:00Z; nullopt for anything else, an impossible
+// date or time (February 30, 24:00:00, a leap second) included.
+std::optional<std::int64_t> ParseUtcTime(std::string_view text);
+
+// Seconds since 1970-01-01T00:00:00Z (0 up to the end of year 9999) in the form ParseUtcTime reads.
+// Throws std::out_of_range for a time outside that span.
+std::string FormatUtcTime(std::int64_t seconds);
+
 // The text without leading and trailing white space (space, tab, line feed, carriage return, vertical tab,
 // form feed).
 std::string_view TrimWhiteSpace(std::string_view text);

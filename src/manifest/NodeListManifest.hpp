@@ -8,6 +8,7 @@
 #include <string>
 #include <vector>
 
+#include "manifest/DocumentStamp.hpp"
 #include "manifest/Manifest.hpp"
 
 namespace halcyne {
@@ -41,6 +42,9 @@ public:
     void Load(const boost::property_tree::ptree& tree) override = 0;
     // The nodes in document order.
     virtual const NodeManifestList& GetNodes() const = 0;
+    // The document's stamp (the owner is the partner id). The default is empty, for lists that never carry
+    // one.
+    virtual const DocumentStamp& GetStamp() const;
 };
 
 }  // namespace halcyne

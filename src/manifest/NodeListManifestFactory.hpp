@@ -12,6 +12,7 @@ namespace halcyne {
 class HttpRequestCanceller;
 class HttpRequestFactory;
 class HttpSession;
+class ManifestReplayGuard;
 class ManifestVerifier;
 class NodeListManifest;
 
@@ -28,10 +29,14 @@ public:
     // valid signature (SignedXmlHttpManifestSource); without one, documents are taken as they come.
     // A list above maxBytes, or a signature file above maxSignatureBytes, is refused while it is received,
     // and a list of more than maxNodes nodes as it loads (ManifestSizeException); 0 is no limit.
+    // With keys and a replay guard (not owned; it outlives the factory), every list must also pass the guard
+    // (its stamp names the partner, has not expired and is not older than one accepted before); its sequence
+    // is stored once the list loaded.
     HttpNodeListManifestFactory(std::string host, HttpRequestFactory* requestFactory,
                                 std::int32_t connectTimeout, std::int32_t timeout,
                                 const ManifestVerifier* verifier = nullptr, std::uint64_t maxBytes = 0,
-                                std::uint64_t maxSignatureBytes = 0, std::size_t maxNodes = 0);
+                                std::uint64_t maxSignatureBytes = 0, std::size_t maxNodes = 0,
+                                ManifestReplayGuard* replayGuard = nullptr);
     HttpNodeListManifestFactory(const HttpNodeListManifestFactory&) = delete;
     HttpNodeListManifestFactory& operator=(const HttpNodeListManifestFactory&) = delete;
     using NodeListManifestFactory::Create;
@@ -53,6 +58,7 @@ protected:
     const std::uint64_t maxBytes_;
     const std::uint64_t maxSignatureBytes_;
     const std::size_t maxNodes_;
+    ManifestReplayGuard* const replayGuard_;  // not owned; may be empty
 };
 
 // Node lists as XML documents at http://<host>/nodes/<id>.xml.
@@ -62,7 +68,8 @@ public:
 
     // Create(id, no session).
     std::shared_ptr<NodeListManifest> Create(const std::string& id) override;
-    // Fetches, parses and loads a StandardNodeListManifest (nothing is compared with the id).
+    // Fetches, parses and loads a StandardNodeListManifest (unless a replay guard applies, nothing is
+    // compared with the id).
     std::shared_ptr<NodeListManifest> Create(
         const std::string& id, std::shared_ptr<HttpSession> session,
         std::shared_ptr<HttpRequestCanceller> canceller = nullptr) override;

@@ -40,6 +40,11 @@ bool PackageManifest::MarksExecutables() const {
     return false;
 }
 
+const DocumentStamp& PackageManifest::GetStamp() const {
+    static const DocumentStamp none;
+    return none;
+}
+
 bool IsExecutableFile(const PackageManifest& package, const FileManifest& file, SharedFileFactory& factory) {
     if (!package.GetRun().empty() && file.GetPath() == package.GetRun()) {
         return true;

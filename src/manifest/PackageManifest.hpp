@@ -9,6 +9,7 @@
 #include <vector>
 
 #include "common/Sha256.hpp"
+#include "manifest/DocumentStamp.hpp"
 #include "manifest/Manifest.hpp"
 
 namespace halcyne {
@@ -62,6 +63,9 @@ public:
     // Whether any file of the package is marked executable. The default looks at every file; a manifest
     // that knows it from loading answers at once.
     virtual bool MarksExecutables() const;
+    // The document's stamp (the owner is the package id). The default is empty, for manifests that never
+    // carry one.
+    virtual const DocumentStamp& GetStamp() const;
 };
 
 // The suffix of the sibling file in which a file is built before it replaces the file of that name; no

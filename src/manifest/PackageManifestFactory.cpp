@@ -1,7 +1,10 @@
 #include "manifest/PackageManifestFactory.hpp"
 
+#include <optional>
+
 #include "file/SharedFileFactory.hpp"
 #include "manifest/ManifestException.hpp"
+#include "manifest/ManifestReplayGuard.hpp"
 #include "manifest/ManifestSource.hpp"
 #include "manifest/ManifestVerifier.hpp"
 #include "manifest/PackageManifest.hpp"
@@ -14,7 +17,8 @@ HttpPackageManifestFactory::HttpPackageManifestFactory(std::string host, HttpReq
                                                        std::int32_t connectTimeout, std::int32_t timeout,
                                                        const ManifestVerifier* verifier,
                                                        SharedFileFactory* executables, std::uint64_t maxBytes,
-                                                       std::uint64_t maxSignatureBytes)
+                                                       std::uint64_t maxSignatureBytes,
+                                                       ManifestReplayGuard* replayGuard)
     : host_(std::move(host)),
       requestFactory_(requestFactory),
       connectTimeout_(connectTimeout),
@@ -22,7 +26,8 @@ HttpPackageManifestFactory::HttpPackageManifestFactory(std::string host, HttpReq
       verifier_(verifier),
       executables_(executables),
       maxBytes_(maxBytes),
-      maxSignatureBytes_(maxSignatureBytes) {}
+      maxSignatureBytes_(maxSignatureBytes),
+      replayGuard_(replayGuard) {}
 
 bool HttpPackageManifestFactory::Matches(std::shared_ptr<const PackageManifest> manifest,
                                          const std::string& ref) {
@@ -68,11 +73,29 @@ std::shared_ptr<PackageManifest> XmlHttpPackageManifestFactory::Create(
                                                   {"package manifest", maxBytes_, maxSignatureBytes_});
     auto manifest = std::make_shared<StandardPackageManifest>();
     source->Load(ref, *manifest);
+    const bool signedDeployment = verifier_ != nullptr && verifier_->Configured();
+    // A signed current manifest could be an old one served again: its stamp must name this package, be
+    // fresh and not be older than one accepted before. A version asked for by name is what the player
+    // wants, old or not.
+    std::optional<ManifestReplayGuard::Admission> admission;
+    if (signedDeployment && moving && replayGuard_ != nullptr) {
+        admission = replayGuard_->Admit(StampedDocument::PackageManifest, host_, SplitPackageRef(ref).first,
+                                        manifest->GetStamp(), url);
+    }
     if (!Matches(manifest, ref)) {
         throw ManifestLocatorException();
     }
-    if (verifier_ != nullptr && verifier_->Configured()) {
+    if (signedDeployment) {
         RequireFileHashes(*manifest, url);
+    }
+    if (admission) {
+        // The transfer refuses a version id that cannot be a segment of its chunk URLs; such a manifest
+        // must not raise the floor either.
+        if (!IsPathSegmentId(manifest->GetVersionId())) {
+            throw ManifestParseException(
+                "the package manifest's versionId is empty, \".\", \"..\" or holds a control character");
+        }
+        replayGuard_->Accept(*admission);
     }
     return manifest;
 }

@@ -12,6 +12,7 @@ namespace halcyne {
 class HttpRequestCanceller;
 class HttpRequestFactory;
 class HttpSession;
+class ManifestReplayGuard;
 class ManifestVerifier;
 class SharedFileFactory;
 class PackageManifest;
@@ -36,11 +37,16 @@ public:
     // they come. `executables` is not owned; none: the run file and the marked files must carry one.
     // A manifest above maxBytes, or a signature file above maxSignatureBytes, is refused while it is
     // received (ManifestSizeException); 0 is no limit.
+    // With keys and a replay guard (not owned; it outlives the factory), a current manifest must also pass
+    // the guard (its stamp names the package, has not expired and is not older than one accepted before);
+    // its sequence is stored once nothing else refuses it. A manifest of a version asked for by name is not
+    // held to the guard.
     HttpPackageManifestFactory(std::string host, HttpRequestFactory* requestFactory,
                                std::int32_t connectTimeout, std::int32_t timeout,
                                const ManifestVerifier* verifier = nullptr,
                                SharedFileFactory* executables = nullptr, std::uint64_t maxBytes = 0,
-                               std::uint64_t maxSignatureBytes = 0);
+                               std::uint64_t maxSignatureBytes = 0,
+                               ManifestReplayGuard* replayGuard = nullptr);
     HttpPackageManifestFactory(const HttpPackageManifestFactory&) = delete;
     HttpPackageManifestFactory& operator=(const HttpPackageManifestFactory&) = delete;
     using PackageManifestFactory::Create;
@@ -68,6 +74,7 @@ protected:
     SharedFileFactory* const executables_;    // not owned; may be empty
     const std::uint64_t maxBytes_;
     const std::uint64_t maxSignatureBytes_;
+    ManifestReplayGuard* const replayGuard_;  // not owned; may be empty
 };
 
 // Package manifests as XML documents at http://<host>/manifests/<package>/<version or "current">.xml.

@@ -141,6 +141,20 @@ void StandardNodeManifest::Save(ptree& tree) const {
     }
 }
 
+const DocumentStamp& NodeListManifest::GetStamp() const {
+    static const DocumentStamp none;
+    return none;
+}
+
+namespace {
+
+std::optional<std::string> OptionalText(const ptree& tree, const char* key) {
+    const auto child = tree.get_child_optional(key);
+    return child ? std::optional<std::string>(child->data()) : std::nullopt;
+}
+
+}  // namespace
+
 void StandardNodeListManifest::Load(const ptree& tree) {
     const auto array = tree.get_child_optional("ArrayOfNodeInfo");
     if (!array) {
@@ -170,7 +184,10 @@ void StandardNodeListManifest::Load(const ptree& tree) {
     if (nodes.empty()) {
         throw ManifestParseException();
     }
+    DocumentStamp stamp{OptionalText(*array, "PartnerId"), OptionalText(*array, "Sequence"),
+                        OptionalText(*array, "Expires")};
     nodes_ = std::move(nodes);
+    stamp_ = std::move(stamp);
 }
 
 }  // namespace halcyne

@@ -1,5 +1,6 @@
 // The node list document: an "ArrayOfNodeInfo" element whose "NodeInfo" children are the nodes, each with
-// "NodeId", "Host", an optional "Path" and an optional "Weight".
+// "NodeId", "Host", an optional "Path" and an optional "Weight"; beside them, the optional stamp of a signed
+// list: "PartnerId", "Sequence" and "Expires".
 // Loaded once on the loading thread, then read from any thread.
 #pragma once
 
@@ -49,12 +50,15 @@ public:
     // Reads the child "ArrayOfNodeInfo" of the tree; one bad node, or no node at all, makes the whole list
     // invalid (ManifestParseException; std::bad_alloc as itself), and the list is then left as it was. A
     // list of more than maxNodes nodes is ManifestSizeException, before any node is read.
+    // The stamp's texts are kept as written (nothing checks them here).
     void Load(const boost::property_tree::ptree& tree) override;
     const NodeManifestList& GetNodes() const override { return nodes_; }
+    const DocumentStamp& GetStamp() const override { return stamp_; }
 
 private:
     std::size_t maxNodes_;
     NodeManifestList nodes_;
+    DocumentStamp stamp_;
 };
 
 // True for host[:port]: a host name or IPv4 address (letters, digits, '-', '.', '_') or an IPv6 address in

@@ -174,6 +174,13 @@ void StandardPackageManifest::Load(const ptree& tree) {
         loaded.versionId_ = package.get_child("versionId").data();
         const auto run = package.get_child_optional("run");
         loaded.run_ = run ? run->data() : std::string();
+        loaded.stamp_.owner = loaded.id_;
+        if (const auto sequence = package.get_child_optional("sequence")) {
+            loaded.stamp_.sequence = sequence->data();
+        }
+        if (const auto expires = package.get_child_optional("expires")) {
+            loaded.stamp_.expires = expires->data();
+        }
         for (const auto& child : package.get_child("files")) {
             if (child.first != "file") {
                 throw ManifestParseException();

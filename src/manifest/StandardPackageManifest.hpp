@@ -1,5 +1,6 @@
 // The package and file manifests read from the package manifest document: a "package" element with its
-// identifiers, an optional run path and one "files" element holding only "file" elements.
+// identifiers, an optional run path, the optional "sequence" and "expires" of a signed current manifest, and
+// one "files" element holding only "file" elements.
 // Loaded once on the loading thread, then only read (from any thread).
 #pragma once
 
@@ -65,6 +66,8 @@ public:
     const std::string& GetRun() const override { return run_; }
     std::shared_ptr<FileManifest> GetRunFile() const override { return runFile_; }
     bool MarksExecutables() const override { return marksExecutables_; }
+    // The id, and "sequence" and "expires" as written when present.
+    const DocumentStamp& GetStamp() const override { return stamp_; }
 
 private:
     std::string id_;
@@ -77,6 +80,7 @@ private:
     FileManifestList runFiles_;
     FileManifestList otherFiles_;
     bool marksExecutables_ = false;
+    DocumentStamp stamp_;
     FileManifestList streamed_;  // handed over by the reader, taken by the next Load
 };
 

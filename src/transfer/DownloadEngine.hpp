@@ -14,6 +14,7 @@
 #include "http/CurlHttpRequestFactory.hpp"
 #include "http/RoundRobinHttpSessionFactory.hpp"
 #include "http/posix/EnvironmentHttpProxyFactory.hpp"
+#include "manifest/ManifestReplayGuard.hpp"
 #include "manifest/ManifestStore.hpp"
 #include "manifest/ManifestVerifier.hpp"
 #include "manifest/NodeListManifestFactory.hpp"
@@ -60,6 +61,7 @@ private:
     CurlHttpRequestFactory requestFactory_;
     PosixSharedFileFactory fileFactory_;
     ManifestVerifier manifestVerifier_;
+    ManifestReplayGuard replayGuard_;
     XmlHttpPackageManifestFactory packageManifestFactory_;
     XmlHttpNodeListManifestFactory nodeListManifestFactory_;
     StandardTransferWorkflowFactory workflowFactory_;

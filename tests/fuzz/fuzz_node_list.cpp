@@ -4,17 +4,37 @@
 #include <cstddef>
 #include <cstdint>
 #include <cstdlib>
+#include <limits>
 #include <string_view>
 
 #include <boost/property_tree/ptree.hpp>
 
 #include "manifest/ManifestException.hpp"
+#include "manifest/ManifestText.hpp"
 #include "manifest/ServerHost.hpp"
 #include "manifest/StandardNodeListManifest.hpp"
 #include "manifest/XmlManifestReader.hpp"
 #include "optimizer/NodeStatistics.hpp"
 
 using namespace halcyne;
+
+namespace {
+
+// The stamp as a signed deployment reads it: an expiry either does not read or reads back as it is written
+// (the one form has one spelling), and a sequence is a number or nothing.
+void CheckStamp(const DocumentStamp& stamp) {
+    if (stamp.expires) {
+        const auto seconds = ParseUtcTime(*stamp.expires);
+        if (seconds && FormatUtcTime(*seconds) != *stamp.expires) {
+            std::abort();
+        }
+    }
+    if (stamp.sequence) {
+        static_cast<void>(ParseDecimal(*stamp.sequence, std::numeric_limits<std::uint64_t>::max()));
+    }
+}
+
+}  // namespace
 
 extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size) {
     const std::string_view text(reinterpret_cast<const char*>(data), size);
@@ -29,6 +49,7 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
     if (list.GetNodes().empty()) {
         std::abort();
     }
+    CheckStamp(list.GetStamp());
     for (const auto& node : list.GetNodes()) {
         const std::string& path = node->GetPath();
         if (node->GetNodeId().empty() || !IsServerHost(node->GetHost()) ||

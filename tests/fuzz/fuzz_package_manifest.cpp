@@ -4,6 +4,7 @@
 #include <cstddef>
 #include <cstdint>
 #include <cstdlib>
+#include <limits>
 #include <set>
 #include <string>
 #include <string_view>
@@ -11,6 +12,7 @@
 #include <boost/property_tree/ptree.hpp>
 
 #include "manifest/ManifestException.hpp"
+#include "manifest/ManifestText.hpp"
 #include "manifest/StandardPackageManifest.hpp"
 #include "manifest/XmlManifestReader.hpp"
 
@@ -33,6 +35,20 @@ bool StaysInside(std::string_view path) {
             return true;
         }
         path.remove_prefix(slash + 1);
+    }
+}
+
+// The stamp as a signed deployment reads it: an expiry either does not read or reads back as it is written
+// (the one form has one spelling), and a sequence is a number or nothing.
+void CheckStamp(const DocumentStamp& stamp) {
+    if (stamp.expires) {
+        const auto seconds = ParseUtcTime(*stamp.expires);
+        if (seconds && FormatUtcTime(*seconds) != *stamp.expires) {
+            std::abort();
+        }
+    }
+    if (stamp.sequence) {
+        static_cast<void>(ParseDecimal(*stamp.sequence, std::numeric_limits<std::uint64_t>::max()));
     }
 }
 
@@ -88,6 +104,10 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
         }
         marked = marked || file->IsMarkedExecutable();
         total += file->GetSize();
+    }
+    CheckStamp(manifest.GetStamp());
+    if (manifest.GetStamp().owner != manifest.GetId()) {
+        std::abort();
     }
     if (marked != manifest.MarksExecutables()) {
         std::abort();

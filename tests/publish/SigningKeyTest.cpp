@@ -3,6 +3,7 @@
 // documents into a signed site.
 #include <functional>
 #include <map>
+#include <regex>
 
 #include <boost/filesystem.hpp>
 #include <gmock/gmock.h>
@@ -11,8 +12,10 @@
 #include <sys/stat.h>
 #include <unistd.h>
 
+#include "EngineFormats.hpp"
 #include "SigningKey.hpp"
 #include "SitePublisher.hpp"
+#include "manifest/ManifestText.hpp"
 #include "manifest/ManifestVerifier.hpp"
 #include "support/TestSupport.hpp"
 
@@ -212,9 +215,9 @@ TEST_F(SignedSiteTest, TheSignatureFileKeepsTheReplacedDocumentsSignatureUntilTh
     const std::string two = publish(key, "2");
     EXPECT_EQ(lines(Read("manifests/K/current.xml.sig")), (std::vector{key->Sign(two), key->Sign(one)}));
     // Republished unchanged, the previous document's signature stays.
-    publish(key, "2");
+    EXPECT_EQ(publish(key, "2"), two);
     EXPECT_EQ(lines(Read("manifests/K/current.xml.sig")), (std::vector{key->Sign(two), key->Sign(one)}));
-    EXPECT_EQ(Read("manifests/K/2.xml.sig"), key->Sign(two));
+    EXPECT_EQ(Read("manifests/K/2.xml.sig"), key->Sign(Read("manifests/K/2.xml")));
     // A new key (a rotation): the replaced document keeps the old key's signature.
     const std::string three = publish(next, "3");
     EXPECT_EQ(lines(Read("manifests/K/current.xml.sig")), (std::vector{next->Sign(three), key->Sign(two)}));
@@ -226,6 +229,202 @@ TEST_F(SignedSiteTest, TheSignatureFileKeepsTheReplacedDocumentsSignatureUntilTh
     test::WriteFileText(site / "manifests/K/current.xml", "<forged/>");
     const std::string four = publish(next, "4");
     EXPECT_EQ(lines(Read("manifests/K/current.xml.sig")), (std::vector{next->Sign(four), next->Sign(three)}));
+}
+
+// The stamp the engine reads from a site's document, as "<sequence> <expires>" ("" for none).
+std::string StampOf(const std::string& xml, bool nodeList) {
+    const DocumentStamp stamp = ReadDocumentStamp(xml, nodeList);
+    return stamp.sequence ? *stamp.sequence + " " + stamp.expires.value_or("") : std::string();
+}
+
+std::string At(std::int64_t seconds) {
+    return FormatUtcTime(seconds);
+}
+
+constexpr std::int64_t T = 1750000000;
+constexpr std::int64_t Day = 86400;
+
+TEST_F(SignedSiteTest, EverySignedCurrentDocumentGetsAHigherSequenceThanTheOneItReplaces) {
+    std::int64_t now = T;
+    SitePublisher publisher(site.Path());
+    publisher.SignWith(key);
+    publisher.SetClock([&] { return now; });
+    const auto version = [&](const std::string& id) {
+        return [&, id] {
+            info.versionId = id;
+            publisher.PublishFolder(source.Path(), info);
+        };
+    };
+    struct Step {
+        const char* name;
+        std::int64_t clock;
+        std::function<void()> publish;
+        std::string current;  // what current.xml's stamp then is
+        std::string nodes;    // and the node list's ("" for none yet)
+    };
+    const std::vector<Step> steps = {
+        {"a first version", T, version("1"), std::to_string(T) + " " + At(T + 30 * Day), ""},
+        {"a second in the same second", T, version("2"), std::to_string(T + 1) + " " + At(T + 30 * Day), ""},
+        {"back to the first (a rollback)", T, version("1"), std::to_string(T + 2) + " " + At(T + 30 * Day),
+         ""},
+        {"the clock went back a day", T - Day, version("2"), std::to_string(T + 3) + " " + At(T + 29 * Day),
+         ""},
+        {"the node list", T,
+         [&] {
+             publisher.PublishNodeList("P", {{"n", "127.0.0.1:1", "/packages/", 1}});
+         },
+         std::to_string(T + 3) + " " + At(T + 29 * Day), std::to_string(T) + " " + At(T + 30 * Day)},
+        {"the node list again, a week later, for seven days", T + 7 * Day,
+         [&] {
+             publisher.ExpireAfterDays(7);
+             publisher.PublishNodeList("P", {{"n", "127.0.0.1:2", "/packages/", 1}});
+         },
+         std::to_string(T + 3) + " " + At(T + 29 * Day),
+         std::to_string(T + 7 * Day) + " " + At(T + 14 * Day)},
+        {"a version not made current", T + 8 * Day,
+         [&] {
+             info.versionId = "3";
+             publisher.PublishFolder(source.Path(), info, false);
+         },
+         std::to_string(T + 3) + " " + At(T + 29 * Day),
+         std::to_string(T + 7 * Day) + " " + At(T + 14 * Day)},
+        {"the current version again changes nothing", T + 9 * Day, version("2"),
+         std::to_string(T + 3) + " " + At(T + 29 * Day),
+         std::to_string(T + 7 * Day) + " " + At(T + 14 * Day)},
+        {"the current version again when it expires within a day", T + 28 * Day + 1, version("2"),
+         std::to_string(T + 28 * Day + 1) + " " + At(T + 35 * Day + 1),
+         std::to_string(T + 7 * Day) + " " + At(T + 14 * Day)},
+    };
+    const ManifestVerifier verifier(key->PublicKeyBase64());
+    for (const Step& step : steps) {
+        SCOPED_TRACE(step.name);
+        now = step.clock;
+        step.publish();
+        EXPECT_EQ(StampOf(Read("manifests/K/current.xml"), false), step.current);
+        EXPECT_EQ(verifier.Check(Read("manifests/K/current.xml"), Read("manifests/K/current.xml.sig")),
+                  SignatureCheck::Valid);
+        if (!step.nodes.empty()) {
+            EXPECT_EQ(StampOf(Read("nodes/P.xml"), true), step.nodes);
+            EXPECT_EQ(ReadDocumentStamp(Read("nodes/P.xml"), true).owner, "P");
+        }
+    }
+    EXPECT_EQ(ReadDocumentStamp(Read("manifests/K/current.xml"), false).owner, "K");
+    // A version's own manifest is asked for by name: it carries no stamp and never changes.
+    for (const std::string version : {"1", "2", "3"}) {
+        EXPECT_EQ(StampOf(Read("manifests/K/" + version + ".xml"), false), "") << version;
+    }
+    EXPECT_THROW(publisher.ExpireAfterDays(0), PublishError);
+}
+
+TEST_F(SignedSiteTest, ResignRefreshesEveryStampAndSignatureAndNothingElse) {
+    std::int64_t now = T;
+    const auto publisher = [&](std::shared_ptr<const SigningKey> signer) {
+        auto p = std::make_unique<SitePublisher>(site.Path());
+        p->SignWith(std::move(signer));
+        p->SetClock([&] { return now; });
+        return p;
+    };
+    const auto snapshot = [&] {
+        std::map<std::string, std::string> files;
+        for (fs::recursive_directory_iterator it(site.Path()), end; it != end; ++it) {
+            if (fs::is_regular_file(it->symlink_status())) {
+                files[fs::relative(it->path(), site.Path()).generic_string()] =
+                    test::ReadFileText(it->path().string());
+            }
+        }
+        return files;
+    };
+    // Without its stamp a document reads as the publisher wrote its content.
+    const auto content = [](const std::string& xml) {
+        static const std::regex stamp(
+            "<(sequence|expires|PartnerId|Sequence|Expires)>[^<]*</"
+            "(sequence|expires|PartnerId|Sequence|Expires)>");
+        return std::regex_replace(xml, stamp, "");
+    };
+    const auto publishSite = [&] {
+        fs::remove_all(site.Path());
+        now = T;
+        auto p = publisher(key);
+        p->PublishFolder(source.Path(), info);
+        p->PublishFolder(source.Path(), {"P", "L", "1", "Other", "", 4});
+        // A package whose current manifest was published before stamps existed.
+        p->PublishFolder(source.Path(), {"Q", "M", "1", "Old", "", 4});
+        test::WriteFileText(site / "manifests/M/current.xml", Read("manifests/M/1.xml"));
+        test::WriteFileText(site / "manifests/M/current.xml.sig", Read("manifests/M/1.xml.sig"));
+        p->PublishNodeList("P", {{"n", "127.0.0.1:1", "/packages/", 1}});
+    };
+
+    publishSite();
+    const auto before = snapshot();
+    now = T + 10 * Day;
+    EXPECT_EQ(publisher(key)->Resign(),
+              (std::vector<std::string>{"manifests/K/current.xml", "manifests/L/current.xml",
+                                        "manifests/M/current.xml", "nodes/P.xml"}));
+    const auto after = snapshot();
+    const ManifestVerifier verifier(key->PublicKeyBase64());
+    for (const std::string document :
+         {"manifests/K/current.xml", "manifests/L/current.xml", "manifests/M/current.xml", "nodes/P.xml"}) {
+        SCOPED_TRACE(document);
+        const bool nodeList = document.starts_with("nodes/");
+        const std::string old = before.at(document);
+        const std::string renewed = after.at(document);
+        EXPECT_EQ(content(renewed), content(old));
+        EXPECT_EQ(StampOf(renewed, nodeList), std::to_string(T + 10 * Day) + " " + At(T + 40 * Day));
+        // The new document's signature, and the replaced one's, so that either verifies while both are
+        // served.
+        EXPECT_EQ(after.at(document + ".sig"), key->Sign(renewed) + key->Sign(old));
+        EXPECT_EQ(verifier.Check(renewed, after.at(document + ".sig")), SignatureCheck::Valid);
+    }
+    EXPECT_EQ(ReadDocumentStamp(after.at("nodes/P.xml"), true).owner, "P");
+    // Nothing else of the site changed.
+    for (const auto& [path, bytes] : before) {
+        if (!path.ends_with("current.xml") && !path.ends_with("current.xml.sig") &&
+            !path.starts_with("nodes/")) {
+            EXPECT_EQ(after.at(path), bytes) << path;
+        }
+    }
+    // Once more in the same second: the sequences still rise.
+    publisher(key)->Resign();
+    EXPECT_EQ(StampOf(Read("nodes/P.xml"), true), std::to_string(T + 10 * Day + 1) + " " + At(T + 40 * Day));
+
+    struct Refusal {
+        const char* name;
+        std::function<void()> prepare;  // after a fresh signed publication
+        std::shared_ptr<const SigningKey> signer;
+        std::string message;
+    };
+    const std::vector<Refusal> refusals = {
+        {"no key", [] {}, nullptr, "--resign needs the signing key (--key)"},
+        {"a site that is not signed",
+         [&] {
+             fs::remove(site / "signed-site");
+             for (const std::string document :
+                  {"manifests/K/current.xml", "manifests/K/1.xml", "manifests/L/current.xml",
+                   "manifests/L/1.xml", "manifests/M/current.xml", "manifests/M/1.xml", "nodes/P.xml"}) {
+                 fs::remove(site / (document + ".sig"));
+             }
+         },
+         key, "is not signed: publish into it with --key first"},
+        {"a current manifest of another package",
+         [&] { test::WriteFileText(site / "manifests/K/current.xml", Read("manifests/L/current.xml")); }, key,
+         "cannot refresh manifests/K/current.xml: it names package \"L\""},
+        {"a node list the publisher did not write",
+         [&] { test::WriteFileText(site / "nodes/P.xml", "<ArrayOfNodeInfo/>"); }, key,
+         "cannot refresh nodes/P.xml: no <NodeInfo> element"},
+    };
+    for (const Refusal& refusal : refusals) {
+        SCOPED_TRACE(refusal.name);
+        publishSite();
+        refusal.prepare();
+        const auto prepared = snapshot();
+        try {
+            publisher(refusal.signer)->Resign();
+            ADD_FAILURE() << "signed again";
+        } catch (const PublishError& error) {
+            EXPECT_THAT(error.what(), HasSubstr(refusal.message));
+        }
+        EXPECT_EQ(snapshot(), prepared);
+    }
 }
 
 }  // namespace

@@ -63,4 +63,17 @@ std::vector<std::string> MarkedExecutables(const std::string& manifestXml) {
     return paths;
 }
 
+DocumentStamp ReadDocumentStamp(const std::string& xml, bool nodeList) {
+    boost::property_tree::ptree tree;
+    ReadManifestXml(xml, tree);
+    if (nodeList) {
+        StandardNodeListManifest list;
+        list.Load(tree);
+        return list.GetStamp();
+    }
+    StandardPackageManifest manifest;
+    manifest.Load(tree);
+    return manifest.GetStamp();
+}
+
 }  // namespace halcyne::publish

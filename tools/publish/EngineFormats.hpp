@@ -1,12 +1,15 @@
 // The engine formats a published site must agree with: the chunk checksum the engine verifies, the chunk
-// URL the engine requests and the package manifest the engine reads. The publisher checks its output against
-// these, never against copies of its own. Pure functions; safe on any thread.
+// URL the engine requests, and the package manifest and node list (with their stamps) the engine reads. The
+// publisher checks its output against these, never against copies of its own. Pure functions; safe on any
+// thread.
 #pragma once
 
 #include <cstddef>
 #include <cstdint>
 #include <string>
 #include <vector>
+
+#include "manifest/DocumentStamp.hpp"
 
 namespace halcyne::publish {
 
@@ -21,5 +24,10 @@ bool ChunkUrlCarries(const std::string& partnerId, const std::string& packageId,
 // The paths of the files that the engine reads as marked executable from a package manifest document, in
 // document order. Throws std::exception, with the engine's message, when the engine refuses the document.
 std::vector<std::string> MarkedExecutables(const std::string& manifestXml);
+
+// The stamp that the engine reads from a package manifest document (`nodeList` false; the owner is its id)
+// or a node list document. Throws std::exception, with the engine's message, when the engine refuses the
+// document.
+DocumentStamp ReadDocumentStamp(const std::string& xml, bool nodeList);
 
 }  // namespace halcyne::publish

@@ -2,6 +2,7 @@
 
 #include <algorithm>
 #include <cerrno>
+#include <chrono>
 #include <cstdio>
 #include <cstring>
 #include <limits>
@@ -20,6 +21,7 @@
 #include "SigningKey.hpp"
 #include "common/Sha256.hpp"
 #include "common/Utf8.hpp"
+#include "manifest/ManifestText.hpp"
 #include "manifest/ManifestVerifier.hpp"
 #include "manifest/PackageManifest.hpp"
 #include "manifest/ServerHost.hpp"
@@ -331,7 +333,98 @@ std::string ReadWholeFile(const std::string& path, bool& exists) {
     }
 }
 
+// The stamp's elements as the publisher writes them: in a package manifest "sequence" and "expires" before
+// "files"; in a node list "PartnerId", "Sequence" and "Expires" before the nodes.
+std::string StampElements(bool nodeList, const std::string& partnerId, const Stamp& stamp) {
+    if (nodeList) {
+        return Element("PartnerId", partnerId) + Element("Sequence", std::to_string(stamp.sequence)) +
+               Element("Expires", FormatUtcTime(stamp.expires));
+    }
+    return Element("sequence", std::to_string(stamp.sequence)) +
+           Element("expires", FormatUtcTime(stamp.expires));
+}
+
+std::int64_t SystemSeconds() {
+    return std::chrono::duration_cast<std::chrono::seconds>(
+               std::chrono::system_clock::now().time_since_epoch())
+        .count();
+}
+
+// The documents of a folder of the site whose name ends with `suffix`, sorted; the publisher's temporary
+// files and anything but regular files are passed over.
+std::vector<std::string> DocumentsIn(const std::string& folder, const std::string& suffix) {
+    std::vector<std::string> names;
+    boost::system::error_code error;
+    if (!fs::is_directory(fs::symlink_status(folder, error))) {
+        return names;
+    }
+    for (fs::directory_iterator it(folder, error), end; it != end; it.increment(error)) {
+        if (error) {
+            break;
+        }
+        const std::string name = it->path().filename().string();
+        if (name.size() > suffix.size() && name.ends_with(suffix) && !IsTemporaryFileName(name) &&
+            fs::is_regular_file(it->symlink_status(error))) {
+            names.push_back(name);
+        }
+    }
+    if (error) {
+        throw PublishError("cannot list " + folder + ": " + error.message());
+    }
+    std::sort(names.begin(), names.end());
+    return names;
+}
+
 }  // namespace
+
+std::string Restamp(const std::string& xml, bool nodeList, const std::string& partnerId, const Stamp& stamp) {
+    // Everything of the stamp stands before the first file or node: the old elements are taken out there,
+    // and the new ones put where the publisher writes them.
+    const std::string before = nodeList ? "<NodeInfo" : "<files";
+    const std::size_t limit = xml.find(before);
+    if (limit == std::string::npos) {
+        throw PublishError(std::string("no ") + before + "> element");
+    }
+    std::string head = xml.substr(0, limit);
+    const std::vector<std::string> names = nodeList
+                                               ? std::vector<std::string>{"PartnerId", "Sequence", "Expires"}
+                                               : std::vector<std::string>{"sequence", "expires"};
+    for (const std::string& name : names) {
+        const std::size_t open = head.find("<" + name + ">");
+        if (open == std::string::npos) {
+            continue;
+        }
+        const std::string close = "</" + name + ">";
+        const std::size_t end = head.find(close, open);
+        if (end == std::string::npos) {
+            throw PublishError("an unclosed <" + name + "> element");
+        }
+        head.erase(open, end + close.size() - open);
+    }
+    std::size_t at = head.size();  // before the first file
+    if (nodeList) {
+        // Right after the list's start tag.
+        const std::size_t root = head.find("<ArrayOfNodeInfo");
+        at = root == std::string::npos ? std::string::npos : head.find('>', root);
+        if (at == std::string::npos) {
+            throw PublishError("no <ArrayOfNodeInfo> element");
+        }
+        ++at;
+    }
+    head.insert(at, StampElements(nodeList, partnerId, stamp));
+    std::string restamped = head + xml.substr(limit);
+    DocumentStamp read;
+    try {
+        read = ReadDocumentStamp(restamped, nodeList);
+    } catch (const std::exception& error) {
+        throw PublishError(std::string("the engine refuses the document: ") + error.what());
+    }
+    if (read.sequence != std::to_string(stamp.sequence) || read.expires != FormatUtcTime(stamp.expires) ||
+        (nodeList && read.owner != partnerId)) {
+        throw PublishError("the engine does not read the new stamp back");
+    }
+    return restamped;
+}
 
 std::string EscapeXml(const std::string& text) {
     std::string out;
@@ -357,12 +450,16 @@ std::string EscapeXml(const std::string& text) {
     return out;
 }
 
-std::string PackageManifestXml(const PackageInfo& package, const std::vector<PublishedFile>& files) {
+std::string PackageManifestXml(const PackageInfo& package, const std::vector<PublishedFile>& files,
+                               const Stamp* stamp) {
     std::string xml = "<?xml version=\"1.0\" encoding=\"utf-8\"?>\n<package>";
     xml += Element("id", package.packageId) + Element("name", package.name) +
            Element("partnerId", package.partnerId) + Element("versionId", package.versionId);
     if (!package.run.empty()) {
         xml += Element("run", package.run);
+    }
+    if (stamp != nullptr) {
+        xml += StampElements(false, std::string(), *stamp);
     }
     xml += "<files>";
     for (const PublishedFile& file : files) {
@@ -384,8 +481,12 @@ std::string PackageManifestXml(const PackageInfo& package, const std::vector<Pub
     return xml;
 }
 
-std::string NodeListXml(const std::vector<NodeInfo>& nodes) {
+std::string NodeListXml(const std::vector<NodeInfo>& nodes, const std::string& partnerId,
+                        const Stamp* stamp) {
     std::string xml = "<?xml version=\"1.0\" encoding=\"utf-8\"?>\n<ArrayOfNodeInfo>";
+    if (stamp != nullptr) {
+        xml += StampElements(true, partnerId, *stamp);
+    }
     for (const NodeInfo& node : nodes) {
         xml += "<NodeInfo>" + Element("NodeId", node.nodeId) + Element("Host", node.host) +
                Element("Path", node.path) + Element("Weight", std::to_string(node.weight)) + "</NodeInfo>";
@@ -692,28 +793,144 @@ void SitePublisher::PlaceDocument(const std::string& path, const std::string& te
     WriteFileAtomically(path, text);
 }
 
+void SitePublisher::SetClock(Clock clock) {
+    clock_ = std::move(clock);
+}
+
+void SitePublisher::ExpireAfterDays(unsigned days) {
+    if (days == 0) {
+        throw PublishError("an expiry of 0 days: a document would expire as it is published");
+    }
+    expiryDays_ = days;
+}
+
+std::string SitePublisher::SignedSiteEvidence() const {
+    boost::system::error_code error;
+    if (fs::exists(fs::symlink_status(SignedMarkerPath(), error))) {
+        return SignedMarkerPath() + " marks it";
+    }
+    // A site signed before the marker existed: a signature beside any manifest or node list.
+    for (const std::string& folder : {folder_ + "/nodes", folder_ + "/manifests"}) {
+        for (fs::recursive_directory_iterator it(folder, error), end; it != end; it.increment(error)) {
+            if (error) {
+                break;
+            }
+            if (it->path().extension() == ".sig") {
+                return it->path().string() + " exists";
+            }
+        }
+    }
+    return {};
+}
+
+Stamp SitePublisher::NextStamp(const std::string& path, bool nodeList) const {
+    const std::int64_t now = clock_ ? clock_() : SystemSeconds();
+    // The time in seconds keeps sequences rising across a site rebuilt from nothing; the sequence in place
+    // + 1 keeps them rising when publications come faster than the clock ticks, or the clock went back.
+    Stamp stamp{static_cast<std::uint64_t>(std::max<std::int64_t>(now, 0)),
+                now + static_cast<std::int64_t>(expiryDays_) * 86400};
+    bool exists = false;
+    const std::string previous = ReadWholeFile(path, exists);
+    if (exists) {
+        try {
+            const auto sequence = ReadDocumentStamp(previous, nodeList).sequence;
+            const auto value = sequence
+                                   ? ParseDecimal(*sequence, std::numeric_limits<std::uint64_t>::max() - 1)
+                                   : std::nullopt;
+            if (value) {
+                stamp.sequence = std::max(stamp.sequence, *value + 1);
+            }
+        } catch (const std::exception&) {
+            // A document the engine does not read counts for nothing.
+        }
+    }
+    return stamp;
+}
+
+Stamp SitePublisher::StampFor(const std::string& path, bool nodeList,
+                              const std::function<std::string(const Stamp&)>& render) const {
+    bool exists = false;
+    const std::string inPlace = ReadWholeFile(path, exists);
+    if (exists) {
+        try {
+            const DocumentStamp read = ReadDocumentStamp(inPlace, nodeList);
+            const auto sequence =
+                ParseDecimal(read.sequence.value_or(""), std::numeric_limits<std::uint64_t>::max());
+            const auto expires = ParseUtcTime(read.expires.value_or(""));
+            const std::int64_t now = clock_ ? clock_() : SystemSeconds();
+            if (sequence && expires && *expires > now + 86400) {
+                const Stamp kept{*sequence, *expires};
+                if (render(kept) == inPlace) {
+                    return kept;
+                }
+            }
+        } catch (const std::exception&) {
+            // A document the engine does not read is replaced.
+        }
+    }
+    return NextStamp(path, nodeList);
+}
+
+std::vector<std::string> SitePublisher::Resign() {
+    if (!signingKey_) {
+        throw PublishError("--resign needs the signing key (--key)");
+    }
+    if (SignedSiteEvidence().empty()) {
+        throw PublishError("the site " + folder_ +
+                           " is not signed: publish into it with --key first (--resign only refreshes "
+                           "signed documents)");
+    }
+    // Every new text is made and checked before the first is written.
+    struct Document {
+        std::string relative;
+        std::string text;
+    };
+    std::vector<Document> documents;
+    const auto restamp = [&](const std::string& relative, bool nodeList, const std::string& owner) {
+        bool exists = false;
+        const std::string text = ReadWholeFile(folder_ + "/" + relative, exists);
+        try {
+            if (!nodeList) {
+                const auto id = ReadDocumentStamp(text, false).owner;
+                if (id != owner) {
+                    throw PublishError("it names package \"" + id.value_or("") + "\"");
+                }
+            }
+            documents.push_back(
+                {relative, Restamp(text, nodeList, owner, NextStamp(folder_ + "/" + relative, nodeList))});
+        } catch (const std::exception& error) {
+            throw PublishError("cannot refresh " + relative + ": " + error.what());
+        }
+    };
+    boost::system::error_code error;
+    std::vector<std::string> packages;
+    for (fs::directory_iterator it(folder_ + "/manifests", error), end; !error && it != end;
+         it.increment(error)) {
+        if (fs::is_directory(it->symlink_status(error)) &&
+            fs::is_regular_file(fs::symlink_status(it->path() / "current.xml", error))) {
+            packages.push_back(it->path().filename().string());
+        }
+    }
+    std::sort(packages.begin(), packages.end());
+    for (const std::string& package : packages) {
+        restamp("manifests/" + package + "/current.xml", false, package);
+    }
+    for (const std::string& name : DocumentsIn(folder_ + "/nodes", ".xml")) {
+        restamp("nodes/" + name, true, name.substr(0, name.size() - 4));
+    }
+    std::vector<std::string> written;
+    for (const Document& document : documents) {
+        PlaceDocument(folder_ + "/" + document.relative, document.text);
+        written.push_back(document.relative);
+    }
+    return written;
+}
+
 void SitePublisher::CheckUnsignedAllowed() const {
     if (signingKey_) {
         return;
     }
-    boost::system::error_code error;
-    std::string evidence;
-    if (fs::exists(fs::symlink_status(SignedMarkerPath(), error))) {
-        evidence = SignedMarkerPath() + " marks it";
-    } else {
-        // A site signed before the marker existed: a signature beside any manifest or node list.
-        for (const std::string& folder : {folder_ + "/nodes", folder_ + "/manifests"}) {
-            for (fs::recursive_directory_iterator it(folder, error), end; it != end && evidence.empty();
-                 it.increment(error)) {
-                if (error) {
-                    break;
-                }
-                if (it->path().extension() == ".sig") {
-                    evidence = it->path().string() + " exists";
-                }
-            }
-        }
-    }
+    const std::string evidence = SignedSiteEvidence();
     if (!evidence.empty()) {
         throw PublishError("the site is signed (" + evidence +
                            "): give the signing key with --key; an unsigned manifest or node list there "
@@ -777,7 +994,17 @@ std::string SitePublisher::WriteManifests(const PackageInfo& package, const std:
     const std::string xml = PackageManifestXml(package, files);
     PlaceDocument(ManifestPath(package.packageId, package.versionId), xml);
     if (makeCurrent) {
-        PlaceDocument(ManifestPath(package.packageId, "current"), xml);
+        // A signed current manifest is stamped: the version's own manifest is asked for by name and needs
+        // none, so it stays as it was published.
+        const std::string current = ManifestPath(package.packageId, "current");
+        if (signingKey_) {
+            const auto render = [&](const Stamp& stamp) {
+                return PackageManifestXml(package, files, &stamp);
+            };
+            PlaceDocument(current, render(StampFor(current, false, render)));
+        } else {
+            PlaceDocument(current, xml);
+        }
     }
     return xml;
 }
@@ -871,7 +1098,13 @@ std::string SitePublisher::PublishNodeList(const std::string& partnerId, const s
         CheckNode(node);
     }
     CheckUnsignedAllowed();
-    const std::string xml = NodeListXml(nodes);
+    std::string xml;
+    if (signingKey_) {
+        const auto render = [&](const Stamp& stamp) { return NodeListXml(nodes, partnerId, &stamp); };
+        xml = render(StampFor(NodeListPath(partnerId), true, render));
+    } else {
+        xml = NodeListXml(nodes);
+    }
     PlaceDocument(NodeListPath(partnerId), xml);
     return xml;
 }

@@ -9,13 +9,17 @@
 //   signed-site                                     written before the first signed document: from then
 //                                                   on nothing unsigned is published into the site
 // With a signing key, every manifest and node list gets its detached signature beside it (<document>.sig):
-// the document's signature and, on a second line, the one of the document it replaces.
+// the document's signature and, on a second line, the one of the document it replaces. A signed current.xml
+// and a signed node list also carry a stamp inside the signed bytes (the node list its partner id; both a
+// sequence that each publication raises, and an expiry), so that an updater refuses an old copy served
+// again in their place; a version's own manifest carries none (an updater asks for it by name).
 // Used by halcyne-publish and by the tests' site writer, from one thread at a time per site. Every file is
 // written beside its place (as .<name>.publishing-XXXXXX) and renamed into it, so a reader never sees a
 // partial file.
 #pragma once
 
 #include <cstdint>
+#include <functional>
 #include <memory>
 #include <stdexcept>
 #include <string>
@@ -66,12 +70,30 @@ struct NodeInfo {
     std::uint32_t weight = 1;
 };
 
+// The stamp of a signed current manifest or node list.
+struct Stamp {
+    std::uint64_t sequence = 0;
+    std::int64_t expires = 0;  // seconds since 1970-01-01T00:00:00Z
+};
+
+inline constexpr unsigned DefaultExpiryDays = 30;
+
 // XML text with &, <, > and " escaped.
 std::string EscapeXml(const std::string& text);
 
-// The package manifest for files in the given order (the publisher sorts them by path).
-std::string PackageManifestXml(const PackageInfo& package, const std::vector<PublishedFile>& files);
-std::string NodeListXml(const std::vector<NodeInfo>& nodes);
+// The package manifest for files in the given order (the publisher sorts them by path); with a stamp, its
+// "sequence" and "expires" stand before "files".
+std::string PackageManifestXml(const PackageInfo& package, const std::vector<PublishedFile>& files,
+                               const Stamp* stamp = nullptr);
+// The node list; with a stamp, "PartnerId" (the given partner), "Sequence" and "Expires" stand before the
+// nodes.
+std::string NodeListXml(const std::vector<NodeInfo>& nodes, const std::string& partnerId = {},
+                        const Stamp* stamp = nullptr);
+// The same document (a package manifest, or with `nodeList` a node list, as the publisher writes them) with
+// the stamp's elements replaced by `stamp`'s, or added where the publisher writes them; every other byte
+// stays. PublishError when the document is not laid out as the publisher writes it, or the engine does not
+// read the new stamp back from the result.
+std::string Restamp(const std::string& xml, bool nodeList, const std::string& partnerId, const Stamp& stamp);
 
 // One 8-digit checksum per chunk of the file at `path`.
 std::string ChunkChecksums(const std::string& path, std::uint32_t chunkSize);
@@ -126,6 +148,11 @@ public:
 
     // Signs every manifest and node list written from now on with `key` (none: nothing is signed).
     void SignWith(std::shared_ptr<const SigningKey> key) { signingKey_ = std::move(key); }
+    // Seconds since 1970-01-01T00:00:00Z, for the stamps; the system's clock unless set.
+    using Clock = std::function<std::int64_t()>;
+    void SetClock(Clock clock);
+    // How long a signed current manifest or node list written from now on may be used (at least 1 day).
+    void ExpireAfterDays(unsigned days);
 
     // Takes an exclusive lock on the site folder for the publisher's lifetime, so that a second publishing
     // process refuses instead of racing this one (and RemoveStaleTemporaryFiles cannot remove its files).
@@ -159,6 +186,14 @@ public:
     // a signed site, before anything is written. Returns the text.
     std::string PublishNodeList(const std::string& partnerId, const std::vector<NodeInfo>& nodes);
 
+    // Gives every current manifest (manifests/<package>/current.xml) and node list (nodes/<partner>.xml) of
+    // the site a new stamp (a higher sequence, an expiry counted from now) and signs it again, with nothing
+    // else of its bytes changed; a document published before stamps existed gets one. Refuses, before
+    // anything is written: no signing key, a site that is not signed, a current manifest that names another
+    // package than its folder, and a document that is not laid out as the publisher writes it. Returns the
+    // documents rewritten (paths relative to the site), in the order written.
+    std::vector<std::string> Resign();
+
     // Where a package file lives in the site.
     std::string PackageFilePath(const PackageInfo& package, const std::string& path) const;
     std::string ManifestPath(const std::string& packageId, const std::string& versionId) const;
@@ -177,6 +212,17 @@ private:
     void CheckPackage(const PackageInfo& package, const std::vector<std::string>& paths) const;
     // Without a signing key: refuses a signed site.
     void CheckUnsignedAllowed() const;
+    // Why the site counts as signed ("<marker> marks it", "<a .sig> exists"); empty when it does not.
+    std::string SignedSiteEvidence() const;
+    // The stamp of a new publication of the signed document at `path`: a sequence above the one the
+    // document in place carries, and at least the clock's seconds; the expiry counted from now.
+    Stamp NextStamp(const std::string& path, bool nodeList) const;
+    // The stamp for a new publication of the signed document at `path`, whose text `render` writes with a
+    // given stamp: the stamp of the document in place when that is exactly what `render` writes with it
+    // and it does not expire within a day (republishing the same content then changes nothing, and the
+    // signature file keeps the line of the document that one replaced), else NextStamp.
+    Stamp StampFor(const std::string& path, bool nodeList,
+                   const std::function<std::string(const Stamp&)>& render) const;
     // The signature line (with its line feed) to keep beside the new signature of `text` at `path`: the
     // one of the document in place; "" when there is none.
     std::string KeptSignature(const std::string& path, const std::string& text,
@@ -188,6 +234,8 @@ private:
 
     std::string folder_;
     std::shared_ptr<const SigningKey> signingKey_;
+    Clock clock_;
+    unsigned expiryDays_ = DefaultExpiryDays;
     int lockFd_ = -1;  // the site folder, locked; -1 when not locked
 };
 

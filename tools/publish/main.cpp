@@ -43,7 +43,13 @@ const char* const Usage =
     "                      node1, node2, ... With --node and no --from, only the node list is rewritten.\n"
     "                      A node written with https:// is reached over TLS.\n"
     "  --key KEY           sign every manifest and node list written with the Ed25519 private key in\n"
-    "                      KEY (PEM); each signature goes beside its document as DOCUMENT.sig\n"
+    "                      KEY (PEM); each signature goes beside its document as DOCUMENT.sig. A signed\n"
+    "                      current.xml and node list carry a sequence that every publication raises and\n"
+    "                      an expiry: updaters refuse an older or expired one\n"
+    "  --expires DAYS      a signed current.xml or node list written now expires after DAYS days\n"
+    "                      (default 30); publish or --resign again before then\n"
+    "  --resign            with --key and no --from or --node: give every current.xml and node list of\n"
+    "                      the site a new sequence and expiry and sign it again, content unchanged\n"
     "  --generate-key KEY  create a new signing key: KEY (private, mode 0600, never overwritten) and\n"
     "                      KEY.pub (the public key for the updater's string id 133); prints the public\n"
     "                      key. With publishing options, the new key also signs what is published.\n"
@@ -57,6 +63,17 @@ const char* const Usage =
     "A signed document's signature file (the new signature and the replaced document's) is placed before\n"
     "the document. The first signed publication writes SITE/signed-site; from then on publishing without\n"
     "--key is refused.\n";
+
+// Days from 1 to 3650.
+unsigned ParseExpiryDays(const std::string& text) {
+    char* end = nullptr;
+    errno = 0;
+    const unsigned long long value = std::strtoull(text.c_str(), &end, 10);
+    if (text.empty() || text[0] == '-' || *end != '\0' || errno != 0 || value == 0 || value > 3650) {
+        throw PublishError("bad --expires: " + text + " (a number of days from 1 to 3650)");
+    }
+    return static_cast<unsigned>(value);
+}
 
 int Fail(const std::string& message) {
     std::cerr << "halcyne-publish: " << message << "\n";
@@ -122,6 +139,8 @@ int main(int argc, char** argv) {
     std::vector<std::string> nodeArguments;
     std::string keyPath;
     std::string newKeyPath;
+    unsigned expiryDays = 0;  // 0: not given
+    bool resign = false;
     try {
         for (std::size_t i = 0; i < arguments.size(); ++i) {
             const std::string& argument = arguments[i];
@@ -140,6 +159,10 @@ int main(int argc, char** argv) {
             }
             if (argument == "--no-chunk-hash") {
                 package.hashChunks = false;
+                continue;
+            }
+            if (argument == "--resign") {
+                resign = true;
                 continue;
             }
             if (i + 1 >= arguments.size()) {
@@ -170,6 +193,8 @@ int main(int argc, char** argv) {
                 keyPath = value;
             } else if (argument == "--generate-key") {
                 newKeyPath = value;
+            } else if (argument == "--expires") {
+                expiryDays = ParseExpiryDays(value);
             } else {
                 return Fail("unknown argument: " + argument + "\n" + Usage);
             }
@@ -190,6 +215,30 @@ int main(int argc, char** argv) {
         if (site.empty()) {
             return Fail("--site is required\n" + std::string(Usage));
         }
+        if (expiryDays != 0 && !key) {
+            return Fail("--expires applies to signed documents: give --key");
+        }
+        if (resign) {
+            if (!from.empty() || !nodeArguments.empty()) {
+                return Fail(
+                    "--resign refreshes the site as it stands: publish with --from or --node "
+                    "in a run of its own");
+            }
+            if (!key) {
+                return Fail("--resign needs the signing key (--key)");
+            }
+            SitePublisher publisher(site);
+            publisher.LockAgainstOtherPublishers();
+            publisher.RemoveStaleTemporaryFiles();
+            publisher.SignWith(key);
+            if (expiryDays != 0) {
+                publisher.ExpireAfterDays(expiryDays);
+            }
+            for (const std::string& document : publisher.Resign()) {
+                std::cout << "signed again: " << document << "\n";
+            }
+            return 0;
+        }
         if (from.empty() && nodeArguments.empty()) {
             return Fail("nothing to publish: give --from or --node");
         }
@@ -205,6 +254,9 @@ int main(int argc, char** argv) {
         publisher.LockAgainstOtherPublishers();
         publisher.RemoveStaleTemporaryFiles();
         publisher.SignWith(key);
+        if (expiryDays != 0) {
+            publisher.ExpireAfterDays(expiryDays);
+        }
         if (!from.empty()) {
             if (package.packageId.empty() || package.versionId.empty()) {
                 return Fail("--package and --version are required with --from");

@@ -5,6 +5,7 @@
 #include <boost/filesystem.hpp>
 #include <gmock/gmock.h>
 #include <gtest/gtest.h>
+#include <sys/stat.h>
 
 #include "SigningKey.hpp"
 #include "SitePublisher.hpp"
@@ -55,8 +56,8 @@ public:
         fs::create_directories(fs::path(scratch / relative).parent_path());
         test::WriteFileText(scratch / relative, bytes);
     }
-    test::ProcessResult Run() {
-        return test::RunProgram(updater, {}, {"TMPDIR=" + scratch / "tmp", "HALCYNE_UI=console"});
+    test::ProcessResult Run(const std::vector<std::string>& arguments = {}) {
+        return test::RunProgram(updater, arguments, {"TMPDIR=" + scratch / "tmp", "HALCYNE_UI=console"});
     }
     std::string DataFolder() const { return scratch / "tmp/Vantrel Technologies/Halcyne"; }
     // Every line of the run's work log.
@@ -160,6 +161,42 @@ TEST(SignedUpdateTest, OnlyDocumentsSignedByAStampedKeyAreUsed) {
         }
         EXPECT_FALSE(fs::exists(run.DataFolder() + "/bin/downloader.sh"));
     }
+}
+
+TEST(SignedUpdateTest, AnOlderSignedCurrentManifestServedAgainIsRefusedInALaterRun) {
+    const publish::SigningKey studio = publish::SigningKey::New();
+    SignedUpdate run(studio, studio.PublicKeyBase64());
+    const std::string manifest = run.Site() + "/manifests/SK/current.xml";
+    const std::string older = test::ReadFileText(manifest);
+    const std::string olderSignature = test::ReadFileText(manifest + ".sig");
+    publish::SitePublisher site(run.Site());
+    site.SignWith(std::make_shared<publish::SigningKey>(studio));
+    run.Write("skin/skin.ini", "skin=4\n");
+    site.PublishFolder(run.scratch / "skin", {"GP", "SK", "4", "Skin", "skin.ini", 65536});
+
+    const auto first = run.Run();
+    ASSERT_EQ(first.exitStatus, 0) << first.errors;
+    EXPECT_EQ(test::ReadFileText(run.DataFolder() + "/SK/skin.ini"), "skin=4\n");
+    // What the run accepted is kept in the data folder, for the user alone.
+    struct stat status {};
+    ASSERT_EQ(::stat((run.DataFolder() + "/manifest-sequences.json").c_str(), &status), 0);
+    EXPECT_EQ(status.st_mode & 07777, 0600u);
+
+    // The skin's earlier current manifest, validly signed, served again.
+    test::WriteFileText(manifest, older);
+    test::WriteFileText(manifest + ".sig", olderSignature);
+    const auto replayed = run.Run();
+    EXPECT_EQ(replayed.exitStatus, 1);
+    EXPECT_THAT(replayed.errors, HasSubstr(Updater::Message::UnexpectedError));
+    EXPECT_EQ(replayed.output, "");
+    EXPECT_THAT(run.Log(), HasSubstr("ManifestTrustException"));
+    EXPECT_THAT(run.Log(), HasSubstr("is below"));
+
+    // The player may still ask for the earlier skin by its version.
+    const auto asked = run.Run({"skinVersion=3"});
+    EXPECT_EQ(asked.exitStatus, 0) << asked.errors;
+    EXPECT_THAT(asked.output, HasSubstr("launched /host"));
+    EXPECT_EQ(test::ReadFileText(run.DataFolder() + "/SK/skin.ini"), "skin=1\n");
 }
 
 TEST(SignedUpdateTest, WithoutAStampedKeyTheRunWorksAndTheLogSaysSoOnce) {

@@ -5,6 +5,7 @@
 #include <map>
 #include <memory>
 #include <random>
+#include <regex>
 #include <sstream>
 #include <thread>
 
@@ -17,10 +18,12 @@
 #include <sys/stat.h>
 #include <unistd.h>
 
+#include "EngineFormats.hpp"
 #include "SigningKey.hpp"
 #include "common/NoValueMarker.hpp"
 #include "http/CurlHttpRequest.hpp"
 #include "http/HttpStringstreamWriter.hpp"
+#include "manifest/ManifestText.hpp"
 #include "manifest/ManifestVerifier.hpp"
 #include "manifest/NodeListManifest.hpp"
 #include "support/DeliveryService.hpp"
@@ -71,6 +74,11 @@ TEST(PublishToolTest, HelpAndArgumentErrors) {
          "cannot read " + folder / "none.key"},
         {{"--key", folder / "a.key", "--generate-key", folder / "b.key"},
          "give either --key or --generate-key"},
+        {{"--site", folder / "site", "--expires", "0"}, "bad --expires: 0 (a number of days from 1 to 3650)"},
+        {{"--site", folder / "site", "--expires", "3651"}, "bad --expires: 3651"},
+        {{"--site", folder / "site", "--expires", "7", "--partner", "P", "--node", "127.0.0.1:1"},
+         "--expires applies to signed documents: give --key"},
+        {{"--site", folder / "site", "--resign"}, "--resign needs the signing key (--key)"},
     };
     for (const Case& c : cases) {
         const auto result = Publish(c.arguments);
@@ -108,6 +116,72 @@ TEST(PublishToolTest, AGeneratedKeySignsWhatIsPublishedAndIsNeverReplaced) {
     EXPECT_EQ(unsigned_.exitStatus, 1);
     EXPECT_NE(unsigned_.errors.find("give the signing key with --key"), std::string::npos)
         << unsigned_.errors;
+}
+
+TEST(PublishToolTest, SignedCurrentDocumentsExpireAfterTheDaysGivenAndResignRefreshesThem) {
+    test::ScratchFolder folder;
+    boost::filesystem::create_directories(folder / "package");
+    test::WriteFileText(folder / "package/run.sh", "#!/bin/sh\n");
+    const std::string key = folder / "studio.key";
+    const std::string site = folder / "site";
+    ASSERT_EQ(Publish({"--generate-key", key}).exitStatus, 0);
+    const auto seconds = [] {
+        return std::chrono::duration_cast<std::chrono::seconds>(
+                   std::chrono::system_clock::now().time_since_epoch())
+            .count();
+    };
+    const ManifestVerifier verifier(test::ReadFileText(key + ".pub"));
+    // Each signed document's sequence (at least the clock's seconds when it was written) and expiry (that
+    // many days later), and its signature.
+    const auto check = [&](std::int64_t start, std::int64_t end, std::int64_t days) {
+        std::map<std::string, std::uint64_t> sequences;
+        for (const std::string document : {"manifests/K/current.xml", "nodes/P.xml"}) {
+            SCOPED_TRACE(document);
+            const std::string text = test::ReadFileText(site + "/" + document);
+            const DocumentStamp stamp = publish::ReadDocumentStamp(text, document.starts_with("nodes/"));
+            const auto expires = ParseUtcTime(stamp.expires.value_or(""));
+            EXPECT_TRUE(expires && *expires >= start + days * 86400 && *expires <= end + days * 86400)
+                << stamp.expires.value_or("none");
+            sequences[document] = std::stoull(stamp.sequence.value_or("0"));
+            EXPECT_GE(sequences[document], static_cast<std::uint64_t>(start));
+            EXPECT_EQ(verifier.Check(text, test::ReadFileText(site + "/" + document + ".sig")),
+                      SignatureCheck::Valid);
+        }
+        return sequences;
+    };
+
+    std::int64_t start = seconds();
+    const auto published =
+        Publish({"--site",           site,        "--key", key,         "--expires", "7",          "--from",
+                 folder / "package", "--partner", "P",     "--package", "K",         "--version",  "1",
+                 "--name",           "N",         "--run", "run.sh",    "--node",    "127.0.0.1:1"});
+    ASSERT_EQ(published.exitStatus, 0) << published.errors;
+    const auto first = check(start, seconds(), 7);
+    EXPECT_EQ(publish::ReadDocumentStamp(test::ReadFileText(site + "/manifests/K/1.xml"), false).sequence,
+              std::nullopt);
+
+    const auto mixed =
+        Publish({"--site", site, "--key", key, "--resign", "--partner", "P", "--node", "127.0.0.1:2"});
+    EXPECT_EQ(mixed.exitStatus, 1);
+    EXPECT_THAT(mixed.errors, ::testing::HasSubstr("--resign refreshes the site as it stands"));
+
+    const std::string version = test::ReadFileText(site + "/manifests/K/1.xml");
+    start = seconds();
+    const auto resigned = Publish({"--site", site, "--key", key, "--resign", "--expires", "2"});
+    ASSERT_EQ(resigned.exitStatus, 0) << resigned.errors;
+    EXPECT_EQ(resigned.output, "signed again: manifests/K/current.xml\nsigned again: nodes/P.xml\n");
+    const auto second = check(start, seconds(), 2);
+    for (const auto& [document, sequence] : second) {
+        EXPECT_GT(sequence, first.at(document)) << document;
+    }
+    EXPECT_EQ(test::ReadFileText(site + "/manifests/K/1.xml"), version);
+
+    // An unsigned site has nothing to sign again.
+    const auto bare = Publish({"--site", folder / "bare", "--partner", "P", "--node", "127.0.0.1:1"});
+    ASSERT_EQ(bare.exitStatus, 0) << bare.errors;
+    const auto refused = Publish({"--site", folder / "bare", "--key", key, "--resign"});
+    EXPECT_EQ(refused.exitStatus, 1);
+    EXPECT_THAT(refused.errors, ::testing::HasSubstr("is not signed: publish into it with --key first"));
 }
 
 TEST(PublishToolTest, NodeArgumentsBecomeTheNodesTheEngineLoads) {
@@ -236,8 +310,11 @@ TEST(PublishToolTest, AKillAtAnyStepLeavesEverySignedDocumentVerifiable) {
         ASSERT_EQ(resumed.exitStatus, 0) << resumed.errors;
         checkServed();
         EXPECT_EQ(temporaryFiles(), std::vector<std::string>{});
-        EXPECT_EQ(test::ReadFileText(site + "/manifests/K/current.xml"),
-                  test::ReadFileText(site + "/manifests/K/2.xml"));
+        // current.xml is 2.xml with a stamp.
+        EXPECT_EQ(
+            std::regex_replace(test::ReadFileText(site + "/manifests/K/current.xml"),
+                               std::regex("<sequence>[0-9]+</sequence><expires>[-0-9T:Z]+</expires>"), ""),
+            test::ReadFileText(site + "/manifests/K/2.xml"));
     }
     // Two package files, then a signature and a document each for 2.xml, current.xml and the node list.
     EXPECT_EQ(step, 9);
