@@ -26,22 +26,13 @@
 #include <unistd.h>
 
 #include "support/SiteWriter.hpp"
+#include "support/TestSupport.hpp"
 #include "support/WebServers.hpp"
 #include "transfer/DownloadEngine.hpp"
 
 using namespace halcyne;
 
 namespace {
-
-long RssAnonKiB() {
-    std::ifstream status("/proc/self/status");
-    for (std::string line; std::getline(status, line);) {
-        if (line.rfind("RssAnon:", 0) == 0) {
-            return std::stol(line.substr(8));
-        }
-    }
-    return 0;
-}
 
 int Run(const std::string& host, const std::string& destination, const std::string& version) {
     EngineSettings settings;
@@ -58,7 +49,7 @@ int Run(const std::string& host, const std::string& destination, const std::stri
         bool started = false;
         for (;;) {
             std::this_thread::sleep_for(std::chrono::milliseconds(100));
-            peak = std::max(peak, RssAnonKiB());
+            peak = std::max(peak, test::ProcessStatusKiB("RssAnon"));
             const TransferStatus status = engine.GetTransferStatus(id);
             if (status.error != TransferError::None || status.state == TransferState::Cancelled ||
                 status.state == TransferState::Absent) {

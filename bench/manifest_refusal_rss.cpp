@@ -25,17 +25,6 @@ namespace {
 
 using namespace halcyne;
 
-// A field of /proc/self/status in KiB ("VmRSS", "VmHWM").
-long StatusKiB(const std::string& field) {
-    std::ifstream status("/proc/self/status");
-    for (std::string line; std::getline(status, line);) {
-        if (line.rfind(field + ":", 0) == 0) {
-            return std::stol(line.substr(field.size() + 1));
-        }
-    }
-    return -1;
-}
-
 // Writes `text` then spaces up to `size` bytes, without holding the whole document in memory.
 void WritePadded(const std::string& path, const std::string& text, std::uint64_t size) {
     std::ofstream out(path, std::ios::binary | std::ios::trunc);
@@ -94,7 +83,7 @@ int main(int argc, char** argv) {
                                          static_cast<std::size_t>(settings.maxNodeListNodes));
 
     std::ofstream("/proc/self/clear_refs") << "5";  // the peak starts again from the current size
-    const long idle = StatusKiB("VmRSS");
+    const long idle = test::ProcessStatusKiB("VmRSS");
     std::string outcome;
     try {
         if (kind == "nodes") {
@@ -105,7 +94,7 @@ int main(int argc, char** argv) {
     } catch (const std::exception& refused) {
         outcome = refused.what();
     }
-    const long peak = StatusKiB("VmHWM");
+    const long peak = test::ProcessStatusKiB("VmHWM");
     const auto records = service.Records().RequestsTo("manifest");
     std::cout << kind << " " << (size >> 20) << " MiB, " << (unsized ? "no length" : "length announced")
               << (verifier.Configured() ? ", signed" : "") << "\n  idle RSS " << idle / 1024

@@ -24,17 +24,6 @@ namespace {
 
 using namespace halcyne;
 
-// A field of /proc/self/status in KiB ("VmRSS", "VmHWM").
-long StatusKiB(const std::string& field) {
-    std::ifstream status("/proc/self/status");
-    for (std::string line; std::getline(status, line);) {
-        if (line.rfind(field + ":", 0) == 0) {
-            return std::stol(line.substr(field.size() + 1));
-        }
-    }
-    return -1;
-}
-
 // Writes the package's files and its manifest; returns the manifest's size in bytes.
 std::uint64_t WritePackage(test::SiteWriter& site, const test::SitePackage& package, std::uint32_t files) {
     std::string manifest = "<?xml version=\"1.0\" encoding=\"utf-8\"?>\n<package><id>" + package.packageId +
@@ -81,7 +70,7 @@ int main(int argc, char** argv) {
     EngineSettings settings;
     settings.manifestHost = service.ManifestHost();
     std::ofstream("/proc/self/clear_refs") << "5";  // the peak starts again from the current size
-    const long idle = StatusKiB("VmRSS");
+    const long idle = test::ProcessStatusKiB("VmRSS");
     const auto start = std::chrono::steady_clock::now();
     std::string outcome = "incomplete";
     {
@@ -107,7 +96,7 @@ int main(int argc, char** argv) {
             }
         }
     }
-    const long peak = StatusKiB("VmHWM");
+    const long peak = test::ProcessStatusKiB("VmHWM");
     std::cout << "idle RSS " << idle / 1024 << " MiB, peak RSS " << peak / 1024 << " MiB, peak - idle "
               << (peak - idle) / 1024 << " MiB, "
               << std::chrono::duration<double>(std::chrono::steady_clock::now() - start).count() << " s\n"

@@ -13,6 +13,8 @@
 #include <sys/stat.h>
 #include <unistd.h>
 
+#include "common/FileDescriptor.hpp"
+
 namespace halcyne {
 
 namespace fs = boost::filesystem;
@@ -27,34 +29,6 @@ std::string JoinPath(const std::string& base, const std::string& relative) {
 }
 
 namespace {
-
-class Descriptor {
-public:
-    Descriptor() = default;
-    explicit Descriptor(int fd) : fd_(fd) {}
-    Descriptor(Descriptor&& other) noexcept : fd_(std::exchange(other.fd_, -1)) {}
-    Descriptor& operator=(Descriptor&& other) noexcept {
-        if (this != &other) {
-            Close();
-            fd_ = std::exchange(other.fd_, -1);
-        }
-        return *this;
-    }
-    Descriptor(const Descriptor&) = delete;
-    Descriptor& operator=(const Descriptor&) = delete;
-    ~Descriptor() { Close(); }
-
-    int Get() const { return fd_; }
-    explicit operator bool() const { return fd_ >= 0; }
-
-private:
-    void Close() {
-        if (fd_ >= 0) {
-            ::close(fd_);
-        }
-    }
-    int fd_ = -1;
-};
 
 std::optional<std::string> Environment(const char* name) {
     const char* value = std::getenv(name);
@@ -115,8 +89,8 @@ std::string OpenFault(int parent, const std::string& name, int code) {
 
 // Opens the temporary directory (a symbolic link to it is followed: it is the user's own setting) and
 // applies its test.
-Descriptor OpenTemporaryDirectory(const std::string& path, RefusedFolder& refusal) {
-    Descriptor folder(::open(path.c_str(), O_RDONLY | O_DIRECTORY | O_CLOEXEC));
+FileDescriptor OpenTemporaryDirectory(const std::string& path, RefusedFolder& refusal) {
+    FileDescriptor folder(::open(path.c_str(), O_RDONLY | O_DIRECTORY | O_CLOEXEC));
     if (!folder) {
         refusal = {path, std::string("cannot be opened: ") + std::strerror(errno)};
         return {};
@@ -140,7 +114,7 @@ Descriptor OpenTemporaryDirectory(const std::string& path, RefusedFolder& refusa
 // the parent took bits away); without it the walk ends, as a success, at the first missing component.
 bool WalkPrivateFolder(int base, const std::string& basePath, const std::string& relative, bool create,
                        RefusedFolder& refusal) {
-    Descriptor current;
+    FileDescriptor current;
     int parent = base;
     std::string path = basePath;
     std::size_t position = 0;
@@ -161,7 +135,7 @@ bool WalkPrivateFolder(int base, const std::string& basePath, const std::string&
         }
         const int flags = O_RDONLY | O_DIRECTORY | O_NOFOLLOW | O_CLOEXEC;
         bool created = false;
-        Descriptor child(::openat(parent, name.c_str(), flags));
+        FileDescriptor child(::openat(parent, name.c_str(), flags));
         int code = errno;
         if (!child && code == ENOENT) {
             if (!create) {
@@ -173,7 +147,7 @@ bool WalkPrivateFolder(int base, const std::string& basePath, const std::string&
                 refusal = {path, std::string("cannot be created: ") + std::strerror(errno)};
                 return false;
             }
-            child = Descriptor(::openat(parent, name.c_str(), flags));
+            child = FileDescriptor(::openat(parent, name.c_str(), flags));
             code = errno;
         }
         if (!child) {
@@ -237,7 +211,8 @@ bool CreateCacheDirectory(const std::string& path, std::string& why) {
             continue;
         }
         if (::mkdir(current.c_str(), 0700) == 0) {
-            const Descriptor made(::open(current.c_str(), O_RDONLY | O_DIRECTORY | O_NOFOLLOW | O_CLOEXEC));
+            const FileDescriptor made(
+                ::open(current.c_str(), O_RDONLY | O_DIRECTORY | O_NOFOLLOW | O_CLOEXEC));
             struct stat st {};
             if (made && ::fstat(made.Get(), &st) == 0 && (st.st_mode & 07777) != 0700) {
                 ::fchmod(made.Get(), 0700);
@@ -268,7 +243,7 @@ TemporaryDirectoryChoice Evaluate(const ChoiceKey& key, const std::vector<std::s
     TemporaryDirectoryChoice choice;
     const auto tryCandidate = [&](const std::string& path) {
         RefusedFolder refusal;
-        const Descriptor base = OpenTemporaryDirectory(path, refusal);
+        const FileDescriptor base = OpenTemporaryDirectory(path, refusal);
         bool usable = static_cast<bool>(base);
         // Every folder is tested before any is created, so that a refused candidate gets nothing.
         for (int pass = 0; pass < 2 && usable; ++pass) {
@@ -380,7 +355,7 @@ bool CreatePrivateFolder(const std::string& path, std::string* error) {
     }
     const std::string relative = path == base ? std::string() : path.substr(prefix.size());
     RefusedFolder refusal;
-    const Descriptor folder = OpenTemporaryDirectory(base, refusal);
+    const FileDescriptor folder = OpenTemporaryDirectory(base, refusal);
     if (!folder || !WalkPrivateFolder(folder.Get(), base, relative, true, refusal)) {
         return fail(refusal.folder + " " + refusal.reason);
     }

@@ -13,6 +13,7 @@
 #include <sys/stat.h>
 #include <unistd.h>
 
+#include "common/FileDescriptor.hpp"
 #include "common/Paths.hpp"
 #include "manifest/ManifestException.hpp"
 #include "manifest/ManifestText.hpp"
@@ -57,23 +58,6 @@ std::string TimeText(std::int64_t seconds) {
         return std::to_string(seconds) + " seconds since 1970";
     }
 }
-
-class Descriptor {
-public:
-    explicit Descriptor(int fd) : fd_(fd) {}
-    ~Descriptor() {
-        if (fd_ >= 0) {
-            ::close(fd_);
-        }
-    }
-    Descriptor(const Descriptor&) = delete;
-    Descriptor& operator=(const Descriptor&) = delete;
-    int Get() const { return fd_; }
-    bool Close() { return ::close(std::exchange(fd_, -1)) == 0; }
-
-private:
-    int fd_;
-};
 
 bool WriteAll(int fd, const std::string& bytes) {
     for (std::size_t done = 0; done < bytes.size();) {
@@ -194,7 +178,7 @@ void ManifestReplayGuard::MergeFileLocked(const std::string& path) {
     if (path.empty()) {
         return;
     }
-    const Descriptor file(::open(path.c_str(), O_RDONLY | O_NOFOLLOW | O_CLOEXEC));
+    const FileDescriptor file(::open(path.c_str(), O_RDONLY | O_NOFOLLOW | O_CLOEXEC));
     struct stat status {};
     if (file.Get() < 0 || ::fstat(file.Get(), &status) != 0 || !S_ISREG(status.st_mode) ||
         static_cast<std::uint64_t>(status.st_size) > MaxFileBytes) {
@@ -280,7 +264,7 @@ bool ManifestReplayGuard::WriteFileLocked(const std::string& path) const {
     const std::string folder = target.parent_path().string();
     std::string temporary = folder + "/." + target.filename().string() + ".XXXXXX";
     // mkostemp creates the file with mode 0600, which is the mode the file keeps.
-    Descriptor out(::mkostemp(temporary.data(), O_CLOEXEC));
+    FileDescriptor out(::mkostemp(temporary.data(), O_CLOEXEC));
     if (out.Get() < 0) {
         return false;
     }
@@ -290,7 +274,7 @@ bool ManifestReplayGuard::WriteFileLocked(const std::string& path) const {
         return false;
     }
     // The rename itself reaches the disk with the folder.
-    const Descriptor parent(::open(folder.c_str(), O_RDONLY | O_DIRECTORY | O_CLOEXEC));
+    const FileDescriptor parent(::open(folder.c_str(), O_RDONLY | O_DIRECTORY | O_CLOEXEC));
     if (parent.Get() >= 0) {
         ::fsync(parent.Get());
     }

@@ -9,6 +9,7 @@
 
 #include <boost/property_tree/ptree.hpp>
 
+#include "StampCheck.hpp"
 #include "manifest/ManifestException.hpp"
 #include "manifest/ManifestText.hpp"
 #include "manifest/ServerHost.hpp"
@@ -17,24 +18,6 @@
 #include "optimizer/NodeStatistics.hpp"
 
 using namespace halcyne;
-
-namespace {
-
-// The stamp as a signed deployment reads it: an expiry either does not read or reads back as it is written
-// (the one form has one spelling), and a sequence is a number or nothing.
-void CheckStamp(const DocumentStamp& stamp) {
-    if (stamp.expires) {
-        const auto seconds = ParseUtcTime(*stamp.expires);
-        if (seconds && FormatUtcTime(*seconds) != *stamp.expires) {
-            std::abort();
-        }
-    }
-    if (stamp.sequence) {
-        static_cast<void>(ParseDecimal(*stamp.sequence, std::numeric_limits<std::uint64_t>::max()));
-    }
-}
-
-}  // namespace
 
 extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size) {
     const std::string_view text(reinterpret_cast<const char*>(data), size);
@@ -49,7 +32,7 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
     if (list.GetNodes().empty()) {
         std::abort();
     }
-    CheckStamp(list.GetStamp());
+    fuzz::CheckStamp(list.GetStamp());
     for (const auto& node : list.GetNodes()) {
         const std::string& path = node->GetPath();
         if (node->GetNodeId().empty() || !IsServerHost(node->GetHost()) ||

@@ -11,6 +11,7 @@
 
 #include <boost/property_tree/ptree.hpp>
 
+#include "StampCheck.hpp"
 #include "manifest/ManifestException.hpp"
 #include "manifest/ManifestText.hpp"
 #include "manifest/StandardPackageManifest.hpp"
@@ -35,20 +36,6 @@ bool StaysInside(std::string_view path) {
             return true;
         }
         path.remove_prefix(slash + 1);
-    }
-}
-
-// The stamp as a signed deployment reads it: an expiry either does not read or reads back as it is written
-// (the one form has one spelling), and a sequence is a number or nothing.
-void CheckStamp(const DocumentStamp& stamp) {
-    if (stamp.expires) {
-        const auto seconds = ParseUtcTime(*stamp.expires);
-        if (seconds && FormatUtcTime(*seconds) != *stamp.expires) {
-            std::abort();
-        }
-    }
-    if (stamp.sequence) {
-        static_cast<void>(ParseDecimal(*stamp.sequence, std::numeric_limits<std::uint64_t>::max()));
     }
 }
 
@@ -105,7 +92,7 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
         marked = marked || file->IsMarkedExecutable();
         total += file->GetSize();
     }
-    CheckStamp(manifest.GetStamp());
+    fuzz::CheckStamp(manifest.GetStamp());
     if (manifest.GetStamp().owner != manifest.GetId()) {
         std::abort();
     }

@@ -255,6 +255,17 @@ ProcessResult StampTestUpdater(const std::string& output, const std::string& man
     return RunProgram(BuiltProgram("tools/halcyne-stamp"), arguments);
 }
 
+long ProcessStatusKiB(const std::string& field) {
+    std::ifstream status("/proc/self/status");
+    for (std::string line; std::getline(status, line);) {
+        if (line.size() > field.size() && line.compare(0, field.size(), field) == 0 &&
+            line[field.size()] == ':') {
+            return std::stol(line.substr(field.size() + 1));
+        }
+    }
+    return -1;
+}
+
 std::string RandomBytes(std::size_t size, unsigned seed) {
     std::mt19937 random(seed);
     std::string bytes(size, '\0');

@@ -86,4 +86,7 @@ ProcessResult StampTestUpdater(const std::string& output, const std::string& man
 // `size` pseudo-random bytes, the same for the same seed.
 std::string RandomBytes(std::size_t size, unsigned seed);
 
+// A size field of /proc/self/status ("VmRSS", "VmHWM", "RssAnon"), in KiB; -1 when it is not there.
+long ProcessStatusKiB(const std::string& field);
+
 }  // namespace halcyne::test

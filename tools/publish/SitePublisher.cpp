@@ -19,6 +19,7 @@
 
 #include "EngineFormats.hpp"
 #include "SigningKey.hpp"
+#include "common/FileDescriptor.hpp"
 #include "common/Sha256.hpp"
 #include "common/Utf8.hpp"
 #include "manifest/ManifestText.hpp"
@@ -38,28 +39,6 @@ constexpr std::string_view TemporaryMark = ".publishing-";
 std::string SystemError(const std::string& what, const std::string& path) {
     return what + " " + path + ": " + std::strerror(errno);
 }
-
-// A descriptor closed at the end of its scope.
-class Descriptor {
-public:
-    explicit Descriptor(int fd) : fd_(fd) {}
-    ~Descriptor() {
-        if (fd_ >= 0) {
-            ::close(fd_);
-        }
-    }
-    Descriptor(const Descriptor&) = delete;
-    Descriptor& operator=(const Descriptor&) = delete;
-    int Get() const { return fd_; }
-    // Closes now, reporting a failure (a delayed write error shows here).
-    bool Close() {
-        const int fd = std::exchange(fd_, -1);
-        return ::close(fd) == 0;
-    }
-
-private:
-    int fd_;
-};
 
 // A new file beside `target`, removed at the end of its scope unless it was renamed into place.
 class TemporaryFile {
@@ -265,7 +244,7 @@ bool CopyMapped(int in, std::uint64_t size, std::uint32_t chunkSize, PublishedFi
 // writes every byte to it. Refuses a file that is empty when read.
 void ReadChunks(const std::string& from, std::uint32_t chunkSize, PublishedFile& file, TemporaryFile* to,
                 bool allowEmpty = false) {
-    Descriptor in(::open(from.c_str(), O_RDONLY | O_CLOEXEC | O_NOFOLLOW));
+    FileDescriptor in(::open(from.c_str(), O_RDONLY | O_CLOEXEC | O_NOFOLLOW));
     if (in.Get() < 0) {
         throw PublishError(SystemError("cannot open", from));
     }
@@ -314,7 +293,7 @@ bool HasControlCharacter(const std::string& text) {
 
 std::string ReadWholeFile(const std::string& path, bool& exists) {
     exists = false;
-    Descriptor in(::open(path.c_str(), O_RDONLY | O_CLOEXEC));
+    FileDescriptor in(::open(path.c_str(), O_RDONLY | O_CLOEXEC));
     if (in.Get() < 0) {
         if (errno == ENOENT) {
             return {};
@@ -559,7 +538,7 @@ FileDigests DigestFile(int fd, const std::string& name, bool wholeFile, std::uin
 }
 
 FileDigests DigestFile(const std::string& path, bool wholeFile, std::uint32_t chunkSize) {
-    Descriptor in(::open(path.c_str(), O_RDONLY | O_CLOEXEC));
+    FileDescriptor in(::open(path.c_str(), O_RDONLY | O_CLOEXEC));
     if (in.Get() < 0) {
         throw PublishError(SystemError("cannot open", path));
     }

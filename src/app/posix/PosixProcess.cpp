@@ -11,6 +11,8 @@
 #include <sys/wait.h>
 #include <unistd.h>
 
+#include "common/FileDescriptor.hpp"
+
 extern char** environ;
 
 namespace halcyne::Updater {
@@ -46,23 +48,6 @@ void KeepChildrenWaitable() {
         ::sigaction(SIGCHLD, &current, nullptr);
     }
 }
-
-// A descriptor closed at the end of its scope.
-class Descriptor {
-public:
-    explicit Descriptor(int fd) : fd_(fd) {}
-    ~Descriptor() {
-        if (fd_ >= 0) {
-            ::close(fd_);
-        }
-    }
-    Descriptor(const Descriptor&) = delete;
-    Descriptor& operator=(const Descriptor&) = delete;
-    int Get() const { return fd_; }
-
-private:
-    int fd_;
-};
 
 // The program opened without following a symbolic link at its path, when the open file is a regular file
 // and is `expected`; -1 otherwise. The descriptor is close-on-exec in this process; the caller closes it.
@@ -157,7 +142,7 @@ bool PosixProcess::Launch(bool wait, const std::string& arguments, const std::st
     // With an expected identity the child executes the verified open file through its descriptor, never
     // the path again: a file swapped in after the comparison is not what runs. A script's interpreter opens
     // the same name, so the descriptor must stay open in the child.
-    const Descriptor verified(expected_ ? OpenVerified(program, *expected_) : -1);
+    const FileDescriptor verified(expected_ ? OpenVerified(program, *expected_) : -1);
     if (expected_ && verified.Get() < 0) {
         return false;
     }

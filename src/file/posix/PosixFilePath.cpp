@@ -191,28 +191,6 @@ FileDescriptor OpenBaseFolder(const std::string& folder, bool create) {
 
 }  // namespace
 
-FileDescriptor& FileDescriptor::operator=(FileDescriptor&& other) noexcept {
-    if (this != &other) {
-        if (descriptor_ >= 0) {
-            ::close(descriptor_);
-        }
-        descriptor_ = other.Release();
-    }
-    return *this;
-}
-
-FileDescriptor::~FileDescriptor() {
-    if (descriptor_ >= 0) {
-        ::close(descriptor_);
-    }
-}
-
-int FileDescriptor::Release() {
-    const int descriptor = descriptor_;
-    descriptor_ = -1;
-    return descriptor;
-}
-
 void SetPathResolution(PathResolution value) {
     resolution.store(value, std::memory_order_relaxed);
 }

@@ -9,26 +9,9 @@
 #include <string>
 #include <vector>
 
+#include "common/FileDescriptor.hpp"
+
 namespace halcyne {
-
-// An owned file descriptor, closed when it goes away.
-class FileDescriptor {
-public:
-    FileDescriptor() = default;
-    explicit FileDescriptor(int descriptor) : descriptor_(descriptor) {}
-    FileDescriptor(FileDescriptor&& other) noexcept : descriptor_(other.Release()) {}
-    FileDescriptor& operator=(FileDescriptor&& other) noexcept;
-    FileDescriptor(const FileDescriptor&) = delete;
-    FileDescriptor& operator=(const FileDescriptor&) = delete;
-    ~FileDescriptor();
-
-    int Get() const { return descriptor_; }
-    // Hands the descriptor over to the caller, who closes it.
-    int Release();
-
-private:
-    int descriptor_ = -1;
-};
 
 // How names are resolved below a folder. Kernel: one openat2(2) call with RESOLVE_BENEATH and
 // RESOLVE_NO_SYMLINKS for the usual case, the component walk whenever that call fails (to create folders,

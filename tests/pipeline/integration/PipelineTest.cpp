@@ -143,6 +143,29 @@ protected:
         return info.st_mode & 0777;
     }
 
+    // One transfer of the package, one work at a time, into an empty destination, with the given nodes
+    // forging every chunk they send (keeping its CRC-32).
+    struct ForgedRun {
+        std::unique_ptr<test::PipelineServices> services;
+        std::shared_ptr<test::HarnessTransfer> transfer;
+        std::shared_ptr<StandardWorkflow> workflow;
+        std::optional<WorkStatus> end;
+    };
+    ForgedRun RunWithForgingNodes(const std::vector<int>& forgers) {
+        boost::filesystem::remove_all(scratch / "dest");
+        service->ClearFaults();
+        service->ClearRecords();
+        for (const int forger : forgers) {
+            service->AddFault({.server = test::LocalDeliveryService::NodeName(forger), .forge = true});
+        }
+        ForgedRun run;
+        run.services = Services(nullptr, 1);
+        run.transfer = NewTransfer(*run.services);
+        run.workflow = run.transfer->Start();
+        run.end = run.transfer->WaitForEnd();
+        return run;
+    }
+
     test::ScratchFolder scratch;
     test::SiteWriter site{scratch / "site"};
     test::SitePackage package;
@@ -223,16 +246,8 @@ TEST_F(PipelineTest, ForgingNodesAreCaughtByTheChunkDigests) {
     };
     for (const Case& c : cases) {
         SCOPED_TRACE(c.name);
-        boost::filesystem::remove_all(scratch / "dest");
-        service->ClearFaults();
-        service->ClearRecords();
-        for (const int forger : c.forgers) {
-            service->AddFault({.server = test::LocalDeliveryService::NodeName(forger), .forge = true});
-        }
-        auto services = Services(nullptr, 1);
-        auto transfer = NewTransfer(*services);
-        auto workflow = transfer->Start();
-        const auto end = transfer->WaitForEnd();
+        ForgedRun run = RunWithForgingNodes(c.forgers);
+        auto& [services, transfer, workflow, end] = run;
         ASSERT_TRUE(end.has_value());
         ASSERT_EQ(end->result, c.result);
         const auto records = service->Records();
@@ -274,16 +289,8 @@ TEST_F(PipelineTest, ForgingNodesWithoutChunkDigestsAreOutlastedByFetchingTheFil
     };
     for (const Case& c : cases) {
         SCOPED_TRACE(c.name);
-        boost::filesystem::remove_all(scratch / "dest");
-        service->ClearFaults();
-        service->ClearRecords();
-        for (const int forger : c.forgers) {
-            service->AddFault({.server = test::LocalDeliveryService::NodeName(forger), .forge = true});
-        }
-        auto services = Services(nullptr, 1);
-        auto transfer = NewTransfer(*services);
-        auto workflow = transfer->Start();
-        const auto end = transfer->WaitForEnd();
+        ForgedRun run = RunWithForgingNodes(c.forgers);
+        auto& [services, transfer, workflow, end] = run;
         ASSERT_TRUE(end.has_value());
         ASSERT_EQ(end->result, c.result);
         std::size_t requested = 0;
