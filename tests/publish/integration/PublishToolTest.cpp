@@ -179,7 +179,7 @@ TEST(PublishToolTest, SignedCurrentDocumentsExpireAfterTheDaysGivenAndResignRefr
 
     const auto mixed =
         Publish({"--site", site, "--key", key, "--resign", "--partner", "P", "--node", "127.0.0.1:2"});
-    EXPECT_EQ(mixed.exitStatus, 1);
+    EXPECT_EQ(mixed.exitStatus, 2);  // a wrong command line
     EXPECT_THAT(mixed.errors, ::testing::HasSubstr("--resign refreshes the site as it stands"));
 
     const std::string version = test::ReadFileText(site + "/manifests/K/1.xml");
