@@ -72,7 +72,7 @@ The first fault that matches a request applies. Example:
   curl -d '{"server":"node0","status":503,"count":2}' http://127.0.0.1:<control>/faults
 )";
 
-[[noreturn]] void Fail(const std::string& message) {
+[[noreturn]] void FailUsage(const std::string& message) {
     std::exit(ReportUsageError(Program, message));
 }
 
@@ -85,7 +85,7 @@ int Port(const std::string& text) {
         }
     } catch (const std::exception&) {
     }
-    Fail("not a port: " + text);
+    FailUsage("not a port: " + text);
 }
 
 }  // namespace
@@ -114,7 +114,7 @@ int main(int argc, char** argv) {
             } else if (arg == "--nodes") {
                 const std::string n = arguments.Value();
                 if (n.empty() || n.find_first_not_of("0123456789") != std::string::npos || n.size() > 3) {
-                    Fail("--nodes takes a number");
+                    FailUsage("--nodes takes a number");
                 }
                 nodes = std::stoi(n);
             } else if (arg == "--host") {
@@ -135,30 +135,30 @@ int main(int argc, char** argv) {
                 arguments.Flag();
                 options.verbose = false;
             } else if (arguments.IsOption()) {
-                Fail("unknown option '" + arg + "'");
+                FailUsage("unknown option '" + arg + "'");
             } else {
-                Fail("unexpected argument '" + arg + "'");
+                FailUsage("unexpected argument '" + arg + "'");
             }
         }
     } catch (const UsageError& error) {
-        Fail(error.what());
+        FailUsage(error.what());
     }
     if (options.site.empty()) {
-        Fail("--site is required");
+        FailUsage("--site is required");
     }
     if (options.content.empty()) {
         options.content = options.site;
     }
     for (const std::string& folder : {options.site, options.content}) {
         if (!boost::filesystem::is_directory(folder)) {
-            Fail("not a folder: " + folder);
+            FailUsage("not a folder: " + folder);
         }
     }
     if (nodes < 0) {
         nodes = options.nodePorts.empty() ? 1 : static_cast<int>(options.nodePorts.size());
     }
     if (static_cast<int>(options.nodePorts.size()) > nodes) {
-        Fail("more --node-port options than --nodes");
+        FailUsage("more --node-port options than --nodes");
     }
     options.nodePorts.resize(static_cast<std::size_t>(nodes), 0);
 
