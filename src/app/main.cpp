@@ -43,7 +43,9 @@ const char* const Usage =
     "  packageVersion=VERSION  the game version handed to the downloader\n"
     "  skinVersion=VERSION     the skin package's version (default: the current one)\n"
     "  log=LEVEL               the work log's level mask\n"
-    "  --help, --version       this text, or the version, and nothing else\n"
+    "  -h, --help              this text, and nothing else\n"
+    "  --version               the updater's version, and nothing else\n"
+    "Other arguments are ignored.\n"
     "\n"
     "The window is a GTK window when a display is available, else the terminal; HALCYNE_UI=console forces\n"
     "the terminal. Exit status: 0 the downloader was launched, 1 an error was shown, 2 closed or\n"
@@ -113,7 +115,7 @@ bool EnsureFolder(const std::string& folder) {
 
 int main(int argc, char** argv) {
     for (int i = 1; i < argc; ++i) {
-        if (std::strcmp(argv[i], "--help") == 0) {
+        if (std::strcmp(argv[i], "--help") == 0 || std::strcmp(argv[i], "-h") == 0) {
             std::cout << Usage;
             return 0;
         }

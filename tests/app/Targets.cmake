@@ -1,9 +1,10 @@
-# Programs the app's integration tests run: a probe that prints the string table it reads at run time.
+# Programs the app's integration tests run: a probe that prints the string table it reads at run time; the
+# updater and the tools, whose command lines they check.
 if(NOT HALCYNE_SANITIZE)
   add_executable(string_table_probe ${CMAKE_CURRENT_LIST_DIR}/programs/StringTableProbe.cpp)
   target_link_libraries(string_table_probe PRIVATE halcyne_app)
   if(TARGET app_integration_tests)
-    add_dependencies(app_integration_tests string_table_probe halcyne-stamp halcyne-updater)
+    add_dependencies(app_integration_tests string_table_probe halcyne-stamp halcyne-updater halcyne-publish)
   endif()
 endif()
 

@@ -10,11 +10,17 @@
 #include <boost/asio/signal_set.hpp>
 #include <boost/filesystem.hpp>
 
+#include "CommandLine.hpp"
 #include "DeliveryService.hpp"
 
 namespace {
 
-const char* const Usage = R"(Usage: halcyne-delivery --site FOLDER [options]
+using namespace halcyne::tools;
+
+const char* const Program = "halcyne-delivery";
+
+const char* const Usage = R"(usage: halcyne-delivery --site FOLDER [options]
+       halcyne-delivery --help | --version
 
 Serves a published site on 127.0.0.1 the way the updater's delivery service does:
   the manifest service  GET /manifests/<package>/current.xml, /manifests/<package>/<version>.xml,
@@ -36,7 +42,11 @@ Options:
   --control-port P      port of the control endpoint (default 0)
   --faults FILE         JSON file with a fault or a list of faults to apply from the start
   --quiet               do not print one line per request on standard error
-  --help                show this text
+  -h, --help            show this text
+  --version             the tool's version
+
+An option's value follows it as the next argument or after '=' (--site=FOLDER). Exit status: 0 stopped by
+SIGINT or SIGTERM, 1 the service failed (a port taken, a faults file unreadable), 2 a wrong command line.
 
 Once every port is bound, the first line on standard output is a JSON object with the ports:
   {"control":P,"events":P,"manifest":P,"nodes":[P,...],"transfers":P}
@@ -62,9 +72,8 @@ The first fault that matches a request applies. Example:
   curl -d '{"server":"node0","status":503,"count":2}' http://127.0.0.1:<control>/faults
 )";
 
-[[noreturn]] void Fail(const std::string& message) {
-    std::cerr << "halcyne-delivery: " << message << "\n(see halcyne-delivery --help)\n";
-    std::exit(2);
+[[noreturn]] void FailUsage(const std::string& message) {
+    std::exit(ReportUsageError(Program, message));
 }
 
 int Port(const std::string& text) {
@@ -76,7 +85,7 @@ int Port(const std::string& text) {
         }
     } catch (const std::exception&) {
     }
-    Fail("not a port: " + text);
+    FailUsage("not a port: " + text);
 }
 
 }  // namespace
@@ -86,63 +95,70 @@ int main(int argc, char** argv) {
     halcyne::delivery::Options options;
     int nodes = -1;
     std::string faultsFile;
-    for (int i = 1; i < argc; ++i) {
-        const std::string arg = argv[i];
-        auto value = [&]() -> std::string {
-            if (i + 1 >= argc) {
-                Fail(arg + " needs a value");
+    ArgumentReader arguments(argc, argv);
+    try {
+        while (!arguments.Done()) {
+            const std::string arg = arguments.Next();
+            if (arg == "--help" || arg == "-h") {
+                arguments.Flag();
+                std::cout << Usage;
+                return 0;
+            } else if (arg == "--version") {
+                arguments.Flag();
+                PrintVersion(Program);
+                return 0;
+            } else if (arg == "--site") {
+                options.site = arguments.Value();
+            } else if (arg == "--content") {
+                options.content = arguments.Value();
+            } else if (arg == "--nodes") {
+                const std::string n = arguments.Value();
+                if (n.empty() || n.find_first_not_of("0123456789") != std::string::npos || n.size() > 3) {
+                    FailUsage("--nodes takes a number");
+                }
+                nodes = std::stoi(n);
+            } else if (arg == "--host") {
+                options.host = arguments.Value();
+            } else if (arg == "--manifest-port") {
+                options.manifestPort = Port(arguments.Value());
+            } else if (arg == "--node-port") {
+                options.nodePorts.push_back(Port(arguments.Value()));
+            } else if (arg == "--events-port") {
+                options.eventsPort = Port(arguments.Value());
+            } else if (arg == "--transfers-port") {
+                options.transfersPort = Port(arguments.Value());
+            } else if (arg == "--control-port") {
+                options.controlPort = Port(arguments.Value());
+            } else if (arg == "--faults") {
+                faultsFile = arguments.Value();
+            } else if (arg == "--quiet") {
+                arguments.Flag();
+                options.verbose = false;
+            } else if (arguments.IsOption()) {
+                FailUsage("unknown option '" + arg + "'");
+            } else {
+                FailUsage("unexpected argument '" + arg + "'");
             }
-            return argv[++i];
-        };
-        if (arg == "--help" || arg == "-h") {
-            std::cout << Usage;
-            return 0;
-        } else if (arg == "--site") {
-            options.site = value();
-        } else if (arg == "--content") {
-            options.content = value();
-        } else if (arg == "--nodes") {
-            const std::string n = value();
-            if (n.empty() || n.find_first_not_of("0123456789") != std::string::npos || n.size() > 3) {
-                Fail("--nodes takes a number");
-            }
-            nodes = std::stoi(n);
-        } else if (arg == "--host") {
-            options.host = value();
-        } else if (arg == "--manifest-port") {
-            options.manifestPort = Port(value());
-        } else if (arg == "--node-port") {
-            options.nodePorts.push_back(Port(value()));
-        } else if (arg == "--events-port") {
-            options.eventsPort = Port(value());
-        } else if (arg == "--transfers-port") {
-            options.transfersPort = Port(value());
-        } else if (arg == "--control-port") {
-            options.controlPort = Port(value());
-        } else if (arg == "--faults") {
-            faultsFile = value();
-        } else if (arg == "--quiet") {
-            options.verbose = false;
-        } else {
-            Fail("unknown argument " + arg);
         }
+    } catch (const UsageError& error) {
+        FailUsage(error.what());
     }
     if (options.site.empty()) {
-        Fail("--site is required");
+        FailUsage("--site is required");
     }
     if (options.content.empty()) {
         options.content = options.site;
     }
     for (const std::string& folder : {options.site, options.content}) {
         if (!boost::filesystem::is_directory(folder)) {
-            Fail("not a folder: " + folder);
+            FailUsage("not a folder: " + folder);
         }
     }
     if (nodes < 0) {
         nodes = options.nodePorts.empty() ? 1 : static_cast<int>(options.nodePorts.size());
     }
     if (static_cast<int>(options.nodePorts.size()) > nodes) {
-        Fail("more --node-port options than --nodes");
+        FailUsage("more --node-port options than --nodes");
     }
     options.nodePorts.resize(static_cast<std::size_t>(nodes), 0);
 
@@ -158,7 +174,8 @@ int main(int argc, char** argv) {
         if (!faultsFile.empty()) {
             std::ifstream in(faultsFile);
             if (!in) {
-                Fail("cannot read " + faultsFile);
+                std::cerr << Program << ": cannot read " << faultsFile << "\n";
+                return ExitFailure;
             }
             const nlohmann::json faults = nlohmann::json::parse(in);
             for (const auto& item : faults.is_array() ? faults : nlohmann::json::array({faults})) {
@@ -180,8 +197,8 @@ int main(int argc, char** argv) {
         std::cerr.flush();
         std::_Exit(0);
     } catch (const std::exception& e) {
-        std::cerr << "halcyne-delivery: " << e.what() << "\n";
-        return 1;
+        std::cerr << Program << ": " << e.what() << "\n";
+        return ExitFailure;
     }
     return 0;
 }

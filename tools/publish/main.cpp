@@ -8,23 +8,28 @@
 
 #include <Poco/String.h>
 
+#include "CommandLine.hpp"
 #include "SigningKey.hpp"
 #include "SitePublisher.hpp"
 
 namespace {
 
 using namespace halcyne::publish;
+using namespace halcyne::tools;
+
+const char* const Program = "halcyne-publish";
 
 const char* const Usage =
     "usage: halcyne-publish --site SITE [--key KEY] [package options] [--node NODE]...\n"
     "       halcyne-publish --generate-key KEY\n"
+    "       halcyne-publish --help | --version\n"
     "Publishes a folder as a package of a delivery site, and writes the partner's node list.\n"
     "\n"
     "  --site SITE         the site folder (created when missing)\n"
     "  --from FOLDER       the package's files: every regular file under FOLDER\n"
     "  --partner ID        partner id\n"
     "  --package ID        package id\n"
-    "  --version ID        version id (not \"current\")\n"
+    "  --version ID        version id (not \"current\"); --version alone prints this tool's version\n"
     "  --name NAME         the package's display name (required with --from)\n"
     "  --run PATH          the file to run, relative to FOLDER (optional)\n"
     "  --exec GLOB         mark the files whose path inside the package matches GLOB as executable\n"
@@ -53,7 +58,10 @@ const char* const Usage =
     "  --generate-key KEY  create a new signing key: KEY (private, mode 0600, never overwritten) and\n"
     "                      KEY.pub (the public key for the updater's string id 133); prints the public\n"
     "                      key. With publishing options, the new key also signs what is published.\n"
-    "  --help              this text\n"
+    "  -h, --help          this text\n"
+    "\n"
+    "An option's value follows it as the next argument or after '=' (--site=SITE). Exit status: 0 done,\n"
+    "1 the publication failed or was refused, 2 a wrong command line (nothing done).\n"
     "\n"
     "Writes packages/PARTNER/PACKAGE/VERSION/..., manifests/PACKAGE/VERSION.xml, then\n"
     "manifests/PACKAGE/current.xml, and nodes/PARTNER.xml. Every file is written beside its place and "
@@ -70,14 +78,14 @@ unsigned ParseExpiryDays(const std::string& text) {
     errno = 0;
     const unsigned long long value = std::strtoull(text.c_str(), &end, 10);
     if (text.empty() || text[0] == '-' || *end != '\0' || errno != 0 || value == 0 || value > 3650) {
-        throw PublishError("bad --expires: " + text + " (a number of days from 1 to 3650)");
+        throw UsageError("bad --expires: " + text + " (a number of days from 1 to 3650)");
     }
     return static_cast<unsigned>(value);
 }
 
 int Fail(const std::string& message) {
-    std::cerr << "halcyne-publish: " << message << "\n";
-    return 1;
+    std::cerr << Program << ": " << message << "\n";
+    return ExitFailure;
 }
 
 NodeInfo ParseNode(const std::string& text, std::size_t index) {
@@ -105,7 +113,7 @@ NodeInfo ParseNode(const std::string& text, std::size_t index) {
     }
     node.host = rest;
     if (node.nodeId.empty() || node.host.empty()) {
-        throw PublishError("bad --node argument: " + text);
+        throw UsageError("bad --node argument: " + text);
     }
     return node;
 }
@@ -119,11 +127,11 @@ std::uint32_t ParseChunkSize(const std::string& text) {
     errno = 0;
     const unsigned long long value = std::strtoull(text.c_str(), &end, 10);
     if (text.empty() || text[0] == '-' || *end != '\0' || errno != 0 || value == 0 || value > 0xFFFFFFFFull) {
-        throw PublishError("bad --chunk-size: " + text);
+        throw UsageError("bad --chunk-size: " + text);
     }
     if (value < MinChunkSize) {
-        throw PublishError("bad --chunk-size: " + text + " (at least " + std::to_string(MinChunkSize) +
-                           " bytes)");
+        throw UsageError("bad --chunk-size: " + text + " (at least " + std::to_string(MinChunkSize) +
+                         " bytes)");
     }
     return static_cast<std::uint32_t>(value);
 }
@@ -131,7 +139,6 @@ std::uint32_t ParseChunkSize(const std::string& text) {
 }  // namespace
 
 int main(int argc, char** argv) {
-    std::vector<std::string> arguments(argv + 1, argv + argc);
     std::string site;
     std::string from;
     PackageInfo package;
@@ -142,91 +149,113 @@ int main(int argc, char** argv) {
     unsigned expiryDays = 0;  // 0: not given
     bool resign = false;
     try {
-        for (std::size_t i = 0; i < arguments.size(); ++i) {
-            const std::string& argument = arguments[i];
-            if (argument == "--help") {
+        ArgumentReader arguments(argc, argv);
+        while (!arguments.Done()) {
+            const std::string argument = arguments.Next();
+            if (argument == "--help" || argument == "-h") {
+                arguments.Flag();
                 std::cout << Usage;
                 return 0;
-            }
-            if (argument == "--not-current") {
+            } else if (argument == "--version" && argc == 2) {
+                // Alone, it asks for the tool's version; with publishing options it is the package's.
+                PrintVersion(Program);
+                return 0;
+            } else if (argument == "--not-current") {
+                arguments.Flag();
                 makeCurrent = false;
-                continue;
-            }
-            if (argument == "--no-hash") {
+            } else if (argument == "--no-hash") {
+                arguments.Flag();
                 package.hashFiles = false;
                 package.hashChunks = false;
-                continue;
-            }
-            if (argument == "--no-chunk-hash") {
+            } else if (argument == "--no-chunk-hash") {
+                arguments.Flag();
                 package.hashChunks = false;
-                continue;
-            }
-            if (argument == "--resign") {
+            } else if (argument == "--resign") {
+                arguments.Flag();
                 resign = true;
-                continue;
-            }
-            if (i + 1 >= arguments.size()) {
-                return Fail("unknown or incomplete argument: " + argument + "\n" + Usage);
-            }
-            const std::string& value = arguments[++i];
-            if (argument == "--site") {
-                site = value;
+            } else if (argument == "--site") {
+                site = arguments.Value();
             } else if (argument == "--from") {
-                from = value;
+                from = arguments.Value();
             } else if (argument == "--partner") {
-                package.partnerId = value;
+                package.partnerId = arguments.Value();
             } else if (argument == "--package") {
-                package.packageId = value;
+                package.packageId = arguments.Value();
             } else if (argument == "--version") {
-                package.versionId = value;
+                package.versionId = arguments.Value();
             } else if (argument == "--name") {
-                package.name = value;
+                package.name = arguments.Value();
             } else if (argument == "--run") {
-                package.run = value;
+                package.run = arguments.Value();
             } else if (argument == "--exec") {
-                package.executableGlobs.push_back(value);
+                package.executableGlobs.push_back(arguments.Value());
             } else if (argument == "--chunk-size") {
-                package.chunkSize = ParseChunkSize(value);
+                package.chunkSize = ParseChunkSize(arguments.Value());
             } else if (argument == "--node") {
-                nodeArguments.push_back(value);
+                nodeArguments.push_back(arguments.Value());
             } else if (argument == "--key") {
-                keyPath = value;
+                keyPath = arguments.Value();
             } else if (argument == "--generate-key") {
-                newKeyPath = value;
+                newKeyPath = arguments.Value();
             } else if (argument == "--expires") {
-                expiryDays = ParseExpiryDays(value);
+                expiryDays = ParseExpiryDays(arguments.Value());
+            } else if (arguments.IsOption()) {
+                throw UsageError("unknown option '" + argument + "'");
             } else {
-                return Fail("unknown argument: " + argument + "\n" + Usage);
+                throw UsageError("unexpected argument '" + argument + "'");
             }
         }
+        // The whole command line is checked before anything is written, a new key included.
         if (!keyPath.empty() && !newKeyPath.empty()) {
-            return Fail("give either --key or --generate-key");
+            throw UsageError("give either --key or --generate-key");
         }
+        const bool signing = !keyPath.empty() || !newKeyPath.empty();
+        const bool keyOnly = !newKeyPath.empty() && site.empty() && from.empty() && nodeArguments.empty();
+        if (!keyOnly) {
+            if (site.empty()) {
+                throw UsageError("--site is required");
+            }
+            if (expiryDays != 0 && !signing) {
+                throw UsageError("--expires applies to signed documents: give --key");
+            }
+            if (resign) {
+                if (!from.empty() || !nodeArguments.empty()) {
+                    throw UsageError(
+                        "--resign refreshes the site as it stands: publish with --from or --node "
+                        "in a run of its own");
+                }
+                if (!signing) {
+                    throw UsageError("--resign needs the signing key (--key)");
+                }
+            } else {
+                if (from.empty() && nodeArguments.empty()) {
+                    throw UsageError("nothing to publish: give --from or --node");
+                }
+                if (package.partnerId.empty()) {
+                    throw UsageError("--partner is required");
+                }
+                if (!from.empty() && (package.packageId.empty() || package.versionId.empty())) {
+                    throw UsageError("--package and --version are required with --from");
+                }
+            }
+        }
+        std::vector<NodeInfo> nodes;
+        for (std::size_t i = 0; i < nodeArguments.size(); ++i) {
+            nodes.push_back(ParseNode(nodeArguments[i], i));
+            CheckNode(nodes.back());
+        }
+
         std::shared_ptr<const SigningKey> key;
         if (!newKeyPath.empty()) {
             key = std::make_shared<SigningKey>(SigningKey::Generate(newKeyPath));
             std::cout << key->PublicKeyBase64() << "\n";
-            if (site.empty() && from.empty() && nodeArguments.empty()) {
+            if (keyOnly) {
                 return 0;
             }
         } else if (!keyPath.empty()) {
             key = std::make_shared<SigningKey>(SigningKey::Load(keyPath));
         }
-        if (site.empty()) {
-            return Fail("--site is required\n" + std::string(Usage));
-        }
-        if (expiryDays != 0 && !key) {
-            return Fail("--expires applies to signed documents: give --key");
-        }
         if (resign) {
-            if (!from.empty() || !nodeArguments.empty()) {
-                return Fail(
-                    "--resign refreshes the site as it stands: publish with --from or --node "
-                    "in a run of its own");
-            }
-            if (!key) {
-                return Fail("--resign needs the signing key (--key)");
-            }
             SitePublisher publisher(site);
             publisher.LockAgainstOtherPublishers();
             publisher.RemoveStaleTemporaryFiles();
@@ -239,17 +268,6 @@ int main(int argc, char** argv) {
             }
             return 0;
         }
-        if (from.empty() && nodeArguments.empty()) {
-            return Fail("nothing to publish: give --from or --node");
-        }
-        if (package.partnerId.empty()) {
-            return Fail("--partner is required");
-        }
-        std::vector<NodeInfo> nodes;
-        for (std::size_t i = 0; i < nodeArguments.size(); ++i) {
-            nodes.push_back(ParseNode(nodeArguments[i], i));
-            CheckNode(nodes.back());
-        }
         SitePublisher publisher(site);
         publisher.LockAgainstOtherPublishers();
         publisher.RemoveStaleTemporaryFiles();
@@ -258,14 +276,13 @@ int main(int argc, char** argv) {
             publisher.ExpireAfterDays(expiryDays);
         }
         if (!from.empty()) {
-            if (package.packageId.empty() || package.versionId.empty()) {
-                return Fail("--package and --version are required with --from");
-            }
             publisher.PublishFolder(from, package, makeCurrent);
         }
         if (!nodes.empty()) {
             publisher.PublishNodeList(package.partnerId, nodes);
         }
+    } catch (const UsageError& error) {
+        return ReportUsageError(Program, error.what());
     } catch (const std::exception& error) {
         return Fail(error.what());
     }

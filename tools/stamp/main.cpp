@@ -3,6 +3,7 @@
 #include <cstdio>
 #include <cstring>
 #include <fstream>
+#include <functional>
 #include <iostream>
 #include <iterator>
 #include <sstream>
@@ -14,6 +15,7 @@
 #include <sys/stat.h>
 #include <unistd.h>
 
+#include "CommandLine.hpp"
 #include "SigningKey.hpp"
 #include "SitePublisher.hpp"
 #include "app/StringTable.hpp"
@@ -25,12 +27,18 @@ using halcyne::Updater::StringTable;
 using halcyne::Updater::StringTableBlockSize;
 using halcyne::Updater::StringTableBufferUnits;
 using halcyne::Updater::StringTableMarkerSize;
+using namespace halcyne::tools;
+
+const char* const Program = "halcyne-stamp";
 
 const char* const Usage =
     "usage: halcyne-stamp BINARY [options]\n"
+    "       halcyne-stamp --help | --version\n"
     "Reads or rewrites the string table compiled into a built halcyne-updater.\n"
     "\n"
-    "  --print              print the table (id=value lines) and change nothing\n"
+    "  --print              print the table (id=value lines) and change nothing; refused with a change\n"
+    "                       below unless --dry-run is given. Without a change the table is printed anyway\n"
+    "  --dry-run            print the table that the changes would write, and write nothing\n"
     "  --set ID=VALUE       set entry ID (repeatable)\n"
     "  --unset ID           remove entry ID (repeatable)\n"
     "  --table FILE         replace the whole table with FILE (id=value lines, '#' comments and blank\n"
@@ -39,7 +47,11 @@ const char* const Usage =
     "                       --generate-key writes it, or PEM) for manifests; repeatable: the keys given\n"
     "                       replace entry 133 in order\n"
     "  --output FILE        write the stamped binary to FILE instead of rewriting BINARY\n"
-    "  --help               this text\n"
+    "  -h, --help           this text\n"
+    "  --version            the tool's version\n"
+    "\n"
+    "An option's value follows it as the next argument or after '=' (--set=102=HOST). Exit status: 0 done,\n"
+    "1 the binary or a value was refused or could not be written, 2 a wrong command line (nothing done).\n"
     "\n"
     "Values are UTF-8 and must be shorter than 255 UTF-16 units; '\\' and line feeds are escaped as\n"
     "\\\\ and \\n in FILE. Ids: 102 manifest host, 103 downloader partner, 104 game partner,\n"
@@ -58,8 +70,8 @@ std::string Marker() {
 }
 
 [[noreturn]] void Fail(const std::string& message) {
-    std::cerr << "halcyne-stamp: " << message << "\n";
-    std::exit(1);
+    std::cerr << Program << ": " << message << "\n";
+    std::exit(ExitFailure);
 }
 
 std::string ReadFile(const std::string& path) {
@@ -202,73 +214,103 @@ void WriteFile(const std::string& path, const std::string& contents, mode_t mode
 }  // namespace
 
 int main(int argc, char** argv) {
-    std::vector<std::string> args(argv + 1, argv + argc);
-    if (args.empty() || args.front() == "--help" || args.front() == "-h") {
-        std::cout << Usage;
-        return args.empty() ? 2 : 0;
-    }
-    const std::string binaryPath = args.front();
-    std::string outputPath = binaryPath;
+    std::string binaryPath;
+    std::string outputPath;
     bool print = false;
-    bool changed = false;
+    bool dryRun = false;
+    // The changes in the order given: each one applies to the table that the ones before it left.
+    std::vector<std::function<void(StringTable&)>> changes;
+    std::vector<std::string> publicKeyFiles;
+    try {
+        ArgumentReader arguments(argc, argv);
+        while (!arguments.Done()) {
+            const std::string option = arguments.Next();
+            if (option == "--help" || option == "-h") {
+                arguments.Flag();
+                std::cout << Usage;
+                return 0;
+            } else if (option == "--version") {
+                arguments.Flag();
+                PrintVersion(Program);
+                return 0;
+            } else if (option == "--print") {
+                arguments.Flag();
+                print = true;
+            } else if (option == "--dry-run") {
+                arguments.Flag();
+                dryRun = true;
+            } else if (option == "--set") {
+                const std::string entry = arguments.Value();
+                const StringTable one = StringTable::Parse(entry);
+                const std::size_t equals = entry.find('=');
+                if (one.Entries().size() != 1 || equals == std::string::npos) {
+                    throw UsageError("--set takes ID=VALUE, got '" + entry + "'");
+                }
+                // The value is taken literally (no escapes) from the command line.
+                const unsigned id = one.Entries().begin()->first;
+                const std::string value = entry.substr(equals + 1);
+                changes.push_back([id, value](StringTable& table) { table.Set(id, value); });
+            } else if (option == "--unset") {
+                const std::string id = arguments.Value();
+                if (id.empty() || id.size() > 5 || id.find_first_not_of("0123456789") != std::string::npos) {
+                    throw UsageError("--unset takes a numeric id, got '" + id + "'");
+                }
+                const auto number = static_cast<unsigned>(std::stoul(id));
+                changes.push_back([number](StringTable& table) { table.Erase(number); });
+            } else if (option == "--table") {
+                const std::string file = arguments.Value();
+                changes.push_back([file](StringTable& table) {
+                    const std::string text = ReadFile(file);
+                    CheckTableLines(file, text);
+                    table = StringTable::Parse(text);
+                });
+            } else if (option == "--public-key") {
+                publicKeyFiles.push_back(arguments.Value());
+            } else if (option == "--output") {
+                outputPath = arguments.Value();
+            } else if (arguments.IsOption()) {
+                throw UsageError("unknown option '" + option + "'");
+            } else if (binaryPath.empty()) {
+                binaryPath = option;
+            } else {
+                throw UsageError("unexpected argument '" + option + "' (one BINARY only)");
+            }
+        }
+        if (binaryPath.empty()) {
+            throw UsageError("no BINARY given");
+        }
+        const bool changing = !changes.empty() || !publicKeyFiles.empty();
+        // --print never writes: with a change it is refused, unless --dry-run asks for the table that the
+        // changes would write (printed, and nothing written).
+        if (print && changing && !dryRun) {
+            throw UsageError(
+                "--print changes nothing: it does not go with --set, --unset, --table or "
+                "--public-key (add --dry-run to print the table they would write)");
+        }
+    } catch (const UsageError& error) {
+        return ReportUsageError(Program, error.what());
+    }
+    if (outputPath.empty()) {
+        outputPath = binaryPath;
+    }
+
     const std::string binary = ReadFile(binaryPath);
     const std::size_t block = FindBlock(binary);
     const char* text = binary.data() + block + StringTableMarkerSize;
     const StringTable original = StringTable::Parse(text);
     StringTable table = original;
+    for (const auto& change : changes) {
+        change(table);
+    }
     std::vector<std::string> publicKeys;
-
-    for (std::size_t i = 1; i < args.size(); ++i) {
-        const std::string& option = args[i];
-        const auto value = [&]() -> const std::string& {
-            if (i + 1 >= args.size()) {
-                Fail(option + " needs a value");
-            }
-            return args[++i];
-        };
-        if (option == "--print") {
-            print = true;
-        } else if (option == "--set") {
-            const std::string& entry = value();
-            const StringTable one = StringTable::Parse(entry);
-            const std::size_t equals = entry.find('=');
-            if (one.Entries().size() != 1 || equals == std::string::npos) {
-                Fail("--set takes ID=VALUE, got '" + entry + "'");
-            }
-            // The value is taken literally (no escapes) from the command line.
-            table.Set(one.Entries().begin()->first, entry.substr(equals + 1));
-            changed = true;
-        } else if (option == "--unset") {
-            const std::string& id = value();
-            try {
-                table.Erase(static_cast<unsigned>(std::stoul(id)));
-            } catch (const std::exception&) {
-                Fail("--unset takes a numeric id, got '" + id + "'");
-            }
-            changed = true;
-        } else if (option == "--table") {
-            const std::string& file = value();
-            const std::string text = ReadFile(file);
-            CheckTableLines(file, text);
-            table = StringTable::Parse(text);
-            changed = true;
-        } else if (option == "--public-key") {
-            const std::string& file = value();
-            try {
-                publicKeys.push_back(halcyne::publish::ReadPublicKeyFile(file));
-            } catch (const std::exception& error) {
-                Fail(error.what());
-            }
-            changed = true;
-        } else if (option == "--output") {
-            outputPath = value();
-        } else if (option == "--help" || option == "-h") {
-            std::cout << Usage;
-            return 0;
-        } else {
-            Fail("unknown option '" + option + "' (see --help)");
+    for (const std::string& file : publicKeyFiles) {
+        try {
+            publicKeys.push_back(halcyne::publish::ReadPublicKeyFile(file));
+        } catch (const std::exception& error) {
+            Fail(error.what());
         }
     }
+    const bool changed = !changes.empty() || !publicKeys.empty();
 
     if (!publicKeys.empty()) {
         std::string list;
@@ -278,11 +320,9 @@ int main(int argc, char** argv) {
         table.Set(halcyne::Updater::StringId::ManifestKeys, list);
     }
 
-    if (print || !changed) {
+    if (!changed) {
         std::cout << table.Serialize();
-        if (!changed) {
-            return 0;
-        }
+        return 0;
     }
     Validate(table);
     const auto keys = [](const StringTable& t) { return t.Find(halcyne::Updater::StringId::ManifestKeys); };
@@ -297,6 +337,10 @@ int main(int argc, char** argv) {
     if (serialized.size() >= StringTableBlockSize - StringTableMarkerSize) {
         Fail("the table is " + std::to_string(serialized.size()) + " bytes; the block holds " +
              std::to_string(StringTableBlockSize - StringTableMarkerSize - 1));
+    }
+    if (dryRun) {
+        std::cout << serialized;
+        return 0;
     }
     std::string stamped = binary;
     char* payload = stamped.data() + block + StringTableMarkerSize;

@@ -104,6 +104,68 @@ TEST_F(StampTest, RefusesWhatTheUpdaterCouldNotLoad) {
     EXPECT_EQ(Loaded(probe, {"108"}), "108=" + std::string(254, 'x') + "\n");
 }
 
+// --print never writes: with a change it is refused as a usage error, and with --dry-run it prints the table
+// that the change would write. The binary (and an --output path) stay as they were either way.
+TEST_F(StampTest, PrintNeverWritesAndADryRunShowsTheTableThatWouldBeWritten) {
+    const auto key = publish::SigningKey::Generate(scratch / "studio.key");
+    test::WriteFileText(scratch / "table.txt", "102=from.table\n");
+    const std::string output = scratch / "out";
+    struct Case {
+        const char* label;
+        std::vector<std::string> args;
+        int status;
+        std::string printed;     // a line the printed table holds (dry runs)
+        std::string notPrinted;  // a line it must not hold
+    };
+    const Case cases[] = {
+        {"--print --set", {"--print", "--set", "102=x"}, 2, "", ""},
+        {"--set --print", {"--set", "102=x", "--print"}, 2, "", ""},
+        {"--print --unset", {"--print", "--unset", "108"}, 2, "", ""},
+        {"--print --table", {"--print", "--table", scratch / "table.txt"}, 2, "", ""},
+        {"--print --public-key", {"--print", "--public-key", scratch / "studio.key.pub"}, 2, "", ""},
+        {"--print --set --output", {"--print", "--set", "102=x", "--output", output}, 2, "", ""},
+        {"dry run of --set", {"--print", "--dry-run", "--set", "102=x"}, 0, "102=x\n", ""},
+        {"dry run of --unset", {"--dry-run", "--unset", "108"}, 0, "103=", "108=Emberline\n"},
+        {"dry run of --table",
+         {"--dry-run", "--table", scratch / "table.txt"},
+         0,
+         "102=from.table\n",
+         "108="},
+        {"dry run of --public-key",
+         {"--print", "--dry-run", "--public-key", scratch / "studio.key.pub", "--output", output},
+         0,
+         "133=" + key.PublicKeyBase64() + "\n",
+         ""},
+        // A dry run refuses what a real run would.
+        {"dry run of a malformed key list", {"--dry-run", "--set", "133=stale"}, 1, "", ""},
+    };
+    const std::string before = test::ReadFileText(probe);
+    for (const Case& c : cases) {
+        SCOPED_TRACE(c.label);
+        std::vector<std::string> args{probe};
+        args.insert(args.end(), c.args.begin(), c.args.end());
+        const auto result = RunProgram(HALCYNE_STAMP, args);
+        EXPECT_EQ(result.exitStatus, c.status) << result.errors;
+        if (c.status == 2) {
+            EXPECT_NE(result.errors.find("halcyne-stamp: --print changes nothing"), std::string::npos)
+                << result.errors;
+            EXPECT_EQ(result.output, "");
+        }
+        if (!c.printed.empty()) {
+            EXPECT_NE(result.output.find(c.printed), std::string::npos) << result.output;
+        }
+        if (!c.notPrinted.empty()) {
+            EXPECT_EQ(result.output.find(c.notPrinted), std::string::npos) << result.output;
+        }
+        EXPECT_EQ(test::ReadFileText(probe), before);
+        EXPECT_FALSE(boost::filesystem::exists(output));
+    }
+    // Nothing was made beside the binary either.
+    EXPECT_EQ(std::distance(boost::filesystem::directory_iterator(scratch.Path()),
+                            boost::filesystem::directory_iterator()),
+              4);  // probe, table.txt, studio.key, studio.key.pub
+}
+
 TEST_F(StampTest, TableFileIsReadStrictlyAndAnyOtherLineIsRefusedByNumber) {
     struct Case {
         const char* label;

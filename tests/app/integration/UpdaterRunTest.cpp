@@ -371,18 +371,6 @@ TEST(UpdaterRunTest, ARunFileThatCannotExecuteIsALaunchFailure) {
         << result.errors;
 }
 
-TEST(UpdaterRunTest, HelpAndVersionComeBeforeAnything) {
-    for (const std::string argument : {"--help", "--version"}) {
-        // Even with no usable data folder: nothing is created.
-        const auto result = test::RunProgram(test::BuiltProgram("src/halcyne-updater"), {"log=1", argument},
-                                             {"TMPDIR=/nonexistent"});
-        EXPECT_EQ(result.exitStatus, 0);
-        EXPECT_NE(result.output.find(argument == "--help" ? "usage: halcyne-updater" : "halcyne-updater 0."),
-                  std::string::npos);
-        EXPECT_EQ(result.errors, "");
-    }
-}
-
 // The updater on a pseudo-terminal, as a player runs it in a terminal window.
 class Terminal {
 public:
