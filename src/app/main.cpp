@@ -16,15 +16,12 @@
 
 #include "app/CustomBoostLocale.hpp"
 #include "app/Dialog.hpp"
+#include "app/DialogViewLoader.hpp"
 #include "app/DownloaderLaunch.hpp"
 #include "app/EmbeddedMessageCatalog.hpp"
 #include "app/Messages.hpp"
 #include "app/StringTable.hpp"
 #include "app/UpdaterConfiguration.hpp"
-#include "app/console/ConsoleDialogView.hpp"
-#ifdef HALCYNE_WITH_GTK
-#include "app/gtk/GtkDialogView.hpp"
-#endif
 #include "common/EngineSettings.hpp"
 #include "common/Paths.hpp"
 #include "transfer/DownloadEngine.hpp"
@@ -87,18 +84,23 @@ void WatchSignals() {
     }
 }
 
-// The GTK window when a display is available and GTK starts, else the terminal; HALCYNE_UI=gtk or
-// HALCYNE_UI=console forces one (a forced window without a display falls back to the terminal).
-std::unique_ptr<DialogView> MakeView() {
+// The GTK window (its module beside this executable) when a display is available and GTK starts, else the
+// terminal; HALCYNE_UI=gtk or HALCYNE_UI=console forces one (a forced window that cannot be made falls back
+// to the terminal). Before any other thread touches a view: the module starts GTK on this thread.
+ViewChoice MakeView() {
     const char* forced = std::getenv("HALCYNE_UI");
-    const std::string choice = forced != nullptr ? forced : "";
-#ifdef HALCYNE_WITH_GTK
     const bool display = std::getenv("DISPLAY") != nullptr || std::getenv("WAYLAND_DISPLAY") != nullptr;
-    if (choice != "console" && (display || choice == "gtk") && GtkDialogView::Initialize()) {
-        return std::make_unique<GtkDialogView>();
-    }
-#endif
-    return std::make_unique<ConsoleDialogView>();
+    return ChooseDialogView(forced != nullptr ? forced : "", display, ExecutableFolder());
+}
+
+// Says in the work log why the window was wanted and the terminal is used: at every level, as the folders
+// the temporary directory's choice refused are, since a player asks about a missing window whatever the log
+// level they run with.
+void LogWindowUnavailable(WorkLogManager& log, const std::string& reason) {
+    const auto entry = log.CreateEventWork(-1);
+    entry->Tree().put("event", "WindowUnavailable");
+    entry->Tree().put("params.reason", reason);
+    log.Submit(entry);
 }
 
 // The data folder exists or could be made, and every folder on the way from the temporary directory is the
@@ -148,8 +150,12 @@ int main(int argc, char** argv) {
         locale->SetLanguage(configuration.DefaultLanguage());
     }
 
-    const std::unique_ptr<DialogView> view = MakeView();
+    ViewChoice choice = MakeView();
+    const std::unique_ptr<DialogView> view = std::move(choice.view);
     auto engine = std::make_unique<DownloadEngine>(settings);
+    if (!choice.windowUnavailable.empty()) {
+        LogWindowUnavailable(*engine->GetBehavior().workLogManager, choice.windowUnavailable);
+    }
     EngineTransferOperations<DownloadEngine> operations(&engine);
     auto monitor = std::make_unique<TransferMonitorImpl>(&operations);
     monitor->Start();

@@ -15,16 +15,32 @@ if(TARGET app_tests)
   target_compile_definitions(app_tests PRIVATE PROCESS_PROBE="$<TARGET_FILE:process_probe>")
 endif()
 
-# The GTK window under Xvfb (normal build only), in this process and as the stamped updater: a program of its
-# own, because GTK starts once per process and keeps its display to the end, and a short time limit per test
-# (each test also has its own watchdog).
+# The GTK window under Xvfb (normal build only), through its module in this process and as the stamped
+# updater: a program of its own, because GTK starts once per process and keeps its display to the end, and a
+# short time limit per test (each test also has its own watchdog). The tests drive the window with GTK's own
+# calls, so they link GTK; the window's code comes only from the module.
 if(TARGET halcyne_gtk AND NOT HALCYNE_SANITIZE)
   file(GLOB window_tests CONFIGURE_DEPENDS ${CMAKE_CURRENT_LIST_DIR}/window/*.cpp)
   add_executable(app_window_tests ${window_tests})
   # Xlib finds the stamped updater's windows on the display by their titles.
   pkg_check_modules(X11 REQUIRED IMPORTED_TARGET x11)
-  target_link_libraries(app_window_tests PRIVATE halcyne_gtk halcyne_test_support GTest::gtest_main PkgConfig::X11)
+  pkg_check_modules(GTK3 REQUIRED IMPORTED_TARGET gtk+-3.0)
+  target_link_libraries(app_window_tests PRIVATE halcyne_test_support GTest::gtest_main PkgConfig::GTK3
+                        PkgConfig::X11)
   target_precompile_headers(app_window_tests REUSE_FROM halcyne_test_support)
-  add_dependencies(app_window_tests halcyne-stamp halcyne-updater)
+  add_dependencies(app_window_tests halcyne_gtk halcyne-stamp halcyne-updater)
   gtest_discover_tests(app_window_tests DISCOVERY_MODE PRE_TEST PROPERTIES LABELS integration TIMEOUT 90)
 endif()
+
+# Stand-ins for the window's module, for the tests of how the updater chooses its view: one that makes a
+# view, and the ways a module can be wrong (no module symbols, another interface version, a failing factory).
+foreach(variant IN ITEMS working bare stale refusing)
+  add_library(fake_view_module_${variant} MODULE ${CMAKE_CURRENT_LIST_DIR}/programs/FakeViewModule.cpp)
+  target_include_directories(fake_view_module_${variant} PRIVATE ${PROJECT_SOURCE_DIR}/src)
+  string(TOUPPER ${variant} variant_define)
+  target_compile_definitions(fake_view_module_${variant} PRIVATE FAKE_VIEW_MODULE_${variant_define})
+  set_target_properties(fake_view_module_${variant} PROPERTIES CXX_VISIBILITY_PRESET hidden)
+  if(TARGET app_tests)
+    add_dependencies(app_tests fake_view_module_${variant})
+  endif()
+endforeach()

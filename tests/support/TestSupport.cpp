@@ -266,6 +266,12 @@ long ProcessStatusKiB(const std::string& field) {
     return -1;
 }
 
+void PlaceWindowModuleBeside(const std::string& updater) {
+    const boost::filesystem::path module = BuiltProgram("src/libhalcyne-gtk.so");
+    boost::filesystem::copy_file(module, boost::filesystem::path(updater).parent_path() / module.filename(),
+                                 boost::filesystem::copy_options::overwrite_existing);
+}
+
 std::string RandomBytes(std::size_t size, unsigned seed) {
     std::mt19937 random(seed);
     std::string bytes(size, '\0');

@@ -83,6 +83,10 @@ std::string BuiltProgram(const std::string& relativePath);  // BinaryDir() + "/"
 ProcessResult StampTestUpdater(const std::string& output, const std::string& manifestHost,
                                const std::string& dataFolder, const std::vector<std::string>& extra = {});
 
+// Copies the built window module (src/libhalcyne-gtk.so) beside a copy of the updater at `updater`, where
+// that copy looks for it; a stamped copy without it runs in the terminal.
+void PlaceWindowModuleBeside(const std::string& updater);
+
 // `size` pseudo-random bytes, the same for the same seed.
 std::string RandomBytes(std::size_t size, unsigned seed);
 

@@ -2,7 +2,8 @@
 // ids). Run runs GTK's main loop on the interface (main) thread; every other call may come from any thread
 // and is queued to that loop. Close and ShowError wait for the loop, but never for one that has ended; a
 // Close from another thread also ends an error box shown before the loop. Calls back its events only on the
-// loop's thread.
+// loop's thread. Built only into the window's module (GtkViewModule.cpp), which the updater loads at run
+// time.
 #pragma once
 
 #include <condition_variable>
@@ -40,7 +41,7 @@ public:
     void ShowError(const std::string& caption, const std::string& message) override;
     void Close() override;
 
-    // A control by its id ("1004"), on the loop's thread (tests find the controls with it); null before Run.
+    // A control by its id ("1004"), on the loop's thread; null before Run.
     GtkWidget* Control(const std::string& id) const;
 
 private:

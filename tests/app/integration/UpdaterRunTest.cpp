@@ -623,6 +623,7 @@ TEST(UpdaterWindowTest, TheGtkWindowRunsTheUpdateToTheLaunch) {
     ASSERT_TRUE(display.Running());
     {
         UpdaterRun run;
+        test::PlaceWindowModuleBeside(run.updater);
         const auto result = test::RunProgram(
             run.updater, {},
             {"TMPDIR=" + run.scratch / "tmp", "HALCYNE_UI=gtk", "DISPLAY=" + display.Name()});

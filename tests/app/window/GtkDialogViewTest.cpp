@@ -1,8 +1,8 @@
-// The GTK window in this process under Xvfb. The dialog's loop runs on the test's main thread (the interface
-// thread), the transfer monitor calls the view from its own thread, and a driver thread works the window
-// through its controls' ids by queueing steps on the interface thread: the language choice, the progress, the
-// launch view, and the error box ended by its button or by a Close (the Ctrl-C path) wherever it was shown.
-// Screenshots go to <build>/tests/screenshots/.
+// The GTK window in this process under Xvfb, made by the window's module as the updater loads it. The
+// dialog's loop runs on the test's main thread (the interface thread), the transfer monitor calls the view
+// from its own thread, and a driver thread works the window through its controls' ids by queueing steps on
+// the interface thread: the language choice, the progress, the launch view, and the error box ended by its
+// button or by a Close (the Ctrl-C path) wherever it was shown. Screenshots go to <build>/tests/screenshots/.
 #include <atomic>
 #include <chrono>
 #include <future>
@@ -14,10 +14,11 @@
 
 #include "app/CustomBoostLocale.hpp"
 #include "app/Dialog.hpp"
+#include "app/DialogViewLoader.hpp"
+#include "app/DialogViewModule.hpp"
 #include "app/EmbeddedMessageCatalog.hpp"
 #include "app/Messages.hpp"
 #include "app/StringTable.hpp"
-#include "app/gtk/GtkDialogView.hpp"
 #include "support/ScriptedTransfers.hpp"
 #include "support/TestSupport.hpp"
 #include "support/VirtualDisplay.hpp"
@@ -29,7 +30,15 @@ namespace {
 using namespace std::chrono_literals;
 using test::Status;
 
-// GTK starts once per process and keeps its connection to the end: one display for every test here.
+// A view from the built module, as the updater loads it; the module starts GTK on this (the main) thread.
+std::unique_ptr<DialogView> LoadWindow() {
+    LoadedView loaded = LoadViewModule(test::BuiltProgram(std::string("src/") + GtkViewModuleName));
+    EXPECT_TRUE(loaded.view) << loaded.reason;
+    return std::move(loaded.view);
+}
+
+// GTK starts once per process and keeps its connection to the end: one display for every test here. True
+// once the module has made a window on it.
 bool StartGtk() {
     static test::VirtualDisplay display;
     static const bool started = [] {
@@ -37,9 +46,44 @@ bool StartGtk() {
             return false;
         }
         ::setenv("DISPLAY", display.Name().c_str(), 1);
-        return GtkDialogView::Initialize();
+        return LoadWindow() != nullptr;
     }();
     return started;
+}
+
+// The widget built from the layout with `id` ("1004") in a visible or hidden top-level window, or null (on
+// the interface thread). The module hands out no widgets: they are found by their layout ids.
+GtkWidget* FindControl(GtkWidget* widget, const std::string& id) {
+    const char* name = gtk_buildable_get_name(GTK_BUILDABLE(widget));
+    if (name != nullptr && id == name) {
+        return widget;
+    }
+    GtkWidget* found = nullptr;
+    if (GTK_IS_CONTAINER(widget)) {
+        std::vector<GtkWidget*> children;
+        gtk_container_forall(
+            GTK_CONTAINER(widget),
+            [](GtkWidget* child, gpointer list) {
+                static_cast<std::vector<GtkWidget*>*>(list)->push_back(child);
+            },
+            &children);
+        for (GtkWidget* child : children) {
+            if ((found = FindControl(child, id)) != nullptr) {
+                break;
+            }
+        }
+    }
+    return found;
+}
+
+GtkWidget* Control(const std::string& id) {
+    GtkWidget* found = nullptr;
+    GList* windows = gtk_window_list_toplevels();
+    for (GList* item = windows; item != nullptr && found == nullptr; item = item->next) {
+        found = FindControl(GTK_WIDGET(item->data), id);
+    }
+    g_list_free(windows);
+    return found;
 }
 
 // Runs `step` on the interface thread, wherever that iterates GLib's main context (the window's loop or an
@@ -138,9 +182,9 @@ void Screenshot(GtkWidget* window, const std::string& name) {
 }
 
 // Waits until the window has drawn what it shows (a few frames), then takes the screenshot.
-void ScreenshotWhenDrawn(GtkDialogView& view, const std::string& name, bool errorBox = false) {
+void ScreenshotWhenDrawn(const std::string& name, bool errorBox = false) {
     std::this_thread::sleep_for(300ms);
-    ASSERT_TRUE(OnInterfaceThread([&] { Screenshot(errorBox ? ErrorBox() : view.Control("101"), name); }));
+    ASSERT_TRUE(OnInterfaceThread([&] { Screenshot(errorBox ? ErrorBox() : Control("101"), name); }));
 }
 
 // One run of the dialog with the GTK view, over scripted transfers and the real monitor (100 ms cycles).
@@ -156,7 +200,7 @@ struct WindowRun {
         monitor = std::make_unique<TransferMonitorImpl>(&engine);
         monitor->Start();
         dialog = &Dialog::CreateSingleton(
-            view, engine, &monitor, *locale, *configuration,
+            *view, engine, &monitor, *locale, *configuration,
             [this](const std::string& downloader, const FileIdentity&, const std::string& skin) {
                 launched = downloader + " " + skin;
                 return launch.get_future().wait_for(10s) == std::future_status::ready;
@@ -192,7 +236,7 @@ struct WindowRun {
     std::unique_ptr<UpdaterConfiguration> configuration;
     std::unique_ptr<CustomBoostLocale> locale;
     std::unique_ptr<TransferMonitorImpl> monitor;
-    GtkDialogView view;
+    std::unique_ptr<DialogView> view = LoadWindow();
     Dialog* dialog = nullptr;
     std::promise<void> launch;  // the launch step waits for it
     std::string launched;       // written by the monitor's thread, read after the run
@@ -224,11 +268,10 @@ TEST(GtkDialogViewTest, LanguageChoiceProgressAndTheLaunchView) {
     run.RunWithDriver(
         [&] { run.dialog->Run(); },
         [&] {
-            ASSERT_TRUE(WaitOnInterfaceThread([&] {
-                return run.view.Control("101") != nullptr && gtk_widget_get_mapped(run.view.Control("1004"));
-            }));
+            ASSERT_TRUE(WaitOnInterfaceThread(
+                [&] { return Control("101") != nullptr && gtk_widget_get_mapped(Control("1004")); }));
             ASSERT_TRUE(OnInterfaceThread([&] {
-                GtkTreeModel* model = gtk_combo_box_get_model(GTK_COMBO_BOX(run.view.Control("1004")));
+                GtkTreeModel* model = gtk_combo_box_get_model(GTK_COMBO_BOX(Control("1004")));
                 GtkTreeIter item;
                 for (bool more = gtk_tree_model_get_iter_first(model, &item); more;
                      more = gtk_tree_model_iter_next(model, &item)) {
@@ -237,37 +280,35 @@ TEST(GtkDialogViewTest, LanguageChoiceProgressAndTheLaunchView) {
                     languages.emplace_back(text);
                     g_free(text);
                 }
-                selected = gtk_combo_box_get_active(GTK_COMBO_BOX(run.view.Control("1004")));
+                selected = gtk_combo_box_get_active(GTK_COMBO_BOX(Control("1004")));
             }));
-            ScreenshotWhenDrawn(run.view, "language");
+            ScreenshotWhenDrawn("language");
             // Deutsch, then OK: what a player does with the mouse.
             ASSERT_TRUE(OnInterfaceThread([&] {
-                gtk_combo_box_set_active(GTK_COMBO_BOX(run.view.Control("1004")), 1);
-                gtk_button_clicked(GTK_BUTTON(run.view.Control("1005")));
+                gtk_combo_box_set_active(GTK_COMBO_BOX(Control("1004")), 1);
+                gtk_button_clicked(GTK_BUTTON(Control("1005")));
             }));
-            ASSERT_TRUE(WaitOnInterfaceThread([&] {
-                return gtk_progress_bar_get_fraction(GTK_PROGRESS_BAR(run.view.Control("1001"))) > 0.2;
-            }));
+            ASSERT_TRUE(WaitOnInterfaceThread(
+                [&] { return gtk_progress_bar_get_fraction(GTK_PROGRESS_BAR(Control("1001"))) > 0.2; }));
             ASSERT_TRUE(OnInterfaceThread([&] {
-                title = gtk_window_get_title(GTK_WINDOW(run.view.Control("101")));
-                status = Text(run.view.Control("1002"));
-                fraction = gtk_progress_bar_get_fraction(GTK_PROGRESS_BAR(run.view.Control("1001")));
-                languageHidden = !gtk_widget_get_visible(run.view.Control("1004")) &&
-                                 !gtk_widget_get_visible(run.view.Control("1005")) &&
-                                 !gtk_widget_get_visible(run.view.Control("1006"));
+                title = gtk_window_get_title(GTK_WINDOW(Control("101")));
+                status = Text(Control("1002"));
+                fraction = gtk_progress_bar_get_fraction(GTK_PROGRESS_BAR(Control("1001")));
+                languageHidden = !gtk_widget_get_visible(Control("1004")) &&
+                                 !gtk_widget_get_visible(Control("1005")) &&
+                                 !gtk_widget_get_visible(Control("1006"));
             }));
-            ScreenshotWhenDrawn(run.view, "progress");
+            ScreenshotWhenDrawn("progress");
             TransferStatus done = Status("DK-id", TransferState::Complete);
             done.runPath = "/downloader/run";
             run.engine.Script("DK-id", {done});
             // The launch step waits for `launch` while the window shows the moving bar.
-            ASSERT_TRUE(
-                WaitOnInterfaceThread([&] { return gtk_widget_get_mapped(run.view.Control("1003")); }));
+            ASSERT_TRUE(WaitOnInterfaceThread([&] { return gtk_widget_get_mapped(Control("1003")); }));
             ASSERT_TRUE(OnInterfaceThread([&] {
-                launchText = Text(run.view.Control("1002"));
-                launchBarOnly = !gtk_widget_get_visible(run.view.Control("1001"));
+                launchText = Text(Control("1002"));
+                launchBarOnly = !gtk_widget_get_visible(Control("1001"));
             }));
-            ScreenshotWhenDrawn(run.view, "launch");
+            ScreenshotWhenDrawn("launch");
             run.launch.set_value();
             // The launch ends the run without the driver's Close.
             EXPECT_TRUE(Eventually([&] { return run.bodyReturned.load(); }));
@@ -347,10 +388,10 @@ TEST(GtkDialogViewTest, AnErrorBoxEndsByItsButtonOrByACloseWhereverItWasShown) {
                 message = text;
                 g_free(text);
                 GtkWindow* parent = gtk_window_get_transient_for(GTK_WINDOW(box));
-                overTheWindow = parent != nullptr && GTK_WIDGET(parent) == run.view.Control("101");
+                overTheWindow = parent != nullptr && GTK_WIDGET(parent) == Control("101");
             }));
             if (c.origin == Origin::MonitorThread && c.ending == Ending::Button) {
-                ScreenshotWhenDrawn(run.view, "error", true);
+                ScreenshotWhenDrawn("error", true);
             }
             if (c.ending == Ending::Button) {
                 ASSERT_TRUE(OnInterfaceThread([] {

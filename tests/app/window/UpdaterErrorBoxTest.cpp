@@ -81,6 +81,7 @@ TEST(UpdaterErrorBoxTest, ASignalClosesTheErrorBoxAndTheUpdaterEndsWithStatusOne
         // Port 1 on the loopback refuses connections: the manifest request fails at once.
         const auto stamped = test::StampTestUpdater(updater, "127.0.0.1:1", "Emberline Folder");
         ASSERT_EQ(stamped.exitStatus, 0) << stamped.errors;
+        test::PlaceWindowModuleBeside(updater);
         boost::filesystem::create_directories(scratch / "tmp");
         if (c.blockDataFolder) {
             test::WriteFileText(scratch / "tmp/Vantrel Technologies", "x");
