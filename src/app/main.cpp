@@ -44,8 +44,10 @@ const char* const Usage =
     "  --version               the updater's version, and nothing else\n"
     "Other arguments are ignored.\n"
     "\n"
-    "The window is a GTK window when a display is available, else the terminal; HALCYNE_UI=console forces\n"
-    "the terminal. Exit status: 0 the downloader was launched, 1 an error was shown, 2 closed or\n"
+    "The window is a GTK window (libhalcyne-gtk.so beside the updater, and GTK 3) when a display is\n"
+    "available, else the terminal; HALCYNE_UI=console forces the terminal, HALCYNE_UI=gtk the window (the\n"
+    "terminal, and a work log entry saying why, when it cannot be made). Exit status: 0 the downloader was "
+    "launched, 1 an error was shown, 2 closed or\n"
     "interrupted before the launch, 128+N ended at once by a second signal N.\n";
 
 // The signals that mean "close", handled by one thread of their own so that no other thread (and no library
