@@ -255,25 +255,18 @@ int main(int argc, char** argv) {
         } else if (!keyPath.empty()) {
             key = std::make_shared<SigningKey>(SigningKey::Load(keyPath));
         }
-        if (resign) {
-            SitePublisher publisher(site);
-            publisher.LockAgainstOtherPublishers();
-            publisher.RemoveStaleTemporaryFiles();
-            publisher.SignWith(key);
-            if (expiryDays != 0) {
-                publisher.ExpireAfterDays(expiryDays);
-            }
-            for (const std::string& document : publisher.Resign()) {
-                std::cout << "signed again: " << document << "\n";
-            }
-            return 0;
-        }
         SitePublisher publisher(site);
         publisher.LockAgainstOtherPublishers();
         publisher.RemoveStaleTemporaryFiles();
         publisher.SignWith(key);
         if (expiryDays != 0) {
             publisher.ExpireAfterDays(expiryDays);
+        }
+        if (resign) {
+            for (const std::string& document : publisher.Resign()) {
+                std::cout << "signed again: " << document << "\n";
+            }
+            return 0;
         }
         if (!from.empty()) {
             publisher.PublishFolder(from, package, makeCurrent);
