@@ -6,12 +6,33 @@
 
 #include <boost/algorithm/string/predicate.hpp>
 #include <curl/curl.h>
+#include <sys/stat.h>
+#include <unistd.h>
 
 #include "http/HttpWriteCallback.hpp"
 
 namespace halcyne {
 
 namespace {
+
+// The system's trust store when libcurl's built-in one is missing (a player's distribution other than the
+// one this was built on), looked up once.
+const std::string& SystemFallbackCaBundle() {
+    static const std::string bundle = [] {
+        const curl_version_info_data* info = curl_version_info(CURLVERSION_NOW);
+        const std::string builtIn =
+            info != nullptr && info->age >= CURLVERSION_SEVENTH && info->cainfo != nullptr ? info->cainfo
+                                                                                           : std::string();
+        return CurlHttpRequest::FallbackCaBundle(builtIn,
+                                                 {
+                                                     "/etc/ssl/certs/ca-certificates.crt",  // Debian, Arch
+                                                     "/etc/pki/tls/certs/ca-bundle.crt",    // Fedora, RHEL
+                                                     "/etc/ssl/ca-bundle.pem",              // openSUSE
+                                                     "/etc/ssl/cert.pem",                   // Alpine
+                                                 });
+    }();
+    return bundle;
+}
 
 // libcurl's global state, set up during static initialisation (before any request exists) and torn down
 // at process exit.
@@ -125,6 +146,8 @@ void CurlHttpRequest::Prepare() {
     if (!caBundle_.empty()) {
         curl_easy_setopt(handle_, CURLOPT_CAINFO, caBundle_.c_str());
         curl_easy_setopt(handle_, CURLOPT_CAPATH, nullptr);
+    } else if (const std::string& fallback = SystemFallbackCaBundle(); !fallback.empty()) {
+        curl_easy_setopt(handle_, CURLOPT_CAINFO, fallback.c_str());
     }
     curl_easy_setopt(handle_, CURLOPT_ERRORBUFFER, errorText_);
     // HTTP/1.1 over https too (libcurl would otherwise offer HTTP/2 there): the servers are relied on for
@@ -211,6 +234,24 @@ HttpRequestResult CurlHttpRequest::MapCurlCode(int code, long responseCode) {
         default:
             return HttpRequestResult::OtherError;
     }
+}
+
+std::string CurlHttpRequest::FallbackCaBundle(const std::string& builtIn,
+                                              const std::vector<std::string>& candidates) {
+    const auto readableFile = [](const std::string& path) {
+        struct stat status {};
+        return !path.empty() && stat(path.c_str(), &status) == 0 && S_ISREG(status.st_mode) &&
+               access(path.c_str(), R_OK) == 0;
+    };
+    if (readableFile(builtIn)) {
+        return {};
+    }
+    for (const std::string& candidate : candidates) {
+        if (readableFile(candidate)) {
+            return candidate;
+        }
+    }
+    return {};
 }
 
 bool CurlHttpRequest::IsTlsFailure(int code) {

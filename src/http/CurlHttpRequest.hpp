@@ -6,6 +6,7 @@
 #include <cstddef>
 #include <mutex>
 #include <string>
+#include <vector>
 
 #include "http/HttpRequest.hpp"
 
@@ -32,6 +33,11 @@ public:
     static HttpRequestResult MapCurlCode(int code, long responseCode);
     // True for the libcurl codes of a failed TLS handshake, certificate or trust store.
     static bool IsTlsFailure(int code);
+    // The trust store to name when none is configured: "" while libcurl's built-in bundle (`builtIn`, the
+    // path of the system it was built on) is readable, else the first readable of `candidates`, the places
+    // other distributions keep theirs; "" when none is. Lets one build verify servers on any distribution.
+    static std::string FallbackCaBundle(const std::string& builtIn,
+                                        const std::vector<std::string>& candidates);
 
 private:
     // The libcurl callbacks (defined with libcurl's own types in the implementation).

@@ -1,3 +1,4 @@
+#include <fstream>
 #include <sstream>
 
 #include <gtest/gtest.h>
@@ -5,6 +6,7 @@
 #include "http/CurlHttpRequest.hpp"
 #include "http/CurlHttpRequestFactory.hpp"
 #include "http/HttpStringstreamWriter.hpp"
+#include "support/TestSupport.hpp"
 
 namespace halcyne {
 namespace {
@@ -53,6 +55,33 @@ struct CurlRequestFixture : ::testing::Test {
     // Nothing listens on port 9 of 127.0.0.1 in the tests; none of these cases reaches the network.
     HttpRequestParams params{"http://127.0.0.1:9/never", &writer};
 };
+
+// Without a configured bundle, libcurl's built-in one (the build system's path) is used while it is there;
+// on another distribution the first trust store found in the usual places is named instead.
+TEST(CurlHttpRequestTest, FallbackCaBundleIsTheFirstReadableStoreOnlyWhenTheBuiltInOneIsMissing) {
+    test::ScratchFolder folder;
+    for (const char* name : {"debian.crt", "fedora.crt"}) {
+        std::ofstream(folder / name) << "-----BEGIN CERTIFICATE-----\n";
+    }
+    const std::string debian = folder / "debian.crt";
+    const std::string fedora = folder / "fedora.crt";
+    const std::string missing = folder / "missing.crt";
+    struct Case {
+        std::string builtIn;
+        std::vector<std::string> candidates;
+        std::string expected;
+    };
+    const Case cases[] = {
+        {debian, {fedora}, ""},  // the built-in store is there: libcurl's defaults stand
+        {missing, {missing, fedora, debian}, fedora},  // built on another distribution: the first store found
+        {"", {fedora}, fedora},                        // libcurl names no store of its own
+        {missing, {missing}, ""},                      // none anywhere: libcurl's defaults, and its error
+        {folder.Path(), {folder.Path(), debian}, debian},  // a folder is no bundle
+    };
+    for (const Case& c : cases) {
+        EXPECT_EQ(CurlHttpRequest::FallbackCaBundle(c.builtIn, c.candidates), c.expected) << c.builtIn;
+    }
+}
 
 TEST_F(CurlRequestFixture, CancelBeforePerformEndsAtOnceWithoutMessageAndResetReArms) {
     CurlHttpRequest request(params, "");
