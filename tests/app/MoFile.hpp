@@ -7,6 +7,7 @@
 #include <optional>
 #include <span>
 #include <string>
+#include <vector>
 
 namespace halcyne::test {
 
@@ -59,6 +60,39 @@ inline std::optional<MoFile> ReadMoFile(std::span<const unsigned char> bytes) {
         mo.entries[*id] = *text;
     }
     return mo;
+}
+
+// A catalog of these entries (message id -> translation, sorted by id, no hash table), in either byte order.
+inline std::vector<char> WriteMoFile(const std::map<std::string, std::string>& entries,
+                                     bool bigEndian = false) {
+    std::vector<char> out;
+    const auto put = [&](std::size_t at, std::uint32_t value) {
+        for (int i = 0; i < 4; ++i) {
+            out[at + i] = static_cast<char>(value >> (bigEndian ? 24 - 8 * i : 8 * i));
+        }
+    };
+    const auto count = static_cast<std::uint32_t>(entries.size());
+    const std::uint32_t ids = 28;
+    const std::uint32_t texts = ids + 8 * count;
+    out.resize(texts + 8 * count);
+    put(0, 0x950412deu);
+    put(4, 0);
+    put(8, count);
+    put(12, ids);
+    put(16, texts);
+    put(20, 0);
+    put(24, 0);
+    std::uint32_t i = 0;
+    for (const auto& [id, text] : entries) {
+        for (const auto& [table, value] : {std::pair(ids, &id), std::pair(texts, &text)}) {
+            put(table + 8 * i, static_cast<std::uint32_t>(value->size()));
+            put(table + 8 * i + 4, static_cast<std::uint32_t>(out.size()));
+            out.insert(out.end(), value->begin(), value->end());
+            out.push_back('\0');
+        }
+        ++i;
+    }
+    return out;
 }
 
 }  // namespace halcyne::test
