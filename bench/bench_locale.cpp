@@ -2,7 +2,7 @@
 // monitor thread formats, and the language switch that the interface thread makes when the user picks one.
 #include <benchmark/benchmark.h>
 
-#include "app/CustomBoostLocale.hpp"
+#include "app/CatalogLocale.hpp"
 #include "app/EmbeddedMessageCatalog.hpp"
 #include "app/Messages.hpp"
 
@@ -20,7 +20,7 @@ const EmbeddedMessageCatalog& Catalog() {
 }
 
 void TimeRemainingText(benchmark::State& state, const char* language) {
-    CustomBoostLocale locale(Catalog(), language);
+    CatalogLocale locale(Catalog(), language);
     int seconds = 0;
     for (auto _ : state) {
         benchmark::DoNotOptimize(locale.TimeRemainingText(seconds));
@@ -31,7 +31,7 @@ BENCHMARK_CAPTURE(TimeRemainingText, english, "en");
 BENCHMARK_CAPTURE(TimeRemainingText, japanese, "ja");
 
 void Translate(benchmark::State& state) {
-    CustomBoostLocale locale(Catalog(), "de");
+    CatalogLocale locale(Catalog(), "de");
     for (auto _ : state) {
         benchmark::DoNotOptimize(locale.Translate(Message::DiskWriteError));
     }
@@ -39,7 +39,7 @@ void Translate(benchmark::State& state) {
 BENCHMARK(Translate);
 
 void SetLanguage(benchmark::State& state) {
-    CustomBoostLocale locale(Catalog(), "");
+    CatalogLocale locale(Catalog(), "");
     const char* languages[] = {"de", "es_MX", "zh_HK", "en"};
     std::size_t i = 0;
     for (auto _ : state) {

@@ -14,7 +14,7 @@
 #include <signal.h>
 #include <unistd.h>
 
-#include "app/CustomBoostLocale.hpp"
+#include "app/CatalogLocale.hpp"
 #include "app/Dialog.hpp"
 #include "app/DialogViewLoader.hpp"
 #include "app/DownloaderLaunch.hpp"
@@ -147,7 +147,7 @@ int main(int argc, char** argv) {
 
     auto catalog = std::make_unique<EmbeddedMessageCatalog>("updater");
     catalog->AddAllCatalogs();
-    auto locale = std::make_unique<CustomBoostLocale>(*catalog, "");
+    auto locale = std::make_unique<CatalogLocale>(*catalog, "");
     if (!configuration.Languages().empty()) {
         locale->SetLanguage(configuration.DefaultLanguage());
     }

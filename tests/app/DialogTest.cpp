@@ -9,7 +9,7 @@
 #include <boost/filesystem.hpp>
 #include <gtest/gtest.h>
 
-#include "app/CustomBoostLocale.hpp"
+#include "app/CatalogLocale.hpp"
 #include "app/Dialog.hpp"
 #include "app/EmbeddedMessageCatalog.hpp"
 #include "app/Messages.hpp"
@@ -52,7 +52,7 @@ public:
         configuration =
             std::make_unique<UpdaterConfiguration>(test::DialogStringTable(languages), 0, nullptr);
         catalog.AddAllCatalogs();
-        locale = std::make_unique<CustomBoostLocale>(catalog, "");
+        locale = std::make_unique<CatalogLocale>(catalog, "");
         if (languages) {
             locale->SetLanguage(configuration->DefaultLanguage());
         }
@@ -126,7 +126,7 @@ public:
     test::RecordingDialogView view;
     EmbeddedMessageCatalog catalog{"updater"};
     std::unique_ptr<UpdaterConfiguration> configuration;
-    std::unique_ptr<CustomBoostLocale> locale;
+    std::unique_ptr<CatalogLocale> locale;
     std::unique_ptr<TransferMonitorImpl> monitor;
     std::vector<std::string> launches;           // written on the monitor thread, read after it stopped
     std::vector<FileIdentity> launchedRunFiles;  // the same

@@ -3,9 +3,10 @@
 #include <gtest/gtest.h>
 
 #include "MoFile.hpp"
-#include "app/CustomBoostLocale.hpp"
+#include "app/CatalogLocale.hpp"
 #include "app/EmbeddedCatalogs.hpp"
 #include "app/EmbeddedMessageCatalog.hpp"
+#include "app/LocaleName.hpp"
 #include "app/Messages.hpp"
 #include "support/TestSupport.hpp"
 
@@ -25,7 +26,7 @@ std::string CatalogText(std::uint16_t id, const std::string& message) {
 }
 
 TEST_F(LocaleTest, TimeRemainingTextChoosesTheMessageByHoursMinutesAndSeconds) {
-    CustomBoostLocale locale(catalog, "en");
+    CatalogLocale locale(catalog, "en");
     const std::pair<int, std::string> cases[] = {
         {-1, "Calculating time remaining"},
         {0, "0 seconds remaining"},
@@ -61,7 +62,7 @@ TEST_F(LocaleTest, TimeRemainingTextChoosesTheMessageByHoursMinutesAndSeconds) {
 }
 
 TEST_F(LocaleTest, TranslationsKeepEveryByteOfNonAsciiText) {
-    CustomBoostLocale locale(catalog, "ja");
+    CatalogLocale locale(catalog, "ja");
     EXPECT_EQ(locale.GetLanguage(), "ja");
     // 残り 1 分
     EXPECT_EQ(locale.TimeRemainingText(60), "\xE6\xAE\x8B\xE3\x82\x8A \x31 \xE5\x88\x86");
@@ -85,7 +86,7 @@ TEST_F(LocaleTest, SystemLocaleWithoutUtf8StillGetsUtf8Texts) {
     for (const char* system : {"de_DE", "de_DE.ISO-8859-1", "de_AT@euro"}) {
         SCOPED_TRACE(system);
         test::ScopedEnvironment all("LC_ALL", system);
-        CustomBoostLocale locale(catalog, "");
+        CatalogLocale locale(catalog, "");
         EXPECT_EQ(locale.GetLanguage(), "");
         EXPECT_EQ(locale.Translate(Message::OutOfMemory), CatalogText(112, Message::OutOfMemory));
     }
@@ -103,7 +104,7 @@ TEST_F(LocaleTest, LanguageCodesFallBackToTheCatalogOfTheirLanguage) {
         {"es_ES", 115}, {"zh_HK", 128}, {"zh", 127},          {"zh_SG", 127}, {"pt_BR", 122},
         {"ja", 118},    {"en", 0},      {"en_US", 0},         {"xx", 0},
     };
-    CustomBoostLocale locale(catalog, "");
+    CatalogLocale locale(catalog, "");
     for (const auto& [code, id] : cases) {
         SCOPED_TRACE(code);
         locale.SetLanguage(code);
@@ -115,7 +116,7 @@ TEST_F(LocaleTest, LanguageCodesFallBackToTheCatalogOfTheirLanguage) {
 }
 
 TEST_F(LocaleTest, FormatInsertsArgumentsAndFormatTranslatedTranslatesThem) {
-    CustomBoostLocale locale(catalog, "de");
+    CatalogLocale locale(catalog, "de");
     // The game name "{1} Downloader" is itself a message id: only FormatTranslated looks it up.
     EXPECT_EQ(locale.Format(Message::DownloaderTitle, "{1} Downloader"), "{1} Downloader Downloader");
     EXPECT_EQ(locale.FormatTranslated(Message::LaunchingDownloader, "1 hour remaining"),
@@ -130,7 +131,7 @@ TEST_F(LocaleTest, FormatInsertsArgumentsAndFormatTranslatedTranslatesThem) {
 
 TEST_F(LocaleTest, NumbersPercentsAndByteSizesUseTheCFormat) {
     test::ScopedEnvironment all("LC_ALL", "de_DE.UTF-8");
-    CustomBoostLocale locale(catalog, "de");
+    CatalogLocale locale(catalog, "de");
     EXPECT_EQ(locale.NumberText(1234567.891, 2), "1234567.89");
     EXPECT_EQ(locale.NumberText(2.5, 0), "2");  // round half to even, as printf does
     EXPECT_EQ(locale.NumberText(0.125, -3), "0");

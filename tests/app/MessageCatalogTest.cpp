@@ -4,7 +4,7 @@
 #include <gtest/gtest.h>
 
 #include "MoFile.hpp"
-#include "app/CustomBoostLocale.hpp"
+#include "app/CatalogLocale.hpp"
 #include "app/EmbeddedCatalogs.hpp"
 #include "app/EmbeddedMessageCatalog.hpp"
 #include "app/Messages.hpp"
@@ -139,12 +139,12 @@ private:
 
 TEST(EmbeddedCatalogTest, LocaleAsksForTheCandidateFoldersAndSurvivesABrokenCatalog) {
     BytesCatalog broken(std::vector<char>(40, '\x7f'));
-    CustomBoostLocale locale(broken, "de_AT@euro");
+    CatalogLocale locale(broken, "de_AT@euro");
     EXPECT_EQ(broken.requested.front(), "/de_AT@euro/LC_MESSAGES/updater.mo");
     EXPECT_EQ(locale.Translate(Message::OneHourRemaining), Message::OneHourRemaining);
 
     BytesCatalog empty({});
-    CustomBoostLocale english(empty, "pt_BR@x");
+    CatalogLocale english(empty, "pt_BR@x");
     EXPECT_EQ(empty.requested,
               (std::vector<std::string>{"/pt_BR@x/LC_MESSAGES/updater.mo", "/pt@x/LC_MESSAGES/updater.mo",
                                         "/pt_BR/LC_MESSAGES/updater.mo", "/pt/LC_MESSAGES/updater.mo"}));

@@ -12,7 +12,7 @@
 #include <gtest/gtest.h>
 #include <gtk/gtk.h>
 
-#include "app/CustomBoostLocale.hpp"
+#include "app/CatalogLocale.hpp"
 #include "app/Dialog.hpp"
 #include "app/DialogViewLoader.hpp"
 #include "app/DialogViewModule.hpp"
@@ -193,7 +193,7 @@ struct WindowRun {
         configuration =
             std::make_unique<UpdaterConfiguration>(test::DialogStringTable(languages), 0, nullptr);
         catalog.AddAllCatalogs();
-        locale = std::make_unique<CustomBoostLocale>(catalog, "");
+        locale = std::make_unique<CatalogLocale>(catalog, "");
         if (languages) {
             locale->SetLanguage(configuration->DefaultLanguage());
         }
@@ -234,7 +234,7 @@ struct WindowRun {
     test::ScriptedTransfers engine;
     EmbeddedMessageCatalog catalog{"updater"};
     std::unique_ptr<UpdaterConfiguration> configuration;
-    std::unique_ptr<CustomBoostLocale> locale;
+    std::unique_ptr<CatalogLocale> locale;
     std::unique_ptr<TransferMonitorImpl> monitor;
     std::unique_ptr<DialogView> view = LoadWindow();
     Dialog* dialog = nullptr;
