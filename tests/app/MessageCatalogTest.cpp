@@ -121,33 +121,105 @@ TEST(EmbeddedCatalogTest, LoadFindsOnlyExactlyRegisteredNamesWithAnEmbeddedCatal
     }
 }
 
-// A catalog that hands out given bytes, to see what the locale makes of a broken one.
+// A catalog that hands out given bytes per folder, noting every file asked for.
 class BytesCatalog : public MessageCatalog {
 public:
-    explicit BytesCatalog(std::vector<char> bytes) : bytes_(std::move(bytes)) {}
+    explicit BytesCatalog(std::map<std::string, std::vector<char>> folders) : folders_(std::move(folders)) {}
     std::string GetPath() const override { return ""; }
     std::string GetDomain() const override { return "updater"; }
     std::vector<char> Load(const std::string& fileName, const std::string&) const override {
         requested.push_back(fileName);
-        return bytes_;
+        const auto found = folders_.find(fileName.substr(1, fileName.find("/LC_MESSAGES/") - 1));
+        return found == folders_.end() ? std::vector<char>() : found->second;
     }
     mutable std::vector<std::string> requested;
 
 private:
-    std::vector<char> bytes_;
+    std::map<std::string, std::vector<char>> folders_;
 };
 
-TEST(EmbeddedCatalogTest, LocaleAsksForTheCandidateFoldersAndSurvivesABrokenCatalog) {
-    BytesCatalog broken(std::vector<char>(40, '\x7f'));
-    CatalogLocale locale(broken, "de_AT@euro");
-    EXPECT_EQ(broken.requested.front(), "/de_AT@euro/LC_MESSAGES/updater.mo");
-    EXPECT_EQ(locale.Translate(Message::OneHourRemaining), Message::OneHourRemaining);
-
-    BytesCatalog empty({});
-    CatalogLocale english(empty, "pt_BR@x");
-    EXPECT_EQ(empty.requested,
+TEST(EmbeddedCatalogTest, LocaleAsksForTheCandidateFoldersUntilOneHasACatalog) {
+    BytesCatalog none({});
+    CatalogLocale english(none, "pt_BR@x");
+    EXPECT_EQ(none.requested,
               (std::vector<std::string>{"/pt_BR@x/LC_MESSAGES/updater.mo", "/pt@x/LC_MESSAGES/updater.mo",
                                         "/pt_BR/LC_MESSAGES/updater.mo", "/pt/LC_MESSAGES/updater.mo"}));
+
+    const std::vector<char> catalog = test::WriteMoFile(
+        {{"", "Content-Type: text/plain; charset=UTF-8\n"}, {"1 hour remaining", "1 Stunde"}});
+    BytesCatalog austrian({{"de_AT", catalog}, {"de", std::vector<char>(40, '\x7f')}});
+    CatalogLocale german(austrian, "de_AT@euro");
+    EXPECT_EQ(austrian.requested,
+              (std::vector<std::string>{"/de_AT@euro/LC_MESSAGES/updater.mo",
+                                        "/de@euro/LC_MESSAGES/updater.mo", "/de_AT/LC_MESSAGES/updater.mo"}));
+    EXPECT_EQ(german.Translate(Message::OneHourRemaining), "1 Stunde");
+
+    // The first catalog found is the one, even when it cannot be read.
+    BytesCatalog broken({{"de_AT", std::vector<char>(40, '\x7f')}, {"de", catalog}});
+    CatalogLocale still(broken, "de_AT");
+    EXPECT_EQ(broken.requested.size(), 1u);
+    EXPECT_EQ(still.Translate(Message::OneHourRemaining), Message::OneHourRemaining);
+}
+
+void PutWord(std::vector<char>& bytes, std::size_t at, std::uint32_t value) {
+    for (int i = 0; i < 4; ++i) {
+        bytes[at + i] = static_cast<char>(value >> (8 * i));
+    }
+}
+
+TEST(EmbeddedCatalogTest, ADamagedCatalogLeavesTheTextsEnglish) {
+    const std::string header = "Content-Type: text/plain; charset=UTF-8\n";
+    // Entries in id order: the header, "1 hour remaining", "{1} hours remaining". The id table starts at 28,
+    // the translation table at 52; entry i is (length, offset) at table + 8 i.
+    const std::map<std::string, std::string> entries = {
+        {"", header}, {Message::OneHourRemaining, "1 Stunde"}, {Message::HoursRemaining, "{1} Stunden"}};
+    const std::vector<char> good = test::WriteMoFile(entries);
+    const auto changed = [&](auto change) {
+        std::vector<char> bytes = good;
+        change(bytes);
+        return bytes;
+    };
+    auto withEntry = [&](const std::string& id, const std::string& text) {
+        auto copy = entries;
+        copy[id] = text;
+        return test::WriteMoFile(copy);
+    };
+    const std::size_t size = good.size();
+    const struct {
+        const char* name;
+        std::vector<char> bytes;
+        const char* oneHour;  // the translation of "1 hour remaining"; null: English
+    } cases[] = {
+        {"little-endian", good, "1 Stunde"},
+        {"big-endian", test::WriteMoFile(entries, true), "1 Stunde"},
+        {"wrong magic", std::vector<char>(40, '\x7f'), nullptr},
+        {"three bytes", std::vector<char>(good.begin(), good.begin() + 3), nullptr},
+        {"header fields only", std::vector<char>(good.begin(), good.begin() + 20), nullptr},
+        {"cut inside the last string", std::vector<char>(good.begin(), good.end() - 3), nullptr},
+        {"count beyond the tables", changed([](auto& b) { PutWord(b, 8, 0xFFFFFFFF); }), nullptr},
+        {"id table past the end", changed([](auto& b) { PutWord(b, 12, 0xFFFFFFF8); }), nullptr},
+        {"string past the end", changed([&](auto& b) { PutWord(b, 52 + 12, std::uint32_t(size) + 100); }),
+         nullptr},
+        // offset + length wraps around 32 bits to a small number
+        {"length wrapping the offset", changed([](auto& b) {
+             PutWord(b, 52 + 8, 0xFFFFFFF0);
+             PutWord(b, 52 + 12, 0x20);
+         }),
+         nullptr},
+        {"no charset", withEntry("", "Language: de\n"), nullptr},
+        {"another charset", withEntry("", "Content-Type: text/plain; charset=ISO-8859-1\n"), nullptr},
+        {"invalid UTF-8", withEntry(Message::HoursRemaining, "{1} Stunden \xC3\x28"), nullptr},
+        // An empty translation is none: the message stays English, the others are translated.
+        {"empty translation", withEntry(Message::OneHourRemaining, ""), Message::OneHourRemaining},
+    };
+    for (const auto& c : cases) {
+        SCOPED_TRACE(c.name);
+        BytesCatalog catalog({{"de", c.bytes}});
+        CatalogLocale locale(catalog, "de");
+        const bool read = c.oneHour != nullptr;
+        EXPECT_EQ(locale.Translate(Message::OneHourRemaining), read ? c.oneHour : Message::OneHourRemaining);
+        EXPECT_EQ(locale.DurationText(1000, 0, 0), read ? "1.000 Stunden" : "1.000 hours remaining");
+    }
 }
 
 }  // namespace
