@@ -83,6 +83,8 @@ TEST_F(LocaleTest, TranslationsKeepEveryByteOfNonAsciiText) {
 }
 
 TEST_F(LocaleTest, SystemLocaleWithoutUtf8StillGetsUtf8Texts) {
+    // LC_CTYPE is read before LC_ALL.
+    test::ScopedEnvironment ctype("LC_CTYPE", std::nullopt);
     for (const char* system : {"de_DE", "de_DE.ISO-8859-1", "de_AT@euro"}) {
         SCOPED_TRACE(system);
         test::ScopedEnvironment all("LC_ALL", system);
