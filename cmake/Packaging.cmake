@@ -9,6 +9,8 @@ if(HALCYNE_SANITIZE OR HALCYNE_FUZZ)
   return()
 endif()
 
+include(GNUInstallDirs)
+
 set(HALCYNE_PACKAGE_MAINTAINER "Halcyne developers <halcyne@example.org>" CACHE STRING
     "Maintainer of the tools' Debian package: 'Name <address>'")
 
@@ -43,14 +45,14 @@ set(CPACK_PACKAGE_NAME halcyne-tools)
 set(CPACK_PACKAGE_VERSION ${PROJECT_VERSION})
 set(CPACK_PACKAGE_CONTACT ${HALCYNE_PACKAGE_MAINTAINER})
 set(CPACK_PACKAGE_DESCRIPTION_SUMMARY "studio tools of the Halcyne game updater")
-set(CPACK_PACKAGE_DESCRIPTION
-    "Tools for a studio that deploys the Halcyne updater with its game:\n"
-    "halcyne-publish publishes a folder as a package of a delivery site and signs\n"
-    "its manifests and node lists; halcyne-stamp reads or rewrites the\n"
-    "configuration stamped into a built updater; halcyne-delivery serves a\n"
-    "published site on the local machine the way the delivery service does, with\n"
-    "faults on demand, for trying a deployment before it goes out.")
-string(JOIN "" CPACK_PACKAGE_DESCRIPTION ${CPACK_PACKAGE_DESCRIPTION})
+# Lines of at most 80 columns, as dpkg shows them.
+set(CPACK_PACKAGE_DESCRIPTION "\
+Tools for a studio that deploys the Halcyne updater with its game.
+halcyne-publish publishes a folder as a package of a delivery site and signs
+its manifests and node lists. halcyne-stamp reads or rewrites the
+configuration stamped into a built updater. halcyne-delivery serves a
+published site on the local machine the way the delivery service does, with
+faults on demand, for trying a deployment before it goes out.")
 set(CPACK_PACKAGING_INSTALL_PREFIX /usr)
 set(CPACK_STRIP_FILES ON)
 set(CPACK_INSTALL_DEFAULT_DIRECTORY_PERMISSIONS

@@ -13,7 +13,22 @@ set(_halcyne_man_name_halcyne-publish "publish a folder as a package of a delive
 set(_halcyne_man_name_halcyne-stamp "read or rewrite the string table of a built halcyne-updater")
 set(_halcyne_man_name_halcyne-delivery "serve a published site as the updater's delivery service, locally")
 
+# Resolve every symbol at start-up, so that the whole relocation table can be made read-only (full RELRO),
+# as Debian builds its own programs. A link option only: the objects stay the same and cached.
+foreach(tool ${_halcyne_tools})
+  target_link_options(${tool} PRIVATE -Wl,-z,relro,-z,now)
+endforeach()
+
 install(TARGETS ${_halcyne_tools} RUNTIME DESTINATION ${CMAKE_INSTALL_BINDIR} COMPONENT tools)
+# A stripped install (cmake --install --strip, and CPack) also drops the compiler's notes, as Debian's
+# strip does: nothing at run time reads them.
+foreach(tool ${_halcyne_tools})
+  install(CODE "if(CMAKE_INSTALL_DO_STRIP)
+    execute_process(COMMAND \"${CMAKE_STRIP}\" --remove-section=.comment --remove-section=.note
+                    \"\$ENV{DESTDIR}\${CMAKE_INSTALL_PREFIX}/${CMAKE_INSTALL_BINDIR}/${tool}\"
+                    COMMAND_ERROR_IS_FATAL ANY)
+  endif()" COMPONENT tools)
+endforeach()
 install(FILES ${PROJECT_SOURCE_DIR}/README.md DESTINATION ${HALCYNE_TOOLS_DOCDIR} COMPONENT tools)
 install(FILES ${CMAKE_CURRENT_SOURCE_DIR}/package/copyright DESTINATION ${HALCYNE_TOOLS_DOCDIR} COMPONENT tools)
 
