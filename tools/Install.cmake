@@ -3,6 +3,11 @@
 # the project is in that component.
 #   cmake --install build/release --component tools --prefix DIR
 
+# The fuzz build's tools are instrumented: nothing there to install or document.
+if(HALCYNE_FUZZ)
+  return()
+endif()
+
 include(GNUInstallDirs)
 
 set(HALCYNE_TOOLS_PACKAGE halcyne-tools)
