@@ -1,7 +1,8 @@
 # The Debian package of the studio tools, halcyne-tools_<version>_<arch>.deb, made by CPack from the
 # "tools" install component (tools/Install.cmake) and nothing else of the project:
 #   cpack --config build/release/CPackConfig.cmake -B build/package   (scripts/package-tools does it all)
-# Installs under /usr: the three tools, their man pages, the README, the copyright file and a changelog.
+# Installs under /usr: the three tools, their man pages, the README and its docs/, the copyright file and a
+# changelog.
 # Its Depends line is computed from the tools' shared libraries by dpkg-shlibdeps.
 
 # Sanitizer and fuzz builds carry instrumented tools (or none): nothing to package there.

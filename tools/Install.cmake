@@ -1,6 +1,6 @@
-# Installing the studio tools: the three programs, a man page for each and the README, all in the "tools"
-# component, which is what the Debian package of the tools holds (cmake/Packaging.cmake). Nothing else of
-# the project is in that component.
+# Installing the studio tools: the three programs, a man page for each and the README with its docs/, all in
+# the "tools" component, which is what the Debian package of the tools holds (cmake/Packaging.cmake).
+# Nothing else of the project is in that component.
 #   cmake --install build/release --component tools --prefix DIR
 
 # The fuzz build's tools are instrumented: nothing there to install or document.
@@ -34,7 +34,11 @@ foreach(tool ${_halcyne_tools})
                     COMMAND_ERROR_IS_FATAL ANY)
   endif()" COMPONENT tools)
 endforeach()
+# The README with the pages under docs/ that it links to, laid out as in the source tree so that its links
+# resolve where it is installed.
 install(FILES ${PROJECT_SOURCE_DIR}/README.md DESTINATION ${HALCYNE_TOOLS_DOCDIR} COMPONENT tools)
+install(DIRECTORY ${PROJECT_SOURCE_DIR}/docs/ DESTINATION ${HALCYNE_TOOLS_DOCDIR}/docs COMPONENT tools
+        FILES_MATCHING PATTERN "*.md" PATTERN "*.png")
 install(FILES ${CMAKE_CURRENT_SOURCE_DIR}/package/copyright DESTINATION ${HALCYNE_TOOLS_DOCDIR} COMPONENT tools)
 
 # The man pages are made from each built tool's own --help and --version, so that they say what the tool
