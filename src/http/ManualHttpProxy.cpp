@@ -2,9 +2,7 @@
 
 #include <utility>
 
-#include <Poco/String.h>
-#include <Poco/URI.h>
-
+#include "common/Uri.hpp"
 #include "http/SelectProxy.hpp"
 
 namespace halcyne {
@@ -16,7 +14,7 @@ ManualHttpProxy::ManualHttpProxy(std::string proxyList, std::string bypassList,
       secureProxyList_(std::move(secureProxyList)) {}
 
 std::string ManualHttpProxy::GetProxy(const HttpRequestParams& params) {
-    const bool secure = Poco::toLower(Poco::URI(params.url).getScheme()) == "https";
+    const bool secure = Uri(params.url).Scheme() == "https";
     return SelectProxy(params.url, secure && secureProxyList_ ? *secureProxyList_ : proxyList_, bypassList_);
 }
 

@@ -2,7 +2,7 @@
 
 #include <vector>
 
-#include <Poco/URI.h>
+#include "common/Uri.hpp"
 
 namespace halcyne {
 
@@ -74,7 +74,7 @@ bool IsBypassed(const std::string& host, const std::string& bypassList) {
 }
 
 std::string SelectProxy(const std::string& url, const std::string& proxyList, const std::string& bypassList) {
-    const std::string host = Poco::URI(url).getHost();
+    const std::string host = Uri(url).Host();
     const std::vector<std::string> entries = SplitEntries(proxyList);
     if (entries.empty()) {
         return {};

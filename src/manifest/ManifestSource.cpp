@@ -5,9 +5,9 @@
 #include <new>
 #include <sstream>
 
-#include <Poco/URI.h>
 #include <boost/property_tree/ptree.hpp>
 
+#include "common/Uri.hpp"
 #include "http/HttpRequestCanceller.hpp"
 #include "http/HttpRequestFactory.hpp"
 #include "http/HttpStringWriter.hpp"
@@ -199,13 +199,18 @@ std::string ManifestServiceUrl(const std::string& host, const std::string& path)
     std::string url;
     try {
         const ServerHost server = SplitServerHost(host);
-        url = Poco::URI(server.scheme, server.authority, "").toString();
+        const Uri base(server.scheme, server.authority);
+        // An authority without a host ("", "user@", ":81", "https://") names no server.
+        if (base.Host().empty()) {
+            throw ManifestLocatorException();
+        }
+        url = base.ToString();
     } catch (...) {
         throw ManifestLocatorException();
     }
     // The path is taken as written, escapes included: parsing it would decode an id's "%2F" back into a
-    // separator and read a '?' as the start of a query. What may not stand in a path is encoded as the URI
-    // class does (so a path without '%' comes out as it always did).
+    // separator and read a '?' as the start of a query. What may not stand in a path is encoded as a URL path
+    // is (so a path without '%' comes out as it always did).
     for (std::size_t i = 0; i < path.size(); ++i) {
         const bool escape = path[i] == '%' && i + 2 < path.size() &&
                             std::isxdigit(static_cast<unsigned char>(path[i + 1])) &&
@@ -214,7 +219,7 @@ std::string ManifestServiceUrl(const std::string& host, const std::string& path)
             url.append(path, i, 3);
             i += 2;
         } else {
-            Poco::URI::encode(path.substr(i, 1), "?#", url);
+            UriEncode(std::string_view(path).substr(i, 1), "?#", url);
         }
     }
     return url;

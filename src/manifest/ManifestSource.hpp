@@ -135,10 +135,11 @@ std::unique_ptr<ManifestSource> MakeManifestServiceSource(std::string url, HttpR
                                                           std::shared_ptr<HttpRequestCanceller> canceller,
                                                           ManifestDocumentLimits limits = {});
 
-// The scheme of host ("http" unless it is written "https://host[:port]"), its authority (formed with
-// Poco::URI) and `path`, an absolute path whose ids are already path segments (PathSegment): its %XX
-// escapes stay, and the characters a path may not carry ('?', '#', space, bytes beyond ASCII, ...) are
-// encoded. A host that is no authority is ManifestLocatorException.
+// The scheme of host ("http" unless it is written "https://host[:port]"), its authority (lower-cased, the
+// scheme's default port left out, as Uri writes it) and `path`, an absolute path whose ids are already path
+// segments (PathSegment): its %XX escapes stay, and the characters a path may not carry ('?', '#', space,
+// bytes beyond ASCII, ...) are encoded. A host that is no authority (a bad port, an unterminated '[', no
+// host name) is ManifestLocatorException.
 std::string ManifestServiceUrl(const std::string& host, const std::string& path);
 
 }  // namespace halcyne

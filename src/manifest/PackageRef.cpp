@@ -1,7 +1,6 @@
 #include "manifest/PackageRef.hpp"
 
-#include <Poco/URI.h>
-
+#include "common/Uri.hpp"
 #include "manifest/ManifestException.hpp"
 #include "manifest/ManifestText.hpp"
 
@@ -24,10 +23,10 @@ std::string PathSegment(std::string_view id) {
     if (!IsPathSegmentId(id)) {
         throw ManifestLocatorException("an id is empty, \".\", \"..\" or holds a control character");
     }
-    // The URI class's own encoding, with '/' added to what it encodes in a path: an ordinary id comes out
-    // exactly as the URI class has always written it.
+    // A URL path's encoding with '/' added to what it encodes: an ordinary id comes out exactly as it is
+    // written in a URL's path.
     std::string segment;
-    Poco::URI::encode(std::string(id), "?#/", segment);
+    UriEncode(id, "?#/", segment);
     return segment;
 }
 

@@ -3,9 +3,9 @@
 #include <algorithm>
 #include <stdexcept>
 
-#include <Poco/URI.h>
 #include <boost/algorithm/string/predicate.hpp>
 
+#include "common/Uri.hpp"
 #include "manifest/PackageRef.hpp"
 #include "manifest/ServerHost.hpp"
 #include "pipeline/ExcludedNodes.hpp"
@@ -17,8 +17,8 @@ namespace halcyne {
 namespace {
 
 // The file's path as a relative reference that stays a path: leading '/' removed; '%', '#', '?' encoded so
-// that they neither start a query or fragment nor decode into other bytes (the URI class encodes the rest,
-// spaces, control and non-ASCII bytes, when it writes the URL); "./" before a first segment with ':', which
+// that they neither start a query or fragment nor decode into other bytes (the rest, spaces, control and
+// non-ASCII bytes, are encoded when the URL is written); "./" before a first segment with ':', which
 // would otherwise read as a scheme.
 std::string FilePathReference(const std::string& filePath) {
     const std::size_t start = filePath.find_first_not_of('/');
@@ -107,21 +107,22 @@ std::string OptimizedRequestParams::ToUrl() const {
     }
     // The node's folder, dot segments resolved, ending with '/'.
     const ServerHost server = SplitServerHost(SelectedNode->GetHost());
-    Poco::URI node;
-    node.setScheme(server.scheme);
-    node.setAuthority(server.authority);
-    node.setPath(SelectedNode->GetPath());
-    node.resolve("./");
+    Uri node;
+    node.SetScheme(server.scheme);
+    node.SetAuthority(server.authority);
+    node.SetPath(SelectedNode->GetPath());
+    node.Resolve("./");
     // The ids are written as segments, never resolved as references: an id such as "//host", "build:42",
     // "1.0?rc" or ".." would otherwise name another host, a scheme, a query or another folder.
     const std::string ids = PathSegment(transferParams.partnerId) + "/" +
                             PathSegment(transferParams.packageId) + "/" +
                             PathSegment(transferParams.versionId) + "/";
     // The file's path is resolved on its own, so that its dot segments stay below the version's folder.
-    Poco::URI file("http", "file", "/");
-    file.resolve(FilePathReference(ChunkData->fileData ? ChunkData->fileData->filePath : std::string()));
-    std::string url = node.toString() + ids;
-    Poco::URI::encode(file.getPath().substr(1), "?#", url);
+    Uri file("http", "file");
+    file.SetPath("/");
+    file.Resolve(FilePathReference(ChunkData->fileData ? ChunkData->fileData->filePath : std::string()));
+    std::string url = node.ToString() + ids;
+    UriEncode(std::string_view(file.Path()).substr(1), "?#", url);
     return url;
 }
 

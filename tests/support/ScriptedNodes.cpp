@@ -3,8 +3,7 @@
 #include <algorithm>
 #include <chrono>
 
-#include <Poco/URI.h>
-
+#include "common/Uri.hpp"
 #include "http/HttpWriteCallback.hpp"
 // The delivery service's forgery, so that both kinds of test node forge alike.
 #include "../../tools/delivery/Crc32Forgery.hpp"
@@ -89,9 +88,9 @@ std::shared_ptr<HttpRequest> ScriptedNodes::Create(const HttpRequestParams& para
 }
 
 HttpRequestStatus ScriptedNodes::Answer(Request& request, const HttpRequestParams& params) {
-    const Poco::URI uri(params.url);
-    const std::string host = uri.getAuthority();
-    Served served{host, uri.getPath(), params.rangeStart, params.rangeEnd, HttpRequestResult::Success};
+    const Uri uri(params.url);
+    const std::string host = uri.Authority();
+    Served served{host, uri.Path(), params.rangeStart, params.rangeEnd, HttpRequestResult::Success};
     std::string body;
     std::optional<Script> fault;
     {

@@ -2,9 +2,9 @@
 
 #include <memory>
 
-#include <Poco/URI.h>
 #include <boost/property_tree/ptree.hpp>
 
+#include "common/Uri.hpp"
 #include "manifest/StandardNodeListManifest.hpp"
 #include "manifest/StandardPackageManifest.hpp"
 #include "manifest/XmlManifestReader.hpp"
@@ -41,9 +41,9 @@ bool ChunkUrlCarries(const std::string& partnerId, const std::string& packageId,
             std::make_shared<TransferSharedFileData>(filePath, 1), 0, 0, 0, nullptr);
         OptimizedRequestParams params(nullptr, transfer, chunk);
         params.SelectedNode = nodes->GetNodes().at(0);
-        const Poco::URI url(params.ToUrl());
-        return url.getHost() == "host.example" && url.getQuery().empty() && url.getFragment().empty() &&
-               url.getPath() == "/packages/" + partnerId + "/" + packageId + "/" + versionId + "/" + filePath;
+        const Uri url(params.ToUrl());
+        return url.Host() == "host.example" && url.Query().empty() && url.Fragment().empty() &&
+               url.Path() == "/packages/" + partnerId + "/" + packageId + "/" + versionId + "/" + filePath;
     } catch (const std::exception&) {
         return false;
     }

@@ -2,7 +2,6 @@
 
 #include <cerrno>
 
-#include <Poco/URI.h>
 #include <boost/filesystem.hpp>
 #include <boost/locale/encoding_utf.hpp>
 #include <fcntl.h>
@@ -10,6 +9,7 @@
 #include <unistd.h>
 
 #include "common/Paths.hpp"
+#include "common/Uri.hpp"
 
 namespace halcyne::Updater {
 namespace {
@@ -81,7 +81,7 @@ std::optional<std::string> FileUrlFromPath(const std::string& path) {
     }
     try {
         std::string encoded;
-        Poco::URI::encode(boost::filesystem::absolute(path).string(), "?#", encoded);
+        UriEncode(boost::filesystem::absolute(path).string(), "?#", encoded);
         std::string url = "file://" + encoded;
         if (url.size() > MaximumFileUrlLength) {
             return std::nullopt;

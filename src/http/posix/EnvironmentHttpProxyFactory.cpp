@@ -3,8 +3,7 @@
 #include <cstdlib>
 #include <optional>
 
-#include <Poco/String.h>
-
+#include "common/AsciiText.hpp"
 #include "http/ManualHttpProxy.hpp"
 
 namespace halcyne {
@@ -34,7 +33,7 @@ bool HasPort(const std::string& entry) {
 }  // namespace
 
 std::string EnvironmentHttpProxyFactory::ToProxyList(const std::string& value) {
-    const std::string trimmed = Poco::trim(value);
+    const std::string trimmed = AsciiTrim(value);
     if (trimmed.empty()) {
         return {};
     }
@@ -47,7 +46,8 @@ std::string EnvironmentHttpProxyFactory::ToBypassList(const std::string& noProxy
     std::size_t start = 0;
     while (start <= noProxy.size()) {
         const std::size_t comma = std::min(noProxy.find(',', start), noProxy.size());
-        const std::string entry = Poco::toLower(Poco::trim(noProxy.substr(start, comma - start)));
+        const std::string entry =
+            AsciiLower(AsciiTrim(std::string_view(noProxy).substr(start, comma - start)));
         start = comma + 1;
         if (entry.empty() || entry.find('/') != std::string::npos || HasPort(entry)) {
             continue;
