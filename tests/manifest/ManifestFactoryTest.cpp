@@ -101,6 +101,12 @@ TEST(ManifestFactoryTest, BuildsTheServiceUrls) {
     EXPECT_THROW(broken.Create("K"), ManifestLocatorException);
     EXPECT_THROW(XmlHttpPackageManifestFactory("https://h:notaport", &requests, 10, 30).BuildUrl("K"),
                  ManifestLocatorException);
+    // Nor can one without a host name.
+    for (const char* hostless : {"", "https://", "user@", ":81", "/manifests"}) {
+        EXPECT_THROW(XmlHttpPackageManifestFactory(hostless, &requests, 10, 30).BuildUrl("K"),
+                     ManifestLocatorException)
+            << hostless;
+    }
     EXPECT_TRUE(requests.urls.empty());
 }
 
