@@ -27,7 +27,10 @@ if(TARGET halcyne_gtk AND NOT HALCYNE_SANITIZE)
   pkg_check_modules(GTK3 REQUIRED IMPORTED_TARGET gtk+-3.0)
   target_link_libraries(app_window_tests PRIVATE halcyne_test_support GTest::gtest_main PkgConfig::GTK3
                         PkgConfig::X11)
-  target_precompile_headers(app_window_tests REUSE_FROM halcyne_test_support)
+  # The support library's precompiled header, compiled again with GTK's flags (-pthread): the support
+  # library's own is built without them and cannot be reused here. It also includes the test framework
+  # before Xlib's macros (None, Bool) can clash with it.
+  target_precompile_headers(app_window_tests PRIVATE ${PROJECT_SOURCE_DIR}/tests/support/Precompiled.hpp)
   add_dependencies(app_window_tests halcyne_gtk halcyne-stamp halcyne-updater)
   gtest_discover_tests(app_window_tests DISCOVERY_MODE PRE_TEST PROPERTIES LABELS integration TIMEOUT 90)
 endif()

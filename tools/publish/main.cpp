@@ -100,7 +100,7 @@ NodeInfo ParseNode(const std::string& text, std::size_t index) {
     // The path starts at the first '/' after the scheme, when the host is written with one.
     std::size_t hostStart = 0;
     for (const std::string scheme : {"https://", "http://"}) {
-        if (rest.size() >= scheme.size() && AsciiLower(rest.substr(0, scheme.size())) == scheme) {
+        if (rest.size() >= scheme.size() && halcyne::AsciiLower(rest.substr(0, scheme.size())) == scheme) {
             hostStart = scheme.size();
             break;
         }
