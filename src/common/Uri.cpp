@@ -163,15 +163,10 @@ void Uri::SetPath(std::string_view path) {
 
 void Uri::Resolve(std::string_view reference) {
     const Uri relative(reference);
-    if (!relative.scheme_.empty()) {
-        scheme_ = relative.scheme_;
-        userInfo_ = relative.userInfo_;
-        host_ = relative.host_;
-        port_ = relative.port_;
-        path_ = relative.path_;
-        query_ = relative.query_;
-        RemoveDotSegments();
-    } else if (!relative.host_.empty()) {
+    if (!relative.scheme_.empty() || !relative.host_.empty()) {
+        if (!relative.scheme_.empty()) {
+            scheme_ = relative.scheme_;
+        }
         userInfo_ = relative.userInfo_;
         host_ = relative.host_;
         port_ = relative.port_;
