@@ -1,6 +1,6 @@
-// Letter case and white space of ASCII text, whatever the process's locale: protocol text (schemes, host
-// names, environment variables) is compared byte for byte, and bytes beyond ASCII are never changed. Pure
-// functions, callable from any thread.
+// Letter case, white space and hexadecimal digits of ASCII text, whatever the process's locale: protocol text
+// (schemes, host names, environment variables) is compared byte for byte, and bytes beyond ASCII are never
+// changed. Pure functions, callable from any thread.
 #pragma once
 
 #include <string>
@@ -35,6 +35,20 @@ inline std::string AsciiTrim(std::string_view text) {
         --end;
     }
     return std::string(text.substr(begin, end - begin));
+}
+
+// The value of one hexadecimal digit (either case), or -1 for any other character.
+inline int HexValue(char c) {
+    if (c >= '0' && c <= '9') {
+        return c - '0';
+    }
+    if (c >= 'a' && c <= 'f') {
+        return c - 'a' + 10;
+    }
+    if (c >= 'A' && c <= 'F') {
+        return c - 'A' + 10;
+    }
+    return -1;
 }
 
 }  // namespace halcyne

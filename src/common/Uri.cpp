@@ -18,19 +18,6 @@ bool IsUnreserved(char c) {
            c == '_' || c == '.' || c == '~';
 }
 
-int HexDigitValue(char c) {
-    if (c >= '0' && c <= '9') {
-        return c - '0';
-    }
-    if (c >= 'A' && c <= 'F') {
-        return c - 'A' + 10;
-    }
-    if (c >= 'a' && c <= 'f') {
-        return c - 'a' + 10;
-    }
-    return -1;
-}
-
 // A port as written after the host's ':': optional leading white space and '+', then digits, among which
 // ',' (a thousands separator) is skipped; the text ends at a NUL byte. Nothing, or 0, when that is not a
 // number from 1 to 65535.
@@ -104,8 +91,8 @@ std::string UriDecode(std::string_view text) {
         if (text.size() - i < 3) {
             throw UriSyntaxError("a '%' without two hex digits after it in \"" + std::string(text) + "\"");
         }
-        const int high = HexDigitValue(text[i + 1]);
-        const int low = HexDigitValue(text[i + 2]);
+        const int high = HexValue(text[i + 1]);
+        const int low = HexValue(text[i + 2]);
         if (high < 0 || low < 0) {
             throw UriSyntaxError("a '%' not followed by two hex digits in \"" + std::string(text) + "\"");
         }

@@ -141,19 +141,6 @@ std::optional<std::uint32_t> ParseHex32(std::string_view text) {
     return value;
 }
 
-int HexValue(char c) {
-    if (c >= '0' && c <= '9') {
-        return c - '0';
-    }
-    if (c >= 'a' && c <= 'f') {
-        return c - 'a' + 10;
-    }
-    if (c >= 'A' && c <= 'F') {
-        return c - 'A' + 10;
-    }
-    return -1;
-}
-
 std::optional<std::string> ParseSha256Hex(std::string_view text) {
     if (text.size() != 64) {
         return std::nullopt;

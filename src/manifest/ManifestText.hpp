@@ -8,6 +8,8 @@
 #include <string>
 #include <string_view>
 
+#include "common/AsciiText.hpp"  // HexValue
+
 namespace halcyne {
 
 // A decimal number of at most `max`, with optional surrounding white space: one or more digits and nothing
@@ -23,9 +25,6 @@ std::optional<std::string> ParseSha256Hex(std::string_view text);
 // Exactly 64 hexadecimal digits (either case) as the 32 bytes they write, first byte first; nullopt
 // otherwise.
 std::optional<std::array<std::uint8_t, 32>> ParseSha256Digest(std::string_view text);
-
-// The value of one hexadecimal digit (either case), or -1 for any other character.
-int HexValue(char c);
 
 // A UTC time written "YYYY-MM-DDThh:mm:ssZ" (exactly that form: four-digit year from 1970, upper-case T and
 // Z, no fraction, no offset) as seconds since 1970-01-01T00:00:00Z; nullopt for anything else, an impossible
