@@ -3,9 +3,10 @@
 find_program(CCACHE_PROGRAM ccache)
 if(CCACHE_PROGRAM)
   # CCACHE_BASEDIR and the sloppiness that precompiled headers need are set by scripts/build,
-  # so that a clone in another folder still hits the same cache.
-  set(CMAKE_C_COMPILER_LAUNCHER ${CCACHE_PROGRAM})
-  set(CMAKE_CXX_COMPILER_LAUNCHER ${CCACHE_PROGRAM})
+  # so that a clone in another folder still hits the same cache; the launcher keeps precompiled headers
+  # to the folder they were made in.
+  set(CMAKE_C_COMPILER_LAUNCHER ${CMAKE_CURRENT_LIST_DIR}/ccache-launcher ${CCACHE_PROGRAM})
+  set(CMAKE_CXX_COMPILER_LAUNCHER ${CMAKE_CURRENT_LIST_DIR}/ccache-launcher ${CCACHE_PROGRAM})
 endif()
 
 add_compile_options(-Wall -Wextra -Wpedantic -Werror)
