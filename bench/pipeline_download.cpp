@@ -11,7 +11,7 @@
 // Then a verify-only run over the complete set: the tree with no request (checked in the nginx logs) and
 // aria2c -V over the same set.
 // Reported per run: wall seconds, CPU seconds of this process per GiB (the engine only), peak anonymous
-// RSS, peak views mapped at once; and the prefetch mutex's wait and hold.
+// RSS and peak views mapped at once (none, now that chunk data goes through pread and pwrite).
 #include <algorithm>
 #include <atomic>
 #include <chrono>
@@ -289,7 +289,6 @@ int main(int argc, char** argv) {
         }
         // What earlier runs freed goes back to the system first, so that the peak is this run's.
         malloc_trim(0);
-        const PrefetchMutexTimes before = MutexPrefetchChunkWork::Times();
         double wall = 0;
         double cpu = 0;
         std::uint64_t peakAnon = 0;
@@ -321,17 +320,10 @@ int main(int argc, char** argv) {
             nodeRequests += CountLines(server->AccessLog());
         }
         nodeRequests -= nodeRequestsBefore;
-        const PrefetchMutexTimes after = MutexPrefetchChunkWork::Times();
-        const std::uint64_t prefetches = after.prefetches - before.prefetches;
         std::printf(
-            "%-12s %7.3f s  %6.3f CPU-s/GiB  anon peak %6.1f MiB  views peak %4llu  requests %5llu  "
-            "prefetch wait %7.3f s (max %6.2f ms) hold %7.3f s (max %6.2f ms, %llu)  %s\n",
+            "%-12s %7.3f s  %6.3f CPU-s/GiB  anon peak %6.1f MiB  views peak %4llu  requests %5llu  %s\n",
             label, wall, cpu / gib, static_cast<double>(peakAnon) / 1024.0,
             static_cast<unsigned long long>(peakViews), static_cast<unsigned long long>(nodeRequests),
-            static_cast<double>(after.waitNs - before.waitNs) / 1e9,
-            static_cast<double>(after.maxWaitNs) / 1e6,
-            static_cast<double>(after.holdNs - before.holdNs) / 1e9,
-            static_cast<double>(after.maxHoldNs) / 1e6, static_cast<unsigned long long>(prefetches),
             ok && SameFiles(sources, copies) ? "identical" : "DIFFERENT OR FAILED");
         std::fflush(stdout);
     };

@@ -1,11 +1,13 @@
 // An open destination file with bounds. Package files are created, extended once to their final length
-// (Allocate) and then written chunk by chunk through views (Map), each view on its own thread.
+// (Allocate) and then written chunk by chunk at their offsets (WriteAt), each chunk on its own thread.
 //
-// Map may be called from many threads at once; the file-handle operations (Position, Seek, Read, Write,
-// Allocate) share one file position and are for one thread at a time. Views may outlive the file object.
-// Nothing is called back.
+// Map, ReadAt, WriteAt, HoldsAllocatedZeros and CopyRange may be called from many threads at once (for
+// disjoint ranges where they write); the file-handle operations (Position, Seek, Read, Write, Allocate)
+// share one file position and are for one thread at a time. Views may outlive the file object. Nothing is
+// called back.
 #pragma once
 
+#include <cstddef>
 #include <cstdint>
 #include <memory>
 
@@ -29,6 +31,19 @@ public:
     virtual bool AllowExecute() = 0;
     // Takes every execute permission away. False on failure.
     virtual bool DenyExecute() = 0;
+    // Reads up to `size` bytes at `offset` into `buffer` without using the file position; returns how many
+    // the file holds there (fewer only at its end, 0 at or past it). The range [offset, offset + size - 1]
+    // must lie within the bounds (FileOutOfBoundsException). The FileException family on failure.
+    virtual std::size_t ReadAt(std::uint64_t offset, void* buffer, std::size_t size) = 0;
+    // Writes all `size` bytes at `offset` without using the file position. The range must lie within the
+    // bounds (FileOutOfBoundsException) and within the file's current length: a file that has become shorter
+    // (truncated by someone else) is never extended again, FileInvalidMapException with nothing written.
+    // The FileException family on failure.
+    virtual void WriteAt(std::uint64_t offset, const void* data, std::size_t size) = 0;
+    // Whether bytes [lower, upper] are known to be zeros without reading them: this object allocated the
+    // file (Allocate) and nothing has written into the range through it since (Write, WriteAt, CopyRange, or
+    // a view, which could have). False for anything else.
+    virtual bool HoldsAllocatedZeros(std::uint64_t lower, std::uint64_t upper) = 0;
     // A view of the file's own bounds: Map(LowerBound(), UpperBound()).
     virtual std::shared_ptr<MemoryMappedFileData> Map() = 0;
     // A view of [lower, upper]: the range check, and every byte must exist (upper < Size()), else

@@ -1,11 +1,7 @@
 #include "pipeline/ChunkWorks.hpp"
 
 #include <algorithm>
-#include <atomic>
-#include <chrono>
-#include <mutex>
 
-#include "file/MemoryMappedFileData.hpp"
 #include "file/SharedFile.hpp"
 #include "manifest/NodeListManifest.hpp"
 #include "optimizer/NodeStatistics.hpp"
@@ -13,6 +9,7 @@
 #include "pipeline/ChecksumStatusData.hpp"
 #include "pipeline/Crc32.hpp"
 #include "pipeline/ExcludedNodes.hpp"
+#include "pipeline/FileReading.hpp"
 #include "pipeline/OptimizedRequestChunkWork.hpp"
 #include "pipeline/TransferProgressUpdater.hpp"
 #include "pipeline/TransferSharedFileData.hpp"
@@ -38,43 +35,6 @@ WorkStatus MissingData(const char* message) {
     return WorkStatus(WorkResult::Error,
                       std::make_shared<TransferErrorData>(TransferError::InternalError, message));
 }
-
-// The prefetch mutex: one for the whole process, so that at most one chunk at a time is pre-faulted, and
-// used by nothing else. Its timing counters are atomics, taken outside it or lock-free under it.
-std::mutex prefetchMutex;
-std::atomic<std::uint64_t> prefetchCount{0};
-std::atomic<std::uint64_t> prefetchWaitNs{0};
-std::atomic<std::uint64_t> prefetchHoldNs{0};
-std::atomic<std::uint64_t> prefetchMaxWaitNs{0};
-std::atomic<std::uint64_t> prefetchMaxHoldNs{0};
-
-void RaiseMaximum(std::atomic<std::uint64_t>& maximum, std::uint64_t value) {
-    std::uint64_t seen = maximum.load(std::memory_order_relaxed);
-    while (seen < value && !maximum.compare_exchange_weak(seen, value, std::memory_order_relaxed)) {
-    }
-}
-
-std::uint64_t NanosecondsSince(std::chrono::steady_clock::time_point start) {
-    return static_cast<std::uint64_t>(
-        std::chrono::duration_cast<std::chrono::nanoseconds>(std::chrono::steady_clock::now() - start)
-            .count());
-}
-
-// Records the time the mutex was held when the task leaves, by whatever path.
-class PrefetchHoldTimer {
-public:
-    PrefetchHoldTimer() : start_(std::chrono::steady_clock::now()) {}
-    ~PrefetchHoldTimer() {
-        const std::uint64_t held = NanosecondsSince(start_);
-        prefetchHoldNs.fetch_add(held, std::memory_order_relaxed);
-        RaiseMaximum(prefetchMaxHoldNs, held);
-    }
-    PrefetchHoldTimer(const PrefetchHoldTimer&) = delete;
-    PrefetchHoldTimer& operator=(const PrefetchHoldTimer&) = delete;
-
-private:
-    const std::chrono::steady_clock::time_point start_;
-};
 
 }  // namespace
 
@@ -111,13 +71,13 @@ void TransferSingleChunkWork::Describe(boost::property_tree::ptree& tree) const 
 
 void TransferSingleChunkWork::Reset() {
     SequentialWork::Reset();
-    chunkData_->ReleaseView();
+    chunkData_->ReleaseFile();
     chunkData_->fileProgressBytes = 0;
     chunkData_->servedBy.reset();
 }
 
-void TransferSingleChunkWork::ReleaseView() {
-    chunkData_->ReleaseView();
+void TransferSingleChunkWork::ReleaseFile() {
+    chunkData_->ReleaseFile();
 }
 
 // CreateChunkMapWork
@@ -134,7 +94,7 @@ void CreateChunkMapWork::Describe(boost::property_tree::ptree& tree) const {
 
 void CreateChunkMapWork::Reset() {
     SimpleWork::Reset();
-    chunkData_->ReleaseView();
+    chunkData_->ReleaseFile();
 }
 
 WorkStatus CreateChunkMapWork::ExecuteTask() {
@@ -143,7 +103,7 @@ WorkStatus CreateChunkMapWork::ExecuteTask() {
         if (!file) {
             return MissingData("CreateChunkMapWork::ExecuteTask has no shared file");
         }
-        chunkData_->MapView(std::move(file));
+        chunkData_->UseFile(std::move(file));
         return WorkStatus(WorkResult::Success);
     } catch (...) {
         return MakeTransferFileExceptionStatus();
@@ -163,34 +123,10 @@ void MutexPrefetchChunkWork::Describe(boost::property_tree::ptree& tree) const {
 }
 
 WorkStatus MutexPrefetchChunkWork::ExecuteTask() {
-    const auto waitStart = std::chrono::steady_clock::now();
-    std::lock_guard<std::mutex> lock(prefetchMutex);
-    const std::uint64_t waited = NanosecondsSince(waitStart);
-    prefetchCount.fetch_add(1, std::memory_order_relaxed);
-    prefetchWaitNs.fetch_add(waited, std::memory_order_relaxed);
-    RaiseMaximum(prefetchMaxWaitNs, waited);
-    PrefetchHoldTimer holding;
-    // Everything below, the handling of a fault included, runs with the mutex held; the lock is let go
-    // when the task leaves by any path.
-    try {
-        if (!chunkData_->view) {
-            return MissingData("MutexPrefetchChunkWork::ExecuteTask has no shared map");
-        }
-        chunkData_->view->Fetch();
-        return WorkStatus(WorkResult::Success);
-    } catch (...) {
-        return MakeTransferFileExceptionStatus();
+    if (!chunkData_->file) {
+        return MissingData("MutexPrefetchChunkWork::ExecuteTask has no shared map");
     }
-}
-
-PrefetchMutexTimes MutexPrefetchChunkWork::Times() {
-    PrefetchMutexTimes times;
-    times.prefetches = prefetchCount.load();
-    times.waitNs = prefetchWaitNs.load();
-    times.holdNs = prefetchHoldNs.load();
-    times.maxWaitNs = prefetchMaxWaitNs.load();
-    times.maxHoldNs = prefetchMaxHoldNs.load();
-    return times;
+    return WorkStatus(WorkResult::Success);
 }
 
 // VerifyChunkWork
@@ -208,60 +144,76 @@ void VerifyChunkWork::Describe(boost::property_tree::ptree& tree) const {
 
 namespace {
 
-std::uint32_t ChecksumOf(MemoryMappedFileData& view) {
-    std::uint32_t checksum = 0;
-    // The processor holds nothing with a destructor: a fault in the view leaves it by a jump.
-    view.Process(
-        [&checksum](const std::uint8_t* data, std::uint32_t length) { checksum = Crc32(data, length); });
-    return checksum;
-}
-
-Sha256::Digest DigestOf(MemoryMappedFileData& view) {
-    Sha256 hash;
-    // As above: the hash lives outside the processor, and Update unwinds nothing.
-    view.Process([&hash](const std::uint8_t* data, std::uint32_t length) { hash.Update(data, length); });
-    return hash.Final();
-}
-
-// The outcome of checking a view against the chunk's published bytes.
+// The outcome of checking a chunk's bytes against its published ones.
 struct ChunkCheck {
-    std::uint32_t checksum = 0;                 // the view's CRC-32
-    std::optional<Sha256::Digest> wrongSha256;  // the view's SHA-256, when the CRC-32 matched and it did not
+    std::uint32_t checksum = 0;                 // the bytes' CRC-32
+    std::optional<Sha256::Digest> wrongSha256;  // their SHA-256, when the CRC-32 matched and it did not
     bool intact = false;
 };
 
-// The CRC-32 first (cheap, and all that a manifest without chunk digests gives); the SHA-256 only when the
-// CRC-32 matches and the manifest gives one.
-ChunkCheck Check(MemoryMappedFileData& view, const TransferSharedMapData& chunk) {
+ChunkCheck Compare(const TransferSharedMapData& chunk, std::uint32_t checksum,
+                   const std::optional<Sha256::Digest>& sha256) {
     ChunkCheck check;
-    check.checksum = ChecksumOf(view);
-    if (check.checksum != chunk.expectedChecksum) {
+    check.checksum = checksum;
+    if (checksum != chunk.expectedChecksum) {
         return check;
     }
-    if (chunk.expectedSha256) {
-        const Sha256::Digest digest = DigestOf(view);
-        if (digest != *chunk.expectedSha256) {
-            check.wrongSha256 = digest;
-            return check;
-        }
+    if (chunk.expectedSha256 && sha256 != chunk.expectedSha256) {
+        check.wrongSha256 = sha256;
+        return check;
     }
     check.intact = true;
     return check;
 }
 
+// The chunk's bytes as `file` holds them. A range of a freshly allocated file that nothing has written is
+// zeros: its CRC-32 is computed without reading (and its SHA-256, in the rare case that the chunk really is
+// all zeros). Anything else is read once, with the CRC-32 and, where the manifest gives one, the SHA-256
+// computed in the same pass. A file that ends inside the chunk does not hold it.
+ChunkCheck CheckInFile(SharedFile& file, const TransferSharedMapData& chunk) {
+    if (file.HoldsAllocatedZeros(chunk.lowerBound, chunk.upperBound)) {
+        const std::uint32_t checksum = Crc32OfZeros(chunk.Length());
+        if (checksum != chunk.expectedChecksum || !chunk.expectedSha256) {
+            return Compare(chunk, checksum, std::nullopt);
+        }
+        return Compare(chunk, checksum, Sha256OfZeros(chunk.Length()));
+    }
+    ChunkDigest digest;
+    digest.Restart(chunk.expectedSha256.has_value());
+    const std::optional<std::uint64_t> read = ReadFileRange(
+        file, chunk.lowerBound, chunk.Length(),
+        [&digest](const std::uint8_t* data, std::size_t length) { digest.Update(data, length); });
+    ChunkCheck check = Compare(chunk, digest.Checksum(), digest.FinalSha256());
+    if (read != chunk.Length()) {
+        check.intact = false;
+        check.wrongSha256.reset();
+    }
+    return check;
+}
+
+// The check after a download: the digest computed while its bytes were written, when the download wrote the
+// whole chunk and the file still holds it (nobody made it shorter since); otherwise the bytes on disk.
+ChunkCheck CheckDownload(TransferSharedMapData& chunk) {
+    if (std::optional<TransferSharedMapData::WrittenDigest> written = chunk.TakeWrittenDigest();
+        written && chunk.file->Size() > chunk.upperBound) {
+        return Compare(chunk, written->checksum, written->sha256);
+    }
+    return CheckInFile(*chunk.file, chunk);
+}
+
 // The chunk differs where it was first checked. Staging begins (unless it has), and the chunk is looked for
 // where it may already be: a chunk checked in place, in the sibling (an earlier run may have written it);
 // a chunk checked in the sibling, in the same range of the file under the name, from which it is then
-// copied. Either way the chunk's view is the sibling's afterwards, ready for a download. Whether the chunk
+// copied. Either way the chunk's file is the sibling afterwards, ready for a download. Whether the chunk
 // was found.
 bool FindElsewhere(TransferSharedMapData& chunk) {
     const TransferSharedFileData::Staging staging = chunk.fileData->Stage();
-    if (chunk.viewFile != staging.sibling) {
-        chunk.MapView(staging.sibling);
-        return Check(*chunk.view, chunk).intact;
+    if (chunk.file != staging.sibling) {
+        chunk.UseFile(staging.sibling);
+        return CheckInFile(*chunk.file, chunk).intact;
     }
     if (staging.source && chunk.upperBound < staging.source->Size() &&
-        Check(*staging.source->Map(chunk.lowerBound, chunk.upperBound), chunk).intact) {
+        CheckInFile(*staging.source, chunk).intact) {
         staging.sibling->CopyRange(*staging.source, chunk.lowerBound, chunk.Length());
         return true;
     }
@@ -273,7 +225,7 @@ bool FindElsewhere(TransferSharedMapData& chunk) {
 WorkStatus VerifyChunkWork::ExecuteTask() {
     try {
         TransferSharedMapData& chunk = *chunkData_;
-        if (!chunk.view) {
+        if (!chunk.file) {
             return MissingData("VerifyChunkWork::ExecuteTask has no shared map");
         }
         const bool refetching = chunk.fileData && !chunk.fileData->RefetchSource().empty();
@@ -281,18 +233,18 @@ WorkStatus VerifyChunkWork::ExecuteTask() {
             // The file's hash did not match although every chunk's CRC-32 did: nothing on disk is taken, the
             // chunk is downloaded again, into the sibling.
             const TransferSharedFileData::Staging staging = chunk.fileData->Stage();
-            if (chunk.viewFile != staging.sibling) {
-                chunk.MapView(staging.sibling);
+            if (chunk.file != staging.sibling) {
+                chunk.UseFile(staging.sibling);
             }
             chunk.ResetProgress();
             return WorkStatus(WorkResult::Failure,
                               std::make_shared<ChecksumStatusData>(chunk.expectedChecksum));
         }
-        const ChunkCheck check = Check(*chunk.view, chunk);
+        const ChunkCheck check = firstCheck_ ? CheckInFile(*chunk.file, chunk) : CheckDownload(chunk);
         bool intact = check.intact;
         if (firstCheck_ && chunk.fileData) {
             if (intact) {
-                chunk.fileData->KeepIntact(chunk.viewFile.get(), chunk.lowerBound, chunk.Length());
+                chunk.fileData->KeepIntact(chunk.file.get(), chunk.lowerBound, chunk.Length());
             } else {
                 intact = FindElsewhere(chunk);
             }
@@ -418,7 +370,7 @@ void ReleaseChunkMapWork::Describe(boost::property_tree::ptree& tree) const {
 }
 
 WorkStatus ReleaseChunkMapWork::ExecuteTask() {
-    chunkData_->ReleaseView();
+    chunkData_->ReleaseFile();
     return WorkStatus(WorkResult::Success);
 }
 

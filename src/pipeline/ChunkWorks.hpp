@@ -1,8 +1,13 @@
-// The works of one chunk: map its byte range (in the file in place or in its sibling, see
-// TransferSharedFileData), pre-fault it under the process-wide prefetch mutex, verify what is already there
-// (and, when the file is being staged, look for the chunk in the sibling or the old file) and, only when
-// that fails, download it into the sibling (OptimizedRequestChunkWork) and verify again within a retry
-// budget, then drop the view.
+// The works of one chunk: choose the file its byte range is read from and written to (the file in place or
+// its sibling, see TransferSharedFileData), verify what is already there (and, when the file is being
+// staged, look for the chunk in the sibling or the old file) and, only when that fails, download it into the
+// sibling (OptimizedRequestChunkWork) and verify again within a retry budget, then let go of the file.
+//
+// The bytes never pass through a mapping: a download goes from libcurl's receive buffer into the file with
+// pwrite, its CRC-32 (and SHA-256) computed over the same bytes as they pass, and that digest is what the
+// check after the download compares; what is already on disk is read with pread into the worker thread's
+// reused buffer; a range of a file this transfer has just allocated, and nothing has written since, is known
+// to be zeros, and its check is the CRC-32 of that many zero bytes, with no read at all.
 //
 //   TransferSingleChunkWork (sequence)
 //     CreateChunkMapWork, MutexPrefetchChunkWork,
@@ -12,8 +17,8 @@
 //
 // Built by TransferMultipleChunksWork on the thread that builds the tree; the works run on work-manager
 // threads, one after the other for one chunk, so the chunk data needs no lock. Every work completes into the
-// work log. The prefetch mutex is the only lock of its own here, and nothing else is taken while it is held;
-// the first check of a chunk takes the file data's mutex (a leaf) through TransferSharedFileData.
+// work log. No lock of its own here; the first check of a chunk takes the file data's mutex (a leaf) through
+// TransferSharedFileData.
 #pragma once
 
 #include <cstdint>
@@ -47,24 +52,26 @@ public:
                             std::optional<Sha256::Digest> expectedSha256 = std::nullopt);
     void Describe(boost::property_tree::ptree& tree) const override;
     std::optional<bool> KnownImportance() const override { return false; }
-    // The sequence's reset, then the view is released and fileProgressBytes set to 0 (the transfer's
+    // The sequence's reset, then the file is let go of and fileProgressBytes set to 0 (the transfer's
     // progress is not touched).
     void Reset() override;
-    // Drops the chunk's view (the tree is being torn down).
-    void ReleaseView();
+    // Lets go of the chunk's file (the tree is being torn down).
+    void ReleaseFile();
     const std::shared_ptr<TransferSharedMapData>& ChunkData() const { return chunkData_; }
 
 private:
     const std::shared_ptr<TransferSharedMapData> chunkData_;
 };
 
+// Chooses the file data's target (the file in place or the sibling) as the chunk's file; every byte of the
+// chunk must exist in it.
 class CreateChunkMapWork : public TransferWork, public SimpleWork {
 public:
     CreateChunkMapWork(std::shared_ptr<TransferWorkInterface> workInterface,
                        std::shared_ptr<TransferSharedMapData> chunkData);
     void Describe(boost::property_tree::ptree& tree) const override;
     std::optional<bool> KnownImportance() const override { return false; }
-    void Reset() override;  // clears the flag and releases the view
+    void Reset() override;  // clears the flag and lets go of the file
     WorkStatus ExecuteTask() override;
     void Interrupt() override {}
 
@@ -72,26 +79,16 @@ private:
     const std::shared_ptr<TransferSharedMapData> chunkData_;
 };
 
-// How long chunks waited for the prefetch mutex and held it, in nanoseconds, since the process started.
-struct PrefetchMutexTimes {
-    std::uint64_t prefetches = 0;
-    std::uint64_t waitNs = 0;
-    std::uint64_t holdNs = 0;
-    std::uint64_t maxWaitNs = 0;
-    std::uint64_t maxHoldNs = 0;
-};
-
+// The chunk's place between choosing its file and its first check. Reads go through the worker's buffer and
+// need nothing made resident beforehand, so it only checks that the chunk has its file.
 class MutexPrefetchChunkWork : public TransferWork, public SimpleWork {
 public:
     MutexPrefetchChunkWork(std::shared_ptr<TransferWorkInterface> workInterface,
                            std::shared_ptr<TransferSharedMapData> chunkData);
     void Describe(boost::property_tree::ptree& tree) const override;
     std::optional<bool> KnownImportance() const override { return false; }
-    // Under the prefetch mutex (held for the whole task, also while a fault is handled): Fetch the view.
     WorkStatus ExecuteTask() override;
     void Interrupt() override {}
-
-    static PrefetchMutexTimes Times();
 
 private:
     const std::shared_ptr<TransferSharedMapData> chunkData_;
@@ -103,19 +100,20 @@ public:
     // conditional), which also decides where the chunk's bytes come from when the file is being staged (see
     // TransferSharedFileData): a chunk intact in place is kept for the sibling; a chunk that differs begins
     // staging, is looked for in the sibling (checked in place) or in the file under the name (checked in the
-    // sibling, and copied from there when it is intact), and otherwise leaves its view on the sibling for the
-    // download. While the file is fetched again (TransferSharedFileData::RefetchSource), the first check
-    // takes nothing on disk and leaves the view on the sibling for the download.
+    // sibling, and copied from there when it is intact), and otherwise leaves the chunk on the sibling for
+    // the download. While the file is fetched again (TransferSharedFileData::RefetchSource), the first check
+    // takes nothing on disk and leaves the chunk on the sibling for the download.
     VerifyChunkWork(std::shared_ptr<TransferWorkInterface> workInterface,
                     std::shared_ptr<TransferSharedMapData> chunkData, bool firstCheck = false);
     void Describe(boost::property_tree::ptree& tree) const override;
     std::optional<bool> KnownImportance() const override { return false; }
     // Success (the chunk now counts exactly its length in progress and in verified bytes) when the chunk's
-    // CRC-32 is the expected one and so is its SHA-256 where the manifest gives one (it is computed only
-    // once the CRC-32 matches); otherwise Failure with ChecksumStatusData for the view first checked (its
-    // CRC-32, and its SHA-256 when only that differs), the chunk's progress taken off. Downloaded bytes whose
-    // CRC-32 matches and SHA-256 does not were forged: their node is excluded from the transfer and its
-    // statistics (the node's own and the optimizer's) count a failed request.
+    // CRC-32 is the expected one and so is its SHA-256 where the manifest gives one; otherwise Failure with
+    // ChecksumStatusData for the bytes first checked (their CRC-32, and their SHA-256 when only that
+    // differs), the chunk's progress taken off. After a download, the digest computed as its bytes were
+    // written is compared (once the file is seen to still hold the whole chunk); bytes on disk are read.
+    // Downloaded bytes whose CRC-32 matches and SHA-256 does not were forged: their node is excluded from the
+    // transfer and its statistics (the node's own and the optimizer's) count a failed request.
     WorkStatus ExecuteTask() override;
     void Interrupt() override {}
 

@@ -10,6 +10,7 @@
 #include "manifest/NodeListManifest.hpp"
 #include "pipeline/ChunkWorks.hpp"
 #include "pipeline/ExcludedNodes.hpp"
+#include "pipeline/FileReading.hpp"
 #include "pipeline/TransferProgressUpdater.hpp"
 #include "pipeline/TransferSharedFileData.hpp"
 #include "pipeline/TransferSharedMapData.hpp"
@@ -124,9 +125,12 @@ TransferSingleFileWork::TransferSingleFileWork(std::shared_ptr<TransferWorkInter
     if (file->GetSha256().empty()) {
         AddChild(chunks_);
     } else if (!file->GetChunkSha256().empty()) {
-        // Every chunk is checked by its own SHA-256: a mismatch of the whole is final.
+        // Every chunk is checked by its own SHA-256: the whole is not hashed again when they cover every
+        // chunk, and a mismatch of the whole is final.
         AddChild(chunks_);
-        AddChild(std::make_shared<VerifyFileHashWork>(workInterface_, fileData_, file->GetSha256()));
+        const bool chunksVouch = file->GetChunkSha256().size() == file->GetChecksums().size();
+        AddChild(std::make_shared<VerifyFileHashWork>(workInterface_, fileData_, file->GetSha256(),
+                                                      VerifyFileHashWork::BlockSize, 0, chunksVouch));
     } else {
         AddChild(std::make_shared<FileContentWork>(
             workInterface_, fileData_, chunks_,
@@ -139,7 +143,7 @@ TransferSingleFileWork::TransferSingleFileWork(std::shared_ptr<TransferWorkInter
 
 TransferSingleFileWork::~TransferSingleFileWork() {
     try {
-        chunks_->ReleaseViews();
+        chunks_->ReleaseFiles();
         const bool stagedLeft = fileData_->StagedFileLeft();
         fileData_->ReleaseKeepingVerified();
         // A tree that never reached the file (torn down before it ran, or refused by the deferred work)
@@ -250,9 +254,9 @@ std::vector<std::shared_ptr<TransferSingleChunkWork>> TransferMultipleChunksWork
     return chunks;
 }
 
-void TransferMultipleChunksWork::ReleaseViews() {
+void TransferMultipleChunksWork::ReleaseFiles() {
     for (const std::shared_ptr<TransferSingleChunkWork>& chunk : Chunks()) {
-        chunk->ReleaseView();
+        chunk->ReleaseFile();
     }
 }
 
@@ -261,13 +265,14 @@ void TransferMultipleChunksWork::ReleaseViews() {
 VerifyFileHashWork::VerifyFileHashWork(std::shared_ptr<TransferWorkInterface> workInterface,
                                        std::shared_ptr<TransferSharedFileData> fileData,
                                        std::string expectedSha256, std::uint64_t blockSize,
-                                       unsigned refetches)
+                                       unsigned refetches, bool chunksVouch)
     : TransferWork(std::move(workInterface)),
       SimpleWork(WorkLogCompleteCallback(workInterface_->Behavior())),
       fileData_(std::move(fileData)),
       expectedSha256_(std::move(expectedSha256)),
       blockSize_(blockSize == 0 ? BlockSize : blockSize),
-      refetches_(refetches) {}
+      refetches_(refetches),
+      chunksVouch_(chunksVouch) {}
 
 void VerifyFileHashWork::Describe(boost::property_tree::ptree& tree) const {
     DescribeTransferWork(tree, "VerifyFileHashWork", true, *workInterface_, fileData_.get());
@@ -281,23 +286,23 @@ std::optional<Sha256::Digest> VerifyFileHashWork::HashFile(SharedFile& file, std
         throw std::invalid_argument("VerifyFileHashWork::HashFile called with a block size of 0");
     }
     Sha256 hash;
-    const DataProcessor update = [&hash](const std::uint8_t* data, std::uint32_t length) {
-        hash.Update(data, length);
-    };
-    for (std::uint64_t lower = 0; lower < size; lower += blockSize) {
-        if (stop && stop()) {
-            return std::nullopt;
-        }
-        const std::uint64_t upper = size - 1 - lower < blockSize ? size - 1 : lower + (blockSize - 1);
-        file.Map(lower, upper)->Process(update);
-        if (upper == size - 1) {
-            break;
-        }
+    const std::optional<std::uint64_t> read = ReadFileRange(
+        file, 0, size, [&hash](const std::uint8_t* data, std::size_t length) { hash.Update(data, length); },
+        stop, static_cast<std::size_t>(std::min<std::uint64_t>(blockSize, ReadBlockSize)));
+    if (!read) {
+        return std::nullopt;
+    }
+    if (*read != size) {
+        throw FileInvalidMapException("the file ends after " + std::to_string(*read) + " of its " +
+                                      std::to_string(size) + " bytes");
     }
     return hash.Final();
 }
 
 WorkStatus VerifyFileHashWork::ExecuteTask() {
+    if (chunksVouch_) {
+        return WorkStatus(WorkResult::Success);
+    }
     try {
         const std::shared_ptr<SharedFile> file = fileData_->Target();
         if (!file) {

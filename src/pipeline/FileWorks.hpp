@@ -145,7 +145,7 @@ public:
     void Describe(boost::property_tree::ptree& tree) const override;
     std::optional<bool> KnownImportance() const override { return false; }
     // Drops the views of the chunks in flight.
-    void ReleaseViews();
+    void ReleaseFiles();
     // The chunk works in flight.
     std::vector<std::shared_ptr<TransferSingleChunkWork>> Chunks() const;
     // The first and last byte of chunk `index` (< Count()).
@@ -162,31 +162,35 @@ private:
 
 // The whole file's SHA-256 against the manifest's, once every chunk has verified (downloaded or found intact)
 // and before the file is closed, so before its sibling replaces the file under its name and before
-// AllowExecuteWork can make it executable. The file (the sibling while staged) is read through mapped views
-// of BlockSize bytes, in order, on the thread that runs the work. While `refetches` rounds of fetching the
-// file again are left (a file without chunk digests), a mismatch begins one and ends with Failure and
-// ChecksumMismatch data; otherwise a mismatch is final: what was verified is denied execution, let go and
-// deleted (a sibling; the file under the name stays as it was), and the work ends with Error and
-// ChecksumMismatch data whose message names the file.
+// AllowExecuteWork can make it executable. The file (the sibling while staged) is read with pread into the
+// worker's reused buffer, BlockSize bytes at a time, in order, on the thread that runs the work; a file whose
+// every chunk carries its own SHA-256 is not read at all (`chunksVouch`): every chunk of it has just matched
+// its digest, and the signed manifest vouches for each, so the bytes are never hashed twice. While
+// `refetches` rounds of fetching the file again are left (a file without chunk digests), a mismatch begins
+// one and ends with Failure and ChecksumMismatch data; otherwise a mismatch is final: what was verified is
+// denied execution, let go and deleted (a sibling; the file under the name stays as it was), and the work
+// ends with Error and ChecksumMismatch data whose message names the file.
 class VerifyFileHashWork : public TransferWork, public SimpleWork {
 public:
-    static constexpr std::uint64_t BlockSize = 16 * 1024 * 1024;
+    static constexpr std::uint64_t BlockSize = 256 * 1024;
     // How many times a file without chunk digests is fetched again after a mismatch (see FileContentWork).
     static constexpr unsigned Refetches = 2;
 
     // `expectedSha256`: 64 lower-case hexadecimal digits, as the file manifest gives them. `blockSize`: the
-    // bytes hashed per view (not 0).
+    // bytes read at once (0 for BlockSize; the worker's buffer holds at most 256 KiB).
     VerifyFileHashWork(std::shared_ptr<TransferWorkInterface> workInterface,
                        std::shared_ptr<TransferSharedFileData> fileData, std::string expectedSha256,
-                       std::uint64_t blockSize = BlockSize, unsigned refetches = 0);
+                       std::uint64_t blockSize = BlockSize, unsigned refetches = 0, bool chunksVouch = false);
     void Describe(boost::property_tree::ptree& tree) const override;
-    // Success when the digests match; Interrupted when the flag is seen between two blocks.
+    // Success when the digests match (at once when the chunks vouch for the file); Interrupted when the flag
+    // is seen between two blocks.
     WorkStatus ExecuteTask() override;
     void Interrupt() override {}  // the task reads the flag between blocks
 
-    // The SHA-256 of bytes [0, size) of `file`, read through views of `blockSize` bytes in order on the
-    // calling thread; nullopt when `stop` answers true before a view. The FileException family for a view
-    // that cannot be mapped or read; std::invalid_argument for a block size of 0.
+    // The SHA-256 of bytes [0, size) of `file`, read in blocks of `blockSize` bytes (at most 256 KiB) in
+    // order on the calling thread; nullopt when `stop` answers true before a block. The FileException family
+    // when a read fails or the file ends before `size` (FileInvalidMapException); std::invalid_argument for
+    // a block size of 0.
     static std::optional<Sha256::Digest> HashFile(SharedFile& file, std::uint64_t size,
                                                   std::uint64_t blockSize, const std::function<bool()>& stop);
 
@@ -198,6 +202,7 @@ private:
 
     const std::uint64_t blockSize_;
     const unsigned refetches_;  // rounds of fetching the file again that a mismatch may begin
+    const bool chunksVouch_;    // every chunk carries its own SHA-256: the file is not read again
 };
 
 // A file whose entry has a SHA-256 but no chunk digests: its chunk set, then its hash check, run again when

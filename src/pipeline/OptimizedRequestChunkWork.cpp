@@ -128,7 +128,7 @@ void OptimizedRequestChunkWork::SetCurrentRequest(std::shared_ptr<HttpRequest> r
 }
 
 WorkStatus OptimizedRequestChunkWork::ExecuteTask() {
-    if (!chunkData_ || !chunkData_->view) {
+    if (!chunkData_ || !chunkData_->file) {
         return WorkStatus(WorkResult::Error, std::make_shared<TransferErrorData>(
                                                  TransferError::InternalError,
                                                  "OptimizedRequestChunkWork::ExecuteTask has no shared map"));

@@ -1,31 +1,42 @@
 #include "pipeline/TransferHttpWriter.hpp"
 
-#include "file/MemoryMappedFileData.hpp"
+#include <new>
+
+#include "file/FileException.hpp"
 #include "pipeline/TransferProgressUpdater.hpp"
 #include "pipeline/TransferSharedMapData.hpp"
 
 namespace halcyne {
 
 TransferHttpWriter::TransferHttpWriter(std::shared_ptr<TransferSharedMapData> chunkData)
-    : HttpBoundedFileDataWriter(chunkData ? chunkData->view : nullptr), chunkData_(std::move(chunkData)) {}
+    : chunkData_(std::move(chunkData)) {}
 
 TransferHttpWriter::~TransferHttpWriter() = default;
 
 HttpRequestStatus TransferHttpWriter::Write(const char* data, std::size_t length) {
-    HttpRequestStatus status = HttpBoundedFileDataWriter::Write(data, length);
-    const std::uint64_t written = status.bytesWritten;
-    if (!chunkData_) {
-        return status;
+    if (length == 0) {
+        return HttpRequestStatus::Written(0);
     }
-    if (written != 0) {
+    if (!chunkData_) {
+        return HttpRequestStatus::Failed(HttpRequestResult::WriteFailed);
+    }
+    HttpRequestStatus status = HttpRequestStatus::Written(length);
+    try {
+        chunkData_->WriteNext(data, length);
+    } catch (const FileOutOfBoundsException&) {
+        status = HttpRequestStatus::Failed(HttpRequestResult::OutOfRange);
+    } catch (const std::bad_alloc&) {
+        status = HttpRequestStatus::Failed(HttpRequestResult::OutOfMemory);
+    } catch (...) {
+        status = HttpRequestStatus::Failed(HttpRequestResult::WriteFailed);
+    }
+    if (const std::uint64_t written = status.bytesWritten; written != 0) {
         chunkData_->fileProgressBytes += written;
         if (chunkData_->progressUpdater) {
             chunkData_->progressUpdater->AddProgress(written);
         }
     }
-    // Every byte that arrived counts as transferred, also those of a block that was refused (it crossed
-    // the chunk's end or could not be written): they crossed the network all the same.
-    if (length != 0 && chunkData_->progressUpdater) {
+    if (chunkData_->progressUpdater) {
         chunkData_->progressUpdater->AddTransferred(length);
     }
     return status;

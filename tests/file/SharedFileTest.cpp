@@ -1,3 +1,5 @@
+#include <algorithm>
+
 #include <boost/filesystem.hpp>
 #include <fcntl.h>
 #include <gtest/gtest.h>
@@ -286,6 +288,89 @@ TEST_F(SharedFileTest, ExecutePermissionFollowsReadPermission) {
         EXPECT_TRUE(file->AllowExecute());
         EXPECT_EQ(ModeOf(scratch / "run.sh"), c.allowed);
     }
+}
+
+// Positional reads and writes: the bounds as for the handle, and a write never reaches past the file's
+// current end, also when someone has made the file shorter since it was allocated (a write there would
+// extend it silently, leaving a hole where its other bytes were).
+TEST_F(SharedFileTest, PositionalWritesStayInsideTheBoundsAndTheFile) {
+    struct Case {
+        const char* label;
+        std::uint64_t offset;
+        std::string data;
+        std::uint64_t shortenTo;  // the file's length after someone else's truncate; 0 for none
+        std::string outcome;
+        std::string content;  // afterwards, '.' for the allocated zeros
+    };
+    const Case cases[] = {
+        {"inside", 12, "abc", 0, "none", "............abc....."},
+        {"the last byte of the bounds", 17, "z", 0, "none", ".................z.."},
+        {"nothing", 19, "", 0, "none", "...................."},
+        {"below the lower bound", 1, "abc", 0, "OutOfBounds", "...................."},
+        {"across the upper bound", 16, "abc", 0, "OutOfBounds", "...................."},
+        {"past the end of a shortened file", 12, "abc", 14, "InvalidMap", ".............."},
+        {"before the end of a shortened file", 2, "abc", 14, "none", "..abc........."},
+    };
+    for (const Case& c : cases) {
+        SCOPED_TRACE(c.label);
+        fs::remove(scratch / "p.bin");
+        ASSERT_TRUE(Open("p.bin", SharedFileMode::CreateNew)->Allocate(20));
+        const auto file = Open("p.bin", SharedFileMode::OpenExisting, 2, 17);
+        if (c.shortenTo != 0) {
+            ASSERT_EQ(::truncate((scratch / "p.bin").c_str(), static_cast<off_t>(c.shortenTo)), 0);
+        }
+        EXPECT_EQ(Outcome([&] { file->WriteAt(c.offset, c.data.data(), c.data.size()); }), c.outcome);
+        std::string content = test::ReadFileText(scratch / "p.bin");
+        std::replace(content.begin(), content.end(), '\0', '.');
+        EXPECT_EQ(content, c.content);
+    }
+}
+
+// A read takes what the file holds, fewer bytes at its end and none past it, inside the bounds only.
+TEST_F(SharedFileTest, PositionalReadsStopAtTheEndOfTheFile) {
+    test::WriteFileText(scratch / "r.bin", "0123456789");
+    const auto file = Open("r.bin", SharedFileMode::OpenExisting, 1, 20);
+    char buffer[16] = {};
+    EXPECT_EQ(file->ReadAt(2, buffer, 3), 3u);
+    EXPECT_EQ(std::string(buffer, 3), "234");
+    EXPECT_EQ(file->ReadAt(8, buffer, 5), 2u);
+    EXPECT_EQ(std::string(buffer, 2), "89");
+    EXPECT_EQ(file->ReadAt(12, buffer, 5), 0u);
+    EXPECT_EQ(file->ReadAt(3, buffer, 0), 0u);
+    EXPECT_EQ(Outcome([&] { file->ReadAt(0, buffer, 2); }), "OutOfBounds");
+    EXPECT_EQ(Outcome([&] { file->ReadAt(18, buffer, 4); }), "OutOfBounds");
+}
+
+// What a chunk's first check may skip reading: ranges of a file this object allocated that nothing has
+// written since. Every way of writing counts, a view included (it could be written through), and a file
+// this object did not allocate knows nothing.
+TEST_F(SharedFileTest, RangesNeverWrittenSinceTheAllocationAreKnownZeros) {
+    test::WriteFileText(scratch / "source.bin", std::string(100, 's'));
+    const auto source = Open("source.bin", SharedFileMode::OpenExisting);
+    const auto file = Open("z.bin", SharedFileMode::CreateNew);
+    EXPECT_FALSE(file->HoldsAllocatedZeros(0, 0)) << "before the allocation";
+    ASSERT_TRUE(file->Allocate(100));
+    file->WriteAt(10, "abcde", 5);    // [10, 14]
+    file->WriteAt(15, "fgh", 3);      // [15, 17], merged with the range before
+    file->CopyRange(*source, 40, 5);  // [40, 44]
+    file->Map(60, 61);                // [60, 61]
+    file->Seek(80);
+    file->Write("w", 1);  // [80]
+    struct Case {
+        std::uint64_t lower, upper;
+        bool zeros;
+    };
+    const Case cases[] = {
+        {0, 9, true},    {0, 10, false}, {14, 14, false},  {17, 18, false}, {18, 39, true},
+        {39, 40, false}, {45, 59, true}, {61, 70, false},  {62, 79, true},  {80, 80, false},
+        {81, 99, true},  {0, 99, false}, {99, 100, false},  // past the end of the file
+    };
+    for (const Case& c : cases) {
+        EXPECT_EQ(file->HoldsAllocatedZeros(c.lower, c.upper), c.zeros) << c.lower << " to " << c.upper;
+    }
+    EXPECT_FALSE(source->HoldsAllocatedZeros(0, 9)) << "a file this object did not allocate";
+    EXPECT_FALSE(Open("z.bin", SharedFileMode::OpenExisting)->HoldsAllocatedZeros(0, 9))
+        << "another object of the same file";
 }
 
 TEST_F(SharedFileTest, CopyRangeCopiesBytesToTheSameOffsetAndNeverExtendsTheFile) {

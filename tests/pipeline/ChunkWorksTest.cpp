@@ -1,4 +1,5 @@
 #include <algorithm>
+#include <atomic>
 #include <map>
 #include <optional>
 #include <set>
@@ -68,6 +69,11 @@ public:
         settings.workerThreads = 4;
         settings.maxRunningWorks = maxRunning;
         services_ = std::make_unique<test::PipelineServices>(settings, nullptr, &nodes_);
+        NewTransfer();
+    }
+
+    // A transfer of the same package into the same folder (the next run).
+    void NewTransfer() {
         TransferParams params;
         params.partnerId = "P";
         params.packageId = "K";
@@ -461,7 +467,33 @@ TEST(ChunkWorksTest, AChunkTriesACappedNumberOfNodesOfALongList) {
     EXPECT_EQ(hosts.size(), requests.size());
 }
 
-// The works that need a mapped view or an open file report their absence as an internal error.
+// Someone truncates the file while its chunks are being written: the chunks past the new end fail instead of
+// extending the file (which would leave a hole of zeros where their neighbours' bytes were), the transfer
+// fails, and the next run fetches them again into a complete, identical file.
+TEST(ChunkWorksTest, AFileTruncatedWhileItsChunksAreWrittenIsNeverExtended) {
+    ChunkTree tree(Pattern(200000, 8), 64 * 1024, 2);
+    const std::string sibling = tree.FilePath() + ".halcyne-part";
+    std::atomic<bool> truncated{false};
+    tree.nodes_.AfterEachBlock([&] {
+        if (!truncated.exchange(true)) {
+            ASSERT_EQ(::truncate(sibling.c_str(), 100000), 0);
+        }
+    });
+    const auto first = tree.Run();
+    ASSERT_TRUE(first.has_value());
+    EXPECT_NE(first->result, WorkResult::Success);
+    EXPECT_EQ(boost::filesystem::file_size(sibling), 100000u) << "nothing was written past the new end";
+    EXPECT_FALSE(boost::filesystem::exists(tree.FilePath()));
+
+    tree.nodes_.AfterEachBlock(nullptr);
+    tree.NewTransfer();
+    const auto second = tree.Run();
+    ASSERT_TRUE(second.has_value());
+    EXPECT_EQ(second->result, WorkResult::Success);
+    EXPECT_TRUE(tree.FileContent() == tree.content_);
+}
+
+// The works that need the chunk's file or the file data's report their absence as an internal error.
 TEST(ChunkWorksTest, MissingSharedDataIsAnInternalError) {
     ChunkTree tree("abc", 16, 1);
     auto chunk = std::make_shared<TransferSharedMapData>(std::make_shared<TransferSharedFileData>("f", 3), 0,
@@ -502,7 +534,7 @@ struct RequestFixture {
         fileData->UseFile(file);
         chunk = std::make_shared<TransferSharedMapData>(fileData, 0, 3999,
                                                         Crc32(Pattern(4000, 9).data(), 4000), tree.transfer_);
-        chunk->MapView(file);
+        chunk->UseFile(file);
         work = std::make_shared<OptimizedRequestChunkWork>(tree.transfer_, nullptr, chunk, 4);
     }
     ChunkTree tree;

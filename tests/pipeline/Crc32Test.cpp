@@ -59,5 +59,19 @@ TEST(Crc32Test, ContinuesAcrossPieces) {
     }
 }
 
+// The CRC of zeros by arithmetic agrees with the CRC over real zero bytes, at the lengths where the
+// power table's bits change (and a chunk's usual sizes).
+TEST(Crc32Test, ZerosByArithmeticMatchZeroBytes) {
+    const std::vector<unsigned char> zeros((std::size_t{1} << 20) + 3, 0);
+    for (const std::size_t length : {std::size_t{0}, std::size_t{1}, std::size_t{2}, std::size_t{3},
+                                     std::size_t{7}, std::size_t{8}, std::size_t{255}, std::size_t{4096},
+                                     std::size_t{65537}, std::size_t{1} << 20, (std::size_t{1} << 20) + 3}) {
+        EXPECT_EQ(Crc32OfZeros(length), Crc32(zeros.data(), length)) << "length " << length;
+    }
+    // Past what a buffer holds: zeros appended to zeros continue the same sequence.
+    const std::uint64_t big = std::uint64_t{5} << 32;
+    EXPECT_EQ(Crc32OfZeros(big + 3), Crc32(zeros.data(), 3, Crc32OfZeros(big)));
+}
+
 }  // namespace
 }  // namespace halcyne

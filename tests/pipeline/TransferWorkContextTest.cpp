@@ -1,7 +1,7 @@
 #include <gtest/gtest.h>
 
-#include "file/MemoryMappedFileData.hpp"
 #include "file/posix/PosixSharedFileFactory.hpp"
+#include "pipeline/Crc32.hpp"
 #include "pipeline/TransferParams.hpp"
 #include "pipeline/TransferSharedFileData.hpp"
 #include "pipeline/TransferSharedMapData.hpp"
@@ -53,7 +53,7 @@ TEST(TransferWorkContextTest, ChunkDataDescribesItsFileThenItsRange) {
     EXPECT_NE(Keys(full).find("expectedChecksum=ffffffff;"), std::string::npos);
 }
 
-TEST(TransferWorkContextTest, ResetProgressRewindsTheViewAndTakesTheBytesBack) {
+TEST(TransferWorkContextTest, ResetProgressRewindsTheWritePositionAndTakesTheBytesBack) {
     test::ScratchFolder scratch;
     PosixSharedFileFactory factory;
     auto fileData = std::make_shared<TransferSharedFileData>("f.bin", 3 * 4096);
@@ -68,12 +68,12 @@ TEST(TransferWorkContextTest, ResetProgressRewindsTheViewAndTakesTheBytesBack) {
     chunk.ResetProgress();
     EXPECT_TRUE(updater->Calls().empty());
 
-    chunk.MapView(file);
-    chunk.view->Seek(chunk.lowerBound + 1000);
+    chunk.UseFile(file);
+    const std::string first(1000, 'x');
+    chunk.WriteNext(first.data(), first.size());
     updater->AddProgress(1000);
     chunk.fileProgressBytes = 1000;
     chunk.ResetProgress();
-    EXPECT_EQ(chunk.view->Position(), chunk.lowerBound);
     EXPECT_EQ(chunk.fileProgressBytes, 0u);
     EXPECT_EQ(updater->Calls(), (std::vector<std::string>{"add 1000", "remove 1000"}));
     EXPECT_EQ(updater->Progress(), 0);
@@ -81,6 +81,14 @@ TEST(TransferWorkContextTest, ResetProgressRewindsTheViewAndTakesTheBytesBack) {
     // A second reset takes nothing more.
     chunk.ResetProgress();
     EXPECT_EQ(updater->Calls().size(), 2u);
+
+    // The next download writes from the chunk's first byte again, and its digest covers its own bytes only.
+    const std::string whole(4096, 'y');
+    chunk.WriteNext(whole.data(), whole.size());
+    const auto digest = chunk.TakeWrittenDigest();
+    ASSERT_TRUE(digest.has_value());
+    EXPECT_EQ(digest->checksum, Crc32(whole.data(), whole.size()));
+    EXPECT_EQ(test::ReadFileText(scratch / "f.bin").substr(4096, 4096), whole);
 }
 
 }  // namespace

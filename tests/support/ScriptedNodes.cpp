@@ -87,6 +87,11 @@ std::shared_ptr<HttpRequest> ScriptedNodes::Create(const HttpRequestParams& para
     return std::make_shared<Request>(this, params);
 }
 
+void ScriptedNodes::AfterEachBlock(std::function<void()> hook) {
+    std::lock_guard<std::mutex> lock(mutex_);
+    afterEachBlock_ = std::move(hook);
+}
+
 HttpRequestStatus ScriptedNodes::Answer(Request& request, const HttpRequestParams& params) {
     const Uri uri(params.url);
     const std::string host = uri.Authority();
@@ -139,6 +144,11 @@ HttpRequestStatus ScriptedNodes::Answer(Request& request, const HttpRequestParam
         }
     }
     // The body goes to the writer outside the lock, in blocks as libcurl hands them over.
+    std::function<void()> afterEachBlock;
+    {
+        std::lock_guard<std::mutex> lock(mutex_);
+        afterEachBlock = afterEachBlock_;
+    }
     HttpRequestStatus status;
     status.result = HttpRequestResult::Success;
     status.responseCode = 206;
@@ -147,6 +157,9 @@ HttpRequestStatus ScriptedNodes::Answer(Request& request, const HttpRequestParam
         const std::size_t length = std::min(block, body.size() - at);
         const HttpRequestStatus written = params.writer->Write(body.data() + at, length);
         status.bytesWritten += written.bytesWritten;
+        if (afterEachBlock) {
+            afterEachBlock();
+        }
         if (written.result != HttpRequestResult::Success || written.bytesWritten != length) {
             status.result = written.result == HttpRequestResult::OutOfRange ||
                                     written.result == HttpRequestResult::OutOfMemory

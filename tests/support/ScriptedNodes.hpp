@@ -8,6 +8,7 @@
 #include <condition_variable>
 #include <cstdint>
 #include <deque>
+#include <functional>
 #include <map>
 #include <memory>
 #include <mutex>
@@ -50,6 +51,8 @@ public:
     std::vector<Served> Requests() const;
     // Waits (at most 10 s) until `count` requests hang at once; false on time-out.
     bool WaitHanging(int count) const;
+    // Called after every block of a body handed to a writer, on the request's thread, outside the lock.
+    void AfterEachBlock(std::function<void()> hook);
 
     std::shared_ptr<HttpRequest> Create(const HttpRequestParams& params, const std::string& proxy) override;
 
@@ -70,6 +73,7 @@ private:
     std::map<std::string, std::deque<Script>> faults_;
     std::vector<Served> served_;
     int hanging_ = 0;
+    std::function<void()> afterEachBlock_;
 };
 
 }  // namespace halcyne::test

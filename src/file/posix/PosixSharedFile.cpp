@@ -1,6 +1,8 @@
 #include "file/posix/PosixSharedFile.hpp"
 
+#include <algorithm>
 #include <cerrno>
+#include <iterator>
 #include <limits>
 
 #include <fcntl.h>
@@ -86,7 +88,9 @@ std::uint32_t PosixSharedFile::Write(const void* buffer, std::uint32_t size) {
     if (size == 0) {
         return 0;
     }
-    CheckSpan(Position(), size);
+    const std::uint64_t position = Position();
+    CheckSpan(position, size);
+    NoteWritten(position, position + (size - 1));
     const auto* from = static_cast<const std::uint8_t*>(buffer);
     std::uint32_t written = 0;
     while (written < size) {
@@ -136,8 +140,112 @@ bool PosixSharedFile::Allocate(std::uint64_t size) {
         ThrowFileError(error, "allocate", path_);
     }
     Seek(0);
+    {
+        const std::lock_guard lock(writtenMutex_);
+        written_.clear();
+    }
     freshlyAllocated_ = true;
     return true;
+}
+
+void PosixSharedFile::CheckExtent(std::uint64_t offset, std::size_t size) const {
+    if (size - 1 > std::numeric_limits<std::uint64_t>::max() - offset) {
+        throw FileOutOfBoundsException(path_ + ": " + std::to_string(size) + " bytes at " +
+                                       std::to_string(offset) +
+                                       " reach past the last offset a file can have");
+    }
+    CheckRangeUnlimited(offset, offset + (size - 1));
+    if (offset + (size - 1) > MaxOffset) {
+        ThrowFileError(EINVAL, "reach", path_);
+    }
+}
+
+std::size_t PosixSharedFile::ReadAt(std::uint64_t offset, void* buffer, std::size_t size) {
+    if (size == 0) {
+        return 0;
+    }
+    CheckExtent(offset, size);
+    auto* to = static_cast<std::uint8_t*>(buffer);
+    std::size_t done = 0;
+    while (done < size) {
+        const ssize_t got = ::pread(descriptor_, to + done, size - done, static_cast<off_t>(offset + done));
+        if (got < 0) {
+            if (errno == EINTR) {
+                continue;
+            }
+            ThrowFileError(errno, "read", path_);
+        }
+        if (got == 0) {
+            break;  // the end of the file
+        }
+        done += static_cast<std::size_t>(got);
+    }
+    return done;
+}
+
+void PosixSharedFile::WriteAt(std::uint64_t offset, const void* data, std::size_t size) {
+    if (size == 0) {
+        return;
+    }
+    CheckExtent(offset, size);
+    // pwrite would extend a file that someone made shorter, silently leaving a hole where its other bytes
+    // were; the length is looked at first. (A truncation between the two is found by the next write, and by
+    // the length check of the chunk once it is complete.)
+    if (const std::uint64_t length = Size(); offset + size > length) {
+        throw FileInvalidMapException(
+            path_ + ": bytes " + std::to_string(offset) + " to " + std::to_string(offset + size - 1) +
+            " lie beyond the end of the file (" + std::to_string(length) + " bytes)");
+    }
+    NoteWritten(offset, offset + (size - 1));
+    const auto* from = static_cast<const std::uint8_t*>(data);
+    std::size_t done = 0;
+    while (done < size) {
+        const ssize_t put =
+            ::pwrite(descriptor_, from + done, size - done, static_cast<off_t>(offset + done));
+        if (put < 0) {
+            if (errno == EINTR) {
+                continue;
+            }
+            ThrowFileError(errno, "write", path_);
+        }
+        done += static_cast<std::size_t>(put);
+    }
+}
+
+bool PosixSharedFile::HoldsAllocatedZeros(std::uint64_t lower, std::uint64_t upper) {
+    if (!freshlyAllocated_ || lower > upper || upper >= Size()) {
+        return false;
+    }
+    const std::lock_guard lock(writtenMutex_);
+    // The last written range that starts at or before `upper` is the only one that can reach into
+    // [lower, upper]: the ones before it end before it starts.
+    auto next = written_.upper_bound(upper);
+    if (next == written_.begin()) {
+        return true;
+    }
+    return std::prev(next)->second < lower;
+}
+
+void PosixSharedFile::NoteWritten(std::uint64_t lower, std::uint64_t upper) {
+    if (!freshlyAllocated_) {
+        return;
+    }
+    const std::lock_guard lock(writtenMutex_);
+    auto at = written_.upper_bound(lower);
+    if (at != written_.begin()) {
+        const auto before = std::prev(at);
+        if (lower == 0 || before->second >= lower - 1) {
+            lower = before->first;
+            upper = std::max(upper, before->second);
+            at = written_.erase(before);
+        }
+    }
+    while (at != written_.end() &&
+           (upper == std::numeric_limits<std::uint64_t>::max() || at->first <= upper + 1)) {
+        upper = std::max(upper, at->second);
+        at = written_.erase(at);
+    }
+    written_.emplace(lower, upper);
 }
 
 bool PosixSharedFile::ChangeMode(bool execute) {
@@ -178,6 +286,7 @@ std::shared_ptr<MemoryMappedFileData> PosixSharedFile::Map(std::uint64_t lower, 
                                       std::to_string(upper) + " lie beyond the end of the file (" +
                                       std::to_string(size) + " bytes)");
     }
+    NoteWritten(lower, upper);  // a view may be written through
     return Mapping()->MapView(lower, upper, freshlyAllocated_);
 }
 
@@ -201,6 +310,7 @@ void PosixSharedFile::CopyRange(SharedFile& source, std::uint64_t offset, std::u
     if (offset > MaxOffset || length > MaxOffset - offset) {
         ThrowFileError(EINVAL, "copy into", path_);
     }
+    NoteWritten(offset, offset + (length - 1));
     auto* posixSource = dynamic_cast<PosixSharedFile*>(&source);
     if (posixSource == nullptr) {
         throw FileUnknownException(path_ + ": cannot copy from a file of another kind");

@@ -1,10 +1,14 @@
-// A destination file opened with open(2): bounds, one file position for the handle operations, execute
-// permission by mode bits, and memory-mapped views made through a lazily created PosixMemoryMap.
+// A destination file opened with open(2): bounds, one file position for the handle operations, positional
+// reads and writes (pread/pwrite), execute permission by mode bits, and memory-mapped views made through a
+// lazily created PosixMemoryMap. Once allocated by this object it keeps the ranges written since, so that a
+// range never written is known to hold zeros.
 // Made by PosixSharedFileFactory; threads as for SharedFile.
 #pragma once
 
 #include <atomic>
+#include <cstddef>
 #include <cstdint>
+#include <map>
 #include <memory>
 #include <mutex>
 #include <string>
@@ -37,6 +41,10 @@ public:
     // become a program through this one.
     bool AllowExecute() override;
     bool DenyExecute() override;
+    std::size_t ReadAt(std::uint64_t offset, void* buffer, std::size_t size) override;
+    // Looks at the file's length (fstat) before every write: a write past the end is refused, not made.
+    void WriteAt(std::uint64_t offset, const void* data, std::size_t size) override;
+    bool HoldsAllocatedZeros(std::uint64_t lower, std::uint64_t upper) override;
     std::shared_ptr<MemoryMappedFileData> Map() override;
     std::shared_ptr<MemoryMappedFileData> Map(std::uint64_t lower, std::uint64_t upper) override;
     FileIdentity Identity() override;
@@ -52,6 +60,10 @@ public:
 private:
     std::shared_ptr<PosixMemoryMap> Mapping();
     bool ChangeMode(bool execute);
+    // Records that [lower, upper] may have been written (only while the file is freshly allocated).
+    void NoteWritten(std::uint64_t lower, std::uint64_t upper);
+    // The range check of [offset, offset + size - 1] (size >= 1), without overflowing.
+    void CheckExtent(std::uint64_t offset, std::size_t size) const;
 
     int descriptor_ = -1;
     std::shared_ptr<PosixMemoryMap> map_;  // guarded by mapMutex_; made on the first Map
@@ -59,6 +71,10 @@ private:
     std::string path_;
     // Set by Allocate when it extended the file in this object's life: its bytes are zeros to be written.
     std::atomic<bool> freshlyAllocated_{false};
+    std::mutex writtenMutex_;  // guards written_; a leaf, held for a map update only
+    // Since the allocation, the ranges that may have been written: first byte -> last byte, disjoint and
+    // not adjacent (neighbours are merged).
+    std::map<std::uint64_t, std::uint64_t> written_;
 };
 
 }  // namespace halcyne
