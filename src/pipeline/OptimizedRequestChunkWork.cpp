@@ -3,6 +3,7 @@
 #include <algorithm>
 #include <new>
 
+#include "common/MonotonicClock.hpp"
 #include "http/HttpRequest.hpp"
 #include "http/HttpRequestFactory.hpp"
 #include "manifest/NodeListManifest.hpp"
@@ -14,7 +15,6 @@
 #include "pipeline/TransferSharedMapData.hpp"
 #include "pipeline/TransferStatusData.hpp"
 #include "pipeline/TransferWorkLog.hpp"
-#include "transfer/TransferStatusImpl.hpp"
 
 namespace halcyne {
 
