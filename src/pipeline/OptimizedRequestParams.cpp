@@ -8,7 +8,7 @@
 #include "common/Uri.hpp"
 #include "manifest/PackageRef.hpp"
 #include "manifest/ServerHost.hpp"
-#include "pipeline/ExcludedNodes.hpp"
+#include "optimizer/ExcludedNodes.hpp"
 #include "pipeline/TransferSharedFileData.hpp"
 #include "pipeline/TransferSharedMapData.hpp"
 

@@ -8,7 +8,7 @@
 #include <string>
 #include <unordered_set>
 
-#include "pipeline/ExcludedNodes.hpp"
+#include "optimizer/ExcludedNodes.hpp"
 #include "pipeline/TransferBehavior.hpp"
 #include "pipeline/TransferParams.hpp"
 #include "transfer/TransferStatusImpl.hpp"
