@@ -7,9 +7,9 @@
 #include <memory>
 #include <vector>
 
+#include "common/TransferParams.hpp"
 #include "http/HttpRequestParams.hpp"
 #include "manifest/NodeListManifest.hpp"
-#include "pipeline/TransferParams.hpp"
 
 namespace halcyne {
 

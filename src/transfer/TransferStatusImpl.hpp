@@ -10,8 +10,8 @@
 #include <memory>
 
 #include "common/MonotonicClock.hpp"
+#include "common/TransferParams.hpp"
 #include "optimizer/DeltaCounter.hpp"
-#include "pipeline/TransferParams.hpp"
 #include "pipeline/TransferProgressUpdater.hpp"
 #include "transfer/TransferStatus.hpp"
 
