@@ -7,10 +7,9 @@
 
 #include "manifest/StandardNodeListManifest.hpp"
 #include "manifest/XmlManifestReader.hpp"
+#include "optimizer/HttpTransferStatusData.hpp"
+#include "optimizer/OptimizedRequestParams.hpp"
 #include "optimizer/ProportionalGamblingTransferOptimizer.hpp"
-#include "pipeline/HttpTransferStatusData.hpp"
-#include "pipeline/OptimizedRequestParams.hpp"
-#include "pipeline/TransferSharedMapData.hpp"
 
 namespace {
 
@@ -29,7 +28,7 @@ void GetNode(benchmark::State& state) {
     list->Load(tree);
 
     ProportionalGamblingTransferOptimizer optimizer(EngineSettings(), 1);
-    const auto chunk = std::make_shared<TransferSharedMapData>(0, 1048575);
+    const RequestedChunk chunk{"", 0, 1048575};
     for (int i = 0; i < nodes; ++i) {
         for (int sample = 0; sample < 3; ++sample) {
             OptimizedRequestParams params(list, TransferParams(), chunk);

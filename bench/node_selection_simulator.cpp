@@ -28,11 +28,10 @@
 #include "http/HttpRequestStatus.hpp"
 #include "manifest/StandardNodeListManifest.hpp"
 #include "manifest/XmlManifestReader.hpp"
+#include "optimizer/HttpTransferStatusData.hpp"
 #include "optimizer/NodeStatistics.hpp"
+#include "optimizer/OptimizedRequestParams.hpp"
 #include "optimizer/ProportionalGamblingTransferOptimizer.hpp"
-#include "pipeline/HttpTransferStatusData.hpp"
-#include "pipeline/OptimizedRequestParams.hpp"
-#include "pipeline/TransferSharedMapData.hpp"
 
 using namespace halcyne;
 
@@ -212,7 +211,7 @@ Result Simulate(const Mix& mix, Strategy strategy, const Options& options, std::
         }
         ++nextChunk;
         attempt.params = std::make_unique<OptimizedRequestParams>(
-            list, TransferParams(), std::make_shared<TransferSharedMapData>(0, options.chunkSize - 1));
+            list, TransferParams(), RequestedChunk{"", 0, options.chunkSize - 1});
         startAttempt(attempt);
     };
 

@@ -7,8 +7,8 @@
 
 #include <boost/property_tree/ptree.hpp>
 
+#include "common/TransferParams.hpp"
 #include "manifest/Manifest.hpp"
-#include "pipeline/TransferParams.hpp"
 #include "transfer/TransferState.hpp"
 
 namespace halcyne {

@@ -8,10 +8,10 @@
 #include <memory>
 #include <string>
 
+#include "common/TransferParams.hpp"
 #include "events/EventAnalyticsRequest.hpp"
 #include "events/TransferAnalyticsRequest.hpp"
 #include "pipeline/TransferBehavior.hpp"
-#include "pipeline/TransferParams.hpp"
 
 namespace halcyne {
 

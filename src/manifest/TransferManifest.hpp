@@ -3,8 +3,8 @@
 // thread at a time.
 #pragma once
 
+#include "common/TransferParams.hpp"
 #include "manifest/Manifest.hpp"
-#include "pipeline/TransferParams.hpp"
 
 namespace halcyne {
 

@@ -12,8 +12,8 @@
 
 #include "http/HttpRequestStatus.hpp"
 #include "manifest/NodeListManifest.hpp"
-#include "pipeline/HttpTransferStatusData.hpp"
-#include "pipeline/OptimizedRequestParams.hpp"
+#include "optimizer/HttpTransferStatusData.hpp"
+#include "optimizer/OptimizedRequestParams.hpp"
 
 namespace halcyne {
 

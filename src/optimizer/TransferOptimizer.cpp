@@ -5,9 +5,8 @@
 
 #include "http/HttpRequestStatus.hpp"
 #include "manifest/NodeListManifest.hpp"
-#include "pipeline/HttpTransferStatusData.hpp"
-#include "pipeline/OptimizedRequestParams.hpp"
-#include "pipeline/TransferSharedMapData.hpp"
+#include "optimizer/HttpTransferStatusData.hpp"
+#include "optimizer/OptimizedRequestParams.hpp"
 
 namespace halcyne {
 

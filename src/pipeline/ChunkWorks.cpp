@@ -4,11 +4,11 @@
 
 #include "file/SharedFile.hpp"
 #include "manifest/NodeListManifest.hpp"
+#include "optimizer/ExcludedNodes.hpp"
 #include "optimizer/NodeStatistics.hpp"
 #include "optimizer/TransferOptimizer.hpp"
 #include "pipeline/ChecksumStatusData.hpp"
 #include "pipeline/Crc32.hpp"
-#include "pipeline/ExcludedNodes.hpp"
 #include "pipeline/FileReading.hpp"
 #include "pipeline/OptimizedRequestChunkWork.hpp"
 #include "pipeline/TransferProgressUpdater.hpp"

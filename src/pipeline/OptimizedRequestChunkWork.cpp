@@ -3,22 +3,31 @@
 #include <algorithm>
 #include <new>
 
+#include "common/MonotonicClock.hpp"
 #include "http/HttpRequest.hpp"
 #include "http/HttpRequestFactory.hpp"
 #include "manifest/NodeListManifest.hpp"
+#include "optimizer/HttpTransferStatusData.hpp"
 #include "optimizer/NodeStatistics.hpp"
 #include "optimizer/TransferOptimizer.hpp"
-#include "pipeline/HttpTransferStatusData.hpp"
 #include "pipeline/TransferHttpWriter.hpp"
 #include "pipeline/TransferSharedFileData.hpp"
 #include "pipeline/TransferSharedMapData.hpp"
 #include "pipeline/TransferStatusData.hpp"
 #include "pipeline/TransferWorkLog.hpp"
-#include "transfer/TransferStatusImpl.hpp"
 
 namespace halcyne {
 
 namespace {
+
+// The chunk as the request params take it: its file's path and its byte range.
+std::optional<RequestedChunk> RequestedChunkOf(const TransferSharedMapData* chunk) {
+    if (!chunk) {
+        return std::nullopt;
+    }
+    return RequestedChunk{chunk->fileData ? chunk->fileData->filePath : std::string(), chunk->lowerBound,
+                          chunk->upperBound};
+}
 
 bool IsFailedSample(HttpRequestResult result) {
     switch (result) {
@@ -72,8 +81,8 @@ OptimizedRequestChunkWork::OptimizedRequestChunkWork(std::shared_ptr<TransferWor
     : TransferWork(std::move(workInterface)),
       LimitedRetrySimpleWork(nullptr, maxRetries),
       session_(std::move(session)),
-      chunkData_(chunkData),
-      params_(workInterface_->GetNodeList(), workInterface_->GetParams(), std::move(chunkData),
+      chunkData_(std::move(chunkData)),
+      params_(workInterface_->GetNodeList(), workInterface_->GetParams(), RequestedChunkOf(chunkData_.get()),
               workInterface_->GetExcludedNodes()) {
     AddWorkCompleteCallback(WorkLogCompleteCallback(workInterface_->Behavior()));
     AddRetryCallback(WorkLogRetryCallback(workInterface_->Behavior()));

@@ -15,7 +15,7 @@
 #include <mutex>
 #include <optional>
 
-#include "pipeline/OptimizedRequestParams.hpp"
+#include "optimizer/OptimizedRequestParams.hpp"
 #include "pipeline/TransferWork.hpp"
 #include "work/LimitedRetryWork.hpp"
 

@@ -1,24 +1,17 @@
-// Status data of the transfer works: what a failing work says about its failure, named by a TransferError.
-// Created by a work on a work-manager thread, then immutable and shared by pointer with the composites, the
-// workflow, the transfer and the event and log managers on any thread.
+// The general status data of the transfer works: a failure told by a message, by a caught exception, or by a
+// file exception that classifies itself (their interface TransferStatusData and the kinds TransferError are
+// in common/TransferError.hpp). Created by a work on a work-manager thread, then immutable and shared by
+// pointer with the composites, the workflow, the transfer and the event and log managers on any thread.
 #pragma once
 
 #include <exception>
 #include <memory>
 #include <string>
 
-#include "pipeline/TransferError.hpp"
+#include "common/TransferError.hpp"
 #include "work/WorkStatus.hpp"
 
 namespace halcyne {
-
-// Derives virtually from WorkStatusData, so that a status's data (a WorkStatusData pointer) casts to it
-// whichever work data class it is combined with.
-class TransferStatusData : public virtual WorkStatusData {
-public:
-    ~TransferStatusData() override = default;
-    virtual TransferError ToTransferError() const = 0;
-};
 
 // A failure described by a message: the works' own consistency checks, errors given to a transfer.
 class TransferErrorData : public TransferStatusData, public WorkErrorData {

@@ -7,8 +7,8 @@
 #include <memory>
 #include <string>
 
+#include "common/TransferParams.hpp"
 #include "pipeline/TransferBehavior.hpp"
-#include "pipeline/TransferParams.hpp"
 
 namespace halcyne {
 

@@ -11,9 +11,9 @@
 #include <mutex>
 #include <string>
 
+#include "common/TransferError.hpp"
+#include "common/TransferParams.hpp"
 #include "pipeline/TransferBehavior.hpp"
-#include "pipeline/TransferError.hpp"
-#include "pipeline/TransferParams.hpp"
 #include "transfer/StandardTransferData.hpp"
 #include "transfer/StandardTransferWorkInterface.hpp"
 #include "transfer/Transfer.hpp"

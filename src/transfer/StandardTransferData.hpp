@@ -8,9 +8,9 @@
 #include <string>
 #include <unordered_set>
 
-#include "pipeline/ExcludedNodes.hpp"
+#include "common/TransferParams.hpp"
+#include "optimizer/ExcludedNodes.hpp"
 #include "pipeline/TransferBehavior.hpp"
-#include "pipeline/TransferParams.hpp"
 #include "transfer/TransferStatusImpl.hpp"
 
 namespace halcyne {

@@ -3,10 +3,10 @@
 
 #include <memory>
 
+#include "common/TransferParams.hpp"
 #include "manifest/ManifestStore.hpp"
 #include "manifest/TransferManifest.hpp"
 #include "pipeline/TransferBehavior.hpp"
-#include "pipeline/TransferParams.hpp"
 #include "transfer/Transfer.hpp"
 #include "transfer/TransferStatusImpl.hpp"
 #include "transfer/TransferWorkflowFactory.hpp"

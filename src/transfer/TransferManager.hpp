@@ -8,10 +8,10 @@
 #include <string>
 #include <unordered_map>
 
+#include "common/TransferParams.hpp"
 #include "manifest/ManifestStore.hpp"
 #include "manifest/TransferManifest.hpp"
 #include "pipeline/TransferBehavior.hpp"
-#include "pipeline/TransferParams.hpp"
 #include "transfer/Transfer.hpp"
 
 namespace halcyne {

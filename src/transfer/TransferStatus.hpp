@@ -5,8 +5,8 @@
 #include <string>
 
 #include "common/NoValueMarker.hpp"
+#include "common/TransferError.hpp"
 #include "file/FileIdentity.hpp"
-#include "pipeline/TransferError.hpp"
 #include "transfer/TransferState.hpp"
 
 namespace halcyne {

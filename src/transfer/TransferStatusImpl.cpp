@@ -4,19 +4,9 @@
 #include <cmath>
 #include <limits>
 
-#include <time.h>
-
 #include "manifest/PackageManifest.hpp"
 
 namespace halcyne {
-
-std::uint32_t MonotonicMilliseconds() {
-    timespec now{};
-    ::clock_gettime(CLOCK_MONOTONIC, &now);
-    const auto ms =
-        static_cast<std::uint64_t>(now.tv_sec) * 1000u + static_cast<std::uint64_t>(now.tv_nsec) / 1000000u;
-    return static_cast<std::uint32_t>(ms);
-}
 
 TransferStatusImpl::TransferStatusImpl(const TransferParams* params, unsigned speedWindowSeconds,
                                        unsigned remainingRecalcMs, MillisecondClock clock)

@@ -7,23 +7,17 @@
 #include <atomic>
 #include <cstdint>
 #include <deque>
-#include <functional>
 #include <memory>
 
+#include "common/MonotonicClock.hpp"
+#include "common/TransferParams.hpp"
 #include "optimizer/DeltaCounter.hpp"
-#include "pipeline/TransferParams.hpp"
 #include "pipeline/TransferProgressUpdater.hpp"
 #include "transfer/TransferStatus.hpp"
 
 namespace halcyne {
 
 class PackageManifest;
-
-// A millisecond clock read as an unsigned 32-bit number; differences are taken modulo 2^32.
-using MillisecondClock = std::function<std::uint32_t()>;
-
-// CLOCK_MONOTONIC in milliseconds, truncated to 32 bits.
-std::uint32_t MonotonicMilliseconds();
 
 class TransferStatusImpl : public TransferProgressUpdater {
 public:

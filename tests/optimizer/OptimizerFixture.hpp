@@ -11,10 +11,9 @@
 #include "http/HttpRequestStatus.hpp"
 #include "manifest/StandardNodeListManifest.hpp"
 #include "manifest/XmlManifestReader.hpp"
+#include "optimizer/HttpTransferStatusData.hpp"
+#include "optimizer/OptimizedRequestParams.hpp"
 #include "optimizer/TransferOptimizer.hpp"
-#include "pipeline/HttpTransferStatusData.hpp"
-#include "pipeline/OptimizedRequestParams.hpp"
-#include "pipeline/TransferSharedMapData.hpp"
 
 namespace halcyne::test {
 
@@ -36,7 +35,7 @@ inline std::shared_ptr<NodeListManifest> MakeNodeList(const std::vector<std::str
 inline OptimizedRequestParams MakeParams(std::shared_ptr<NodeListManifest> list,
                                          std::uint64_t length = 1048576) {
     return OptimizedRequestParams(std::move(list), TransferParams(),
-                                  std::make_shared<TransferSharedMapData>(4096, 4096 + length - 1));
+                                  RequestedChunk{"", 4096, 4096 + length - 1});
 }
 
 inline std::shared_ptr<HttpTransferStatusData> Outcome(const std::string& host, HttpRequestResult result,

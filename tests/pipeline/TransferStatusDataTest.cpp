@@ -6,7 +6,7 @@
 
 #include "file/FileException.hpp"
 #include "manifest/ManifestException.hpp"
-#include "pipeline/HttpTransferStatusData.hpp"
+#include "optimizer/HttpTransferStatusData.hpp"
 #include "pipeline/TransferStatusData.hpp"
 
 namespace halcyne {

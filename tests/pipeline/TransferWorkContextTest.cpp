@@ -1,8 +1,8 @@
 #include <gtest/gtest.h>
 
+#include "common/TransferParams.hpp"
 #include "file/posix/PosixSharedFileFactory.hpp"
 #include "pipeline/Crc32.hpp"
-#include "pipeline/TransferParams.hpp"
 #include "pipeline/TransferSharedFileData.hpp"
 #include "pipeline/TransferSharedMapData.hpp"
 #include "support/RecordingProgressUpdater.hpp"

@@ -8,10 +8,8 @@
 #include "manifest/StandardNodeListManifest.hpp"
 #include "manifest/StandardPackageManifest.hpp"
 #include "manifest/XmlManifestReader.hpp"
+#include "optimizer/OptimizedRequestParams.hpp"
 #include "pipeline/Crc32.hpp"
-#include "pipeline/OptimizedRequestParams.hpp"
-#include "pipeline/TransferSharedFileData.hpp"
-#include "pipeline/TransferSharedMapData.hpp"
 
 namespace halcyne::publish {
 
@@ -37,9 +35,7 @@ bool ChunkUrlCarries(const std::string& partnerId, const std::string& packageId,
         transfer.partnerId = partnerId;
         transfer.packageId = packageId;
         transfer.versionId = versionId;
-        auto chunk = std::make_shared<TransferSharedMapData>(
-            std::make_shared<TransferSharedFileData>(filePath, 1), 0, 0, 0, nullptr);
-        OptimizedRequestParams params(nullptr, transfer, chunk);
+        OptimizedRequestParams params(nullptr, transfer, RequestedChunk{filePath, 0, 0});
         params.SelectedNode = nodes->GetNodes().at(0);
         const Uri url(params.ToUrl());
         return url.Host() == "host.example" && url.Query().empty() && url.Fragment().empty() &&

@@ -10,10 +10,9 @@
 #include "http/RoundRobinHttpSessionFactory.hpp"
 #include "manifest/NodeListManifestFactory.hpp"
 #include "manifest/PackageManifestFactory.hpp"
+#include "optimizer/HttpTransferStatusData.hpp"
+#include "optimizer/OptimizedRequestParams.hpp"
 #include "optimizer/ProportionalGamblingTransferOptimizer.hpp"
-#include "pipeline/HttpTransferStatusData.hpp"
-#include "pipeline/OptimizedRequestParams.hpp"
-#include "pipeline/TransferSharedMapData.hpp"
 #include "support/PipelineHarness.hpp"
 #include "support/ScriptedNodes.hpp"
 #include "support/SiteWriter.hpp"
@@ -174,8 +173,7 @@ TEST(TransferConcurrencyTest, NodeReportWhileRequestsChooseNodes) {
     std::thread requests([&] {
         for (int i = 0; i < rounds; ++i) {
             const auto candidates = MakeNodeList({"A.test", "h" + std::to_string(i) + ".test"});
-            OptimizedRequestParams params(candidates, TransferParams(),
-                                          std::make_shared<TransferSharedMapData>(0, 4095));
+            OptimizedRequestParams params(candidates, TransferParams(), RequestedChunk{"", 0, 4095});
             optimizer.GetNode(params);
             params.SelectedNode = candidates->GetNodes()[0];
             HttpRequestStatus status;

@@ -6,10 +6,8 @@
 #include "manifest/NodeListManifestFactory.hpp"
 #include "manifest/PackageManifestFactory.hpp"
 #include "manifest/PackageRef.hpp"
+#include "optimizer/OptimizedRequestParams.hpp"
 #include "pipeline/ManifestWorks.hpp"
-#include "pipeline/OptimizedRequestParams.hpp"
-#include "pipeline/TransferSharedFileData.hpp"
-#include "pipeline/TransferSharedMapData.hpp"
 #include "support/PipelineHarness.hpp"
 #include "support/SiteWriter.hpp"
 
@@ -68,9 +66,7 @@ TEST(OptimizedRequestParamsTest, ChunkUrls) {
         transfer.partnerId = c.partner;
         transfer.packageId = c.package;
         transfer.versionId = c.version;
-        auto file = std::make_shared<TransferSharedFileData>(c.filePath, 10);
-        auto chunk = std::make_shared<TransferSharedMapData>(file, 0, 9, 0, nullptr);
-        OptimizedRequestParams params(nullptr, transfer, chunk);
+        OptimizedRequestParams params(nullptr, transfer, RequestedChunk{c.filePath, 0, 9});
         params.SelectedNode = Node(c.nodeHost, c.nodePath);
         EXPECT_EQ(params.ToUrl(), c.url) << c.filePath;
     }
@@ -104,8 +100,7 @@ TEST(OptimizedRequestParamsTest, IdsStayInTheirOwnPathSegment) {
     };
     XmlHttpPackageManifestFactory packages("m.example:8080", nullptr, 10, 30);
     XmlHttpNodeListManifestFactory lists("m.example:8080", nullptr, 10, 30);
-    auto chunk = std::make_shared<TransferSharedMapData>(std::make_shared<TransferSharedFileData>("f", 10), 0,
-                                                         9, 0, nullptr);
+    const RequestedChunk chunk{"f", 0, 9};
     for (const Case& c : cases) {
         SCOPED_TRACE(c.id);
         TransferParams transfer;
@@ -146,9 +141,8 @@ TEST(OptimizedRequestParamsTest, IdsStayInTheirOwnPathSegment) {
 }
 
 TEST(OptimizedRequestParamsTest, ToUrlNeedsNodeAndChunk) {
-    auto chunk = std::make_shared<TransferSharedMapData>(0, 9);
-    OptimizedRequestParams noNode(nullptr, TransferParams(), chunk);
-    OptimizedRequestParams noChunk(nullptr, TransferParams(), nullptr);
+    OptimizedRequestParams noNode(nullptr, TransferParams(), RequestedChunk{"f", 0, 9});
+    OptimizedRequestParams noChunk(nullptr, TransferParams(), std::nullopt);
     noChunk.SelectedNode = Node("h", "/");
     for (const OptimizedRequestParams* params : {&noNode, &noChunk}) {
         try {
@@ -162,13 +156,11 @@ TEST(OptimizedRequestParamsTest, ToUrlNeedsNodeAndChunk) {
 }
 
 TEST(OptimizedRequestParamsTest, RequestParamsAskForExactlyTheChunk) {
-    auto file = std::make_shared<TransferSharedFileData>("f", 100);
-    auto chunk = std::make_shared<TransferSharedMapData>(file, 40, 59, 0, nullptr);
     TransferParams transfer;
     transfer.partnerId = "P";
     transfer.packageId = "K";
     transfer.versionId = "V";
-    OptimizedRequestParams params(nullptr, transfer, chunk);
+    OptimizedRequestParams params(nullptr, transfer, RequestedChunk{"f", 40, 59});
     params.SelectedNode = Node("h:81", "/n/");
     params.connectTimeout = 3;
     params.timeout = 11;

@@ -1,9 +1,12 @@
-// The kinds of transfer failure. Only the numbers travel in logs, analytics and stored state; the enum is one
-// byte, so it is always written through ToInt, never as a character. A plain value, used on any thread.
+// The kinds of transfer failure, and the interface of the status data that names one. Only the numbers
+// travel in logs, analytics and stored state; the enum is one byte, so it is always written through ToInt,
+// never as a character. A plain value, used on any thread.
 #pragma once
 
 #include <cstdint>
 #include <string>
+
+#include "work/WorkStatus.hpp"
 
 namespace halcyne {
 
@@ -28,5 +31,15 @@ inline int ToInt(TransferError error) {
 inline std::string ToDecimal(TransferError error) {
     return std::to_string(ToInt(error));
 }
+
+// What a failing transfer work says about its failure (the works' own data classes, the request outcome):
+// created on a work-manager thread, then immutable and shared by pointer with the composites, the workflow,
+// the transfer and the event and log managers on any thread. Derives virtually from WorkStatusData, so that
+// a status's data (a WorkStatusData pointer) casts to it whichever work data class it is combined with.
+class TransferStatusData : public virtual WorkStatusData {
+public:
+    ~TransferStatusData() override = default;
+    virtual TransferError ToTransferError() const = 0;
+};
 
 }  // namespace halcyne

@@ -1,26 +1,38 @@
 // What one chunk's download asks of the optimizer and how the optimizer answers: the candidate nodes, the
 // chunk, and the chosen node with its request settings.
-// Owned by the chunk request work and touched only on the thread that runs its attempt.
+// Built and owned by the chunk request work and touched only on the thread that runs its attempt.
 #pragma once
 
 #include <cstdint>
 #include <memory>
+#include <optional>
+#include <string>
 #include <vector>
 
+#include "common/TransferParams.hpp"
 #include "http/HttpRequestParams.hpp"
 #include "manifest/NodeListManifest.hpp"
-#include "pipeline/TransferParams.hpp"
 
 namespace halcyne {
 
 class ExcludedNodes;
 class HttpWriteCallback;
-class TransferSharedMapData;
+
+// The chunk a request is for, copied from the pipeline's chunk record when the params are built: its file's
+// path inside the package and its byte range in the file.
+struct RequestedChunk {
+    // The number of bytes of the chunk.
+    std::uint64_t Length() const { return upperBound - lowerBound + 1; }
+
+    std::string filePath;          // the file's path inside the package; empty for a chunk without a file
+    std::uint64_t lowerBound = 0;  // offset of the chunk's first byte in the file
+    std::uint64_t upperBound = 0;  // offset of the chunk's last byte (inclusive)
+};
 
 struct OptimizedRequestParams {
     // Candidates are all nodes of the list that `excluded` (when given) does not exclude, in list order.
     OptimizedRequestParams(std::shared_ptr<NodeListManifest> nodeList, TransferParams transferParams,
-                           std::shared_ptr<TransferSharedMapData> chunkData,
+                           std::optional<RequestedChunk> chunkData,
                            std::shared_ptr<const ExcludedNodes> excluded = nullptr);
 
     // Erases the selected node from the candidates (the others keep their order); when none is left, the
@@ -51,7 +63,7 @@ struct OptimizedRequestParams {
     std::shared_ptr<const ExcludedNodes> excluded;  // the transfer's excluded nodes, or empty
     NodeManifestList candidates;                    // the nodes not yet tried, in list order
     TransferParams transferParams;
-    std::shared_ptr<TransferSharedMapData> ChunkData;
+    std::optional<RequestedChunk> ChunkData;     // empty for params built without a chunk
     std::shared_ptr<NodeManifest> SelectedNode;  // empty until the optimizer has chosen
     bool noRetryCharge = false;                  // the next retry decision does not count against the limit
     bool adaptiveTimeouts = false;               // the time-outs may still be raised by the optimizer

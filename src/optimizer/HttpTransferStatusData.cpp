@@ -1,4 +1,4 @@
-#include "pipeline/HttpTransferStatusData.hpp"
+#include "optimizer/HttpTransferStatusData.hpp"
 
 namespace halcyne {
 

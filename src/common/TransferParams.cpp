@@ -1,4 +1,4 @@
-#include "pipeline/TransferParams.hpp"
+#include "common/TransferParams.hpp"
 
 namespace halcyne {
 

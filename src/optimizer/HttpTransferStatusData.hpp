@@ -8,8 +8,8 @@
 #include <string>
 #include <utility>
 
+#include "common/TransferError.hpp"
 #include "http/HttpRequestStatus.hpp"
-#include "pipeline/TransferStatusData.hpp"
 
 namespace halcyne {
 

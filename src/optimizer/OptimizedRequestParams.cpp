@@ -1,4 +1,4 @@
-#include "pipeline/OptimizedRequestParams.hpp"
+#include "optimizer/OptimizedRequestParams.hpp"
 
 #include <algorithm>
 #include <stdexcept>
@@ -8,9 +8,7 @@
 #include "common/Uri.hpp"
 #include "manifest/PackageRef.hpp"
 #include "manifest/ServerHost.hpp"
-#include "pipeline/ExcludedNodes.hpp"
-#include "pipeline/TransferSharedFileData.hpp"
-#include "pipeline/TransferSharedMapData.hpp"
+#include "optimizer/ExcludedNodes.hpp"
 
 namespace halcyne {
 
@@ -50,7 +48,7 @@ std::string FilePathReference(const std::string& filePath) {
 
 OptimizedRequestParams::OptimizedRequestParams(std::shared_ptr<NodeListManifest> nodeList,
                                                TransferParams transferParams,
-                                               std::shared_ptr<TransferSharedMapData> chunkData,
+                                               std::optional<RequestedChunk> chunkData,
                                                std::shared_ptr<const ExcludedNodes> excluded)
     : nodeList(std::move(nodeList)),
       excluded(std::move(excluded)),
@@ -120,7 +118,7 @@ std::string OptimizedRequestParams::ToUrl() const {
     // The file's path is resolved on its own, so that its dot segments stay below the version's folder.
     Uri file("http", "file");
     file.SetPath("/");
-    file.Resolve(FilePathReference(ChunkData->fileData ? ChunkData->fileData->filePath : std::string()));
+    file.Resolve(FilePathReference(ChunkData->filePath));
     std::string url = node.ToString() + ids;
     UriEncode(std::string_view(file.Path()).substr(1), "?#", url);
     return url;

@@ -1,4 +1,4 @@
-#include "pipeline/ExcludedNodes.hpp"
+#include "optimizer/ExcludedNodes.hpp"
 
 #include <boost/algorithm/string/case_conv.hpp>
 
