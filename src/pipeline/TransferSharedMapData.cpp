@@ -54,9 +54,6 @@ TransferSharedMapData::TransferSharedMapData(std::shared_ptr<TransferSharedFileD
       progressUpdater(std::move(progressUpdater)),
       writePosition_(lowerBound) {}
 
-TransferSharedMapData::TransferSharedMapData(std::uint64_t lowerBound, std::uint64_t upperBound)
-    : TransferSharedMapData(nullptr, lowerBound, upperBound, 0, nullptr) {}
-
 TransferSharedMapData::~TransferSharedMapData() = default;
 
 void TransferSharedMapData::Describe(boost::property_tree::ptree& tree) const {

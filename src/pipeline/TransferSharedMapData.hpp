@@ -43,8 +43,6 @@ public:
                           std::uint64_t upperBound, std::uint32_t expectedChecksum,
                           std::shared_ptr<TransferProgressUpdater> progressUpdater,
                           std::optional<Sha256::Digest> expectedSha256 = std::nullopt);
-    // A chunk without file, checksum or progress updater (the optimizer reads only the range).
-    TransferSharedMapData(std::uint64_t lowerBound, std::uint64_t upperBound);
     TransferSharedMapData(const TransferSharedMapData&) = delete;
     TransferSharedMapData& operator=(const TransferSharedMapData&) = delete;
     ~TransferSharedMapData() override;
