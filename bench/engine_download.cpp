@@ -3,7 +3,7 @@
 //   engine_download serve <folder> <files> <file KiB> <chunk KiB>
 //       Writes a package of <files> random files into <folder>/site as version V (current, every file with
 //       its SHA-256) and the same files as version U (no SHA-256), starts three nginx content nodes and an
-//       nginx manifest service on it, and writes <folder>/env (MANIFEST_HOST, NODES),
+//       nginx manifest service on it, and writes <folder>/env (MANIFEST_HOST; NODE_LOGS, the nodes' access logs),
 //       <folder>/package.metalink (the same pieces with SHA-1 per chunk, for aria2c) and <folder>/urls (the
 //       files on node 0, for curl). Serves until standard input closes.
 //   engine_download run <manifest host> <destination> [version]
@@ -12,6 +12,7 @@
 //       status every 100 ms like the monitor. Prints the peak RssAnon sampled at each poll, in KiB, to
 //       standard error. Exits 0 when complete.
 #include <chrono>
+#include <cstdio>
 #include <cstring>
 #include <fstream>
 #include <iomanip>
@@ -148,7 +149,14 @@ int Serve(const std::string& folder, int files, std::uint64_t fileKiB, std::uint
     metalink << "</metalink>\n";
     metalink.close();
     urls.close();
-    std::ofstream(folder + "/env") << "MANIFEST_HOST=" << manifests.Host() << "\n";
+    // Written aside and renamed: the scripts wait for the file and read it at once.
+    std::ofstream env(folder + "/env.part");
+    env << "MANIFEST_HOST=" << manifests.Host() << "\nNODE_LOGS='";
+    for (const auto& node : nodes) {
+        env << node->AccessLog() << (&node == &nodes.back() ? "'\n" : " ");
+    }
+    env.close();
+    std::rename((folder + "/env.part").c_str(), (folder + "/env").c_str());
     std::cout << "serving; manifest host " << manifests.Host() << std::endl;
     std::string line;
     while (std::getline(std::cin, line)) {
