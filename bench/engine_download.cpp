@@ -3,23 +3,28 @@
 //   engine_download serve <folder> <files> <file KiB> <chunk KiB>
 //       Writes a package of <files> random files into <folder>/site as version V (current, every file with
 //       its SHA-256) and the same files as version U (no SHA-256), starts three nginx content nodes and an
-//       nginx manifest service on it, and writes <folder>/env (MANIFEST_HOST; NODE_LOGS, the nodes' access logs),
-//       <folder>/package.metalink (the same pieces with SHA-1 per chunk, for aria2c) and <folder>/urls (the
-//       files on node 0, for curl). Serves until standard input closes.
+//       nginx manifest service on it, and writes <folder>/env (MANIFEST_HOST; NODE_LOGS, the nodes' access
+//       logs), <folder>/package.metalink (the same pieces with SHA-1 per chunk, for aria2c) and <folder>/urls
+//       (the files on node 0, for curl). Serves until standard input closes.
 //   engine_download run <manifest host> <destination> [version]
 //       One transfer (of the current version unless given) with the updater's settings (worker threads
-//       doubled, default log level, analytics on: both streams posted to the manifest host), polling the
-//       status every 100 ms like the monitor. Prints the peak RssAnon sampled at each poll, in KiB, to
-//       standard error. Exits 0 when complete.
-#include <chrono>
+//       doubled, default log level, analytics on: both streams posted to the manifest host), watched by the
+//       updater's transfer monitor as the updater does (polls about every 100 ms, and at once when the
+//       engine reports a change). Prints the peak RssAnon sampled at each report, in KiB, to standard
+//       error. Exits 0 when complete.
+#include <algorithm>
+#include <atomic>
+#include <condition_variable>
 #include <cstdio>
 #include <cstring>
 #include <fstream>
 #include <iomanip>
 #include <iostream>
+#include <memory>
+#include <mutex>
+#include <optional>
 #include <random>
 #include <sstream>
-#include <thread>
 #include <vector>
 
 #include <boost/uuid/detail/sha1.hpp>
@@ -30,10 +35,53 @@
 #include "support/TestSupport.hpp"
 #include "support/WebServers.hpp"
 #include "transfer/DownloadEngine.hpp"
+#include "transfer/TransferMonitorImpl.hpp"
+#include "transfer/TransferOperations.hpp"
 
 using namespace halcyne;
 
 namespace {
+
+// The updater's side of a transfer: the monitor's callbacks start the transfer into the destination once it
+// is initialized and hand its end to the main thread; the resident anonymous memory is sampled at each
+// report (about every 100 ms).
+class Runner : public TransferMonitorCallback {
+public:
+    Runner(TransferOperations& engine, TransferMonitorImpl& monitor, std::string destination)
+        : engine_(engine), monitor_(monitor), destination_(std::move(destination)) {}
+
+    void OnTransferProgress(const TransferStatus&) override { Sample(); }
+    void OnTransferInitialized(const TransferStatus& status) override {
+        Sample();
+        engine_.StartTransferInto(status.transferId, destination_);
+        monitor_.Monitor(status.transferId, this);
+    }
+    void OnTransferRetryableError(const TransferStatus& status) override { OnTransferEnd(status); }
+    void OnTransferEnd(const TransferStatus& status) override {
+        Sample();
+        const std::lock_guard<std::mutex> guard(lock_);
+        end_ = status;
+        ended_.notify_all();
+    }
+
+    TransferStatus WaitForEnd() {
+        std::unique_lock<std::mutex> lock(lock_);
+        ended_.wait(lock, [&] { return end_.has_value(); });
+        return *end_;
+    }
+    long PeakRssAnonKiB() const { return peak_; }
+
+private:
+    void Sample() { peak_ = std::max(peak_.load(), test::ProcessStatusKiB("RssAnon")); }
+
+    TransferOperations& engine_;
+    TransferMonitorImpl& monitor_;
+    const std::string destination_;
+    std::atomic<long> peak_{0};  // written on the monitor's thread only
+    std::mutex lock_;            // guards end_
+    std::condition_variable ended_;
+    std::optional<TransferStatus> end_;
+};
 
 int Run(const std::string& host, const std::string& destination, const std::string& version) {
     EngineSettings settings;
@@ -42,32 +90,21 @@ int Run(const std::string& host, const std::string& destination, const std::stri
     settings.maxRunningWorks = settings.workerThreads;
     settings.eventAnalyticsUrl = "http://" + host;
     settings.transferAnalyticsUrl = "http://" + host;
-    long peak = 0;
-    bool complete = false;
-    {
-        DownloadEngine engine(settings);
-        const std::string id = engine.StartTransfer("P", "K", version).transferId;
-        bool started = false;
-        for (;;) {
-            std::this_thread::sleep_for(std::chrono::milliseconds(100));
-            peak = std::max(peak, test::ProcessStatusKiB("RssAnon"));
-            const TransferStatus status = engine.GetTransferStatus(id);
-            if (status.error != TransferError::None || status.state == TransferState::Cancelled ||
-                status.state == TransferState::Absent) {
-                std::cerr << "transfer failed: error " << ToInt(status.error) << "\n";
-                break;
-            }
-            if (status.state == TransferState::Initialized && !started) {
-                engine.StartTransferInto(id, destination);
-                started = true;
-            }
-            if (status.state == TransferState::Complete) {
-                complete = true;
-                break;
-            }
-        }
+    auto engine = std::make_unique<DownloadEngine>(settings);
+    EngineTransferOperations<DownloadEngine> operations(&engine);
+    auto monitor = std::make_unique<TransferMonitorImpl>(&operations);
+    Runner runner(operations, *monitor, destination);
+    monitor->Start();
+    monitor->Monitor(operations.StartTransfer("P", "K", version).transferId, &runner);
+    const TransferStatus end = runner.WaitForEnd();
+    monitor.reset();
+    engine.reset();
+    const bool complete = end.state == TransferState::Complete && end.error == TransferError::None;
+    if (!complete) {
+        std::cerr << "transfer failed: state " << static_cast<int>(end.state) << " error " << ToInt(end.error)
+                  << "\n";
     }
-    std::cerr << "peak RssAnon KiB " << peak << "\n";
+    std::cerr << "peak RssAnon KiB " << runner.PeakRssAnonKiB() << "\n";
     return complete ? 0 : 1;
 }
 

@@ -13,6 +13,7 @@ class SharedFileFactory;
 class HttpPackageManifestFactory;
 class HttpNodeListManifestFactory;
 class TransferManager;
+class TransferChangeSignal;
 class TransferOptimizer;
 class EventManager;
 class WorkLogManager;
@@ -38,6 +39,8 @@ public:
     EventManager* eventManager = nullptr;      // the analytics event manager
     WorkLogManager* workLogManager = nullptr;  // the work log manager
     WorkManager* workManager = nullptr;        // the manager that runs transfer works
+    // Told of every change of a transfer's state or error, once its event has been fired (may be empty).
+    TransferChangeSignal* changeSignal = nullptr;
 };
 
 }  // namespace halcyne

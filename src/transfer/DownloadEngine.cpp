@@ -1,13 +1,15 @@
 #include "transfer/DownloadEngine.hpp"
 
 #include <algorithm>
+#include <utility>
 
 #include "common/NoValueMarker.hpp"
 
 namespace halcyne {
 
 DownloadEngine::DownloadEngine(const EngineSettings& settings)
-    : proxyFactory_(),
+    : changeSignal_(),
+      proxyFactory_(),
       requestFactory_(&proxyFactory_, settings.caBundle),
       manifestVerifier_(settings.manifestKeys),
       replayGuard_(settings.manifestSequencesFile),
@@ -54,7 +56,12 @@ TransferBehavior DownloadEngine::MakeBehavior(const EngineSettings& settings, Do
     behavior.eventManager = &engine.analyticsManager_;
     behavior.workLogManager = &engine.workLogManager_;
     behavior.workManager = &engine.transferWorkManager_;
+    behavior.changeSignal = &engine.changeSignal_;
     return behavior;
+}
+
+void DownloadEngine::SetChangeListener(std::function<void()> listener) {
+    changeSignal_.SetListener(std::move(listener));
 }
 
 TransferStatus DownloadEngine::StartTransfer(const std::string& partnerId, const std::string& packageId,

@@ -5,6 +5,7 @@
 // analytics and log managers before the factories they use.
 #pragma once
 
+#include <functional>
 #include <string>
 
 #include "common/EngineSettings.hpp"
@@ -23,6 +24,7 @@
 #include "optimizer/ProportionalGamblingTransferOptimizer.hpp"
 #include "pipeline/TransferBehavior.hpp"
 #include "transfer/StandardTransferWorkflowFactory.hpp"
+#include "transfer/TransferChangeSignal.hpp"
 #include "transfer/TransferFactory.hpp"
 #include "transfer/TransferManager.hpp"
 #include "transfer/TransferStatus.hpp"
@@ -47,6 +49,12 @@ public:
     // The current status (which may fire the periodic event); state Absent for an unknown id.
     TransferStatus GetTransferStatus(const std::string& transferId);
 
+    // `listener` is called after any transfer's state or error has changed and its event has been fired, on
+    // the thread that changed it, with no lock of the transfer held; it must not call the engine. One
+    // listener: this replaces the previous one, and an empty function removes it (waiting for a call under
+    // way). Any thread but the listener's.
+    void SetChangeListener(std::function<void()> listener);
+
     // The engine's transfer manager and behaviour, for callers that reach a transfer directly (pause,
     // resume, cancel, retry).
     TransferManager& GetTransferManager() { return transferManager_; }
@@ -56,6 +64,7 @@ private:
     static TransferBehavior MakeBehavior(const EngineSettings& settings, DownloadEngine& engine);
 
     // In this order: each member is built from those before it and destroyed before them.
+    TransferChangeSignal changeSignal_;  // first: transfers notify it until the last of them is gone
     RoundRobinHttpSessionFactory sessionFactory_;
     EnvironmentHttpProxyFactory proxyFactory_;
     CurlHttpRequestFactory requestFactory_;

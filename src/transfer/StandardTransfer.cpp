@@ -15,6 +15,7 @@
 #include "optimizer/TransferOptimizer.hpp"
 #include "pipeline/ManifestWorks.hpp"
 #include "pipeline/TransferStatusData.hpp"
+#include "transfer/TransferChangeSignal.hpp"
 #include "work/Workflow.hpp"
 
 namespace halcyne {
@@ -99,7 +100,7 @@ TransferStatus StandardTransfer::GetStatus() {
     const std::uint64_t interval = seconds > 0 ? static_cast<std::uint64_t>(seconds) * 1000u : 0u;
     if (untaken > interval) {
         TransferPeriodicEvent event(workInterface_, *data_->progress);
-        return FireEvent(lock, event);
+        return FireEvent(lock, event, false);
     }
     return Snapshot(lock);
 }
@@ -150,10 +151,14 @@ TransferStatus StandardTransfer::Snapshot(Lock&) {
     return status;
 }
 
-TransferStatus StandardTransfer::FireEvent(Lock& lock, TransferEvent& event) {
+TransferStatus StandardTransfer::FireEvent(Lock& lock, TransferEvent& event, bool changed) {
     TransferStatus status = Snapshot(lock);
+    TransferChangeSignal* const signal = changed ? data_->behavior.changeSignal : nullptr;
     lock.unlock();
     event.Fire();
+    if (signal != nullptr) {
+        signal->Notify();
+    }
     return status;
 }
 
@@ -181,6 +186,7 @@ void StandardTransfer::Fail(Lock& lock, const std::string& message, TransferErro
     TransferFatalErrorEvent event(workInterface_, *data_->progress, data);
     const auto workflow = std::move(workflow_);
     workflow_.reset();
+    TransferChangeSignal* const signal = data_->behavior.changeSignal;
     lock.unlock();
     if (workflow) {
         workflow->Cancel(WorkStatus(WorkResult::Error, data));
@@ -192,6 +198,9 @@ void StandardTransfer::Fail(Lock& lock, const std::string& message, TransferErro
     try {
         event.WriteLog();
     } catch (...) {
+    }
+    if (signal != nullptr) {
+        signal->Notify();
     }
 }
 

@@ -70,7 +70,9 @@ protected:
     virtual void OnRunFileVerified(Lock& lock, const FileIdentity& identity);
 
     // Helpers, all with the lock held.
-    TransferStatus FireEvent(Lock& lock, TransferEvent& event);
+    // Releases the lock, fires the event and then, when the event is of a change (`changed`), tells the
+    // engine's change signal.
+    TransferStatus FireEvent(Lock& lock, TransferEvent& event, bool changed = true);
     void SetFinalState(TransferState state);
     void SetError(TransferError error);
     void Fail(Lock& lock, const std::string& message, TransferError kind);

@@ -27,8 +27,17 @@ TransferMonitorImpl::~TransferMonitorImpl() {
 }
 
 void TransferMonitorImpl::Start() {
+    {
+        const std::lock_guard<std::mutex> guard(lock_);
+        if (thread_.joinable() || stop_ || listening_) {
+            return;
+        }
+        listening_ = true;
+    }
+    // Set without the lock: the engine may call Wake (which takes it) inside SetChangeListener's own lock.
+    engine_->SetChangeListener([this] { Wake(); });
     const std::lock_guard<std::mutex> guard(lock_);
-    if (!thread_.joinable() && !stop_) {
+    if (!stop_) {
         thread_ = std::thread([this] { Run(); });
     }
 }
@@ -36,9 +45,21 @@ void TransferMonitorImpl::Start() {
 void TransferMonitorImpl::Monitor(const std::string& transferId, TransferMonitorCallback* callback) {
     const std::lock_guard<std::mutex> guard(lock_);
     callbacks_.emplace(transferId, callback);
+    // Looked at once: a change the engine reported before the id was registered was not for this monitor.
+    changed_ = true;
+    wakeUp_.notify_all();
 }
 
 void TransferMonitorImpl::Stop() {
+    bool listening = false;
+    {
+        const std::lock_guard<std::mutex> guard(lock_);
+        listening = std::exchange(listening_, false);
+    }
+    if (listening) {
+        // Returns once a Wake under way has returned: none comes after it.
+        engine_->SetChangeListener({});
+    }
     std::thread thread;
     {
         const std::lock_guard<std::mutex> guard(lock_);
@@ -49,6 +70,12 @@ void TransferMonitorImpl::Stop() {
     if (thread.joinable()) {
         thread.join();
     }
+}
+
+void TransferMonitorImpl::Wake() {
+    const std::lock_guard<std::mutex> guard(lock_);
+    changed_ = true;
+    wakeUp_.notify_all();
 }
 
 void TransferMonitorImpl::Run() {
@@ -71,8 +98,9 @@ bool TransferMonitorImpl::Wait() {
         }
         const std::uint64_t elapsed = clock_->NowMs() - start;
         // Checked before the subtraction below, so that a late wake-up can never make the next wait
-        // (period - elapsed) wrap around to weeks.
-        if (elapsed >= minimum) {
+        // (period - elapsed) wrap around to weeks. The cycle that begins now sees every change so far.
+        if (changed_ || elapsed >= minimum) {
+            changed_ = false;
             return true;
         }
         clock_->WaitFor(lock, wakeUp_, periodMs_ - static_cast<std::uint32_t>(elapsed));

@@ -1,11 +1,14 @@
 // The download engine's three transfer operations as the updater uses them: the dialog starts transfers, the
-// transfer monitor polls them. An interface so that tests can script the statuses; `EngineTransferOperations`
-// forwards to an engine held by its owner's pointer. Called from any thread (the interface and the monitor
-// thread); the operations never throw for a refused or unknown transfer and call nothing back.
+// transfer monitor polls them and listens for changes. An interface so that tests can script the statuses;
+// `EngineTransferOperations` forwards to an engine held by its owner's pointer. Called from any thread (the
+// interface and the monitor thread); the operations never throw for a refused or unknown transfer and call
+// nothing back; only the change listener is called, from the engine's threads.
 #pragma once
 
+#include <functional>
 #include <memory>
 #include <string>
+#include <utility>
 
 #include "transfer/TransferStatus.hpp"
 
@@ -19,6 +22,11 @@ public:
     virtual TransferStatus StartTransferInto(const std::string& transferId,
                                              const std::string& destination) = 0;
     virtual TransferStatus GetTransferStatus(const std::string& transferId) = 0;
+    // `listener` is called, on whatever thread made the change and with no lock of the transfer held, after
+    // a transfer's state or error has changed; it must not call these operations. One listener: this
+    // replaces the previous one, and an empty function removes it, waiting for a call under way. By
+    // default nothing is ever called (the caller polls).
+    virtual void SetChangeListener(std::function<void()> listener) { (void)listener; }
 };
 
 // Forwards to the engine that the owner's pointer holds, read at each call (the owner may replace or reset
@@ -37,6 +45,12 @@ public:
     }
     TransferStatus GetTransferStatus(const std::string& transferId) override {
         return (*engine_)->GetTransferStatus(transferId);
+    }
+    // On the engine held now; nothing when there is none.
+    void SetChangeListener(std::function<void()> listener) override {
+        if (*engine_) {
+            (*engine_)->SetChangeListener(std::move(listener));
+        }
     }
 
 private:

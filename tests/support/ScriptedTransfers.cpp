@@ -76,6 +76,19 @@ TransferStatus ScriptedTransfers::GetTransferStatus(const std::string& transferI
     return status;
 }
 
+void ScriptedTransfers::SetChangeListener(std::function<void()> listener) {
+    {
+        const std::lock_guard<std::mutex> guard(lock_);
+        listened_ = static_cast<bool>(listener);
+    }
+    changes_.SetListener(std::move(listener));
+}
+
+bool ScriptedTransfers::Listened() const {
+    const std::lock_guard<std::mutex> guard(lock_);
+    return listened_;
+}
+
 std::vector<ScriptedTransfers::Call> ScriptedTransfers::Calls() const {
     const std::lock_guard<std::mutex> guard(lock_);
     return calls_;

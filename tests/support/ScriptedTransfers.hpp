@@ -14,6 +14,7 @@
 #include <vector>
 
 #include "app/StringTable.hpp"
+#include "transfer/TransferChangeSignal.hpp"
 #include "transfer/TransferMonitorImpl.hpp"
 #include "transfer/TransferOperations.hpp"
 
@@ -46,6 +47,12 @@ public:
                                  const std::string& versionId) override;
     TransferStatus StartTransferInto(const std::string& transferId, const std::string& destination) override;
     TransferStatus GetTransferStatus(const std::string& transferId) override;
+    void SetChangeListener(std::function<void()> listener) override;
+
+    // Calls the change listener as the engine does after a transfer changed.
+    void NotifyChange() { changes_.Notify(); }
+    // Whether a change listener is set.
+    bool Listened() const;
 
     std::vector<Call> Calls() const;
     // How often GetTransferStatus was asked for the id.
@@ -54,16 +61,19 @@ public:
     bool WaitUntil(const std::function<bool(const std::vector<Call>&)>& done) const;
 
 private:
-    mutable std::mutex lock_;  // guards every field below
+    TransferChangeSignal changes_;  // guards itself
+    mutable std::mutex lock_;       // guards every field below
     mutable std::condition_variable changed_;
     std::map<std::string, std::deque<TransferStatus>> scripts_;
     std::map<std::string, TransferStatus> starts_;
     std::map<std::string, TransferStatus> startsInto_;
     std::vector<Call> calls_;
+    bool listened_ = false;
 };
 
 // Fake time for the monitor: each wait lets `advance(requested)` milliseconds pass at once (by default the
-// requested time), or, with `block`, waits for a real notification (Stop) without time passing.
+// requested time), or, with `block`, waits for a real notification (Stop, Wake, Monitor) without time
+// passing.
 class FakeMonitorClock : public MonitorClock {
 public:
     std::function<std::uint64_t(std::uint32_t)> advance = [](std::uint32_t ms) { return ms; };

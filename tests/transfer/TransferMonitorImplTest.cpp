@@ -1,5 +1,5 @@
 // The transfer monitor over scripted statuses in fake time: the dispatch table, re-registration from a
-// callback, exceptions, the pause between cycles and a Stop that ends a wait.
+// callback, exceptions, the pause between cycles, a Stop that ends a wait and the engine's change reports.
 #include <condition_variable>
 #include <mutex>
 #include <stdexcept>
@@ -188,9 +188,8 @@ TEST(TransferMonitorImplTest, CyclesAreAtLeastNinetyMillisecondsApartAndLateWake
 TEST(TransferMonitorImplTest, StopEndsAWaitAtOnceAndAStoppedMonitorDoesNotStartAgain) {
     test::ScriptedTransfers engine;
     test::FakeMonitorClock clock;
-    clock.block = true;  // no time passes: only Stop can end the wait
+    clock.block = true;  // no time passes and nothing is registered or changes: only Stop can end the wait
     TransferMonitorImpl monitor(&engine, &clock);
-    monitor.Monitor("t", nullptr);
     monitor.Start();
     while (!clock.blocked) {
         std::this_thread::yield();
@@ -198,7 +197,31 @@ TEST(TransferMonitorImplTest, StopEndsAWaitAtOnceAndAStoppedMonitorDoesNotStartA
     monitor.Stop();
     monitor.Start();
     monitor.Stop();
-    EXPECT_EQ(engine.Queries("t"), 0);
+    EXPECT_EQ(clock.requests.size(), 1u);  // the one wait, and no cycle after it
+    EXPECT_FALSE(engine.Listened());
+}
+
+// With no time passing, only the engine's change reports and new registrations start a cycle: a change is
+// seen at once, not at the next poll, and each one starts one cycle. The monitor listens from Start to Stop.
+TEST(TransferMonitorImplTest, AChangeReportedByTheEngineStartsACycleAtOnce) {
+    test::ScriptedTransfers engine;
+    test::FakeMonitorClock clock;
+    clock.block = true;
+    Recorder recorder;
+    engine.Script("t", {Status("t", S::Transferring), Status("t", S::Complete)});
+    TransferMonitorImpl monitor(&engine, &clock);
+    EXPECT_FALSE(engine.Listened());
+    monitor.Start();
+    EXPECT_TRUE(engine.Listened());
+    monitor.Monitor("t", &recorder);  // a registration is looked at at once
+    EXPECT_EQ(recorder.WaitFor(1), std::vector<std::string>{"Progress t"});
+    engine.NotifyChange();
+    EXPECT_EQ(recorder.WaitFor(2), (std::vector<std::string>{"Progress t", "End t"}));
+    engine.NotifyChange();  // a cycle over nothing
+    monitor.Stop();
+    EXPECT_FALSE(engine.Listened());
+    EXPECT_EQ(engine.Queries("t"), 2);
+    EXPECT_EQ(clock.now, 1000u);  // no time passed
 }
 
 }  // namespace

@@ -1,6 +1,9 @@
 #include <chrono>
+#include <condition_variable>
 #include <filesystem>
 #include <map>
+#include <mutex>
+#include <optional>
 #include <random>
 #include <regex>
 #include <set>
@@ -14,10 +17,13 @@
 #include <unistd.h>
 
 #include "support/DeliveryService.hpp"
+#include "support/ScriptedTransfers.hpp"
 #include "support/SiteWriter.hpp"
 #include "support/TestSupport.hpp"
 #include "transfer/DownloadEngine.hpp"
 #include "transfer/Transfer.hpp"
+#include "transfer/TransferMonitorImpl.hpp"
+#include "transfer/TransferOperations.hpp"
 
 namespace halcyne {
 namespace {
@@ -211,6 +217,56 @@ TEST_F(DownloadEngineTest, DownloadsAPackageAndReportsEveryStep) {
         EXPECT_TRUE(std::regex_search(completeArray, report)) << node << " " << completeArray;
     }
     EXPECT_EQ(served, Total());
+}
+
+// The updater's monitor over the engine in a clock where no time passes: it learns of the initialization and
+// of the end only from the engine's change reports, never from a poll, so both are seen at once.
+TEST_F(DownloadEngineTest, TheMonitorSeesInitializationAndEndWithoutWaitingForAPoll) {
+    class Starter : public TransferMonitorCallback {
+    public:
+        Starter(TransferOperations& engine, TransferMonitorImpl& monitor, std::string destination)
+            : engine_(engine), monitor_(monitor), destination_(std::move(destination)) {}
+        void OnTransferProgress(const TransferStatus&) override {}
+        void OnTransferInitialized(const TransferStatus& status) override {
+            engine_.StartTransferInto(status.transferId, destination_);
+            monitor_.Monitor(status.transferId, this);
+        }
+        void OnTransferRetryableError(const TransferStatus& status) override { OnTransferEnd(status); }
+        void OnTransferEnd(const TransferStatus& status) override {
+            const std::lock_guard<std::mutex> guard(lock_);
+            end_ = status;
+            ended_.notify_all();
+        }
+        std::optional<TransferStatus> WaitForEnd() {
+            std::unique_lock<std::mutex> lock(lock_);
+            ended_.wait_for(lock, 60s, [&] { return end_.has_value(); });
+            return end_;
+        }
+
+    private:
+        TransferOperations& engine_;
+        TransferMonitorImpl& monitor_;
+        const std::string destination_;
+        std::mutex lock_;
+        std::condition_variable ended_;
+        std::optional<TransferStatus> end_;
+    };
+    auto engine = std::make_unique<DownloadEngine>(settings_);
+    EngineTransferOperations<DownloadEngine> operations(&engine);
+    FakeMonitorClock clock;
+    clock.block = true;
+    TransferMonitorImpl monitor(&operations, &clock);
+    Starter starter(operations, monitor, Dest());
+    monitor.Start();
+    monitor.Monitor(operations.StartTransfer("P", "K", "?").transferId, &starter);
+    const std::optional<TransferStatus> end = starter.WaitForEnd();
+    monitor.Stop();
+    ASSERT_TRUE(end.has_value());
+    EXPECT_EQ(end->state, TransferState::Complete);
+    EXPECT_EQ(end->error, TransferError::None);
+    EXPECT_EQ(clock.now, 1000u);
+    engine.reset();
+    ExpectFilesIdentical();
 }
 
 TEST_F(DownloadEngineTest, PauseResumeAndCancelWithDeletion) {
