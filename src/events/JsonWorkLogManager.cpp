@@ -58,8 +58,19 @@ std::shared_ptr<TrackEventWork> JsonWorkLogManager::CreateEventWork(std::int32_t
     return std::make_shared<JsonLogEventWork>(level, this);
 }
 
+bool JsonWorkLogManager::Refuses(const Work& work, std::int32_t baseLevel) const {
+    if (Accepts(baseLevel)) {
+        return false;
+    }
+    if (!Accepts(LogLevel::Important)) {
+        return true;
+    }
+    const std::optional<bool> important = work.KnownImportance();
+    return important.has_value() && !*important;
+}
+
 void JsonWorkLogManager::OnWorkComplete(std::shared_ptr<Work> work, const WorkStatus& status) {
-    if (!work || !Accepts(CompletionLevel(status.result) | LogLevel::Important)) {
+    if (!work || Refuses(*work, CompletionLevel(status.result))) {
         return;
     }
     try {
@@ -70,7 +81,7 @@ void JsonWorkLogManager::OnWorkComplete(std::shared_ptr<Work> work, const WorkSt
 }
 
 void JsonWorkLogManager::OnSimpleWorkRetry(std::shared_ptr<SimpleWork> work, const WorkStatus& status) {
-    if (!work || !Accepts(LogLevel::Retry | LogLevel::Important)) {
+    if (!work || Refuses(*work, LogLevel::Retry)) {
         return;
     }
     try {

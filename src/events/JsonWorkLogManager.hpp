@@ -24,12 +24,18 @@ public:
     // A JsonLogEventWork of this level with an empty tree.
     std::shared_ptr<TrackEventWork> CreateEventWork(std::int32_t level) override;
     // Queue a SetUpOnCompleteWork or SetUpOnRetryWork and return at once; nothing is queued when no level
-    // the entry could have passes the log level. Never throw.
+    // the entry could have passes the log level, or when only the important bit would pass it and the work
+    // knows it is not important (KnownImportance, asked on the calling thread): most completions of a
+    // transfer's chunks end here, without a work or a wake-up of the log threads. Never throw.
     void OnWorkComplete(std::shared_ptr<Work> work, const WorkStatus& status) override;
     void OnSimpleWorkRetry(std::shared_ptr<SimpleWork> work, const WorkStatus& status) override;
 
     // The level of a completion entry before the important bit: 2 for RetryableError and Error, else 8.
     static std::int32_t CompletionLevel(WorkResult result);
+
+private:
+    // Whether the log takes no entry of this work at `baseLevel`, as far as is known without describing it.
+    bool Refuses(const Work& work, std::int32_t baseLevel) const;
 };
 
 // One entry: writes its tree (in the JSON text form) at its level through its manager. Error when the tree

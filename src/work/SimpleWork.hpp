@@ -59,6 +59,7 @@ public:
     NoOpWork();
     explicit NoOpWork(WorkCompleteCallback* callback);
     void Describe(boost::property_tree::ptree& tree) const override;
+    std::optional<bool> KnownImportance() const override { return false; }
     WorkStatus ExecuteTask() override;
     void Interrupt() override;
 };

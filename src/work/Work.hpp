@@ -47,7 +47,7 @@ public:
     virtual void DescribeCompletion(const WorkStatus& status, boost::property_tree::ptree& tree) const;
     // Whether Describe gives "important" = true, when the work knows it without describing itself; empty
     // (the default) when only the description tells. Lets the work log drop an entry of a refused level
-    // without building the description.
+    // without building the description. Any thread, also while the work runs: a constant of the class.
     virtual std::optional<bool> KnownImportance() const { return std::nullopt; }
     virtual std::shared_ptr<Work> SharedFromThis() = 0;
     virtual std::shared_ptr<const Work> SharedFromThis() const = 0;
