@@ -19,13 +19,23 @@ namespace halcyne {
 
 namespace fs = boost::filesystem;
 
+namespace {
+
+// fs::absolute, but the current directory is asked for only when the path is relative (fs::absolute's
+// default argument asks for it every time, a system call for every path built).
+fs::path Absolute(const fs::path& path) {
+    return path.is_absolute() ? path : fs::absolute(path);
+}
+
+}  // namespace
+
 std::string JoinPath(const std::string& base, const std::string& relative) {
     const auto start = relative.find_first_not_of('/');
     const std::string rest = start == std::string::npos ? std::string() : relative.substr(start);
     if (rest.empty()) {
-        return fs::absolute(fs::path(base)).string();
+        return Absolute(fs::path(base)).string();
     }
-    return fs::absolute(fs::path(rest), fs::absolute(fs::path(base))).string();
+    return fs::absolute(fs::path(rest), Absolute(fs::path(base))).string();
 }
 
 namespace {

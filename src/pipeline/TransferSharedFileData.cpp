@@ -36,10 +36,28 @@ std::string InUseKey(const std::string& folder, const std::string& path) {
     }
 }
 
+// Whether nothing at all is at `name` in `folder` (nor at a folder on its way), by one look at the path. In
+// a new download neither a file nor its sibling exists yet: this answers that where the factory's refusal
+// costs a walk of the path and an exception for every file. Only this answer is taken from it (the factory
+// refuses such a name too); anything else, and any doubt, is left to the factory, which checks properly.
+bool NothingThere(const std::string& folder, const std::string& name) noexcept {
+    try {
+        boost::system::error_code error;
+        const boost::filesystem::file_status status =
+            boost::filesystem::symlink_status(JoinPath(folder, name), error);
+        return status.type() == boost::filesystem::file_not_found;
+    } catch (...) {
+        return false;
+    }
+}
+
 // The file `name` if it exists; empty when it does not (or the name cannot be a file there, which creating
 // it will report).
 std::shared_ptr<SharedFile> OpenIfPresent(SharedFileFactory& factory, const std::string& folder,
                                           const std::string& name, std::uint64_t upperBound) {
+    if (NothingThere(folder, name)) {
+        return nullptr;
+    }
     try {
         return factory.Create(folder, name, SharedFileMode::OpenExisting, 0, upperBound);
     } catch (const FileBadPathException&) {
