@@ -6,14 +6,15 @@
 //       nginx manifest service on it, and writes <folder>/env (MANIFEST_HOST; NODE_LOGS, the nodes' access
 //       logs), <folder>/package.metalink (the same pieces with SHA-1 per chunk, for aria2c) and <folder>/urls
 //       (the files on node 0, for curl). Serves until standard input closes.
-//   engine_download run <manifest host> <destination> [version]
+//   engine_download run <manifest host> <destination> [version [log level]]
 //       One transfer (of the current version unless given) with the updater's settings (worker threads
-//       doubled, default log level, analytics on: both streams posted to the manifest host), watched by the
-//       updater's transfer monitor as the updater does (polls about every 100 ms, and at once when the
-//       engine reports a change). Prints the peak RssAnon sampled at each report, in KiB, to standard
-//       error. Exits 0 when complete.
+//       doubled, the default log level unless given, analytics on: both streams posted to the manifest host),
+//       watched by the updater's transfer monitor as the updater does (polls about every 100 ms, and at once
+//       when the engine reports a change). Prints the peak RssAnon sampled at each report, in KiB, to
+//       standard error. Exits 0 when complete.
 #include <algorithm>
 #include <atomic>
+#include <chrono>
 #include <condition_variable>
 #include <cstdio>
 #include <cstring>
@@ -53,6 +54,7 @@ public:
     void OnTransferProgress(const TransferStatus&) override { Sample(); }
     void OnTransferInitialized(const TransferStatus& status) override {
         Sample();
+        initialized_ = std::chrono::steady_clock::now();
         engine_.StartTransferInto(status.transferId, destination_);
         monitor_.Monitor(status.transferId, this);
     }
@@ -60,6 +62,7 @@ public:
     void OnTransferEnd(const TransferStatus& status) override {
         Sample();
         const std::lock_guard<std::mutex> guard(lock_);
+        endedAt_ = std::chrono::steady_clock::now();
         end_ = status;
         ended_.notify_all();
     }
@@ -70,6 +73,9 @@ public:
         return *end_;
     }
     long PeakRssAnonKiB() const { return peak_; }
+    // When the monitor reported the initialization and the end; read after the monitor has stopped.
+    std::chrono::steady_clock::time_point InitializedAt() const { return initialized_; }
+    std::chrono::steady_clock::time_point EndedAt() const { return endedAt_; }
 
 private:
     void Sample() { peak_ = std::max(peak_.load(), test::ProcessStatusKiB("RssAnon")); }
@@ -81,15 +87,22 @@ private:
     std::mutex lock_;            // guards end_
     std::condition_variable ended_;
     std::optional<TransferStatus> end_;
+    std::chrono::steady_clock::time_point initialized_;  // written on the monitor's thread
+    std::chrono::steady_clock::time_point endedAt_;      // under lock_
 };
 
-int Run(const std::string& host, const std::string& destination, const std::string& version) {
+int Run(const std::string& host, const std::string& destination, const std::string& version,
+        const std::optional<int>& logLevel) {
     EngineSettings settings;
+    if (logLevel) {
+        settings.logLevel = *logLevel;
+    }
     settings.manifestHost = host;
     settings.workerThreads = 2 * DefaultWorkerThreads();
     settings.maxRunningWorks = settings.workerThreads;
     settings.eventAnalyticsUrl = "http://" + host;
     settings.transferAnalyticsUrl = "http://" + host;
+    const auto begin = std::chrono::steady_clock::now();
     auto engine = std::make_unique<DownloadEngine>(settings);
     EngineTransferOperations<DownloadEngine> operations(&engine);
     auto monitor = std::make_unique<TransferMonitorImpl>(&operations);
@@ -99,6 +112,13 @@ int Run(const std::string& host, const std::string& destination, const std::stri
     const TransferStatus end = runner.WaitForEnd();
     monitor.reset();
     engine.reset();
+    const auto milliseconds = [&](std::chrono::steady_clock::time_point at) {
+        return std::chrono::duration_cast<std::chrono::milliseconds>(at - begin).count();
+    };
+    // Not ending in a number: the scripts take the last number of a line as the RssAnon figure.
+    std::cerr << "phases: initialized at " << milliseconds(runner.InitializedAt()) << " ms, ended at "
+              << milliseconds(runner.EndedAt()) << " ms, engine gone at "
+              << milliseconds(std::chrono::steady_clock::now()) << " ms\n";
     const bool complete = end.state == TransferState::Complete && end.error == TransferError::None;
     if (!complete) {
         std::cerr << "transfer failed: state " << static_cast<int>(end.state) << " error " << ToInt(end.error)
@@ -205,14 +225,15 @@ int Serve(const std::string& folder, int files, std::uint64_t fileKiB, std::uint
 
 int main(int argc, char** argv) {
     const std::vector<std::string> args(argv + 1, argv + argc);
-    if ((args.size() == 3 || args.size() == 4) && args[0] == "run") {
-        return Run(args[1], args[2], args.size() == 4 ? args[3] : "?");
+    if (args.size() >= 3 && args.size() <= 5 && args[0] == "run") {
+        return Run(args[1], args[2], args.size() >= 4 ? args[3] : "?",
+                   args.size() == 5 ? std::optional<int>(std::stoi(args[4])) : std::nullopt);
     }
     if (args.size() == 5 && args[0] == "serve") {
         return Serve(args[1], std::stoi(args[2]), std::stoull(args[3]),
                      static_cast<std::uint32_t>(std::stoul(args[4])));
     }
     std::cerr << "usage: engine_download serve <folder> <files> <file KiB> <chunk KiB> | run <host> "
-                 "<destination> [version]\n";
+                 "<destination> [version [log level]]\n";
     return 2;
 }
