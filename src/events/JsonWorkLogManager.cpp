@@ -10,10 +10,11 @@ namespace {
 
 using boost::property_tree::ptree;
 
-// Describes the completion, reads "important" as a boolean (false when absent or not a boolean), and
-// submits the entry at baseLevel, plus 16 for an important work. An entry whose level the log does not take
-// is not made at all (its work would only drop it); this is where most completions end, so the description
-// is moved into the entry rather than copied.
+// Describes the completion, reads "important" as a boolean (false when absent or not a boolean), and writes
+// the entry at baseLevel, plus 16 for an important work. Already on a log thread: the line is written here,
+// not handed to a JsonLogEventWork queued behind it (a second work and wake-up for every line). An entry
+// whose level the log does not take is not made at all; the description is moved into the entry rather
+// than copied. Error, with nothing logged, when the entry cannot be written as JSON.
 WorkStatus SubmitWorkEntry(LogManager& manager, const Work& work, const WorkStatus& status, const char* event,
                            std::int32_t baseLevel) {
     // Most completions are of works that are known not to be important at a level the log refuses: their
@@ -31,10 +32,16 @@ WorkStatus SubmitWorkEntry(LogManager& manager, const Work& work, const WorkStat
     if (!manager.Accepts(level)) {
         return WorkStatus(WorkResult::Success);
     }
-    const std::shared_ptr<TrackEventWork> entry = manager.CreateEventWork(level);
-    entry->Tree().put("event", std::string(event));
-    entry->Tree().add_child("params", ptree()).swap(description);
-    manager.Submit(entry);
+    ptree entry;
+    entry.put("event", std::string(event));
+    entry.add_child("params", ptree()).swap(description);
+    std::string text;
+    try {
+        text = WriteJsonText(entry);
+    } catch (const JsonTextError&) {
+        return WorkStatus(WorkResult::Error);
+    }
+    manager.Write(level, text);
     return WorkStatus(WorkResult::Success);
 }
 

@@ -50,8 +50,9 @@ private:
     LogManager* const manager_;
 };
 
-// Turns a completion into an entry on a log thread: "event" = "OnWorkComplete", "params" = the work's
-// completion description; level 8 or 2, plus 16 for a work that describes "important" as true.
+// Turns a completion into an entry on a log thread and writes it there: "event" = "OnWorkComplete",
+// "params" = the work's completion description; level 8 or 2, plus 16 for a work that describes "important"
+// as true.
 class SetUpOnCompleteWork : public SimpleWork {
 public:
     SetUpOnCompleteWork(LogManager* manager, std::shared_ptr<Work> work, WorkStatus status);
