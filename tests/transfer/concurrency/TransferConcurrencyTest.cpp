@@ -1,6 +1,10 @@
 #include <atomic>
 #include <chrono>
+#include <condition_variable>
 #include <filesystem>
+#include <functional>
+#include <mutex>
+#include <optional>
 #include <regex>
 #include <thread>
 
@@ -19,6 +23,9 @@
 #include "support/TestSupport.hpp"
 #include "transfer/StandardTransfer.hpp"
 #include "transfer/StandardTransferWorkflowFactory.hpp"
+#include "transfer/TransferChangeSignal.hpp"
+#include "transfer/TransferMonitorImpl.hpp"
+#include "transfer/TransferOperations.hpp"
 #include "transfer/TransferRig.hpp"
 #include "work/AsioWorkManager.hpp"
 
@@ -56,6 +63,50 @@ private:
     std::shared_ptr<NodeListManifest> nodes_;
 };
 
+// One transfer seen through the operations the updater's monitor uses; its changes are reported through
+// the signal the transfer's behaviour holds.
+class OneTransfer : public TransferOperations {
+public:
+    OneTransfer(Transfer& transfer, TransferChangeSignal& changes) : transfer_(transfer), changes_(changes) {}
+    TransferStatus StartTransfer(const std::string&, const std::string&, const std::string&) override {
+        return TransferStatus();
+    }
+    TransferStatus StartTransferInto(const std::string&, const std::string& destination) override {
+        return transfer_.Start(destination);
+    }
+    TransferStatus GetTransferStatus(const std::string&) override { return transfer_.GetStatus(); }
+    void SetChangeListener(std::function<void()> listener) override {
+        changes_.SetListener(std::move(listener));
+    }
+
+private:
+    Transfer& transfer_;
+    TransferChangeSignal& changes_;
+};
+
+// Waits (at most 60 s) for the monitor to report the end.
+class EndWaiter : public TransferMonitorCallback {
+public:
+    void OnTransferProgress(const TransferStatus&) override {}
+    void OnTransferInitialized(const TransferStatus& status) override { OnTransferEnd(status); }
+    void OnTransferRetryableError(const TransferStatus& status) override { OnTransferEnd(status); }
+    void OnTransferEnd(const TransferStatus& status) override {
+        const std::lock_guard<std::mutex> guard(lock_);
+        end_ = status;
+        ended_.notify_all();
+    }
+    std::optional<TransferStatus> Wait() {
+        std::unique_lock<std::mutex> lock(lock_);
+        ended_.wait_for(lock, 60s, [&] { return end_.has_value(); });
+        return end_;
+    }
+
+private:
+    std::mutex lock_;
+    std::condition_variable ended_;
+    std::optional<TransferStatus> end_;
+};
+
 TEST(TransferConcurrencyTest, StatusQueriesPausesAndResumesWhileTransferring) {
     ScratchFolder scratch;
     SitePackage package;
@@ -86,7 +137,9 @@ TEST(TransferConcurrencyTest, StatusQueriesPausesAndResumesWhileTransferring) {
     RecordingAnalyticsManager analytics;
     RecordingLogManager log;
     StandardTransferWorkflowFactory workflows;
+    TransferChangeSignal changes;
     TransferBehavior behavior;
+    behavior.changeSignal = &changes;
     behavior.settings = settings;
     behavior.sessionFactory = &sessions;
     behavior.requestFactory = &nodes;
@@ -113,6 +166,13 @@ TEST(TransferConcurrencyTest, StatusQueriesPausesAndResumesWhileTransferring) {
             std::this_thread::sleep_for(1ms);
         }
         ASSERT_EQ(transfer->Start(scratch.Path()).state, TransferState::Transferring);
+        // The updater's monitor watches as well: the pauses and resumes below wake it from the threads that
+        // make them, while it queries the transfer.
+        OneTransfer operations(*transfer, changes);
+        TransferMonitorImpl monitor(&operations);
+        EndWaiter waiter;
+        monitor.Start();
+        monitor.Monitor(params.transferId, &waiter);
 
         auto ended = [&] {
             const TransferStatus s = transfer->GetStatus();
@@ -137,6 +197,10 @@ TEST(TransferConcurrencyTest, StatusQueriesPausesAndResumesWhileTransferring) {
         for (auto& thread : threads) {
             thread.join();
         }
+        const std::optional<TransferStatus> seen = waiter.Wait();
+        monitor.Stop();
+        ASSERT_TRUE(seen.has_value());
+        EXPECT_EQ(seen->state, TransferState::Complete);
         workManager.Drain();
     }
     const TransferStatus final = transfer->GetStatus();
