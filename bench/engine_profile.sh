@@ -4,7 +4,8 @@
 # machine may have no hardware counters), then the shares of the samples by DSO and by DSO and symbol.
 #   bench/engine_profile.sh [files file-KiB chunk-KiB [version [mode]]]   (default 8 131072 1024 V download)
 # PERF_DATA=<file> keeps the samples for `perf report -i <file>`; PERF_RECORD adds options to perf record
-# (such as -g for call graphs); TOP is the number of symbols listed (default 40). BENCH_DIR=/dev/shm for
+# (-g, or --call-graph dwarf for user space: the release build has no frame pointers; then
+# `perf report -i <file> --children --sort sym -g none` gives each function's share with what it calls); TOP is the number of symbols listed (default 40). BENCH_DIR=/dev/shm for
 # tmpfs. In a virtual machine, kernel samples of the cpu-clock event gather where interrupts are enabled again
 # (pvm_irq_enable and the like): read the kernel's share as a whole. Where perf cannot sample at all, run the engine under valgrind --tool=callgrind on a small package.
 set -eu
@@ -24,6 +25,6 @@ perf record -q -e cpu-clock -F 4000 ${PERF_RECORD:-} -o "$data" -- \
 echo "load after: $(cat /proc/loadavg)"
 for f in "$work"/content/*; do cmp "$f" "$out/$(basename "$f")"; done
 echo "bytes identical; peak RssAnon (KiB): $(grep -o '[0-9]*$' "$work/rss.txt" | sort -n | tail -1)"
-perf report -i "$data" --no-children --sort dso --stdio 2>/dev/null | grep -v -e '^$' -e '^# [^S]' -e '^#$'
-perf report -i "$data" --no-children --sort dso,sym --stdio 2>/dev/null | grep -v '^#' | grep -v '^$' |
+perf report -i "$data" --no-children --sort dso --stdio -g none 2>/dev/null | grep -v -e '^$' -e '^# [^S]' -e '^#$'
+perf report -i "$data" --no-children --sort dso,sym --stdio -g none 2>/dev/null | grep -v '^#' | grep -v '^$' |
   head -n "${TOP:-40}"
