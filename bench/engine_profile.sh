@@ -3,11 +3,13 @@
 # destination, or verify over complete files) under `perf record` with the cpu-clock software event (the
 # machine may have no hardware counters), then the shares of the samples by DSO and by DSO and symbol.
 #   bench/engine_profile.sh [files file-KiB chunk-KiB [version [mode]]]   (default 8 131072 1024 V download)
-# PERF_DATA=<file> keeps the samples for `perf report -i <file>`; PERF_RECORD adds options to perf record
-# (-g, or --call-graph dwarf for user space: the release build has no frame pointers; then
-# `perf report -i <file> --children --sort sym -g none` gives each function's share with what it calls); TOP is the number of symbols listed (default 40). BENCH_DIR=/dev/shm for
-# tmpfs. In a virtual machine, kernel samples of the cpu-clock event gather where interrupts are enabled again
-# (pvm_irq_enable and the like): read the kernel's share as a whole. Where perf cannot sample at all, run the engine under valgrind --tool=callgrind on a small package.
+# PERF_DATA=<file> keeps the samples for `perf report -i <file>`; PERF_RECORD adds options to perf record:
+# -g, or --call-graph dwarf for user space (the release build has no frame pointers), after which
+# `perf report -i <file> --children --sort sym -g none` gives each function's share with what it calls.
+# TOP is the number of symbols listed (default 40). BENCH_DIR=/dev/shm for tmpfs. In a virtual machine,
+# kernel samples of the cpu-clock event gather where interrupts are enabled again (pvm_irq_enable and the
+# like): read the kernel's share as a whole, or by system call with call graphs. Where perf cannot sample at
+# all, run the engine under valgrind --tool=callgrind on a small package.
 set -eu
 files=${1:-8}; kib=${2:-131072}; chunk=${3:-1024}; version=${4:-}; mode=${5:-download}
 . "$(dirname "$0")/engine_serve.sh"
