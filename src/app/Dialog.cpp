@@ -49,6 +49,8 @@ int ExitStatus(DialogOutcome outcome) {
             return 0;
         case DialogOutcome::ErrorShown:
             return 1;
+        case DialogOutcome::AlreadyRunning:
+            return 3;
         default:
             return 2;
     }
@@ -134,8 +136,12 @@ bool Dialog::End(DialogOutcome outcome) {
     return true;
 }
 
-void Dialog::ShowErrorAs(const std::string& message) {
-    if (!End(DialogOutcome::ErrorShown)) {
+void Dialog::ShowAlreadyRunning() {
+    ShowErrorAs(locale_.FormatTranslated(Message::AlreadyRunning, GameName()), DialogOutcome::AlreadyRunning);
+}
+
+void Dialog::ShowErrorAs(const std::string& message, DialogOutcome outcome) {
+    if (!End(outcome)) {
         return;
     }
     view_.ShowError(locale_.FormatTranslated(Message::DownloaderErrorTitle, GameName()), message);
@@ -287,6 +293,11 @@ void Dialog::Ended(const TransferStatus& status) {
     if (!downloaderDone_ || !skinDone_ || HasEnded()) {
         return;
     }
+    // Both transfers are complete: their stored records would only ever be restored to find everything
+    // verified, so they go now (their files stay). Before the launch, since the launch waits for the
+    // downloader to exit, and an updater killed meanwhile would leave them behind.
+    engine_.ForgetTransfer(downloaderTransferId_);
+    engine_.ForgetTransfer(skinTransferId_);
     if (LaunchStep()) {
         if (End(DialogOutcome::Launched)) {
             view_.Close();

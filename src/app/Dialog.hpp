@@ -33,10 +33,11 @@ using DownloaderLauncher =
 
 // How a run ended, first come first served: the process's exit status follows from it.
 enum class DialogOutcome {
-    Open,         // not ended yet
-    Launched,     // the downloader was started and has exited: exit status 0
-    ErrorShown,   // an error message was shown: exit status 1
-    Interrupted,  // closed (close button, Ctrl-C) before the launch: exit status 2
+    Open,            // not ended yet
+    Launched,        // the downloader was started and has exited: exit status 0
+    ErrorShown,      // an error message was shown: exit status 1
+    Interrupted,     // closed (close button, Ctrl-C) before the launch: exit status 2
+    AlreadyRunning,  // another updater runs with the same data folder; nothing was started: exit status 3
 };
 int ExitStatus(DialogOutcome outcome);
 
@@ -61,6 +62,8 @@ public:
     // Shows a translated message with the error caption, then closes; only the first message of a run is
     // shown.
     void ShowError(const std::string& message);
+    // Says that another updater runs with the same data folder and ends the run with AlreadyRunning.
+    void ShowAlreadyRunning();
 
     DialogOutcome Outcome() const;
 
@@ -84,7 +87,7 @@ private:
     bool HasEnded() const;
     // Ends the run with `outcome` unless it has ended already; true when this call ended it.
     bool End(DialogOutcome outcome);
-    void ShowErrorAs(const std::string& message);
+    void ShowErrorAs(const std::string& message, DialogOutcome outcome = DialogOutcome::ErrorShown);
     // Runs a monitor callback's body; an exception shows the unexpected-error (or memory) text instead of
     // leaving the run waiting for a transfer the monitor has already forgotten.
     void Guarded(const std::function<void()>& body);

@@ -38,12 +38,14 @@ inline constexpr char HoursOneMinuteRemaining[] = "{1} hours, 1 minute remaining
 inline constexpr char HoursMinutesRemaining[] = "{1} hours, {2} minutes remaining";
 inline constexpr char MinutesRemaining[] = "{1} minutes remaining";
 inline constexpr char SecondsRemaining[] = "{1} seconds remaining";
+inline constexpr char AlreadyRunning[] =
+    "{1} Downloader is already running. Please wait for it to finish and try again.";
 }  // namespace Message
 
 #undef HALCYNE_SUPPORT_SENTENCE
 
 // Every message id, as each catalog must translate them.
-inline constexpr std::array<std::string_view, 20> AllMessages = {
+inline constexpr std::array<std::string_view, 21> AllMessages = {
     Message::OneHourRemaining,
     Message::OneHourOneMinuteRemaining,
     Message::OneHourMinutesRemaining,
@@ -64,6 +66,7 @@ inline constexpr std::array<std::string_view, 20> AllMessages = {
     Message::HoursMinutesRemaining,
     Message::MinutesRemaining,
     Message::SecondsRemaining,
+    Message::AlreadyRunning,
 };
 
 }  // namespace halcyne::Updater

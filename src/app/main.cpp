@@ -1,7 +1,9 @@
 // The updater's entry point: builds the configuration, the engine, the transfer monitor and the dialog in
 // this order, runs the dialog on the main thread and tears everything down in reverse order. Exit status:
 // 0 when the downloader was launched, 1 after an error message, 2 when the run was closed (close button,
-// Ctrl-C, SIGTERM, SIGHUP) before the launch; a second signal ends the process at once with 128 + signal.
+// Ctrl-C, SIGTERM, SIGHUP) before the launch, 3 when another updater runs with the same data folder; a
+// second signal ends the process at once with 128 + signal.
+#include <chrono>
 #include <cstdlib>
 #include <cstring>
 #include <iostream>
@@ -19,6 +21,8 @@
 #include "app/DialogViewLoader.hpp"
 #include "app/DownloaderLaunch.hpp"
 #include "app/EmbeddedMessageCatalog.hpp"
+#include "app/Housekeeping.hpp"
+#include "app/InstanceLock.hpp"
 #include "app/Messages.hpp"
 #include "app/StringTable.hpp"
 #include "app/UpdaterConfiguration.hpp"
@@ -48,7 +52,9 @@ const char* const Usage =
     "available, else the terminal; HALCYNE_UI=console forces the terminal, HALCYNE_UI=gtk the window (the\n"
     "terminal, and a work log entry saying why, when it cannot be made). Exit status: 0 the downloader was "
     "launched, 1 an error was shown, 2 closed or\n"
-    "interrupted before the launch, 128+N ended at once by a second signal N.\n";
+    "interrupted before the launch, 3 another updater runs with the same data folder, 128+N ended at once "
+    "by\n"
+    "a second signal N.\n";
 
 // The signals that mean "close", handled by one thread of their own so that no other thread (and no library
 // thread) ever runs a handler. The downloader is started with an empty mask and default dispositions.
@@ -95,14 +101,29 @@ ViewChoice MakeView() {
     return ChooseDialogView(forced != nullptr ? forced : "", display, ExecutableFolder());
 }
 
-// Says in the work log why the window was wanted and the terminal is used: at every level, as the folders
-// the temporary directory's choice refused are, since a player asks about a missing window whatever the log
-// level they run with.
-void LogWindowUnavailable(WorkLogManager& log, const std::string& reason) {
+// Says in the work log why something the player would ask about did not happen (the window was wanted and
+// the terminal is used; the one-updater lock could not be taken): at every level, as the folders the
+// temporary directory's choice refused are, whatever the log level they run with.
+void LogEvent(WorkLogManager& log, const char* event, const std::string& reason) {
     const auto entry = log.CreateEventWork(-1);
-    entry->Tree().put("event", "WindowUnavailable");
+    entry->Tree().put("event", event);
     entry->Tree().put("params.reason", reason);
     log.Submit(entry);
+}
+
+// What earlier runs left in the data folder and nobody needs: stored transfers untouched for 30 days, work
+// logs beyond the newest 20 runs' (this run's, made now or later, among them). Failures leave the files
+// alone.
+void CleanUp(const EngineSettings& settings, const WorkLogManager& log) {
+    const std::string temporary = CurrentTemporaryDirectory().directory;
+    if (temporary.empty()) {
+        return;
+    }
+    RemoveStaleStoredTransfers(JoinPath(temporary, settings.transfersFolder),
+                               std::chrono::system_clock::now());
+    const std::string current = log.FilePath();
+    KeepNewestLogs(JoinPath(temporary, settings.logsFolder), current.substr(current.find_last_of('/') + 1),
+                   LogsKept - 1);
 }
 
 // The data folder exists or could be made, and every folder on the way from the temporary directory is the
@@ -156,7 +177,7 @@ int main(int argc, char** argv) {
     const std::unique_ptr<DialogView> view = std::move(choice.view);
     auto engine = std::make_unique<DownloadEngine>(settings);
     if (!choice.windowUnavailable.empty()) {
-        LogWindowUnavailable(*engine->GetBehavior().workLogManager, choice.windowUnavailable);
+        LogEvent(*engine->GetBehavior().workLogManager, "WindowUnavailable", choice.windowUnavailable);
     }
     EngineTransferOperations<DownloadEngine> operations(&engine);
     auto monitor = std::make_unique<TransferMonitorImpl>(&operations);
@@ -175,9 +196,17 @@ int main(int argc, char** argv) {
             dialog.Close();  // Run then returns at once
         }
     }
+    std::unique_ptr<InstanceLock> instance;
     if (!EnsureFolder(configuration.DataFolder())) {
         dialog.ShowError(locale->Translate(Message::DiskWriteError));
+    } else if (instance = std::make_unique<InstanceLock>(configuration.DataFolder());
+               instance->HeldByAnother()) {
+        dialog.ShowAlreadyRunning();
     } else {
+        if (!instance->Error().empty()) {
+            LogEvent(*engine->GetBehavior().workLogManager, "InstanceLockUnavailable", instance->Error());
+        }
+        CleanUp(settings, *engine->GetBehavior().workLogManager);
         dialog.Run();
     }
     const int status = ExitStatus(dialog.Outcome());

@@ -94,4 +94,12 @@ TransferStatus DownloadEngine::GetTransferStatus(const std::string& transferId) 
     return transfer->GetStatus();
 }
 
+void DownloadEngine::ForgetTransfer(const std::string& transferId) {
+    const auto transfer = transferManager_.GetTransfer(transferId, behavior_);
+    // Complete is final: a cancel of a complete transfer changes nothing but removes its stored record.
+    if (transfer && transfer->GetStatus().state == TransferState::Complete) {
+        transfer->Cancel(false);
+    }
+}
+
 }  // namespace halcyne

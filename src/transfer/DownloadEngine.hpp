@@ -48,6 +48,8 @@ public:
     TransferStatus StartTransferInto(const std::string& transferId, const std::string& destination);
     // The current status (which may fire the periodic event); state Absent for an unknown id.
     TransferStatus GetTransferStatus(const std::string& transferId);
+    // Removes a complete transfer's stored record (its files stay); nothing for any other state or id.
+    void ForgetTransfer(const std::string& transferId);
 
     // `listener` is called after any transfer's state or error has changed and its event has been fired, on
     // the thread that changed it, with no lock of the transfer held; it must not call the engine. One

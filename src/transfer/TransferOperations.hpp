@@ -22,6 +22,9 @@ public:
     virtual TransferStatus StartTransferInto(const std::string& transferId,
                                              const std::string& destination) = 0;
     virtual TransferStatus GetTransferStatus(const std::string& transferId) = 0;
+    // Removes a complete transfer from the store of transfers (its files stay): a later run starts afresh
+    // and finds the files verified. Nothing for a transfer in any other state or an unknown id.
+    virtual void ForgetTransfer(const std::string& transferId) { (void)transferId; }
     // `listener` is called, on whatever thread made the change and with no lock of the transfer held, after
     // a transfer's state or error has changed; it must not call these operations. One listener: this
     // replaces the previous one, and an empty function removes it, waiting for a call under way. By
@@ -46,6 +49,7 @@ public:
     TransferStatus GetTransferStatus(const std::string& transferId) override {
         return (*engine_)->GetTransferStatus(transferId);
     }
+    void ForgetTransfer(const std::string& transferId) override { (*engine_)->ForgetTransfer(transferId); }
     // On the engine held now; nothing when there is none.
     void SetChangeListener(std::function<void()> listener) override {
         if (*engine_) {

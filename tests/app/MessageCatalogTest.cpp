@@ -44,7 +44,7 @@ std::multiset<std::string> Placeholders(const std::string& text) {
 TEST(EmbeddedCatalogTest, EveryCatalogTranslatesEveryMessageWithItsPlaceholders) {
     ASSERT_EQ(EmbeddedCatalogCount, CatalogLanguages.size());
     const std::set<std::string> ids(AllMessages.begin(), AllMessages.end());
-    ASSERT_EQ(ids.size(), 20u);
+    ASSERT_EQ(ids.size(), AllMessages.size());  // no id twice
     for (const auto& [id, language] : CatalogLanguages) {
         SCOPED_TRACE(language);
         const test::MoFile mo = ReadCatalog(id);
