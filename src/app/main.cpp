@@ -38,12 +38,13 @@ using namespace halcyne;
 using namespace halcyne::Updater;
 
 const char* const Usage =
-    "usage: halcyne-updater [packageVersion=VERSION] [skinVersion=VERSION] [log=LEVEL]\n"
+    "usage: halcyne-updater [packageVersion=VERSION] [skinVersion=VERSION] [log=LEVEL] [limit=KIB]\n"
     "Downloads the game's downloader and its skin, then launches the downloader.\n"
     "\n"
     "  packageVersion=VERSION  the game version handed to the downloader\n"
     "  skinVersion=VERSION     the skin package's version (default: the current one)\n"
     "  log=LEVEL               the work log's level mask\n"
+    "  limit=KIB               download at most KIB KiB per second in all (default: no limit)\n"
     "  -h, --help              this text, and nothing else\n"
     "  --version               the updater's version, and nothing else\n"
     "Other arguments are ignored.\n"
@@ -160,6 +161,7 @@ int main(int argc, char** argv) {
         settings.manifestHost = configuration.ManifestHost();
     }
     settings.logLevel = configuration.LogLevel();
+    settings.maxDownloadRate = configuration.DownloadRateLimit();
     settings.workerThreads *= 2;
     settings.eventAnalyticsUrl = configuration.EventAnalyticsUrl();
     settings.transferAnalyticsUrl = configuration.TransferAnalyticsUrl();

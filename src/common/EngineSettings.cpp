@@ -51,6 +51,7 @@ EngineSettings::EngineSettings()
       maxSignatureBytes(4 * 1024),
       maxNodeListNodes(1000),
       maxPackageFiles(std::uint64_t{1} << 18),
-      maxPackageChunks(std::uint64_t{1} << 20) {}
+      maxPackageChunks(std::uint64_t{1} << 20),
+      maxDownloadRate(0) {}
 
 }  // namespace halcyne

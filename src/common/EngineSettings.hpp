@@ -72,6 +72,9 @@ struct EngineSettings {
     // (a million chunks is a terabyte in 1 MiB chunks).
     std::uint64_t maxPackageFiles;
     std::uint64_t maxPackageChunks;
+    // Bytes per second that all the engine's requests together may receive; 0 for no limit. The speed
+    // floors of the requests' low-speed limits and time-outs stay below each request's share of it.
+    std::uint64_t maxDownloadRate;
 };
 
 // The default of workerThreads and maxRunningWorks: max(hardware threads, 1) + 2.

@@ -10,7 +10,8 @@ namespace halcyne {
 DownloadEngine::DownloadEngine(const EngineSettings& settings)
     : changeSignal_(),
       proxyFactory_(),
-      requestFactory_(&proxyFactory_, settings.caBundle),
+      rateLimit_(settings.maxDownloadRate),
+      requestFactory_(&proxyFactory_, settings.caBundle, &rateLimit_),
       manifestVerifier_(settings.manifestKeys),
       replayGuard_(settings.manifestSequencesFile),
       packageManifestFactory_(settings.manifestHost, &requestFactory_, settings.manifestConnectTimeout,

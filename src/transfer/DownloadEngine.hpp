@@ -13,6 +13,7 @@
 #include "events/JsonWorkLogManager.hpp"
 #include "file/posix/PosixSharedFileFactory.hpp"
 #include "http/CurlHttpRequestFactory.hpp"
+#include "http/RateLimit.hpp"
 #include "http/RoundRobinHttpSessionFactory.hpp"
 #include "http/posix/EnvironmentHttpProxyFactory.hpp"
 #include "manifest/ManifestReplayGuard.hpp"
@@ -69,6 +70,7 @@ private:
     TransferChangeSignal changeSignal_;  // first: transfers notify it until the last of them is gone
     RoundRobinHttpSessionFactory sessionFactory_;
     EnvironmentHttpProxyFactory proxyFactory_;
+    RateLimit rateLimit_;  // every request's received bytes, under settings.maxDownloadRate
     CurlHttpRequestFactory requestFactory_;
     PosixSharedFileFactory fileFactory_;
     ManifestVerifier manifestVerifier_;

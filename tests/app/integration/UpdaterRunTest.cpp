@@ -728,5 +728,14 @@ TEST(UpdaterRunTest, StartUpRemovesStaleStoredTransfersAndOldLogsAndACompleteRun
     }
 }
 
+// Under a rate limit far below the nodes' speed (the package is about 300 KB: over a second at 200 KiB/s),
+// the run completes: the requests' low-speed limits and time-outs stay below their share of the limit.
+TEST(UpdaterRunTest, ARateLimitSlowsTheRunButNeverFailsIt) {
+    UpdaterRun run;
+    const auto result = run.Run({"limit=200"});
+    ASSERT_EQ(result.exitStatus, 0) << result.errors;
+    EXPECT_EQ(test::ReadFileText(run.DataFolder() + "/data/readme.txt"), std::string(300000, 'r'));
+}
+
 }  // namespace
 }  // namespace halcyne
