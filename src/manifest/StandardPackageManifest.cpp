@@ -89,16 +89,18 @@ void StandardFileManifest::Load(const ptree& tree) {
         size = ReadNumber(tree, "size", std::numeric_limits<std::uint64_t>::max());
         count = ChunkCount(chunkSize, size);
         const std::string& text = tree.get_child("checksums").data();
-        // The length is checked before anything is reserved, so a huge count costs nothing.
-        if (static_cast<std::uint64_t>(text.size()) == 8ull * count) {
-            checksums.reserve(count);
-            for (std::uint32_t i = 0; i < count; ++i) {
-                const auto checksum = ParseHex32(std::string_view(text).substr(8ull * i, 8));
-                if (!checksum) {
-                    throw ManifestParseException();
-                }
-                checksums.push_back(*checksum);
+        // The length is checked before anything is reserved, so a huge count costs nothing (and a file of
+        // size 0 carries no checksum at all).
+        if (static_cast<std::uint64_t>(text.size()) != 8ull * count) {
+            throw ManifestParseException();
+        }
+        checksums.reserve(count);
+        for (std::uint32_t i = 0; i < count; ++i) {
+            const auto checksum = ParseHex32(std::string_view(text).substr(8ull * i, 8));
+            if (!checksum) {
+                throw ManifestParseException();
             }
+            checksums.push_back(*checksum);
         }
         // Optional; when present, one digest per chunk: a wrong count or a malformed digest is refused rather
         // than taken as absent, so that a broken publisher cannot switch the chunk check off unnoticed. The
@@ -139,8 +141,8 @@ void StandardFileManifest::Load(const ptree& tree) {
     } catch (...) {
         throw ManifestParseException();
     }
-    if (!IsContainedPath(RelativeFilePath(path)) || chunkSize == 0 || size == 0 ||
-        checksums.size() != count) {
+    // A file of size 0 is valid: it has no chunk, so it carries no checksum (a placeholder such as ".keep").
+    if (!IsContainedPath(RelativeFilePath(path)) || chunkSize == 0 || checksums.size() != count) {
         throw ManifestParseException();
     }
     if (HasStagedSegment(RelativeFilePath(path))) {

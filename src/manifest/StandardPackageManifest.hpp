@@ -14,7 +14,8 @@ namespace halcyne {
 // optionally, "chunksha256" (64 hexadecimal digits per chunk, in either case, concatenated in chunk order
 // like the checksums), "sha256" (the whole file's SHA-256, 64 hexadecimal digits in either case) and
 // "executable"
-// ("true" marks the file as a program, "false" or absence does not).
+// ("true" marks the file as a program, "false" or absence does not). A file of size 0 has no chunk, so its
+// "checksums" (and "chunksha256") are empty; it is created empty without a request.
 class StandardFileManifest : public FileManifest {
 public:
     StandardFileManifest() = default;

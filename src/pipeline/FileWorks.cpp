@@ -119,9 +119,18 @@ TransferSingleFileWork::TransferSingleFileWork(std::shared_ptr<TransferWorkInter
         files->Add(fileData_);
     }
     open_ = std::make_shared<OpenAndAllocateFileWork>(workInterface_, fileData_);
+    AddChild(open_);
+    if (file->GetSize() == 0) {
+        // Nothing to fetch: the file is created empty (or found empty in place) and closed, without a
+        // request; its SHA-256, when the entry carries one, is still checked against the empty file.
+        if (!file->GetSha256().empty()) {
+            AddChild(std::make_shared<VerifyFileHashWork>(workInterface_, fileData_, file->GetSha256()));
+        }
+        AddChild(std::make_shared<CloseFileWork>(workInterface_, fileData_));
+        return;
+    }
     chunks_ =
         std::make_shared<TransferMultipleChunksWork>(workInterface_, std::move(session), file, fileData_);
-    AddChild(open_);
     if (file->GetSha256().empty()) {
         AddChild(chunks_);
     } else if (!file->GetChunkSha256().empty()) {
@@ -143,7 +152,9 @@ TransferSingleFileWork::TransferSingleFileWork(std::shared_ptr<TransferWorkInter
 
 TransferSingleFileWork::~TransferSingleFileWork() {
     try {
-        chunks_->ReleaseFiles();
+        if (chunks_) {
+            chunks_->ReleaseFiles();
+        }
         const bool stagedLeft = fileData_->StagedFileLeft();
         fileData_->ReleaseKeepingVerified();
         // A tree that never reached the file (torn down before it ran, or refused by the deferred work)

@@ -10,6 +10,7 @@
 //                                          [VerifyFileHashWork,] CloseFileWork
 //         (a file with a SHA-256 but no chunk digests: OpenAndAllocateFileWork,
 //          FileContentWork (TransferMultipleChunksWork, VerifyFileHashWork), CloseFileWork)
+//         (a file of size 0: OpenAndAllocateFileWork, [VerifyFileHashWork,] CloseFileWork: no request)
 //
 // The top of the tree is built by ConstructTransferFromPackageWork on a work-manager thread, the file and
 // chunk works by their sets on the work-manager threads that queue them; the works run on work-manager
@@ -105,13 +106,14 @@ public:
     // The sequence's reset, then the file is released.
     void Reset() override;
     const std::shared_ptr<TransferSharedFileData>& FileData() const { return fileData_; }
-    // Opening, the chunk set, the hash check (when the file has a SHA-256) and closing, in that order.
+    // Opening, the chunk set (none for a file of size 0), the hash check (when the file has a SHA-256) and
+    // closing, in that order.
     using SequentialWork::Children;
 
 private:
     const std::shared_ptr<TransferSharedFileData> fileData_;
     std::shared_ptr<OpenAndAllocateFileWork> open_;
-    std::shared_ptr<TransferMultipleChunksWork> chunks_;
+    std::shared_ptr<TransferMultipleChunksWork> chunks_;  // none for a file of size 0
 };
 
 class OpenAndAllocateFileWork : public TransferWork, public SimpleWork {

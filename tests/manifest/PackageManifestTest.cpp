@@ -198,6 +198,16 @@ TEST(PackageManifestTest, LoadsValidDocuments) {
          1,
          {0xcbf43926}},
         {"leading slashes", Package(File("//dir/a", "4", "1", OneChunk)), "pkg", 1, "", 1, {0xcbf43926}},
+        // An empty file has no chunk and so no checksum; its digest is the empty input's.
+        {"empty file", Package(File(".keep", "4", "0", "")), "pkg", 1, "", 0, {}},
+        {"empty file with digests",
+         Package("<file><path>e</path><chunksize>4</chunksize><size>0</size><checksums/><chunksha256/>"
+                 "<sha256>e3b0c44298fc1c149afbf4c8996fb92427ae41e4649b934ca495991b7852b855</sha256></file>"),
+         "pkg",
+         1,
+         "",
+         0,
+         {}},
         {"other elements ignored",
          Package(File("a", "4", "1", OneChunk), "<extra><files/></extra>"),
          "pkg",
@@ -300,8 +310,9 @@ TEST(PackageManifestTest, RefusesInvalidDocuments) {
         {"stray element in files", Package(good + "<folder/>")},
         {"attribute on files", "<package id='i' name='n' partnerId='p' versionId='v'><files count='1'>" +
                                    good + "</files></package>"},
-        {"size 0", Package(File("a", "4", "0", ""))},
+        {"size 0 with a checksum", Package(File("a", "4", "0", OneChunk))},
         {"chunk size 0", Package(File("a", "0", "1", ""))},
+        {"empty file with chunk size 0", Package(File("a", "0", "0", ""))},
         {"checksums one short", Package(File("a", "4", "10", ThreeChunks.substr(1)))},
         {"checksums one long", Package(File("a", "4", "10", ThreeChunks + "0"))},
         {"checksum not hex", Package(File("a", "4", "1", "cbf4392g"))},
@@ -544,7 +555,7 @@ TEST(PackageManifestTest, FailedLoadLeavesTheManifestAsItWas) {
     ptree good;
     ReadManifestXml(Package(File("a", "4", "1", OneChunk), "<run>a</run>"), good);
     ptree bad;
-    ReadManifestXml(Package(File("b", "4", "1", OneChunk) + File("c", "4", "0", "")), bad);
+    ReadManifestXml(Package(File("b", "4", "1", OneChunk) + File("c", "4", "1", "")), bad);
 
     StandardPackageManifest manifest;
     manifest.Load(good);

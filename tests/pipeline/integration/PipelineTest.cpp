@@ -196,6 +196,54 @@ TEST_F(PipelineTest, APackageFromThreeNodes) {
     EXPECT_EQ(NodeRequests().size(), 4u + 10u + 1u + 1u);
 }
 
+// Files of size 0 (placeholders such as ".keep") are created empty without asking any node, with their
+// digest or without: one already empty stays, and a file with content under the name becomes empty.
+TEST_F(PipelineTest, EmptyFilesAreCreatedWithoutARequest) {
+    for (const bool hashed : {true, false}) {
+        SCOPED_TRACE(hashed ? "with digests" : "without digests");
+        test::SitePackage empty;
+        empty.packageId = "E";
+        empty.chunkSize = ChunkSize;
+        empty.hashFiles = hashed;
+        empty.hashChunks = hashed;
+        empty.files = {{"a.bin", Pattern(ChunkSize + 5, 9), ""},
+                       {"data/.keep", "", ""},
+                       {"logs/.keep", "", ""},
+                       {"was-full", "", ""}};
+        site.PublishPackage(empty);
+        boost::filesystem::remove_all(scratch / "dest");
+        boost::filesystem::create_directories(scratch / "dest/logs");
+        test::WriteFileText(Dest("logs/.keep"), "");
+        test::WriteFileText(Dest("was-full"), "old content");
+        service->ClearRecords();
+
+        auto services = Services();
+        TransferParams params;
+        params.transferId = "T";
+        params.partnerId = "P";
+        params.packageId = "E";
+        params.versionId = "?";
+        params.destPath = scratch / "dest";
+        auto transfer = std::make_shared<test::HarnessTransfer>(services->Behavior(), params);
+        auto workflow = transfer->Start();
+        const auto end = transfer->WaitForEnd();
+        ASSERT_TRUE(end.has_value());
+        EXPECT_EQ(end->result, WorkResult::Success);
+        for (const auto& file : empty.files) {
+            EXPECT_EQ(test::ReadFileText(Dest(file.path)), file.content) << file.path;
+            EXPECT_FALSE(boost::filesystem::exists(Dest(file.path) + ".halcyne-part")) << file.path;
+        }
+        EXPECT_EQ(transfer->Verified(), ChunkSize + 5u);
+        // Only the two chunks of the one file with content were asked for.
+        const auto requests = NodeRequests();
+        EXPECT_EQ(requests.size(), 2u);
+        for (const auto& request : requests) {
+            EXPECT_EQ(request.path, "/packages/P/E/V/a.bin");
+        }
+        TearDown(workflow);
+    }
+}
+
 TEST_F(PipelineTest, EveryNodeFaultIsOvercome) {
     struct Case {
         const char* name;
