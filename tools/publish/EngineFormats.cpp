@@ -59,6 +59,14 @@ std::vector<std::string> MarkedExecutables(const std::string& manifestXml) {
     return paths;
 }
 
+std::shared_ptr<const PackageManifest> LoadPackageManifest(const std::string& manifestXml) {
+    boost::property_tree::ptree tree;
+    ReadManifestXml(manifestXml, tree);
+    auto manifest = std::make_shared<StandardPackageManifest>();
+    manifest->Load(tree);
+    return manifest;
+}
+
 DocumentStamp ReadDocumentStamp(const std::string& xml, bool nodeList) {
     boost::property_tree::ptree tree;
     ReadManifestXml(xml, tree);

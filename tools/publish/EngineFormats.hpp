@@ -6,10 +6,12 @@
 
 #include <cstddef>
 #include <cstdint>
+#include <memory>
 #include <string>
 #include <vector>
 
 #include "manifest/DocumentStamp.hpp"
+#include "manifest/PackageManifest.hpp"
 
 namespace halcyne::publish {
 
@@ -24,6 +26,10 @@ bool ChunkUrlCarries(const std::string& partnerId, const std::string& packageId,
 // The paths of the files that the engine reads as marked executable from a package manifest document, in
 // document order. Throws std::exception, with the engine's message, when the engine refuses the document.
 std::vector<std::string> MarkedExecutables(const std::string& manifestXml);
+
+// The package manifest document as the engine loads it. Throws std::exception, with the engine's message,
+// when the engine refuses the document.
+std::shared_ptr<const PackageManifest> LoadPackageManifest(const std::string& manifestXml);
 
 // The stamp that the engine reads from a package manifest document (`nodeList` false; the owner is its id)
 // or a node list document. Throws std::exception, with the engine's message, when the engine refuses the

@@ -6,6 +6,7 @@
 #include <cstdio>
 #include <cstring>
 #include <limits>
+#include <map>
 #include <memory>
 #include <utility>
 
@@ -217,7 +218,8 @@ private:
 // bytes into the target straight from the mapping (one copy, as `cp` makes), then the checksums read the
 // piece while it is still in the cache. False, with nothing written, when the file cannot be mapped; the
 // caller then reads and writes. The source must not shrink meanwhile (a studio's own folder).
-bool CopyMapped(int in, std::uint64_t size, std::uint32_t chunkSize, PublishedFile& file, TemporaryFile& to) {
+bool CopyMapped(int in, std::uint64_t size, std::uint32_t chunkSize, PublishedFile& file, TemporaryFile& to,
+                const ReadCallback& onRead) {
     if (size == 0 || size > std::numeric_limits<std::size_t>::max()) {
         return false;
     }
@@ -234,16 +236,19 @@ bool CopyMapped(int in, std::uint64_t size, std::uint32_t chunkSize, PublishedFi
             static_cast<std::size_t>(std::min<std::uint64_t>(PieceSize, size - offset));
         to.WriteAll(mapping.Bytes() + offset, length);
         digest.Add(mapping.Bytes() + offset, length);
+        if (onRead) {
+            onRead(length);
+        }
     }
     file.size = size;
     digest.Finish(file.checksums);
     return true;
 }
 
-// Reads the file at `from`, appending one checksum per chunk to `file.checksums`, and when `to` is given
-// writes every byte to it. Refuses a file that is empty when read.
+// Reads the file at `from`, appending one checksum per chunk to `file.checksums` (none for an empty file),
+// and when `to` is given writes every byte to it; `onRead` hears of every piece.
 void ReadChunks(const std::string& from, std::uint32_t chunkSize, PublishedFile& file, TemporaryFile* to,
-                bool allowEmpty = false) {
+                const ReadCallback& onRead = {}) {
     FileDescriptor in(::open(from.c_str(), O_RDONLY | O_CLOEXEC | O_NOFOLLOW));
     if (in.Get() < 0) {
         throw PublishError(SystemError("cannot open", from));
@@ -257,7 +262,7 @@ void ReadChunks(const std::string& from, std::uint32_t chunkSize, PublishedFile&
     file.checksums.clear();
     file.executable = (status.st_mode & (S_IXUSR | S_IXGRP | S_IXOTH)) != 0;
     if (to != nullptr &&
-        CopyMapped(in.Get(), static_cast<std::uint64_t>(status.st_size), chunkSize, file, *to)) {
+        CopyMapped(in.Get(), static_cast<std::uint64_t>(status.st_size), chunkSize, file, *to, onRead)) {
         return;
     }
     ChunkDigest digest(chunkSize);
@@ -269,14 +274,14 @@ void ReadChunks(const std::string& from, std::uint32_t chunkSize, PublishedFile&
         }
         digest.Add(buffer.get(), got);
         file.size += got;
+        if (onRead && got > 0) {
+            onRead(got);
+        }
         if (got < PieceSize) {
             break;
         }
     }
     digest.Finish(file.checksums);
-    if (file.size == 0 && !allowEmpty) {
-        throw PublishError("empty file: " + from);
-    }
 }
 
 // A glob against a path inside the package: '*' and '?' stay within one segment.
@@ -474,6 +479,103 @@ std::string NodeListXml(const std::vector<NodeInfo>& nodes, const std::string& p
     return xml;
 }
 
+namespace {
+
+std::string Quoted(const std::string& text) {
+    return text.empty() ? std::string("none") : "\"" + text + "\"";
+}
+
+// What tells a file apart from its published entry; "" when nothing does.
+std::string DescribeFileDifference(const FileManifest& published, const PublishedFile& file,
+                                   std::uint32_t chunkSize, bool publishedMarks) {
+    if (published.GetChunkSize() != chunkSize) {
+        return "chunk size " + std::to_string(chunkSize) + ", published with " +
+               std::to_string(published.GetChunkSize()) + " (--chunk-size)";
+    }
+    if (published.GetSize() != file.size) {
+        return std::to_string(file.size) + " bytes, published with " + std::to_string(published.GetSize());
+    }
+    const std::vector<std::uint32_t>& checksums = published.GetChecksums();
+    for (std::size_t i = 0; i < checksums.size() && 8 * i + 8 <= file.checksums.size(); ++i) {
+        char hex[9];
+        std::snprintf(hex, sizeof hex, "%08x", static_cast<unsigned>(checksums[i]));
+        if (file.checksums.compare(8 * i, 8, hex) != 0) {
+            return "other bytes from byte " + std::to_string(std::uint64_t{i} * chunkSize) + " (chunk " +
+                   std::to_string(i) + ")";
+        }
+    }
+    if (!published.GetSha256().empty() && !file.sha256.empty() && published.GetSha256() != file.sha256) {
+        return "other bytes (its SHA-256 differs)";
+    }
+    std::string chunkDigests;
+    for (const Sha256::Digest& digest : published.GetChunkSha256()) {
+        chunkDigests += Sha256::ToHex(digest);
+    }
+    if (!chunkDigests.empty() && !file.chunkSha256.empty() && chunkDigests != file.chunkSha256) {
+        return "other bytes (its chunks' SHA-256 differ)";
+    }
+    if (!published.GetSha256().empty() && file.sha256.empty()) {
+        return "published with its SHA-256, now without it (--no-hash)";
+    }
+    if (!chunkDigests.empty() && file.chunkSha256.empty()) {
+        return "published with its chunks' SHA-256, now without them (--no-chunk-hash)";
+    }
+    if (published.IsMarkedExecutable() && !file.executable) {
+        return "published marked executable, not marked now (an execute bit or --exec marks it)";
+    }
+    if (!published.IsMarkedExecutable() && file.executable && publishedMarks) {
+        return "marked executable now, not when published";
+    }
+    return {};
+}
+
+}  // namespace
+
+std::string DescribeDifference(const std::string& published, const PackageInfo& package,
+                               const std::vector<PublishedFile>& files) {
+    std::shared_ptr<const PackageManifest> before;
+    try {
+        before = LoadPackageManifest(published);
+    } catch (const std::exception&) {
+        return "the published manifest is one the engine does not read";
+    }
+    if (before->GetName() != package.name) {
+        return "name " + Quoted(package.name) + ", published as " + Quoted(before->GetName());
+    }
+    if (before->GetPartnerId() != package.partnerId) {
+        return "partner " + Quoted(package.partnerId) + ", published with " + Quoted(before->GetPartnerId());
+    }
+    if (before->GetRun() != package.run) {
+        return "run file " + Quoted(package.run) + ", published with " + Quoted(before->GetRun());
+    }
+    std::map<std::string, const FileManifest*> then;
+    for (const auto& file : before->GetFiles()) {
+        then.emplace(file->GetPath(), file.get());
+    }
+    std::map<std::string, const PublishedFile*> now;
+    for (const PublishedFile& file : files) {
+        now.emplace(file.path, &file);
+    }
+    auto a = then.begin();
+    auto b = now.begin();
+    while (a != then.end() || b != now.end()) {
+        if (b == now.end() || (a != then.end() && a->first < b->first)) {
+            return "file " + a->first + " is published, but not in the folder now";
+        }
+        if (a == then.end() || b->first < a->first) {
+            return "file " + b->first + " is new";
+        }
+        const std::string difference =
+            DescribeFileDifference(*a->second, *b->second, package.chunkSize, before->MarksExecutables());
+        if (!difference.empty()) {
+            return "file " + a->first + ": " + difference;
+        }
+        ++a;
+        ++b;
+    }
+    return "the manifest differs";
+}
+
 std::string ChunkChecksums(const std::string& path, std::uint32_t chunkSize) {
     if (chunkSize == 0) {
         throw PublishError("chunk size 0");
@@ -491,7 +593,8 @@ std::string FileSha256(const std::string& path) {
     return DigestFile(path, true, 0).sha256;
 }
 
-FileDigests DigestFile(int fd, const std::string& name, bool wholeFile, std::uint32_t chunkSize) {
+FileDigests DigestFile(int fd, const std::string& name, bool wholeFile, std::uint32_t chunkSize,
+                       const ReadCallback& onRead) {
     // A second pass over bytes that were just read or written, so they come from the page cache.
     constexpr std::size_t bufferSize = 1024 * 1024;
     std::unique_ptr<char[]> buffer(new char[bufferSize]);
@@ -527,6 +630,9 @@ FileDigests DigestFile(int fd, const std::string& name, bool wholeFile, std::uin
             }
         }
         offset += got;
+        if (onRead) {
+            onRead(size);
+        }
     }
     if (inChunk > 0) {
         digests.chunkSha256 += Sha256::ToHex(chunk.Final());  // the short last chunk
@@ -608,37 +714,72 @@ bool MatchesExecutableGlob(const PackageInfo& package, const std::string& path) 
                        [&](const std::string& glob) { return GlobMatches(glob, path); });
 }
 
-std::vector<std::string> ListPackageFiles(const std::string& folder) {
+bool ExcludedBy(const std::string& glob, const std::string& path) {
+    std::string pattern = glob;
+    while (pattern.size() > 1 && pattern.back() == '/') {
+        pattern.pop_back();
+    }
+    if (pattern.find('/') == std::string::npos) {
+        const std::size_t slash = path.rfind('/');
+        return GlobMatches(pattern, slash == std::string::npos ? path : path.substr(slash + 1));
+    }
+    return GlobMatches(pattern, path);
+}
+
+PackageListing ListPackageFiles(const std::string& folder, const std::vector<std::string>& excludeGlobs) {
     boost::system::error_code error;
     if (!fs::is_directory(fs::symlink_status(folder, error))) {
         throw PublishError("not a folder: " + folder);
     }
-    std::vector<std::string> paths;
+    PackageListing listing;
+    std::vector<bool> used(excludeGlobs.size(), false);
     for (fs::recursive_directory_iterator it(folder, error), end; it != end; it.increment(error)) {
         if (error) {
             throw PublishError("cannot list " + folder + ": " + error.message());
         }
         const fs::file_status status = it->symlink_status(error);
         const std::string relative = it->path().lexically_relative(folder).generic_string();
+        // Tested as the walk meets it: a folder left out is not entered, so nothing under it is refused.
+        bool excluded = false;
+        for (std::size_t i = 0; i < excludeGlobs.size(); ++i) {
+            if (ExcludedBy(excludeGlobs[i], relative)) {
+                used[i] = true;
+                excluded = true;
+            }
+        }
+        if (excluded) {
+            listing.excluded.push_back(fs::is_directory(status) ? relative + "/" : relative);
+            if (fs::is_directory(status)) {
+                it.disable_recursion_pending();
+            }
+            continue;
+        }
         if (fs::is_directory(status)) {
             continue;
         }
         if (!fs::is_regular_file(status)) {
             throw PublishError("not a regular file: " + relative);
         }
-        if (fs::file_size(it->path(), error) == 0) {
-            throw PublishError("empty file: " + relative);
+        const std::uintmax_t size = fs::file_size(it->path(), error);
+        if (error) {
+            throw PublishError("cannot read " + relative + ": " + error.message());
         }
-        paths.push_back(relative);
+        listing.bytes += size;
+        listing.paths.push_back(relative);
     }
     if (error) {
         throw PublishError("cannot list " + folder + ": " + error.message());
     }
-    if (paths.empty()) {
+    if (listing.paths.empty()) {
         throw PublishError("no files in " + folder);
     }
-    std::sort(paths.begin(), paths.end());
-    return paths;
+    for (std::size_t i = 0; i < excludeGlobs.size(); ++i) {
+        if (!used[i]) {
+            listing.unmatched.push_back(excludeGlobs[i]);
+        }
+    }
+    std::sort(listing.paths.begin(), listing.paths.end());
+    return listing;
 }
 
 SitePublisher::SitePublisher(std::string siteFolder) : folder_(std::move(siteFolder)) {
@@ -990,9 +1131,27 @@ std::string SitePublisher::WriteManifests(const PackageInfo& package, const std:
 
 std::string SitePublisher::PublishFolder(const std::string& sourceFolder, const PackageInfo& package,
                                          bool makeCurrent) {
-    const std::vector<std::string> paths = ListPackageFiles(sourceFolder);
+    const PackageListing listing = ListPackageFiles(sourceFolder, package.excludeGlobs);
+    const std::vector<std::string>& paths = listing.paths;
     CheckPackage(package, paths);
     CheckUnsignedAllowed();
+    for (const std::string& glob : listing.unmatched) {
+        warnings_.push_back("--exclude " + glob + " leaves out nothing of " + sourceFolder);
+    }
+    // Every byte is read once to be copied and, when digests are written, once more to be hashed: the
+    // progress counts both passes and reports them as the package's bytes.
+    const unsigned passes = package.hashFiles || package.hashChunks ? 2 : 1;
+    PublishProgress progress{paths.size(), listing.bytes, 0, 0};
+    std::uint64_t work = 0;
+    const ReadCallback advance = [&](std::uint64_t bytes) {
+        work += bytes;
+        progress.bytesDone = std::min(work / passes, progress.bytes);
+        progress_(progress);
+    };
+    const ReadCallback onRead = progress_ ? advance : ReadCallback();
+    if (progress_) {
+        progress_(progress);
+    }
     // Copy into temporary files beside their places, computing the checksums on the way; nothing is
     // renamed until the whole package is known to be publishable.
     std::vector<PublishedFile> files;
@@ -1003,17 +1162,21 @@ std::string SitePublisher::PublishFolder(const std::string& sourceFolder, const 
         PublishedFile file;
         file.path = path;
         copies.push_back(std::make_unique<TemporaryFile>(PackageFilePath(package, path)));
-        ReadChunks(sourceFolder + "/" + path, package.chunkSize, file, copies.back().get());
+        ReadChunks(sourceFolder + "/" + path, package.chunkSize, file, copies.back().get(), onRead);
         file.executable = file.executable || MatchesExecutableGlob(package, path);
         if (package.hashFiles || package.hashChunks) {
             // The copy is hashed, not the source: it is what the nodes will serve.
             FileDigests digests = DigestFile(copies.back()->Fd(), path, package.hashFiles,
-                                             package.hashChunks ? package.chunkSize : 0);
+                                             package.hashChunks ? package.chunkSize : 0, onRead);
             file.sha256 = std::move(digests.sha256);
             file.chunkSha256 = std::move(digests.chunkSha256);
         }
         copies.back()->Finish();
         files.push_back(std::move(file));
+        if (progress_) {
+            ++progress.filesDone;
+            progress_(progress);
+        }
     }
     const std::string xml = PackageManifestXml(package, files);
     CheckMarksReadBack(xml, files);
@@ -1041,7 +1204,8 @@ std::string SitePublisher::PublishFolder(const std::string& sourceFolder, const 
     }
     if (!same) {
         throw PublishError("version " + package.versionId + " of package " + package.packageId +
-                           " is already published with other content");
+                           " is already published with other content (" +
+                           DescribeDifference(existing, package, files) + "): publish it as a new version");
     }
     for (const auto& copy : copies) {
         copy->Place();
@@ -1058,7 +1222,7 @@ std::string SitePublisher::PublishInPlace(const std::vector<std::string>& paths,
     for (const std::string& path : paths) {
         PublishedFile file;
         file.path = path;
-        ReadChunks(PackageFilePath(package, path), package.chunkSize, file, nullptr, true);
+        ReadChunks(PackageFilePath(package, path), package.chunkSize, file, nullptr);
         file.executable = MatchesExecutableGlob(package, path);
         if (package.hashFiles || package.hashChunks) {
             FileDigests digests = DigestFile(PackageFilePath(package, path), package.hashFiles,
@@ -1086,6 +1250,92 @@ std::string SitePublisher::PublishNodeList(const std::string& partnerId, const s
     }
     PlaceDocument(NodeListPath(partnerId), xml);
     return xml;
+}
+
+}  // namespace halcyne::publish
+
+namespace halcyne::publish {
+
+std::vector<std::string> SitePublisher::TakeWarnings() {
+    return std::exchange(warnings_, {});
+}
+
+bool SitePublisher::KnowsPartner(const std::string& partnerId) const {
+    boost::system::error_code error;
+    return fs::exists(fs::symlink_status(NodeListPath(partnerId), error)) ||
+           fs::is_directory(fs::symlink_status(folder_ + "/packages/" + partnerId, error));
+}
+
+std::string SitePublisher::SetCurrent(const std::string& packageId, const std::string& versionId) {
+    CheckId("package id", packageId);
+    CheckId("version id", versionId);
+    if (versionId == "current") {
+        throw PublishError("version id \"current\" is reserved for the current manifest");
+    }
+    CheckUnsignedAllowed();
+    const std::string relative = "manifests/" + packageId + "/" + versionId + ".xml";
+    const std::string path = ManifestPath(packageId, versionId);
+    bool exists = false;
+    const std::string xml = ReadWholeFile(path, exists);
+    if (!exists) {
+        throw PublishError("version " + versionId + " of package " + packageId + " is not published (no " +
+                           relative + ")");
+    }
+    std::shared_ptr<const PackageManifest> manifest;
+    try {
+        manifest = LoadPackageManifest(xml);
+    } catch (const std::exception& error) {
+        throw PublishError(relative + ": the engine refuses it: " + error.what());
+    }
+    if (manifest->GetId() != packageId || manifest->GetVersionId() != versionId) {
+        throw PublishError(relative + " names version " + manifest->GetVersionId() + " of package " +
+                           manifest->GetId());
+    }
+    // Players would be sent to files that are not there: the version is refused before it becomes current.
+    PackageInfo where;
+    where.partnerId = manifest->GetPartnerId();
+    where.packageId = packageId;
+    where.versionId = versionId;
+    for (const auto& file : manifest->GetFiles()) {
+        const std::string filePath = PackageFilePath(where, file->GetPath());
+        const std::string name = fs::path(filePath).lexically_relative(folder_).generic_string();
+        struct stat status {};
+        if (::lstat(filePath.c_str(), &status) != 0 || !S_ISREG(status.st_mode)) {
+            throw PublishError("version " + versionId + " cannot become current: " + name + " is missing");
+        }
+        if (static_cast<std::uint64_t>(status.st_size) != file->GetSize()) {
+            throw PublishError("version " + versionId + " cannot become current: " + name + " has " +
+                               std::to_string(status.st_size) + " bytes, its manifest says " +
+                               std::to_string(file->GetSize()));
+        }
+    }
+    if (signingKey_) {
+        const std::string signature = ReadWholeFile(SignaturePath(path), exists);
+        if (!exists ||
+            ManifestVerifier(signingKey_->PublicKeyBase64()).Check(xml, signature) != SignatureCheck::Valid) {
+            throw PublishError(relative +
+                               " is not signed by this key: publish the version again with --from "
+                               "to make it current");
+        }
+    }
+    const std::string current = ManifestPath(packageId, "current");
+    std::string previous;
+    bool hasCurrent = false;
+    const std::string currentXml = ReadWholeFile(current, hasCurrent);
+    if (hasCurrent) {
+        try {
+            previous = LoadPackageManifest(currentXml)->GetVersionId();
+        } catch (const std::exception&) {
+            // An unreadable current manifest is replaced; there is no version to name.
+        }
+    }
+    if (signingKey_) {
+        const auto render = [&](const Stamp& stamp) { return Restamp(xml, false, packageId, stamp); };
+        PlaceDocument(current, render(StampFor(current, false, render)));
+    } else {
+        PlaceDocument(current, xml);
+    }
+    return previous;
 }
 
 }  // namespace halcyne::publish

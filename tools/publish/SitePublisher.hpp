@@ -52,7 +52,21 @@ struct PackageInfo {
     // Globs (fnmatch, '*' and '?' within one path segment) against the path inside the package: the files
     // they match are marked executable, besides the source files that have an execute bit.
     std::vector<std::string> executableGlobs{};
+    // Globs of what the source folder holds that is left out of the package (see ExcludedBy).
+    std::vector<std::string> excludeGlobs{};
 };
+
+// How far a publication of a folder is: the package's files and bytes, and how many of them are done
+// (copied into the site, and hashed when digests are written).
+struct PublishProgress {
+    std::size_t files = 0;
+    std::uint64_t bytes = 0;
+    std::size_t filesDone = 0;
+    std::uint64_t bytesDone = 0;
+};
+// Called on the publishing thread: once the files are listed, as the bytes go (about every MiB) and once
+// every file is done.
+using ProgressCallback = std::function<void(const PublishProgress&)>;
 
 struct PublishedFile {
     std::string path{};         // relative, '/'-separated
@@ -104,14 +118,19 @@ std::string FileSha256(int fd, const std::string& name);
 // The same for the file at `path`.
 std::string FileSha256(const std::string& path);
 
+// Called with the number of bytes just read, as a file is read.
+using ReadCallback = std::function<void(std::uint64_t)>;
+
 // A file's digests, each as lower-case hexadecimal digits.
 struct FileDigests {
     std::string sha256{};       // the whole file's; "" when not asked for
     std::string chunkSha256{};  // 64 digits per chunk, concatenated in chunk order; "" when not asked for
 };
 // The digests of the file open as `fd` (read from its start) in one pass: the whole file's when `wholeFile`,
-// each chunk's when `chunkSize` is not 0. `name` names the file in errors.
-FileDigests DigestFile(int fd, const std::string& name, bool wholeFile, std::uint32_t chunkSize);
+// each chunk's when `chunkSize` is not 0. `name` names the file in errors; `onRead`, when given, hears of
+// every piece read.
+FileDigests DigestFile(int fd, const std::string& name, bool wholeFile, std::uint32_t chunkSize,
+                       const ReadCallback& onRead = {});
 // The same for the file at `path`.
 FileDigests DigestFile(const std::string& path, bool wholeFile, std::uint32_t chunkSize);
 
@@ -132,9 +151,29 @@ void CheckNode(const NodeInfo& node);
 // Whether one of the package's executable globs matches the path.
 bool MatchesExecutableGlob(const PackageInfo& package, const std::string& path);
 
-// The regular files under `folder`, relative and sorted by their bytes. Refuses an empty or missing
-// folder, an empty file and anything that is not a regular file or a folder (links included).
-std::vector<std::string> ListPackageFiles(const std::string& folder);
+// Whether an exclusion glob leaves out the path inside the package (of a file or a folder; '*' and '?' do not
+// cross '/'): a glob without '/' is matched against the last segment of the path (a name anywhere in the
+// package), one with '/' against the whole path from the package's root. Trailing slashes of the glob are
+// ignored. A folder left out takes everything under it along.
+bool ExcludedBy(const std::string& glob, const std::string& path);
+
+// What a source folder holds for a package.
+struct PackageListing {
+    std::vector<std::string> paths{};      // the regular files, relative and sorted by their bytes
+    std::uint64_t bytes = 0;               // their sizes, summed
+    std::vector<std::string> excluded{};   // the files and folders left out, relative, in listing order
+    std::vector<std::string> unmatched{};  // the exclusion globs that left nothing out
+};
+// The files under `folder` but what the globs leave out. Refuses a missing folder, one without a file, and
+// anything that is not a regular file or a folder (links included) unless it is left out. Empty files are
+// files like any other.
+PackageListing ListPackageFiles(const std::string& folder, const std::vector<std::string>& excludeGlobs = {});
+
+// What tells a published version apart from the one that would be published now: the first field or file
+// that differs ("file data/x: 12 bytes, published with 10"), in document order; "the manifest differs" when
+// nothing more precise is found. `published` is the version's manifest in the site.
+std::string DescribeDifference(const std::string& published, const PackageInfo& package,
+                               const std::vector<PublishedFile>& files);
 
 class SitePublisher {
 public:
@@ -153,6 +192,11 @@ public:
     void SetClock(Clock clock);
     // How long a signed current manifest or node list written from now on may be used (at least 1 day).
     void ExpireAfterDays(unsigned days);
+    // Reports the progress of every publication of a folder from now on (none: nothing is reported).
+    void ReportProgressTo(ProgressCallback callback) { progress_ = std::move(callback); }
+    // What the publications so far found worth a word without refusing it (an exclusion glob that left out
+    // nothing), each once; the list is emptied.
+    std::vector<std::string> TakeWarnings();
 
     // Takes an exclusive lock on the site folder for the publisher's lifetime, so that a second publishing
     // process refuses instead of racing this one (and RemoveStaleTemporaryFiles cannot remove its files).
@@ -185,6 +229,19 @@ public:
     // Writes (or rewrites) nodes/<partner>.xml. Refuses a node CheckNode refuses and, without a signing key,
     // a signed site, before anything is written. Returns the text.
     std::string PublishNodeList(const std::string& partnerId, const std::vector<NodeInfo>& nodes);
+
+    // Whether the site knows the partner: it has a node list or a published package of the partner.
+    bool KnowsPartner(const std::string& partnerId) const;
+
+    // Makes a published version the package's current one (a rollback, or a roll forward) without copying a
+    // file: current.xml becomes the version's manifest, stamped with a higher sequence when the site is
+    // signed, so that updaters take it over the one in place. Refuses, before anything is written: a bad id,
+    // version "current", a version that is not published, whose manifest the engine does not read or names
+    // another package or version, whose files are not in the site with the sizes the manifest gives; without
+    // a signing key a signed site, and with one a version manifest that the key's signature beside it does
+    // not verify (the tool signs nothing it did not write). Returns the version that was current ("" when
+    // none was, or the current manifest was unreadable).
+    std::string SetCurrent(const std::string& packageId, const std::string& versionId);
 
     // Gives every current manifest (manifests/<package>/current.xml) and node list (nodes/<partner>.xml) of
     // the site a new stamp (a higher sequence, an expiry counted from now) and signs it again, with nothing
@@ -236,6 +293,8 @@ private:
     std::shared_ptr<const SigningKey> signingKey_;
     Clock clock_;
     unsigned expiryDays_ = DefaultExpiryDays;
+    ProgressCallback progress_;
+    std::vector<std::string> warnings_;
     int lockFd_ = -1;  // the site folder, locked; -1 when not locked
 };
 
