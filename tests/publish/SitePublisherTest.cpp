@@ -1,9 +1,11 @@
 // The publishing library: what a published site holds, what is refused (naming the culprit) and that a
 // refusal leaves the site as it was.
+#include <algorithm>
 #include <functional>
 #include <map>
 
 #include <boost/filesystem.hpp>
+#include <gmock/gmock.h>
 #include <gtest/gtest.h>
 #include <sys/stat.h>
 #include <unistd.h>
@@ -220,7 +222,6 @@ TEST_F(SitePublisherTest, RefusalsNameTheCulpritAndLeaveTheSiteAsItWas) {
         const char* culprit;
     };
     const std::vector<Case> cases = {
-        {"empty file", [](PackageInfo&, SitePublisherTest& t) { t.Write("data/empty", ""); }, "data/empty"},
         {"link", [](PackageInfo&, SitePublisherTest& t) { ::symlink("b", (t.source / "data/link").c_str()); },
          "data/link"},
         {"fifo", [](PackageInfo&, SitePublisherTest& t) { ::mkfifo((t.source / "data/fifo").c_str(), 0600); },
@@ -269,6 +270,178 @@ TEST_F(SitePublisherTest, RefusalsNameTheCulpritAndLeaveTheSiteAsItWas) {
         EXPECT_EQ(Snapshot(site.Path()), published);
         fs::remove_all(original);
         fs::rename(fresh / "src", original);
+    }
+}
+
+// What the source folder holds but the globs leave out is not even looked at (a link, a fifo under a folder
+// left out); a glob without '/' matches a name anywhere, one with '/' the path from the folder.
+TEST_F(SitePublisherTest, ExclusionsLeaveOutFilesAndWholeFolders) {
+    Write(".git/objects/ab", "x");
+    Write("logs/today.log", "x");
+    Write("data/deep/notes.tmp", "x");
+    Write("data/c.tmp", "x");
+    ::symlink("b", (source / ".git/HEAD").c_str());
+    ::mkfifo((source / "logs/pipe").c_str(), 0600);
+    using Paths = std::vector<std::string>;
+    const Paths all = {"bin/run.sh", "data/100% #1?\xc3\xa9", "data/a & <b>", "data/b"};
+    struct Case {
+        const char* label;
+        Paths globs;
+        Paths paths;
+        Paths excluded;
+        Paths unmatched;
+    };
+    const Case cases[] = {
+        {"names anywhere",
+         {".git", "logs", "*.tmp"},
+         all,
+         {".git/", "data/c.tmp", "data/deep/notes.tmp", "logs/"},
+         {}},
+        {"a path from the folder, with a trailing slash",
+         {".git/", "logs/", "data/*.tmp", "data/deep"},
+         all,
+         {".git/", "data/c.tmp", "data/deep/", "logs/"},
+         {}},
+        {"a glob that leaves out nothing",
+         {".git", "logs", "*.tmp", "bin/*.exe", "c.tmp/"},
+         all,
+         {".git/", "data/c.tmp", "data/deep/notes.tmp", "logs/"},
+         {"bin/*.exe"}},
+        {"a file by its path", {".git", "logs", "*.tmp", "data/b"}, {"bin/run.sh", all[1], all[2]}, {}, {}},
+    };
+    for (const Case& c : cases) {
+        SCOPED_TRACE(c.label);
+        const PackageListing listing = ListPackageFiles(source.Path(), c.globs);
+        EXPECT_EQ(listing.paths, c.paths);
+        if (!c.excluded.empty()) {
+            Paths excluded = listing.excluded;
+            std::sort(excluded.begin(), excluded.end());
+            EXPECT_EQ(excluded, c.excluded);
+        }
+        EXPECT_EQ(listing.unmatched, c.unmatched);
+    }
+    // Without the globs, the link is refused by name.
+    try {
+        ListPackageFiles(source.Path(), {"logs"});
+        ADD_FAILURE() << "not refused";
+    } catch (const PublishError& error) {
+        EXPECT_THAT(error.what(), ::testing::HasSubstr(".git/HEAD"));
+    }
+}
+
+// An empty file (a placeholder such as ".keep") is published like any other: in the site, and in a manifest
+// that the engine loads, with no chunk and the digest of no bytes.
+TEST_F(SitePublisherTest, EmptyFilesArePublished) {
+    Write("data/.keep", "");
+    Write("only/.keep", "");
+    info.excludeGlobs = {"*.none"};
+    SitePublisher publisher(site.Path());
+    const std::string xml = publisher.PublishFolder(source.Path(), info);
+    EXPECT_EQ(publisher.TakeWarnings(),
+              std::vector<std::string>{"--exclude *.none leaves out nothing of " + source.Path()});
+    EXPECT_EQ(publisher.TakeWarnings(), std::vector<std::string>{});
+    for (const std::string path : {"data/.keep", "only/.keep"}) {
+        EXPECT_EQ(test::ReadFileText(site / ("packages/P/K/V1/" + path)), "");
+    }
+    const auto manifest = LoadPackageManifest(xml);
+    ASSERT_EQ(manifest->GetFiles().size(), 6u);
+    const auto& keep = *manifest->GetFiles()[1];
+    EXPECT_EQ(keep.GetPath(), "data/.keep");
+    EXPECT_EQ(keep.GetSize(), 0u);
+    EXPECT_TRUE(keep.GetChecksums().empty());
+    EXPECT_EQ(keep.GetSha256(), "e3b0c44298fc1c149afbf4c8996fb92427ae41e4649b934ca495991b7852b855");
+}
+
+// A version already published with other content is refused with the first field or file that differs.
+TEST_F(SitePublisherTest, AVersionPublishedWithOtherContentNamesWhatDiffers) {
+    ::chmod((source / "bin/run.sh").c_str(), 0755);
+    SitePublisher(site.Path()).PublishFolder(source.Path(), info);
+    const auto published = Snapshot(site.Path());
+    struct Case {
+        const char* label;
+        std::function<void(PackageInfo&, SitePublisherTest&)> arrange;
+        std::string named;
+    };
+    const std::vector<Case> cases = {
+        {"name", [](PackageInfo& p, SitePublisherTest&) { p.name = "Other"; },
+         "name \"Other\", published as"},
+        {"run file", [](PackageInfo& p, SitePublisherTest&) { p.run = "data/b"; },
+         "run file \"data/b\", published with \"bin/run.sh\""},
+        {"chunk size", [](PackageInfo& p, SitePublisherTest&) { p.chunkSize = 8; },
+         "file bin/run.sh: chunk size 8, published with 4"},
+        {"a new file", [](PackageInfo&, SitePublisherTest& t) { t.Write("data/c", "c"); },
+         "file data/c is new"},
+        {"a file gone", [](PackageInfo&, SitePublisherTest& t) { fs::remove(t.source / "data/b"); },
+         "file data/b is published, but not in the folder now"},
+        {"a size", [](PackageInfo&, SitePublisherTest& t) { t.Write("data/b", "bbb"); },
+         "file data/b: 3 bytes, published with 10"},
+        {"bytes", [](PackageInfo&, SitePublisherTest& t) { t.Write("data/a & <b>", "0123x56789"); },
+         "file data/a & <b>: other bytes from byte 4 (chunk 1)"},
+        {"no digests", [](PackageInfo& p, SitePublisherTest&) { p.hashFiles = p.hashChunks = false; },
+         "file bin/run.sh: published with its SHA-256, now without it (--no-hash)"},
+        {"a mark gone",
+         [](PackageInfo&, SitePublisherTest& t) { ::chmod((t.source / "bin/run.sh").c_str(), 0644); },
+         "file bin/run.sh: published marked executable, not marked now"},
+    };
+    for (const Case& c : cases) {
+        SCOPED_TRACE(c.label);
+        test::ScratchFolder saved;
+        fs::copy(source.Path(), saved / "src", fs::copy_options::recursive);
+        PackageInfo package = info;
+        c.arrange(package, *this);
+        try {
+            SitePublisher(site.Path()).PublishFolder(source.Path(), package);
+            ADD_FAILURE() << "not refused";
+        } catch (const PublishError& error) {
+            EXPECT_THAT(error.what(),
+                        ::testing::HasSubstr("version V1 of package K is already published with "
+                                             "other content (" +
+                                             c.named));
+        }
+        EXPECT_EQ(Snapshot(site.Path()), published);
+        fs::remove_all(source.Path());
+        fs::rename(saved / "src", source.Path());
+    }
+}
+
+// A rollback (or a roll forward) only rewrites current.xml, as the version's manifest; a version that
+// players could not download is refused first.
+TEST_F(SitePublisherTest, SetCurrentMakesAPublishedVersionCurrentWithoutCopying) {
+    SitePublisher publisher(site.Path());
+    publisher.PublishFolder(source.Path(), info);
+    info.versionId = "V2";
+    Write("data/b", "new");
+    publisher.PublishFolder(source.Path(), info);
+    EXPECT_EQ(publisher.SetCurrent("K", "V1"), "V2");
+    EXPECT_EQ(test::ReadFileText(site / "manifests/K/current.xml"),
+              test::ReadFileText(site / "manifests/K/V1.xml"));
+    auto before = Snapshot(site.Path());
+    EXPECT_EQ(publisher.SetCurrent("K", "V1"), "V1");
+    EXPECT_EQ(Snapshot(site.Path()), before);
+
+    fs::remove(site / "packages/P/K/V2/data/b");
+    test::WriteFileText(site / "packages/P/K/V1/data/b", "short");
+    before = Snapshot(site.Path());
+    struct Case {
+        std::string version;
+        std::string named;
+    };
+    const Case cases[] = {
+        {"V3", "version V3 of package K is not published (no manifests/K/V3.xml)"},
+        {"V2", "version V2 cannot become current: packages/P/K/V2/data/b is missing"},
+        {"V1", "packages/P/K/V1/data/b has 5 bytes, its manifest says 10"},
+        {"current", "reserved"},
+        {"a/b", "version id"},
+    };
+    for (const Case& c : cases) {
+        SCOPED_TRACE(c.version);
+        try {
+            publisher.SetCurrent("K", c.version);
+            ADD_FAILURE() << "not refused";
+        } catch (const PublishError& error) {
+            EXPECT_THAT(error.what(), ::testing::HasSubstr(c.named));
+        }
+        EXPECT_EQ(Snapshot(site.Path()), before);
     }
 }
 

@@ -265,10 +265,11 @@ public:
     // publication is killed between the renames.
     void PlaceDocument(const std::string& path, const std::string& text) const;
 
+    // Without a signing key: refuses a signed site (PublishError saying why it counts as signed).
+    void CheckUnsignedAllowed() const;
+
 private:
     void CheckPackage(const PackageInfo& package, const std::vector<std::string>& paths) const;
-    // Without a signing key: refuses a signed site.
-    void CheckUnsignedAllowed() const;
     // Why the site counts as signed ("<marker> marks it", "<a .sig> exists"); empty when it does not.
     std::string SignedSiteEvidence() const;
     // The stamp of a new publication of the signed document at `path`: a sequence above the one the

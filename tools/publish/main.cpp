@@ -461,6 +461,7 @@ int main(int argc, char** argv) {
         // A partner id the site has never seen is most likely misspelt: refused before anything is written,
         // unless it is meant to be new.
         CheckId("partner id", package.partnerId);
+        publisher.CheckUnsignedAllowed();
         if (!newPartner && !publisher.KnowsPartner(package.partnerId)) {
             return Fail("partner " + package.partnerId + " is not in the site " + site +
                         " (no node list, no package of it): check the id; a new partner's first publication "

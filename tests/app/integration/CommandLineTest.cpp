@@ -48,9 +48,11 @@ std::vector<ProgramCase> Programs() {
          {"--partner", "P"},
          [](int form, const std::string& scratch) -> std::vector<std::string> {
              if (form == 0) {
-                 return {"--site", scratch + "/site", "--partner", "P", "--node", "n=127.0.0.1:8081"};
+                 return {"--site",        scratch + "/site", "--partner",       "P",
+                         "--new-partner", "--node",          "n=127.0.0.1:8081"};
              }
-             return {"--site=" + scratch + "/site", "--partner=P", "--node=n=127.0.0.1:8081"};
+             return {"--site=" + scratch + "/site", "--partner=P", "--new-partner",
+                     "--node=n=127.0.0.1:8081"};
          },
          [](const test::ProcessResult& result, const std::string& scratch) {
              const std::string nodes = scratch + "/site/nodes/P.xml";

@@ -119,7 +119,7 @@ TEST(PublishToolTest, AGeneratedKeySignsWhatIsPublishedAndIsNeverReplaced) {
 
     const auto published = Publish({"--site", folder / "site", "--key", key, "--from", folder / "package",
                                     "--partner", "P", "--package", "K", "--version", "1", "--name", "N",
-                                    "--run", "run.sh", "--node", "127.0.0.1:1"});
+                                    "--run", "run.sh", "--new-partner", "--node", "127.0.0.1:1"});
     ASSERT_EQ(published.exitStatus, 0) << published.errors;
     const ManifestVerifier verifier(test::ReadFileText(key + ".pub"));
     for (const std::string document : {"manifests/K/1.xml", "manifests/K/current.xml", "nodes/P.xml"}) {
@@ -168,10 +168,10 @@ TEST(PublishToolTest, SignedCurrentDocumentsExpireAfterTheDaysGivenAndResignRefr
     };
 
     std::int64_t start = seconds();
-    const auto published =
-        Publish({"--site",           site,        "--key", key,         "--expires", "7",          "--from",
-                 folder / "package", "--partner", "P",     "--package", "K",         "--version",  "1",
-                 "--name",           "N",         "--run", "run.sh",    "--node",    "127.0.0.1:1"});
+    const auto published = Publish(
+        {"--site",           site,        "--key", key,         "--expires", "7",           "--from",
+         folder / "package", "--partner", "P",     "--package", "K",         "--version",   "1",
+         "--name",           "N",         "--run", "run.sh",    "--node",    "127.0.0.1:1", "--new-partner"});
     ASSERT_EQ(published.exitStatus, 0) << published.errors;
     const auto first = check(start, seconds(), 7);
     EXPECT_EQ(publish::ReadDocumentStamp(test::ReadFileText(site + "/manifests/K/1.xml"), false).sequence,
@@ -194,7 +194,8 @@ TEST(PublishToolTest, SignedCurrentDocumentsExpireAfterTheDaysGivenAndResignRefr
     EXPECT_EQ(test::ReadFileText(site + "/manifests/K/1.xml"), version);
 
     // An unsigned site has nothing to sign again.
-    const auto bare = Publish({"--site", folder / "bare", "--partner", "P", "--node", "127.0.0.1:1"});
+    const auto bare =
+        Publish({"--site", folder / "bare", "--partner", "P", "--new-partner", "--node", "127.0.0.1:1"});
     ASSERT_EQ(bare.exitStatus, 0) << bare.errors;
     const auto refused = Publish({"--site", folder / "bare", "--key", key, "--resign"});
     EXPECT_EQ(refused.exitStatus, 1);
@@ -203,8 +204,8 @@ TEST(PublishToolTest, SignedCurrentDocumentsExpireAfterTheDaysGivenAndResignRefr
 
 TEST(PublishToolTest, NodeArgumentsBecomeTheNodesTheEngineLoads) {
     test::ScratchFolder site;
-    const auto published = Publish({"--site", site.Path(), "--partner", "P", "--node", "127.0.0.1:9",
-                                    "--node", "cdn=https://cdn.example:8443/files/", "--node",
+    const auto published = Publish({"--site", site.Path(), "--partner", "P", "--new-partner", "--node",
+                                    "127.0.0.1:9", "--node", "cdn=https://cdn.example:8443/files/", "--node",
                                     "HTTPS://[::1]:8443", "--node", "http://h:81/x"});
     ASSERT_EQ(published.exitStatus, 0) << published.errors;
     const auto nodes = test::LoadNodeListXml(test::ReadFileText(site / "nodes/P.xml"))->GetNodes();
@@ -267,15 +268,16 @@ TEST(PublishToolTest, AKillAtAnyStepLeavesEverySignedDocumentVerifiable) {
         test::WriteFileText(scratch / ("v" + version + "/data"), std::string(70000, version[0]));
     }
     const auto arguments = [&](const std::string& site, const std::string& version) {
-        return std::vector<std::string>{"--site",    site,
-                                        "--key",     scratch / "studio.key",
-                                        "--from",    scratch / ("v" + version),
-                                        "--partner", "P",
-                                        "--package", "K",
-                                        "--version", version,
-                                        "--name",    "N",
-                                        "--run",     "bin/run.sh",
-                                        "--node",    "127.0.0.1:" + version};
+        return std::vector<std::string>{"--site",        site,
+                                        "--key",         scratch / "studio.key",
+                                        "--from",        scratch / ("v" + version),
+                                        "--partner",     "P",
+                                        "--package",     "K",
+                                        "--version",     version,
+                                        "--name",        "N",
+                                        "--run",         "bin/run.sh",
+                                        "--new-partner", "--replace-nodes",
+                                        "--node",        "127.0.0.1:" + version};
     };
     ASSERT_EQ(Publish(arguments(scratch / "base", "1")).exitStatus, 0);
     const std::string oldManifest = test::ReadFileText(scratch / "base/manifests/K/current.xml");
@@ -351,11 +353,11 @@ TEST(PublishToolTest, ThePublishedSiteIsServedByteForByteByTheDeliveryServiceAnd
     }
     auto published = Publish({"--site", site.Path(), "--from", source.Path(), "--partner", "P", "--package",
                               "K", "--version", "1.0", "--name", "Demo", "--run", "run.sh", "--chunk-size",
-                              "65536", "--node", "127.0.0.1:9"});
+                              "65536", "--new-partner", "--node", "127.0.0.1:9"});
     ASSERT_EQ(published.exitStatus, 0) << published.errors;
 
     test::LocalDeliveryService service({.site = site.Path(), .content = {}, .nodes = 3});
-    std::vector<std::string> nodeArguments = {"--site", site.Path(), "--partner", "P"};
+    std::vector<std::string> nodeArguments = {"--site", site.Path(), "--partner", "P", "--replace-nodes"};
     for (int i = 0; i < 3; ++i) {
         nodeArguments.insert(nodeArguments.end(),
                              {"--node", "n" + std::to_string(i) + "=" + service.NodeHost(i)});
@@ -406,13 +408,14 @@ TEST(PublishToolTest, APublishedSiteDownloadsThroughTheEngineFromThreeNginxNodes
     }
     auto published = Publish({"--site", scratch / "site", "--from", scratch / "source", "--partner", "P",
                               "--package", "K", "--version", "2.1", "--name", "Demo", "--run", "bin/run.sh",
-                              "--chunk-size", "65536", "--node", "127.0.0.1:9"});
+                              "--chunk-size", "65536", "--new-partner", "--node", "127.0.0.1:9"});
     ASSERT_EQ(published.exitStatus, 0) << published.errors;
 
     // nginx serves the site as it stands; the first also answers for the manifests, current.xml included
     // (the engine asks for the current version).
     std::vector<std::unique_ptr<test::NginxServer>> nodes;
-    std::vector<std::string> nodeArguments = {"--site", scratch / "site", "--partner", "P"};
+    std::vector<std::string> nodeArguments = {"--site", scratch / "site", "--partner", "P",
+                                              "--replace-nodes"};
     for (int i = 0; i < 3; ++i) {
         nodes.push_back(std::make_unique<test::NginxServer>(scratch / "site"));
         nodeArguments.insert(nodeArguments.end(),
@@ -476,16 +479,27 @@ TEST(PublishToolTest, MarkedProgramsArriveExecutableThroughTheEngineAndDataFiles
     }
     boost::filesystem::create_directories(scratch / "site");
     test::LocalDeliveryService service({.site = scratch / "site", .content = {}, .nodes = 2});
-    const auto published = Publish({"--site",    scratch / "site",
-                                    "--from",    scratch / "source",
-                                    "--partner", "P",
-                                    "--package", "K",
-                                    "--version", "1",
-                                    "--name",    "Demo",
-                                    "--run",     "bin/run.sh",
-                                    "--exec",    "lib/*",
-                                    "--node",    "n0=" + service.NodeHost(0),
-                                    "--node",    "n1=" + service.NodeHost(1)});
+    const auto published = Publish({"--site",
+                                    scratch / "site",
+                                    "--from",
+                                    scratch / "source",
+                                    "--partner",
+                                    "P",
+                                    "--new-partner",
+                                    "--package",
+                                    "K",
+                                    "--version",
+                                    "1",
+                                    "--name",
+                                    "Demo",
+                                    "--run",
+                                    "bin/run.sh",
+                                    "--exec",
+                                    "lib/*",
+                                    "--node",
+                                    "n0=" + service.NodeHost(0),
+                                    "--node",
+                                    "n1=" + service.NodeHost(1)});
     ASSERT_EQ(published.exitStatus, 0) << published.errors;
 
     EngineSettings settings;
