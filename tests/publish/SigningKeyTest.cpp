@@ -294,6 +294,13 @@ TEST_F(SignedSiteTest, EverySignedCurrentDocumentGetsAHigherSequenceThanTheOneIt
         {"the current version again when it expires within a day", T + 28 * Day + 1, version("2"),
          std::to_string(T + 28 * Day + 1) + " " + At(T + 35 * Day + 1),
          std::to_string(T + 7 * Day) + " " + At(T + 14 * Day)},
+        {"a version made current without copying (a rollback)", T + 28 * Day + 1,
+         [&] { publisher.SetCurrent("K", "3"); },
+         std::to_string(T + 28 * Day + 2) + " " + At(T + 35 * Day + 1),
+         std::to_string(T + 7 * Day) + " " + At(T + 14 * Day)},
+        {"made current again changes nothing", T + 29 * Day, [&] { publisher.SetCurrent("K", "3"); },
+         std::to_string(T + 28 * Day + 2) + " " + At(T + 35 * Day + 1),
+         std::to_string(T + 7 * Day) + " " + At(T + 14 * Day)},
     };
     const ManifestVerifier verifier(key->PublicKeyBase64());
     for (const Step& step : steps) {
@@ -314,6 +321,33 @@ TEST_F(SignedSiteTest, EverySignedCurrentDocumentGetsAHigherSequenceThanTheOneIt
         EXPECT_EQ(StampOf(Read("manifests/K/" + version + ".xml"), false), "") << version;
     }
     EXPECT_THROW(publisher.ExpireAfterDays(0), PublishError);
+    // The current manifest made from a version's is that version's, stamped.
+    EXPECT_EQ(Restamp(Read("manifests/K/3.xml"), false, "", {T + 28 * Day + 2, T + 35 * Day + 1}),
+              Read("manifests/K/current.xml"));
+}
+
+// A version becomes current in a signed site only with the key that signed its manifest: the tool never
+// signs what it did not write.
+TEST_F(SignedSiteTest, SetCurrentSignsOnlyAVersionItsKeySigned) {
+    SitePublisher publisher(site.Path());
+    publisher.SignWith(key);
+    publisher.PublishFolder(source.Path(), info);
+    info.versionId = "2";
+    publisher.PublishFolder(source.Path(), info);
+    const std::string current = Read("manifests/K/current.xml");
+    SitePublisher other(site.Path());
+    other.SignWith(std::make_shared<SigningKey>(SigningKey::New()));
+    EXPECT_THAT(
+        [&] { other.SetCurrent("K", "1"); },
+        ::testing::ThrowsMessage<PublishError>(HasSubstr("manifests/K/1.xml is not signed by this key")));
+    SitePublisher unsigned_(site.Path());
+    EXPECT_THAT([&] { unsigned_.SetCurrent("K", "1"); },
+                ::testing::ThrowsMessage<PublishError>(HasSubstr("give the signing key with --key")));
+    EXPECT_EQ(Read("manifests/K/current.xml"), current);
+    publisher.SetCurrent("K", "1");
+    EXPECT_EQ(ManifestVerifier(key->PublicKeyBase64())
+                  .Check(Read("manifests/K/current.xml"), Read("manifests/K/current.xml.sig")),
+              SignatureCheck::Valid);
 }
 
 TEST_F(SignedSiteTest, ResignRefreshesEveryStampAndSignatureAndNothingElse) {
