@@ -13,9 +13,11 @@
 #include <fcntl.h>
 #include <gmock/gmock.h>
 #include <gtest/gtest.h>
+#include <pty.h>
 #include <signal.h>
 #include <sys/file.h>
 #include <sys/stat.h>
+#include <sys/wait.h>
 #include <unistd.h>
 
 #include "EngineFormats.hpp"
@@ -37,6 +39,12 @@ namespace {
 
 test::ProcessResult Publish(const std::vector<std::string>& arguments) {
     return test::RunProgram(test::BuiltProgram("tools/halcyne-publish"), arguments);
+}
+
+// Writes a file, creating its folders.
+void Put(const std::string& path, const std::string& bytes) {
+    boost::filesystem::create_directories(boost::filesystem::path(path).parent_path());
+    test::WriteFileText(path, bytes);
 }
 
 std::string Get(const std::string& url) {
@@ -69,8 +77,8 @@ TEST(PublishToolTest, HelpAndArgumentErrors) {
         {{"--site", folder / "site", "--partner", "P", "--from", folder.Path()},
          "--package and --version are required with --from",
          2},
-        {{"--site", folder / "site", "--partner", "P", "--from", folder / "none", "--package", "K",
-          "--version", "V"},
+        {{"--site", folder / "site", "--partner", "P", "--new-partner", "--from", folder / "none",
+          "--package", "K", "--version", "V"},
          "not a folder: " + folder / "none",
          1},
         {{"--site", folder / "site", "--chunk-size", "0"}, "bad --chunk-size: 0", 2},
@@ -95,13 +103,345 @@ TEST(PublishToolTest, HelpAndArgumentErrors) {
         // The usage error comes before the key would be generated.
         {{"--site", folder / "site", "--generate-key", folder / "new.key"}, "nothing to publish", 2},
         {{"--site", folder / "site", "--version"}, "--version needs a value", 2},
+        {{"--site", folder / "site", "--partner", "P", "--replace-nodes"},
+         "--replace-nodes goes with --node",
+         2},
+        {{"--site", folder / "site", "--partner", "P", "--node", "h:1", "--add-node", "h:2"},
+         "--node gives the whole node list: it does not go with --add-node or --remove-node",
+         2},
+        {{"--site", folder / "site", "--partner", "P", "--add-node", "=h:1"},
+         "bad --add-node argument: =h:1",
+         2},
+        {{"--site", folder / "site", "--partner", "P", "--node", "h:1", "--exclude", "*.tmp"},
+         "--exclude goes with --from",
+         2},
+        {{"--site", folder / "site", "--set-current", "1"}, "--set-current needs the package (--package)", 2},
+        {{"--site", folder / "site", "--list", "--partner", "P", "--node", "h:1"},
+         "publishing (--from, node list options), --set-current, --list, --check and --resign each run on "
+         "their own",
+         2},
+        {{"--site", folder / "site", "--list", "--key", folder / "a.key"},
+         "--list reads the site as it stands",
+         2},
+        {{"--site", folder / "site", "--public-key", folder / "a.pub", "--partner", "P", "--node", "h:1"},
+         "--public-key goes with --check",
+         2},
+        {{"--site", folder / "none", "--check"}, "no site at " + folder / "none", 1},
     };
     for (const Case& c : cases) {
         const auto result = Publish(c.arguments);
         EXPECT_EQ(result.exitStatus, c.status) << c.message;
-        EXPECT_NE(result.errors.find("halcyne-publish: " + c.message), std::string::npos) << result.errors;
+        EXPECT_NE(result.errors.find("halcyne-publish: " + c.message), std::string::npos)
+            << c.message << ": " << result.errors;
     }
     EXPECT_FALSE(boost::filesystem::exists(folder / "new.key"));
+}
+
+// A partner's node list changes only on purpose: --node writes a first list, replaces one only with
+// --replace-nodes; --add-node and --remove-node change single nodes; every change shows the list before and
+// after, and a refusal changes nothing.
+TEST(PublishToolTest, NodeListsChangeOnlyOnPurposeAndEveryChangeShowsTheListBeforeAndAfter) {
+    test::ScratchFolder folder;
+    const std::string site = folder / "site";
+    const std::string shown = "node list of partner P (nodes/P.xml) before:\n";
+    struct Step {
+        const char* label;
+        std::vector<std::string> arguments;
+        int status;
+        std::string output;  // on standard output
+        std::string error;   // on standard error ("" for none)
+        std::vector<std::string> hosts;
+    };
+    const Step steps[] = {
+        {"a first list",
+         {"--new-partner", "--node", "127.0.0.1:81", "--node", "127.0.0.1:82"},
+         0,
+         shown +
+             "  (no node list)\nafter:\n  node1 127.0.0.1:81 /packages/\n  node2 127.0.0.1:82 /packages/\n",
+         "",
+         {"127.0.0.1:81", "127.0.0.1:82"}},
+        {"a node meant to be added does not replace the list",
+         {"--node", "127.0.0.1:83"},
+         1,
+         "",
+         "partner P has a node list already (node1, node2): --node replaces it only with --replace-nodes",
+         {"127.0.0.1:81", "127.0.0.1:82"}},
+        {"added",
+         {"--add-node", "127.0.0.1:83"},
+         0,
+         shown + "  node1 127.0.0.1:81 /packages/\n  node2 127.0.0.1:82 /packages/\nafter:\n"
+                 "  node1 127.0.0.1:81 /packages/\n  node2 127.0.0.1:82 /packages/\n  node3 127.0.0.1:83 "
+                 "/packages/\n",
+         "",
+         {"127.0.0.1:81", "127.0.0.1:82", "127.0.0.1:83"}},
+        {"removed",
+         {"--remove-node", "node1", "--remove-node", "127.0.0.1:83"},
+         0,
+         shown + "  node1 127.0.0.1:81 /packages/\n  node2 127.0.0.1:82 /packages/\n  node3 127.0.0.1:83 "
+                 "/packages/\n"
+                 "after:\n  node2 127.0.0.1:82 /packages/\n",
+         "",
+         {"127.0.0.1:82"}},
+        {"the last node stays",
+         {"--remove-node", "node2"},
+         1,
+         "",
+         "would be left without nodes",
+         {"127.0.0.1:82"}},
+        {"replaced on purpose",
+         {"--replace-nodes", "--node", "cdn=https://cdn.example:443"},
+         0,
+         shown + "  node2 127.0.0.1:82 /packages/\nafter:\n  cdn https://cdn.example:443 /packages/\n",
+         "",
+         {"https://cdn.example:443"}},
+    };
+    for (const Step& step : steps) {
+        SCOPED_TRACE(step.label);
+        std::vector<std::string> arguments = {"--site", site, "--partner", "P"};
+        arguments.insert(arguments.end(), step.arguments.begin(), step.arguments.end());
+        const auto result = Publish(arguments);
+        EXPECT_EQ(result.exitStatus, step.status) << result.errors;
+        EXPECT_EQ(result.output, step.output);
+        if (step.error.empty()) {
+            EXPECT_EQ(result.errors, "");
+        } else {
+            EXPECT_THAT(result.errors, ::testing::HasSubstr(step.error));
+        }
+        std::vector<std::string> hosts;
+        const auto list = test::LoadNodeListXml(test::ReadFileText(site + "/nodes/P.xml"));
+        for (const auto& node : list->GetNodes()) {
+            hosts.push_back(node->GetHost());
+        }
+        EXPECT_EQ(hosts, step.hosts);
+    }
+}
+
+// A partner id that the site has never seen (a typo) publishes nothing, unless it is meant to be new; a new
+// partner without a node list is published with a warning that its players can download nothing yet.
+TEST(PublishToolTest, APartnerNewToTheSiteIsRefusedUnlessAskedFor) {
+    test::ScratchFolder folder;
+    Put(folder / "package/run.sh", "#!/bin/sh\n");
+    const std::string site = folder / "site";
+    ASSERT_EQ(
+        Publish({"--site", site, "--partner", "P", "--new-partner", "--node", "127.0.0.1:1"}).exitStatus, 0);
+    // A package id is the site's, whatever the partner: each partner here publishes its own.
+    const auto package = [&](const std::string& partner, bool isNew) {
+        std::vector<std::string> arguments = {"--site",    site,    "--from",    folder / "package",
+                                              "--partner", partner, "--package", "K" + partner,
+                                              "--version", "1",     "--name",    "N"};
+        if (isNew) {
+            arguments.push_back("--new-partner");
+        }
+        return Publish(arguments);
+    };
+    const auto typo = package("Q", false);
+    EXPECT_EQ(typo.exitStatus, 1);
+    EXPECT_THAT(typo.errors, ::testing::HasSubstr("partner Q is not in the site " + site +
+                                                  " (no node list, no package of it): check the id"));
+    EXPECT_FALSE(boost::filesystem::exists(site + "/manifests"));
+    EXPECT_FALSE(boost::filesystem::exists(site + "/packages"));
+
+    const auto known = package("P", false);
+    EXPECT_EQ(known.exitStatus, 0) << known.errors;
+    EXPECT_EQ(known.errors, "");
+    const auto meant = package("Q", true);
+    EXPECT_EQ(meant.exitStatus, 0) << meant.errors;
+    EXPECT_THAT(meant.errors, ::testing::HasSubstr("warning: partner Q has no node list yet"));
+    // Its package makes the partner known: the next publication needs no --new-partner.
+    EXPECT_EQ(Publish({"--site", site, "--partner", "Q", "--node", "127.0.0.1:2"}).exitStatus, 0);
+}
+
+// The tool on a terminal shows its progress on standard error (files, bytes, rate) and ends the line;
+// --quiet, or standard error that is not a terminal, shows none.
+TEST(PublishToolTest, ProgressIsShownOnATerminalUnlessQuiet) {
+    test::ScratchFolder folder;
+    Put(folder / "package/a", std::string(3 * 1024 * 1024, 'a'));
+    Put(folder / "package/b", "b");
+    // The tool with a pseudo-terminal as its standard output and error; returns what it wrote there.
+    const auto onTerminal = [&](const std::vector<std::string>& extra, const std::string& version) {
+        std::vector<std::string> arguments = {test::BuiltProgram("tools/halcyne-publish"),
+                                              "--site",
+                                              folder / "site",
+                                              "--from",
+                                              folder / "package",
+                                              "--partner",
+                                              "P",
+                                              "--package",
+                                              "K",
+                                              "--version",
+                                              version,
+                                              "--name",
+                                              "N"};
+        arguments.insert(arguments.end(), extra.begin(), extra.end());
+        int master = -1;
+        const pid_t pid = ::forkpty(&master, nullptr, nullptr, nullptr);
+        if (pid == 0) {
+            std::vector<char*> argv;
+            for (std::string& argument : arguments) {
+                argv.push_back(argument.data());
+            }
+            argv.push_back(nullptr);
+            ::execv(argv[0], argv.data());
+            ::_exit(127);
+        }
+        std::string output;
+        char buffer[4096];
+        for (ssize_t got; (got = ::read(master, buffer, sizeof buffer)) > 0;) {
+            output.append(buffer, static_cast<std::size_t>(got));
+        }
+        int status = 0;
+        ::waitpid(pid, &status, 0);
+        ::close(master);
+        EXPECT_EQ(status, 0) << output;
+        return output;
+    };
+    ASSERT_EQ(Publish({"--site", folder / "site", "--partner", "P", "--new-partner", "--node", "127.0.0.1:1"})
+                  .exitStatus,
+              0);
+    const std::string shown = onTerminal({}, "1");
+    EXPECT_THAT(shown, ::testing::HasSubstr("publishing K version 1: 0 of 2 files, 0 B of 3.0 MiB"));
+    EXPECT_THAT(shown, ::testing::ContainsRegex("publishing K version 1: 2 of 2 files, 3.0 MiB of 3.0 MiB(, "
+                                                "[0-9.]+ [KMG]?i?B/s)?\r?\n$"));
+    EXPECT_EQ(onTerminal({"--quiet"}, "2"), "");
+    const auto piped = Publish({"--site", folder / "site", "--from", folder / "package", "--partner", "P",
+                                "--package", "K", "--version", "3", "--name", "N"});
+    EXPECT_EQ(piped.exitStatus, 0);
+    EXPECT_EQ(piped.errors, "");
+}
+
+// What a studio runs against its site: the listing, a rollback without copying, and the check that names a
+// damaged file and warns of an expiry within a week.
+TEST(PublishToolTest, ListSetCurrentAndCheck) {
+    test::ScratchFolder folder;
+    const std::string site = folder / "site";
+    const std::string key = folder / "studio.key";
+    ASSERT_EQ(Publish({"--generate-key", key}).exitStatus, 0);
+    for (const std::string version : {"1", "2"}) {
+        Put(folder / ("v" + version + "/run.sh"), "#!/bin/sh\necho " + version + "\n");
+        const auto published = Publish({"--site",    site,         "--key",         key,
+                                        "--expires", "5",          "--from",        folder / ("v" + version),
+                                        "--partner", "P",          "--new-partner", "--package",
+                                        "K",         "--version",  version,         "--name",
+                                        "Game",      "--run",      "run.sh",        "--replace-nodes",
+                                        "--node",    "127.0.0.1:1"});
+        ASSERT_EQ(published.exitStatus, 0) << published.errors;
+    }
+    const auto rollback =
+        Publish({"--site", site, "--key", key, "--expires", "5", "--package", "K", "--set-current", "1"});
+    ASSERT_EQ(rollback.exitStatus, 0) << rollback.errors;
+    EXPECT_EQ(rollback.output, "current version of package K: 2 -> 1\n");
+    const auto listed = Publish({"--site", site, "--list"});
+    EXPECT_EQ(listed.exitStatus, 0);
+    EXPECT_THAT(
+        listed.output,
+        ::testing::ContainsRegex("package K \"Game\", partner P\n"
+                                 "  version 1: signed, current \\(sequence [0-9]+, expires [-0-9T:]+Z \\(in "
+                                 "[45] days\\)\\)\n"
+                                 "  version 2: signed\n"
+                                 "node list of partner P: signed \\(sequence [0-9]+, expires"));
+
+    const auto checked = Publish({"--site", site, "--check", "--public-key", key + ".pub"});
+    EXPECT_EQ(checked.exitStatus, 0) << checked.output;
+    EXPECT_THAT(checked.output, ::testing::HasSubstr("warning: manifests/K/current.xml: expires "));
+    EXPECT_THAT(checked.output,
+                ::testing::HasSubstr("checked 2 version manifests with 2 files (34 B) and 2 current "
+                                     "manifests and node lists: no problem\n"));
+    test::WriteFileText(site + "/packages/P/K/2/run.sh", "#!/bin/sh\necho 3\n");
+    const auto damaged = Publish({"--site", site, "--check", "--key", key});
+    EXPECT_EQ(damaged.exitStatus, 1);
+    EXPECT_THAT(damaged.output,
+                ::testing::HasSubstr("problem: packages/P/K/2/run.sh (manifests/K/2.xml): chunk 0 (from "
+                                     "byte 0): its CRC-32 differs from the manifest's\n"));
+    EXPECT_THAT(damaged.output, ::testing::HasSubstr(": 1 problem\n"));
+}
+
+// Empty files and exclusions end to end: a folder with placeholders and files to leave out, published by the
+// tool and downloaded by the engine from the delivery service; the empty files arrive without a request.
+TEST(PublishToolTest, EmptyFilesArriveThroughTheEngineAndExcludedFilesStayBehind) {
+    test::ScratchFolder scratch;
+    const test::ScopedEnvironment tmpdir("TMPDIR", scratch / "tmp");
+    boost::filesystem::create_directories(scratch / "tmp");
+    const std::map<std::string, std::string> files = {
+        {"bin/run.sh", "#!/bin/sh\necho hello\n"},
+        {"saves/.keep", ""},
+        {"logs/.keep", ""},
+        {"data/table.bin", std::string(70000, 't')},
+    };
+    for (const auto& [path, bytes] : files) {
+        Put(scratch / ("source/" + path), bytes);
+    }
+    for (const std::string left : {".git/HEAD", "data/table.bin.tmp", "logs/old/today.log"}) {
+        Put(scratch / ("source/" + left), "left out");
+    }
+    boost::filesystem::create_directories(scratch / "site");
+    test::LocalDeliveryService service({.site = scratch / "site", .content = {}, .nodes = 2});
+    const auto published = Publish({"--site",
+                                    scratch / "site",
+                                    "--from",
+                                    scratch / "source",
+                                    "--exclude",
+                                    ".git",
+                                    "--exclude",
+                                    "*.tmp",
+                                    "--exclude",
+                                    "logs/old",
+                                    "--partner",
+                                    "P",
+                                    "--new-partner",
+                                    "--package",
+                                    "K",
+                                    "--version",
+                                    "1",
+                                    "--name",
+                                    "Demo",
+                                    "--run",
+                                    "bin/run.sh",
+                                    "--chunk-size",
+                                    "65536",
+                                    "--node",
+                                    "n0=" + service.NodeHost(0),
+                                    "--node",
+                                    "n1=" + service.NodeHost(1)});
+    ASSERT_EQ(published.exitStatus, 0) << published.errors;
+    EXPECT_EQ(published.errors, "");
+
+    EngineSettings settings;
+    settings.manifestHost = service.ManifestHost();
+    TransferStatus status;
+    {
+        DownloadEngine engine(settings);
+        const std::string id = engine.StartTransfer("P", "K", std::string(NoValueMarker)).transferId;
+        const auto deadline = std::chrono::steady_clock::now() + std::chrono::seconds(60);
+        const auto waitFor = [&](TransferState state) {
+            for (status = engine.GetTransferStatus(id);
+                 status.state != state && status.error == TransferError::None &&
+                 std::chrono::steady_clock::now() < deadline;
+                 status = engine.GetTransferStatus(id)) {
+                std::this_thread::sleep_for(std::chrono::milliseconds(10));
+            }
+        };
+        waitFor(TransferState::Initialized);
+        ASSERT_EQ(status.state, TransferState::Initialized) << static_cast<int>(status.error);
+        EXPECT_EQ(status.totalBytes, 21u + 70000u);
+        engine.StartTransferInto(id, scratch / "dest");
+        waitFor(TransferState::Complete);
+    }
+    ASSERT_EQ(status.state, TransferState::Complete) << static_cast<int>(status.error);
+    std::vector<std::string> arrived;
+    for (boost::filesystem::recursive_directory_iterator it(scratch / "dest"), end; it != end; ++it) {
+        if (boost::filesystem::is_regular_file(it->path())) {
+            arrived.push_back(it->path().lexically_relative(scratch / "dest").generic_string());
+        }
+    }
+    std::sort(arrived.begin(), arrived.end());
+    EXPECT_EQ(arrived,
+              (std::vector<std::string>{"bin/run.sh", "data/table.bin", "logs/.keep", "saves/.keep"}));
+    for (const auto& [path, bytes] : files) {
+        EXPECT_EQ(test::ReadFileText(scratch / ("dest/" + path)), bytes) << path;
+    }
+    for (const auto& request : service.Records().requests) {
+        EXPECT_EQ(request.path.find(".keep"), std::string::npos) << request.path;
+    }
 }
 
 TEST(PublishToolTest, AGeneratedKeySignsWhatIsPublishedAndIsNeverReplaced) {
