@@ -24,10 +24,11 @@ SCRIPT
   printf 'This file stands for the downloader'"'"'s data.\n' >"$work/downloader/readme.txt"
   printf 'skin=en\ntitle=Emberline\n' >"$work/skin-en/skin.ini"
   printf 'skin=de\ntitle=Glutlinie\n' >"$work/skin-de/skin.ini"
-  demo_publish --from "$work/downloader" --partner 5f1e2d3c4b5a69788796a5b4 --package 0a1b2c3d4e5f60718293a4b5 \
-    --version 1 --name "Demo downloader" --run demo-downloader.sh
-  demo_publish --from "$work/skin-en" --partner 6e5d4c3b2a1908f7e6d5c4b3 --package 1b2c3d4e5f60718293a4b5c6 \
-    --version 1 --name "Demo skin (English)" --run skin.ini
+  # The partners are new to a fresh site; their node lists come once the service's ports are known.
+  demo_publish --from "$work/downloader" --partner 5f1e2d3c4b5a69788796a5b4 --new-partner \
+    --package 0a1b2c3d4e5f60718293a4b5 --version 1 --name "Demo downloader" --run demo-downloader.sh
+  demo_publish --from "$work/skin-en" --partner 6e5d4c3b2a1908f7e6d5c4b3 --new-partner \
+    --package 1b2c3d4e5f60718293a4b5c6 --version 1 --name "Demo skin (English)" --run skin.ini
   demo_publish --from "$work/skin-de" --partner 6e5d4c3b2a1908f7e6d5c4b3 --package 2c3d4e5f60718293a4b5c6d7 \
     --version 1 --name "Demo skin (Deutsch)" --run skin.ini
 }
@@ -56,8 +57,9 @@ demo_start_delivery() {
     node_arguments+=(--node "node$i=127.0.0.1:$port")
     i=$((i + 1))
   done
-  demo_publish --partner 5f1e2d3c4b5a69788796a5b4 "${node_arguments[@]}"
-  demo_publish --partner 6e5d4c3b2a1908f7e6d5c4b3 "${node_arguments[@]}"
+  # The ports change from run to run: the lists of an earlier run are replaced.
+  demo_publish --partner 5f1e2d3c4b5a69788796a5b4 --replace-nodes "${node_arguments[@]}" >/dev/null
+  demo_publish --partner 6e5d4c3b2a1908f7e6d5c4b3 --replace-nodes "${node_arguments[@]}" >/dev/null
 }
 
 # Stamps a copy ($2) of an updater ($1) with the service's manifest port and the demo's ids.

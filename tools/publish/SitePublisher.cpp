@@ -1,20 +1,25 @@
 #include "SitePublisher.hpp"
 
 #include <algorithm>
+#include <atomic>
 #include <cerrno>
 #include <chrono>
+#include <condition_variable>
 #include <cstdio>
 #include <cstring>
+#include <deque>
+#include <exception>
 #include <limits>
 #include <map>
 #include <memory>
+#include <mutex>
+#include <thread>
 #include <utility>
 
 #include <boost/filesystem.hpp>
 #include <fcntl.h>
 #include <fnmatch.h>
 #include <sys/file.h>
-#include <sys/mman.h>
 #include <sys/stat.h>
 #include <unistd.h>
 
@@ -143,23 +148,24 @@ std::size_t ReadFull(int fd, char* buffer, std::size_t size, const std::string& 
     return got;
 }
 
-// Bytes moved per system call: enough for few calls, and few enough that they are still in the processor's
+// Bytes read per system call: enough for few calls, and few enough that they are still in the processor's
 // cache when the checksums read them right after the kernel copied them. Writes of several MiB were also many
 // times slower on ext4 with large folios.
 constexpr std::size_t PieceSize = 1024 * 1024;
-// The mapping is faulted in by windows of this size just before they are copied (one call instead of a
-// fault per page, without reading a whole large file into memory first).
-constexpr std::uint64_t WindowSize = 32 * 1024 * 1024;
 
-// The checksums of a file's bytes, fed in order in pieces of any size: one CRC per chunk, the last chunk
-// possibly short.
+// The checksums of a file's bytes, fed in order in pieces of any size: one CRC per chunk and, when asked for,
+// one SHA-256 per chunk, the last chunk possibly short.
 class ChunkDigest {
 public:
-    explicit ChunkDigest(std::uint32_t chunkSize) : chunkSize_(chunkSize) {}
+    ChunkDigest(std::uint32_t chunkSize, bool hashChunks)
+        : chunkSize_(chunkSize), hash_(hashChunks ? std::make_unique<Sha256>() : nullptr) {}
     void Add(const char* bytes, std::size_t size) {
         while (size > 0) {
             const std::size_t take = std::min<std::size_t>(size, chunkSize_ - inChunk_);
             crc_ = ChunkCrc32(bytes, take, crc_);
+            if (hash_) {
+                hash_->Update(bytes, take);
+            }
             inChunk_ += take;
             bytes += take;
             size -= take;
@@ -168,86 +174,38 @@ public:
             }
         }
     }
-    // Appends the checksums to `checksums`.
-    void Finish(std::string& checksums) {
+    // Ends the last chunk: appends the checksums to `checksums` and the chunks' digests to `chunkSha256`.
+    void Finish(std::string& checksums, std::string* chunkSha256 = nullptr) {
         if (inChunk_ > 0) {
             EndChunk();
         }
         checksums += checksums_;
+        if (chunkSha256 != nullptr) {
+            *chunkSha256 += digests_;
+        }
     }
 
 private:
     void EndChunk() {
         AppendHex(checksums_, crc_);
+        if (hash_) {
+            digests_ += Sha256::ToHex(hash_->Final());
+        }
         crc_ = 0;
         inChunk_ = 0;
     }
 
     const std::uint32_t chunkSize_;
+    const std::unique_ptr<Sha256> hash_;  // none when the chunks' digests are not asked for
     std::uint32_t inChunk_ = 0;
     std::uint32_t crc_ = 0;
     std::string checksums_;
+    std::string digests_;
 };
 
-// A read-only mapping of a whole file, unmapped at the end of its scope.
-class Mapping {
-public:
-    Mapping(int fd, std::uint64_t size) : size_(static_cast<std::size_t>(size)) {
-        void* mapped = ::mmap(nullptr, size_, PROT_READ, MAP_SHARED, fd, 0);
-        bytes_ = mapped == MAP_FAILED ? nullptr : static_cast<char*>(mapped);
-    }
-    ~Mapping() {
-        if (bytes_ != nullptr) {
-            ::munmap(bytes_, size_);
-        }
-    }
-    Mapping(const Mapping&) = delete;
-    Mapping& operator=(const Mapping&) = delete;
-    const char* Bytes() const { return bytes_; }
-    // Maps the pages of a range in now (a hint: on failure, reading them faults them in).
-    void Populate(std::uint64_t offset, std::uint64_t size) const {
-        ::madvise(bytes_ + offset, static_cast<std::size_t>(size), MADV_POPULATE_READ);
-    }
-
-private:
-    char* bytes_ = nullptr;
-    std::size_t size_;
-};
-
-// The fast path for a copy, from a read-only mapping of the source: piece by piece, the kernel copies the
-// bytes into the target straight from the mapping (one copy, as `cp` makes), then the checksums read the
-// piece while it is still in the cache. False, with nothing written, when the file cannot be mapped; the
-// caller then reads and writes. The source must not shrink meanwhile (a studio's own folder).
-bool CopyMapped(int in, std::uint64_t size, std::uint32_t chunkSize, PublishedFile& file, TemporaryFile& to,
-                const ReadCallback& onRead) {
-    if (size == 0 || size > std::numeric_limits<std::size_t>::max()) {
-        return false;
-    }
-    const Mapping mapping(in, size);
-    if (mapping.Bytes() == nullptr) {
-        return false;
-    }
-    ChunkDigest digest(chunkSize);
-    for (std::uint64_t offset = 0; offset < size; offset += PieceSize) {
-        if (offset % WindowSize == 0) {
-            mapping.Populate(offset, std::min(WindowSize, size - offset));
-        }
-        const std::size_t length =
-            static_cast<std::size_t>(std::min<std::uint64_t>(PieceSize, size - offset));
-        to.WriteAll(mapping.Bytes() + offset, length);
-        digest.Add(mapping.Bytes() + offset, length);
-        if (onRead) {
-            onRead(length);
-        }
-    }
-    file.size = size;
-    digest.Finish(file.checksums);
-    return true;
-}
-
-// Reads the file at `from`, appending one checksum per chunk to `file.checksums` (none for an empty file),
-// and when `to` is given writes every byte to it; `onRead` hears of every piece.
-void ReadChunks(const std::string& from, std::uint32_t chunkSize, PublishedFile& file, TemporaryFile* to,
+// Reads the file at `from`, appending one checksum per chunk to `file.checksums` (none for an empty file);
+// `onRead` hears of every piece.
+void ReadChunks(const std::string& from, std::uint32_t chunkSize, PublishedFile& file,
                 const ReadCallback& onRead = {}) {
     FileDescriptor in(::open(from.c_str(), O_RDONLY | O_CLOEXEC | O_NOFOLLOW));
     if (in.Get() < 0) {
@@ -261,17 +219,10 @@ void ReadChunks(const std::string& from, std::uint32_t chunkSize, PublishedFile&
     file.size = 0;
     file.checksums.clear();
     file.executable = (status.st_mode & (S_IXUSR | S_IXGRP | S_IXOTH)) != 0;
-    if (to != nullptr &&
-        CopyMapped(in.Get(), static_cast<std::uint64_t>(status.st_size), chunkSize, file, *to, onRead)) {
-        return;
-    }
-    ChunkDigest digest(chunkSize);
+    ChunkDigest digest(chunkSize, false);
     std::unique_ptr<char[]> buffer(new char[PieceSize]);
     for (;;) {
         const std::size_t got = ReadFull(in.Get(), buffer.get(), PieceSize, from);
-        if (to != nullptr) {
-            to->WriteAll(buffer.get(), got);
-        }
         digest.Add(buffer.get(), got);
         file.size += got;
         if (onRead && got > 0) {
@@ -283,6 +234,246 @@ void ReadChunks(const std::string& from, std::uint32_t chunkSize, PublishedFile&
     }
     digest.Finish(file.checksums);
 }
+
+// Reads bytes [offset, offset + length) of the file open as `fd` in pieces into `buffer` (PieceSize bytes)
+// and hands each to `take`. PublishError naming `name` when a read fails or the file ends before. (A read
+// into a buffer that stays in the processor's cache costs less than mapping the pages: on virtual machines
+// every change of the page tables is dear.)
+void ReadRange(int fd, std::uint64_t offset, std::uint64_t length, char* buffer, const std::string& name,
+               const std::function<void(const char*, std::size_t)>& take) {
+    while (length > 0) {
+        const ssize_t got =
+            ::pread(fd, buffer, static_cast<std::size_t>(std::min<std::uint64_t>(length, PieceSize)),
+                    static_cast<off_t>(offset));
+        if (got < 0 && errno == EINTR) {
+            continue;
+        }
+        if (got < 0) {
+            throw PublishError(SystemError("cannot read the copy of", name));
+        }
+        if (got == 0) {
+            throw PublishError("the copy of " + name + " ended early");
+        }
+        take(buffer, static_cast<std::size_t>(got));
+        offset += static_cast<std::uint64_t>(got);
+        length -= static_cast<std::uint64_t>(got);
+    }
+}
+
+// Copies up to `length` bytes of the file open as `in`, from `offset`, to the same offset of `out`: in the
+// kernel while it can (no byte passes through the process, as with `cp`), else through `buffer` (PieceSize
+// bytes), from then on. Returns the bytes copied: fewer only at the end of the source.
+std::uint64_t CopyRange(int in, int out, std::uint64_t offset, std::uint64_t length, bool& inKernel,
+                        char* buffer, const std::string& from) {
+    std::uint64_t copied = 0;
+    while (copied < length) {
+        const std::uint64_t want = length - copied;
+        if (inKernel) {
+            loff_t inOffset = static_cast<loff_t>(offset + copied);
+            loff_t outOffset = inOffset;
+            const ssize_t done =
+                ::copy_file_range(in, &inOffset, out, &outOffset, static_cast<std::size_t>(want), 0);
+            if (done > 0) {
+                copied += static_cast<std::uint64_t>(done);
+                continue;
+            }
+            if (done == 0) {
+                return copied;
+            }
+            if (errno == EINTR) {
+                continue;
+            }
+            if (errno != EXDEV && errno != EINVAL && errno != ENOSYS && errno != EOPNOTSUPP &&
+                errno != EBADF && errno != ETXTBSY && errno != EPERM) {
+                throw PublishError(SystemError("cannot copy", from));
+            }
+            inKernel = false;  // file systems that cannot copy in the kernel (or between each other)
+        }
+        const ssize_t got =
+            ::pread(in, buffer, static_cast<std::size_t>(std::min<std::uint64_t>(want, PieceSize)),
+                    static_cast<off_t>(offset + copied));
+        if (got < 0 && errno == EINTR) {
+            continue;
+        }
+        if (got < 0) {
+            throw PublishError(SystemError("cannot read", from));
+        }
+        if (got == 0) {
+            return copied;
+        }
+        for (std::size_t written = 0; written < static_cast<std::size_t>(got);) {
+            const ssize_t n = ::pwrite(out, buffer + written, static_cast<std::size_t>(got) - written,
+                                       static_cast<off_t>(offset + copied + written));
+            if (n < 0 && errno == EINTR) {
+                continue;
+            }
+            if (n < 0) {
+                throw PublishError(SystemError("cannot write the copy of", from));
+            }
+            written += static_cast<std::size_t>(n);
+        }
+        copied += static_cast<std::uint64_t>(got);
+    }
+    return copied;
+}
+
+// Bytes copied per segment: the checks of a large file follow its copy segment by segment.
+constexpr std::uint64_t SegmentSize = 16 * 1024 * 1024;
+// How far the copy may run ahead of the checks: bytes copied and not yet checked, and files open.
+constexpr std::uint64_t MaxBytesAhead = 256 * 1024 * 1024;
+constexpr std::size_t MaxFilesAhead = 64;
+
+// The chunks' checksums (and, when asked for, their SHA-256) of every file copied, computed from the copies
+// on a thread of its own while the publishing thread copies the next segments. The publishing thread queues
+// each segment once it is copied, a file's in order, files one after the other; the checks read the copy
+// with pread into one buffer. Nothing is called back: the publishing thread asks what is done.
+class CopyChecker {
+public:
+    struct Result {
+        std::string checksums;
+        std::string chunkSha256;
+    };
+
+    CopyChecker(std::uint32_t chunkSize, bool hashChunks)
+        : chunkSize_(chunkSize), hashChunks_(hashChunks), thread_([this] { Run(); }) {}
+    ~CopyChecker() {
+        {
+            const std::lock_guard lock(mutex_);
+            stopping_ = true;
+        }
+        changed_.notify_all();
+        thread_.join();
+    }
+    CopyChecker(const CopyChecker&) = delete;
+    CopyChecker& operator=(const CopyChecker&) = delete;
+
+    // Queues bytes [offset, offset + length) of file `index`, whose copy is open as `fd` and named `name`;
+    // `last` ends the file. Waits while the checks are too far behind, calling `tick` about ten times a
+    // second. Throws what the checks failed with.
+    void Add(std::size_t index, int fd, const std::string& name, std::uint64_t offset, std::uint64_t length,
+             bool last, const std::function<void()>& tick) {
+        std::unique_lock lock(mutex_);
+        while (!error_ && (bytesAhead_ > MaxBytesAhead || filesAhead_ > MaxFilesAhead)) {
+            if (changed_.wait_for(lock, std::chrono::milliseconds(100)) == std::cv_status::timeout) {
+                lock.unlock();
+                tick();
+                lock.lock();
+            }
+        }
+        if (error_) {
+            std::rethrow_exception(error_);
+        }
+        if (index != lastQueued_) {
+            ++filesAhead_;
+            lastQueued_ = index;
+        }
+        queue_.push_back({index, fd, name, offset, length, last});
+        bytesAhead_ += length;
+        lock.unlock();
+        changed_.notify_all();
+    }
+
+    // Waits until every segment queued is checked, calling `tick` about ten times a second. Throws what the
+    // checks failed with.
+    void Finish(const std::function<void()>& tick) {
+        std::unique_lock lock(mutex_);
+        while (!error_ && (!queue_.empty() || busy_)) {
+            if (changed_.wait_for(lock, std::chrono::milliseconds(100)) == std::cv_status::timeout) {
+                lock.unlock();
+                tick();
+                lock.lock();
+            }
+        }
+        if (error_) {
+            std::rethrow_exception(error_);
+        }
+    }
+
+    // The files checked since the last call, with their results: their copies are not read any more.
+    std::vector<std::pair<std::size_t, Result>> TakeDone() {
+        const std::lock_guard lock(mutex_);
+        return std::exchange(done_, {});
+    }
+    std::uint64_t CheckedBytes() const { return checked_.load(); }
+
+private:
+    struct Segment {
+        std::size_t index;
+        int fd;
+        std::string name;
+        std::uint64_t offset;
+        std::uint64_t length;
+        bool last;
+    };
+
+    void Run() {
+        std::unique_ptr<char[]> buffer(new char[PieceSize]);
+        std::unique_ptr<ChunkDigest> digest;  // of the file being checked
+        for (;;) {
+            std::unique_lock lock(mutex_);
+            changed_.wait(lock, [&] { return stopping_ || !queue_.empty(); });
+            if (stopping_) {
+                return;
+            }
+            const Segment segment = std::move(queue_.front());
+            queue_.pop_front();
+            busy_ = true;
+            const bool skip = error_ != nullptr;  // a failed publication only empties the queue
+            lock.unlock();
+            Result result;
+            std::exception_ptr error;
+            if (!skip) {
+                try {
+                    if (!digest) {
+                        digest = std::make_unique<ChunkDigest>(chunkSize_, hashChunks_);
+                    }
+                    ReadRange(segment.fd, segment.offset, segment.length, buffer.get(), segment.name,
+                              [&](const char* bytes, std::size_t size) {
+                                  digest->Add(bytes, size);
+                                  checked_ += size;
+                              });
+                    if (segment.last) {
+                        digest->Finish(result.checksums, &result.chunkSha256);
+                    }
+                } catch (...) {
+                    error = std::current_exception();
+                }
+            }
+            if (segment.last || error) {
+                digest.reset();
+            }
+            lock.lock();
+            busy_ = false;
+            bytesAhead_ -= segment.length;
+            if (segment.last) {
+                --filesAhead_;
+                if (!skip && !error) {
+                    done_.emplace_back(segment.index, std::move(result));
+                }
+            }
+            if (error && !error_) {
+                error_ = error;
+            }
+            lock.unlock();
+            changed_.notify_all();
+        }
+    }
+
+    const std::uint32_t chunkSize_;
+    const bool hashChunks_;
+    mutable std::mutex mutex_;  // guards queue_, busy_, bytesAhead_, filesAhead_, done_, error_ and stopping_
+    std::condition_variable changed_;
+    std::deque<Segment> queue_;
+    bool busy_ = false;                                      // a segment is being checked
+    std::uint64_t bytesAhead_ = 0;                           // bytes queued or being checked
+    std::size_t filesAhead_ = 0;                             // files with a segment queued or being checked
+    std::size_t lastQueued_ = static_cast<std::size_t>(-1);  // the file of the last segment queued
+    std::vector<std::pair<std::size_t, Result>> done_;
+    std::exception_ptr error_;
+    bool stopping_ = false;
+    std::atomic<std::uint64_t> checked_{0};  // bytes checked, for the progress
+    std::thread thread_;                     // started last, joined by the destructor
+};
 
 // A glob against a path inside the package: '*' and '?' stay within one segment.
 bool GlobMatches(const std::string& glob, const std::string& path) {
@@ -581,7 +772,7 @@ std::string ChunkChecksums(const std::string& path, std::uint32_t chunkSize) {
         throw PublishError("chunk size 0");
     }
     PublishedFile file;
-    ReadChunks(path, chunkSize, file, nullptr);
+    ReadChunks(path, chunkSize, file);
     return file.checksums;
 }
 
@@ -1138,46 +1329,77 @@ std::string SitePublisher::PublishFolder(const std::string& sourceFolder, const 
     for (const std::string& glob : listing.unmatched) {
         warnings_.push_back("--exclude " + glob + " leaves out nothing of " + sourceFolder);
     }
-    // Every byte is read once to be copied and, when digests are written, once more to be hashed: the
-    // progress counts both passes and reports them as the package's bytes.
-    const unsigned passes = package.hashFiles || package.hashChunks ? 2 : 1;
-    PublishProgress progress{paths.size(), listing.bytes, 0, 0};
-    std::uint64_t work = 0;
-    const ReadCallback advance = [&](std::uint64_t bytes) {
-        work += bytes;
-        progress.bytesDone = std::min(work / passes, progress.bytes);
-        progress_(progress);
-    };
-    const ReadCallback onRead = progress_ ? advance : ReadCallback();
-    if (progress_) {
-        progress_(progress);
-    }
-    // Copy into temporary files beside their places, computing the checksums on the way; nothing is
-    // renamed until the whole package is known to be publishable.
-    std::vector<PublishedFile> files;
+    // Each file is copied into a temporary file beside its place (by the kernel where it can, segment by
+    // segment), and its checksums are computed from the copy, which is what the nodes will serve: the file's
+    // SHA-256 on this thread right after each segment, the chunks' CRC-32 and SHA-256 on the checker's thread
+    // meanwhile. Nothing is renamed until the whole package is known to be publishable.
+    std::vector<PublishedFile> files(paths.size());
     std::vector<std::unique_ptr<TemporaryFile>> copies;
-    files.reserve(paths.size());
     copies.reserve(paths.size());
-    for (const std::string& path : paths) {
-        PublishedFile file;
-        file.path = path;
-        copies.push_back(std::make_unique<TemporaryFile>(PackageFilePath(package, path)));
-        ReadChunks(sourceFolder + "/" + path, package.chunkSize, file, copies.back().get(), onRead);
-        file.executable = file.executable || MatchesExecutableGlob(package, path);
-        if (package.hashFiles || package.hashChunks) {
-            // The copy is hashed, not the source: it is what the nodes will serve.
-            FileDigests digests = DigestFile(copies.back()->Fd(), path, package.hashFiles,
-                                             package.hashChunks ? package.chunkSize : 0, onRead);
-            file.sha256 = std::move(digests.sha256);
-            file.chunkSha256 = std::move(digests.chunkSha256);
-        }
-        copies.back()->Finish();
-        files.push_back(std::move(file));
+    CopyChecker checker(package.chunkSize, package.hashChunks);  // joined before the copies are closed
+    PublishProgress progress{paths.size(), listing.bytes, 0, 0};
+    std::uint64_t copied = 0;  // bytes copied (and hashed, when the files' digests are written)
+    const auto report = [&] {
         if (progress_) {
-            ++progress.filesDone;
+            progress.bytesDone = std::min({copied, checker.CheckedBytes(), progress.bytes});
             progress_(progress);
         }
+    };
+    const auto collect = [&] {
+        for (auto& [index, result] : checker.TakeDone()) {
+            copies[index]->Finish();
+            files[index].checksums = std::move(result.checksums);
+            files[index].chunkSha256 = std::move(result.chunkSha256);
+            ++progress.filesDone;
+        }
+    };
+    report();
+    std::unique_ptr<char[]> buffer(new char[PieceSize]);
+    bool inKernel = true;
+    for (std::size_t index = 0; index < paths.size(); ++index) {
+        const std::string& path = paths[index];
+        const std::string from = sourceFolder + "/" + path;
+        PublishedFile& file = files[index];
+        file.path = path;
+        FileDescriptor in(::open(from.c_str(), O_RDONLY | O_CLOEXEC | O_NOFOLLOW));
+        struct stat status {};
+        if (in.Get() < 0) {
+            throw PublishError(SystemError("cannot open", from));
+        }
+        if (::fstat(in.Get(), &status) != 0 || !S_ISREG(status.st_mode)) {
+            throw PublishError("not a regular file: " + from);
+        }
+        ::posix_fadvise(in.Get(), 0, 0, POSIX_FADV_SEQUENTIAL);
+        file.executable =
+            (status.st_mode & (S_IXUSR | S_IXGRP | S_IXOTH)) != 0 || MatchesExecutableGlob(package, path);
+        copies.push_back(std::make_unique<TemporaryFile>(PackageFilePath(package, path)));
+        const int out = copies.back()->Fd();
+        std::unique_ptr<Sha256> hash = package.hashFiles ? std::make_unique<Sha256>() : nullptr;
+        for (std::uint64_t offset = 0;;) {
+            const std::uint64_t got =
+                CopyRange(in.Get(), out, offset, SegmentSize, inKernel, buffer.get(), from);
+            if (hash) {
+                ReadRange(out, offset, got, buffer.get(), path,
+                          [&](const char* bytes, std::size_t size) { hash->Update(bytes, size); });
+            }
+            const bool last = got < SegmentSize;
+            checker.Add(index, out, path, offset, got, last, report);
+            offset += got;
+            copied += got;
+            collect();
+            report();
+            if (last) {
+                file.size = offset;
+                break;
+            }
+        }
+        if (hash) {
+            file.sha256 = Sha256::ToHex(hash->Final());
+        }
     }
+    checker.Finish(report);
+    collect();
+    report();
     const std::string xml = PackageManifestXml(package, files);
     CheckMarksReadBack(xml, files);
     bool published = false;
@@ -1222,7 +1444,7 @@ std::string SitePublisher::PublishInPlace(const std::vector<std::string>& paths,
     for (const std::string& path : paths) {
         PublishedFile file;
         file.path = path;
-        ReadChunks(PackageFilePath(package, path), package.chunkSize, file, nullptr);
+        ReadChunks(PackageFilePath(package, path), package.chunkSize, file);
         file.executable = MatchesExecutableGlob(package, path);
         if (package.hashFiles || package.hashChunks) {
             FileDigests digests = DigestFile(PackageFilePath(package, path), package.hashFiles,
