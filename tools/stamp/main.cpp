@@ -18,6 +18,7 @@
 #include "CommandLine.hpp"
 #include "SigningKey.hpp"
 #include "SitePublisher.hpp"
+#include "TableCheck.hpp"
 #include "app/StringTable.hpp"
 #include "manifest/ManifestVerifier.hpp"
 
@@ -47,8 +48,15 @@ const char* const Usage =
     "                       --generate-key writes it, or PEM) for manifests; repeatable: the keys given\n"
     "                       replace entry 133 in order\n"
     "  --output FILE        write the stamped binary to FILE instead of rewriting BINARY\n"
+    "  --force              write a table that the checks below refuse, and only warn\n"
     "  -h, --help           this text\n"
     "  --version            the tool's version\n"
+    "\n"
+    "A table is refused, with the ids and what to write instead, when the updater would carry out a\n"
+    "mistake in silence: with a language list (129), each of 105, 106, 108 and 109 must be a list with a\n"
+    "value for every listed language (105=en=ID;de=ID) and 130 one of its codes; 130 needs a list; and\n"
+    "every id must be one the updater reads. The printed table ends with '#' lines that show, per\n"
+    "language, the values the updater will use.\n"
     "\n"
     "An option's value follows it as the next argument or after '=' (--set=102=HOST). Exit status: 0 done,\n"
     "1 the binary or a value was refused or could not be written, 2 a wrong command line (nothing done).\n"
@@ -218,6 +226,7 @@ int main(int argc, char** argv) {
     std::string outputPath;
     bool print = false;
     bool dryRun = false;
+    bool force = false;
     // The changes in the order given: each one applies to the table that the ones before it left.
     std::vector<std::function<void(StringTable&)>> changes;
     std::vector<std::string> publicKeyFiles;
@@ -239,6 +248,9 @@ int main(int argc, char** argv) {
             } else if (option == "--dry-run") {
                 arguments.Flag();
                 dryRun = true;
+            } else if (option == "--force") {
+                arguments.Flag();
+                force = true;
             } else if (option == "--set") {
                 const std::string entry = arguments.Value();
                 const StringTable one = StringTable::Parse(entry);
@@ -320,11 +332,23 @@ int main(int argc, char** argv) {
         table.Set(halcyne::Updater::StringId::ManifestKeys, list);
     }
 
+    const std::vector<std::string> problems = halcyne::stamp::TableProblems(table);
     if (!changed) {
-        std::cout << table.Serialize();
+        std::cout << table.Serialize() << halcyne::stamp::PerLanguageValues(table);
+        for (const std::string& problem : problems) {
+            std::cerr << Program << ": warning: " << problem << "\n";
+        }
         return 0;
     }
     Validate(table);
+    // Mistakes the updater would carry out in silence are refused unless forced.
+    for (const std::string& problem : problems) {
+        std::cerr << Program << ": " << (force ? "warning: " : "") << problem << "\n";
+    }
+    if (!problems.empty() && !force) {
+        std::cerr << Program << ": nothing written; --force writes the table anyway\n";
+        return ExitFailure;
+    }
     const auto keys = [](const StringTable& t) { return t.Find(halcyne::Updater::StringId::ManifestKeys); };
     if (const auto before = keys(original); before && !before->empty()) {
         const auto after = keys(table);
@@ -339,7 +363,7 @@ int main(int argc, char** argv) {
              std::to_string(StringTableBlockSize - StringTableMarkerSize - 1));
     }
     if (dryRun) {
-        std::cout << serialized;
+        std::cout << serialized << halcyne::stamp::PerLanguageValues(table);
         return 0;
     }
     std::string stamped = binary;

@@ -166,6 +166,90 @@ TEST_F(StampTest, PrintNeverWritesAndADryRunShowsTheTableThatWouldBeWritten) {
               4);  // probe, table.txt, studio.key, studio.key.pub
 }
 
+// A table that the updater would carry out wrongly in silence is refused with the ids and what to write
+// instead, and written only with --force; the printed table shows what the updater will use per language.
+TEST_F(StampTest, RefusesATableTheUpdaterWouldMisreadUnlessForced) {
+    const std::vector<std::string> lists = {"--set", "105=en=G;de=G",
+                                            "--set", "106=en=S;de=SD",
+                                            "--set", "108=en=Game;de=Spiel",
+                                            "--set", "109=en=Game;de=Spiel",
+                                            "--set", "129=en=English;de=Deutsch",
+                                            "--set", "130=en"};
+    struct Case {
+        const char* label;
+        std::vector<std::string> changes;  // after the sound lists above
+        std::vector<std::string> refusals;
+    };
+    const Case cases[] = {
+        {"a sound language list", {}, {}},
+        {"plain values with a language list",
+         {"--set", "108=Game", "--unset", "109"},
+         {"entry 108 (game name) is a plain value, but 129 lists languages (en, de): the updater would use "
+          "an "
+          "empty game name for every language; write 108='en=Game;de=Game'",
+          "entry 109 (game folder) is not set, but 129 lists languages (en, de): the updater would use an "
+          "empty "
+          "game folder for every language; write 109='en=...;de=...'"}},
+        {"a language missing from a list",
+         {"--set", "106=en=S;fr=SF"},
+         {"entry 106 (skin package) is a list without a value for every language, but 129 lists languages "
+          "(en, "
+          "de): the updater would use an empty skin package for de; write 106='en=S;de=...'"}},
+        {"a default language that is not listed",
+         {"--set", "130=fr"},
+         {"entry 130 (default language) is fr, but must be one of the codes of 129 (en, de): write 130=en"}},
+        {"no default language", {"--unset", "130"}, {"entry 130 (default language) is not set"}},
+        {"a language list without a language",
+         {"--set", "129=English", "--set", "105=G", "--set", "106=S", "--set", "108=Game", "--set",
+          "109=Game"},
+         {"entry 129 lists no language", "entry 130 is en, but 129 lists no language"}},
+        {"an id the updater does not read", {"--set", "110=x"}, {"entry 110 is not one the updater reads"}},
+    };
+    for (const Case& c : cases) {
+        SCOPED_TRACE(c.label);
+        std::vector<std::string> args{probe, "--output", scratch / "out"};
+        args.insert(args.end(), lists.begin(), lists.end());
+        args.insert(args.end(), c.changes.begin(), c.changes.end());
+        boost::filesystem::remove(scratch / "out");
+        const auto refused = RunProgram(HALCYNE_STAMP, args);
+        EXPECT_EQ(refused.exitStatus, c.refusals.empty() ? 0 : 1) << refused.errors;
+        for (const std::string& refusal : c.refusals) {
+            EXPECT_NE(refused.errors.find("halcyne-stamp: " + refusal), std::string::npos) << refused.errors;
+        }
+        EXPECT_EQ(boost::filesystem::exists(scratch / "out"), c.refusals.empty());
+        args.push_back("--force");
+        const auto forced = RunProgram(HALCYNE_STAMP, args);
+        EXPECT_EQ(forced.exitStatus, 0) << forced.errors;
+        for (const std::string& refusal : c.refusals) {
+            EXPECT_NE(forced.errors.find("halcyne-stamp: warning: " + refusal), std::string::npos)
+                << forced.errors;
+        }
+        EXPECT_TRUE(boost::filesystem::exists(scratch / "out"));
+    }
+
+    std::vector<std::string> args{probe};
+    args.insert(args.end(), lists.begin(), lists.end());
+    ASSERT_EQ(RunProgram(HALCYNE_STAMP, args).exitStatus, 0);
+    const auto printed = RunProgram(HALCYNE_STAMP, {probe, "--print"});
+    EXPECT_NE(
+        printed.output.find(
+            "# As the updater uses them, per language of 129:\n"
+            "#   en (English, default): game package 105: G | skin package 106: S | game name 108: Game | "
+            "game folder 109: Game\n"
+            "#   de (Deutsch): game package 105: G | skin package 106: SD | game name 108: Spiel | game "
+            "folder 109: Spiel\n"),
+        std::string::npos)
+        << printed.output;
+    const auto plain = RunProgram(HALCYNE_STAMP, {probe, "--dry-run", "--force", "--unset", "129", "--unset",
+                                                  "130", "--set", "108=Game", "--unset", "109"});
+    EXPECT_NE(
+        plain.output.find("# As the updater uses them (no language list):\n#   game package 105: en=G;de=G | "
+                          "skin package 106: en=S;de=SD | game name 108: Game | game folder 109: (empty: "
+                          "the updater will not start)\n"),
+        std::string::npos)
+        << plain.output;
+}
+
 TEST_F(StampTest, TableFileIsReadStrictlyAndAnyOtherLineIsRefusedByNumber) {
     struct Case {
         const char* label;
