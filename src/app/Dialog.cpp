@@ -186,8 +186,16 @@ void Dialog::BeginUpdate() {
     if (HasEnded()) {
         return;
     }
-    view_.ShowProgressView();
     const std::string language = locale_.GetLanguage();
+    // The downloader is handed the game's package, name and folder for the language: a configuration that
+    // lacks one (a plain value where a language list needs one per language, say) would launch it with empty
+    // arguments after the whole download, so nothing is started.
+    if (configuration_.GamePackageId(language).empty() || configuration_.GameName(language).empty() ||
+        configuration_.GameFolderName(language).empty()) {
+        ShowErrorAs(locale_.Translate(Message::ConfigurationError));
+        return;
+    }
+    view_.ShowProgressView();
     const TransferStatus downloader =
         engine_.StartTransfer(configuration_.DownloaderPartnerId(), configuration_.DownloaderPackageId(),
                               std::string(NoValueMarker));

@@ -40,12 +40,16 @@ inline constexpr char MinutesRemaining[] = "{1} minutes remaining";
 inline constexpr char SecondsRemaining[] = "{1} seconds remaining";
 inline constexpr char AlreadyRunning[] =
     "{1} Downloader is already running. Please wait for it to finish and try again.";
+// Shown instead of starting anything when the stamped configuration lacks what the downloader's command line
+// needs (the game package, name or folder for the language).
+inline constexpr char ConfigurationError[] =
+    "The updater's configuration is incomplete, so it cannot continue. " HALCYNE_SUPPORT_SENTENCE;
 }  // namespace Message
 
 #undef HALCYNE_SUPPORT_SENTENCE
 
 // Every message id, as each catalog must translate them.
-inline constexpr std::array<std::string_view, 21> AllMessages = {
+inline constexpr std::array<std::string_view, 22> AllMessages = {
     Message::OneHourRemaining,
     Message::OneHourOneMinuteRemaining,
     Message::OneHourMinutesRemaining,
@@ -67,6 +71,7 @@ inline constexpr std::array<std::string_view, 21> AllMessages = {
     Message::MinutesRemaining,
     Message::SecondsRemaining,
     Message::AlreadyRunning,
+    Message::ConfigurationError,
 };
 
 }  // namespace halcyne::Updater

@@ -9,11 +9,11 @@ Updater::StringTable DialogStringTable(bool languages) {
     Updater::StringTable table;
     table.Set(103, "DP");
     table.Set(104, "GP");
-    table.Set(105, "GK");
+    table.Set(105, languages ? "en=GK;de=GK" : "GK");
     table.Set(106, languages ? "en=skin-en;de=skin-de" : "skin");
     table.Set(107, "DK");
     table.Set(108, languages ? "en=Emberline;de=Glutlinie" : "Emberline");
-    table.Set(109, "Emberline");
+    table.Set(109, languages ? "en=Emberline;de=Glutlinie" : "Emberline");
     if (languages) {
         table.Set(129, "en=English;de=Deutsch");
         table.Set(130, "en");
