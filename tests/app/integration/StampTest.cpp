@@ -68,6 +68,15 @@ TEST_F(StampTest, OutputLeavesTheOriginalAndTheUpdaterItselfCanBeStamped) {
     EXPECT_NE(run.errors.find("We couldn't establish a connection."), std::string::npos) << run.errors;
     const auto original = RunProgram(HALCYNE_STAMP, {HALCYNE_UPDATER, "--print"});
     EXPECT_EQ(original.output.find("102="), std::string::npos);
+
+    // Without a game name it starts nothing: a configuration error instead of a downloader with empty
+    // arguments.
+    ASSERT_EQ(RunProgram(HALCYNE_STAMP, {updater, "--set", "108="}).exitStatus, 0);
+    const auto unnamed = RunProgram(updater, {}, {"TMPDIR=" + scratch.Path(), "HALCYNE_UI=console"});
+    EXPECT_EQ(unnamed.exitStatus, 1);
+    EXPECT_NE(unnamed.errors.find("The updater's configuration is incomplete, so it cannot continue."),
+              std::string::npos)
+        << unnamed.errors;
 }
 
 TEST_F(StampTest, RefusesWhatTheUpdaterCouldNotLoad) {
