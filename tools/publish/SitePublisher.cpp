@@ -203,10 +203,8 @@ private:
     std::string digests_;
 };
 
-// Reads the file at `from`, appending one checksum per chunk to `file.checksums` (none for an empty file);
-// `onRead` hears of every piece.
-void ReadChunks(const std::string& from, std::uint32_t chunkSize, PublishedFile& file,
-                const ReadCallback& onRead = {}) {
+// Reads the file at `from`, appending one checksum per chunk to `file.checksums` (none for an empty file).
+void ReadChunks(const std::string& from, std::uint32_t chunkSize, PublishedFile& file) {
     FileDescriptor in(::open(from.c_str(), O_RDONLY | O_CLOEXEC | O_NOFOLLOW));
     if (in.Get() < 0) {
         throw PublishError(SystemError("cannot open", from));
@@ -225,9 +223,6 @@ void ReadChunks(const std::string& from, std::uint32_t chunkSize, PublishedFile&
         const std::size_t got = ReadFull(in.Get(), buffer.get(), PieceSize, from);
         digest.Add(buffer.get(), got);
         file.size += got;
-        if (onRead && got > 0) {
-            onRead(got);
-        }
         if (got < PieceSize) {
             break;
         }
@@ -784,8 +779,7 @@ std::string FileSha256(const std::string& path) {
     return DigestFile(path, true, 0).sha256;
 }
 
-FileDigests DigestFile(int fd, const std::string& name, bool wholeFile, std::uint32_t chunkSize,
-                       const ReadCallback& onRead) {
+FileDigests DigestFile(int fd, const std::string& name, bool wholeFile, std::uint32_t chunkSize) {
     // A second pass over bytes that were just read or written, so they come from the page cache.
     constexpr std::size_t bufferSize = 1024 * 1024;
     std::unique_ptr<char[]> buffer(new char[bufferSize]);
@@ -821,9 +815,6 @@ FileDigests DigestFile(int fd, const std::string& name, bool wholeFile, std::uin
             }
         }
         offset += got;
-        if (onRead) {
-            onRead(size);
-        }
     }
     if (inChunk > 0) {
         digests.chunkSha256 += Sha256::ToHex(chunk.Final());  // the short last chunk

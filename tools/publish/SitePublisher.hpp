@@ -13,9 +13,10 @@
 // and a signed node list also carry a stamp inside the signed bytes (the node list its partner id; both a
 // sequence that each publication raises, and an expiry), so that an updater refuses an old copy served
 // again in their place; a version's own manifest carries none (an updater asks for it by name).
-// Used by halcyne-publish and by the tests' site writer, from one thread at a time per site. Every file is
-// written beside its place (as .<name>.publishing-XXXXXX) and renamed into it, so a reader never sees a
-// partial file.
+// Used by halcyne-publish and by the tests' site writer, from one thread at a time per site; PublishFolder
+// runs a second thread of its own while it copies (the checks of the copies), joined before it returns, and
+// calls the progress callback on the calling thread. Every file is written beside its place (as
+// .<name>.publishing-XXXXXX) and renamed into it, so a reader never sees a partial file.
 #pragma once
 
 #include <cstdint>
@@ -118,19 +119,14 @@ std::string FileSha256(int fd, const std::string& name);
 // The same for the file at `path`.
 std::string FileSha256(const std::string& path);
 
-// Called with the number of bytes just read, as a file is read.
-using ReadCallback = std::function<void(std::uint64_t)>;
-
 // A file's digests, each as lower-case hexadecimal digits.
 struct FileDigests {
     std::string sha256{};       // the whole file's; "" when not asked for
     std::string chunkSha256{};  // 64 digits per chunk, concatenated in chunk order; "" when not asked for
 };
 // The digests of the file open as `fd` (read from its start) in one pass: the whole file's when `wholeFile`,
-// each chunk's when `chunkSize` is not 0. `name` names the file in errors; `onRead`, when given, hears of
-// every piece read.
-FileDigests DigestFile(int fd, const std::string& name, bool wholeFile, std::uint32_t chunkSize,
-                       const ReadCallback& onRead = {});
+// each chunk's when `chunkSize` is not 0. `name` names the file in errors.
+FileDigests DigestFile(int fd, const std::string& name, bool wholeFile, std::uint32_t chunkSize);
 // The same for the file at `path`.
 FileDigests DigestFile(const std::string& path, bool wholeFile, std::uint32_t chunkSize);
 
@@ -206,16 +202,18 @@ public:
     // Call it holding the lock.
     std::size_t RemoveStaleTemporaryFiles() const;
 
-    // Copies every file of `sourceFolder` into the site with its checksums computed on the way, then
-    // writes <version>.xml and, when `makeCurrent`, current.xml last. A source file with an execute bit (for
-    // anyone), or one that an executable glob matches, is marked executable in the manifest; the copies in
-    // the site are plain files (0644) either way. Refuses, before anything of the site changes: a bad id, an
+    // Copies every file of `sourceFolder` (empty ones too, but what the exclusion globs leave out) into the
+    // site, by the kernel where it can, with the checksums computed from the copies on a second thread right
+    // behind the copy, then writes <version>.xml and, when `makeCurrent`, current.xml last. A source file
+    // with an execute bit (for anyone), or one that an executable glob matches, is marked executable in the
+    // manifest; the copies in the site are plain files (0644) either way. An exclusion glob that leaves out
+    // nothing is a warning (TakeWarnings). Refuses, before anything of the site changes: a bad id, an
     // empty or bad name, version "current", a run file that is not one of the files, an executable glob that
     // matches no file, a chunk size of 0, a manifest whose marks the engine does not read back, a version
-    // already published with other content (republishing the same content is fine, also when only hashes or
-    // marks are new), and, without a signing key, a signed site (marked signed, or with a signature beside
-    // any manifest or node list: an unsigned manifest there would be refused by every updater of the
-    // deployment). Returns the manifest text.
+    // already published with other content (naming what differs, DescribeDifference; republishing the same
+    // content is fine, also when only hashes or marks are new), and, without a signing key, a signed site
+    // (marked signed, or with a signature beside any manifest or node list: an unsigned manifest there would
+    // be refused by every updater of the deployment). Returns the manifest text.
     std::string PublishFolder(const std::string& sourceFolder, const PackageInfo& package,
                               bool makeCurrent = true);
 
