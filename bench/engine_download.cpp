@@ -7,6 +7,12 @@
 //       logs), <folder>/package.metalink (the same pieces with SHA-1 per chunk, for aria2c) and <folder>/urls
 //       (the files on node 0, for curl). Serves until standard input closes. BENCH_NODES=delivery serves
 //       it with the delivery service (three nodes, no access logs) instead of nginx.
+//   engine_download serve <folder> <files> <file KiB> <chunk KiB> <caches>
+//       The same, and also the site as the deployment guide serves it (docs/serving-at-scale.md): an origin
+//       nginx with the guide's configurations and <caches> Varnish caches with its VCL in front of it, each
+//       with room for the whole package. Their site (<folder>/site-cached) is the same package and manifests
+//       with a node list of the caches; its manifest service is the first cache. The env file adds
+//       CACHED_MANIFEST_HOST, CACHE_HOSTS and ORIGIN_LOG (the origin's access log).
 //   engine_download run <manifest host> <destination> [version [log level]]
 //       One transfer (of the current version unless given) with the updater's settings (worker threads
 //       doubled, the default log level unless given, analytics on: both streams posted to the manifest host),
@@ -34,6 +40,7 @@
 #include <fcntl.h>
 #include <unistd.h>
 
+#include "support/CachedSite.hpp"
 #include "support/DeliveryService.hpp"
 #include "support/SiteWriter.hpp"
 #include "support/TestSupport.hpp"
@@ -142,7 +149,7 @@ std::string Hex(const unsigned char* bytes, std::size_t size) {
     return out.str();
 }
 
-int Serve(const std::string& folder, int files, std::uint64_t fileKiB, std::uint32_t chunkKiB) {
+int Serve(const std::string& folder, int files, std::uint64_t fileKiB, std::uint32_t chunkKiB, int caches) {
     test::SiteWriter site(folder + "/site");
     test::SitePackage package;
     package.chunkSize = chunkKiB * 1024;
@@ -201,6 +208,22 @@ int Serve(const std::string& folder, int files, std::uint64_t fileKiB, std::uint
         list.push_back({"node" + std::to_string(i), hosts[i]});
     }
     site.PublishNodeList("P", list);
+    std::unique_ptr<test::CachedSite> cached;
+    if (caches > 0) {
+        // The same package and manifests, a node list of the caches of its own.
+        const std::string other = folder + "/site-cached";
+        ::mkdir(other.c_str(), 0700);
+        ::symlink("../site/manifests", (other + "/manifests").c_str());
+        ::symlink("../site/packages", (other + "/packages").c_str());
+        const std::uint64_t megabytes = files * fileKiB / 1024 * 11 / 10 + 64;
+        cached = std::make_unique<test::CachedSite>(test::CachedSite::Options{
+            .site = other, .caches = caches, .storage = "malloc," + std::to_string(megabytes) + "m"});
+        std::vector<test::SiteNode> edges;
+        for (int i = 0; i < caches; ++i) {
+            edges.push_back({"cache" + std::to_string(i), cached->CacheHost(i)});
+        }
+        test::SiteWriter(other).PublishNodeList("P", edges);
+    }
     metalink << "<?xml version=\"1.0\" encoding=\"UTF-8\"?>\n<metalink "
                 "xmlns=\"urn:ietf:params:xml:ns:metalink\">\n";
     std::ofstream urls(folder + "/urls");
@@ -240,6 +263,13 @@ int Serve(const std::string& folder, int files, std::uint64_t fileKiB, std::uint
         env << log << (&log == &logs.back() ? "" : " ");
     }
     env << "'\n";
+    if (cached) {
+        env << "CACHED_MANIFEST_HOST=" << cached->CacheHost(0)
+            << "\nORIGIN_LOG=" << cached->Origin().AccessLog() << "\nCACHE_HOSTS='";
+        for (int i = 0; i < caches; ++i) {
+            env << cached->CacheHost(i) << (i + 1 == caches ? "'\n" : " ");
+        }
+    }
     env.close();
     std::rename((folder + "/env.part").c_str(), (folder + "/env").c_str());
     std::cout << "serving; manifest host " << manifestHost << std::endl;
@@ -257,11 +287,12 @@ int main(int argc, char** argv) {
         return Run(args[1], args[2], args.size() >= 4 ? args[3] : "?",
                    args.size() == 5 ? std::optional<int>(std::stoi(args[4])) : std::nullopt);
     }
-    if (args.size() == 5 && args[0] == "serve") {
+    if ((args.size() == 5 || args.size() == 6) && args[0] == "serve") {
         return Serve(args[1], std::stoi(args[2]), std::stoull(args[3]),
-                     static_cast<std::uint32_t>(std::stoul(args[4])));
+                     static_cast<std::uint32_t>(std::stoul(args[4])),
+                     args.size() == 6 ? std::stoi(args[5]) : 0);
     }
-    std::cerr << "usage: engine_download serve <folder> <files> <file KiB> <chunk KiB> | run <host> "
+    std::cerr << "usage: engine_download serve <folder> <files> <file KiB> <chunk KiB> [caches] | run <host> "
                  "<destination> [version [log level]]\n";
     return 2;
 }

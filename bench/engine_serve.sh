@@ -2,12 +2,13 @@
 # under BENCH_DIR (default build/; /dev/shm puts the package, the destination and the engine's data folder
 # on tmpfs) until the script exits, and sets: bin (the engine_download program), work (the folder),
 # MANIFEST_HOST and NODE_LOGS (the three nodes' access logs) from its env file, TMPDIR (the engine's data
-# folder) and out (the destination). Expects files, kib and chunk to be set.
+# folder) and out (the destination). Expects files, kib and chunk to be set; with caches set, also serves the
+# package through that many Varnish caches (CACHED_MANIFEST_HOST, ORIGIN_LOG).
 bin=${BUILD:-build/release}/bench/engine_download
 work=$(mktemp -d "${BENCH_DIR:-$PWD/build}/engine_download.XXXXXX")
 trap 'exec 3>&-; wait; rm -rf "$work"' EXIT
 mkfifo "$work/hold"
-"$bin" serve "$work" "$files" "$kib" "$chunk" < "$work/hold" &
+"$bin" serve "$work" "$files" "$kib" "$chunk" ${caches:+"$caches"} < "$work/hold" &
 exec 3>"$work/hold"
 while [ ! -f "$work/env" ]; do sleep 0.2; done
 . "$work/env"

@@ -89,6 +89,14 @@ void CurlHttpRequest::Prepare() {
         curl_easy_setopt(handle_, CURLOPT_POSTFIELDS, p.body.c_str());
         headers_ = curl_slist_append(headers_, ("Content-Type: " + p.contentType).c_str());
     }
+    if (p.revalidate) {
+        for (const char* header : {"Cache-Control: no-cache", "Pragma: no-cache"}) {
+            // On failure libcurl returns no list and leaves the old one as it was.
+            if (curl_slist* longer = curl_slist_append(headers_, header)) {
+                headers_ = longer;
+            }
+        }
+    }
     if (p.IsWholeResource()) {
         if (!p.acceptEncoding.empty()) {
             curl_easy_setopt(handle_, CURLOPT_ACCEPT_ENCODING, p.acceptEncoding.c_str());

@@ -41,6 +41,10 @@ struct HttpRequestParams {
     // The largest body the request takes, in bytes; 0 is no limit. A larger announced length (Content-Length)
     // ends the request as TooLarge before any body byte; a body without one is for the writer to count.
     std::uint64_t maxBodyBytes = 0;
+    // Asks every cache on the way (a CDN's edge, a caching proxy) for a copy validated with the origin
+    // server rather than the one it stored: sends "Cache-Control: no-cache", and "Pragma: no-cache" for
+    // caches that speak HTTP/1.0.
+    bool revalidate = false;
 
     // True when the whole resource is asked for (no Range header is sent).
     bool IsWholeResource() const { return rangeStart == 0 && rangeEnd == HttpRangeToEnd; }

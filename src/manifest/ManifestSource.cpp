@@ -73,6 +73,7 @@ void HttpManifestSource::FetchUrl(const std::string& url, std::string& into, std
     params.timeout = timeout_;
     // A length announced above the limit is refused before any byte arrives; the writer counts the rest.
     params.maxBodyBytes = maxBytes;
+    params.revalidate = revalidate_;
     HttpRequestStatus status;
     {
         std::shared_ptr<HttpRequest> request = requestFactory_->CreateRequest(params, session_);
@@ -169,7 +170,10 @@ void SignedXmlHttpManifestSource::FetchText(const std::string& /*ref*/, std::str
                                        std::to_string(MaxSignatureLines) + " lines")));
             case SignatureCheck::Mismatch:
                 if (moving_ && attempt == 1) {
-                    continue;  // caught mid-publication: fetch both again
+                    // Caught mid-publication, or a cache holds one of the two from before it: fetch both
+                    // again, past the caches' copies.
+                    revalidate_ = true;
+                    continue;
                 }
                 throw ManifestTrustException("the signature " + signatureUrl +
                                              " does not match the bytes of " + url_ + " under any of the " +
@@ -179,12 +183,10 @@ void SignedXmlHttpManifestSource::FetchText(const std::string& /*ref*/, std::str
     }
 }
 
-std::unique_ptr<ManifestSource> MakeManifestServiceSource(std::string url, HttpRequestFactory* requestFactory,
-                                                          std::shared_ptr<HttpSession> session,
-                                                          std::int32_t connectTimeout, std::int32_t timeout,
-                                                          const ManifestVerifier* verifier, bool moving,
-                                                          std::shared_ptr<HttpRequestCanceller> canceller,
-                                                          ManifestDocumentLimits limits) {
+std::unique_ptr<HttpManifestSource> MakeManifestServiceSource(
+    std::string url, HttpRequestFactory* requestFactory, std::shared_ptr<HttpSession> session,
+    std::int32_t connectTimeout, std::int32_t timeout, const ManifestVerifier* verifier, bool moving,
+    std::shared_ptr<HttpRequestCanceller> canceller, ManifestDocumentLimits limits) {
     if (verifier != nullptr && verifier->Configured()) {
         return std::make_unique<SignedXmlHttpManifestSource>(
             std::move(url), requestFactory, std::move(session), connectTimeout, timeout, verifier, moving,

@@ -72,6 +72,10 @@ public:
     // throws std::runtime_error when libcurl cannot be used.
     void Fetch(const std::string& ref, std::iostream& into) override;
 
+    // Every fetch from now on asks the caches on the way for copies validated with the origin server
+    // (HttpRequestParams::revalidate): for a second look at a document whose cached copy was refused.
+    void Revalidate() { revalidate_ = true; }
+
 protected:
     void FetchText(const std::string& ref, std::string& into) override;
     // Appends the body of any URL to `into` with this source's request settings and the same mapping of
@@ -85,6 +89,7 @@ protected:
     const std::int32_t timeout_;         // seconds
     const std::shared_ptr<HttpRequestCanceller> canceller_;
     const ManifestDocumentLimits limits_;
+    bool revalidate_ = false;
 };
 
 // The manifest service's documents: XML, with the attributes promoted.
@@ -107,8 +112,10 @@ protected:
 // bytes that no key vouches for. A missing (4xx), malformed or wrong signature, or a verifier whose key list
 // is malformed, is ManifestTrustException naming the URL and the reason; network failures of either fetch
 // are ManifestStreamException as for any fetch. A document that moves (a package's current manifest, a node
-// list) may be caught between the publisher's two renames: a signature that does not match it is fetched
-// again, with the document, once before it is refused. The verifier is not owned.
+// list) may be caught between the publisher's two renames, or the two may come from caches that stored
+// them at different moments: a signature that does not match it is fetched again, with the document, once
+// before it is refused, and that time the caches on the way are asked for fresh copies. The verifier is not
+// owned.
 class SignedXmlHttpManifestSource : public XmlHttpManifestSource {
 public:
     SignedXmlHttpManifestSource(std::string url, HttpRequestFactory* requestFactory,
@@ -128,12 +135,10 @@ private:
 
 // The source a manifest factory reads `url` through: a SignedXmlHttpManifestSource when the verifier holds
 // keys (or a malformed key list), else a plain XmlHttpManifestSource.
-std::unique_ptr<ManifestSource> MakeManifestServiceSource(std::string url, HttpRequestFactory* requestFactory,
-                                                          std::shared_ptr<HttpSession> session,
-                                                          std::int32_t connectTimeout, std::int32_t timeout,
-                                                          const ManifestVerifier* verifier, bool moving,
-                                                          std::shared_ptr<HttpRequestCanceller> canceller,
-                                                          ManifestDocumentLimits limits = {});
+std::unique_ptr<HttpManifestSource> MakeManifestServiceSource(
+    std::string url, HttpRequestFactory* requestFactory, std::shared_ptr<HttpSession> session,
+    std::int32_t connectTimeout, std::int32_t timeout, const ManifestVerifier* verifier, bool moving,
+    std::shared_ptr<HttpRequestCanceller> canceller, ManifestDocumentLimits limits = {});
 
 // The scheme of host ("http" unless it is written "https://host[:port]"), its authority (lower-cased, the
 // scheme's default port left out, as Uri writes it) and `path`, an absolute path whose ids are already path

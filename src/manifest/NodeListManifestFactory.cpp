@@ -1,5 +1,6 @@
 #include "manifest/NodeListManifestFactory.hpp"
 
+#include "manifest/ManifestException.hpp"
 #include "manifest/ManifestReplayGuard.hpp"
 #include "manifest/ManifestSource.hpp"
 #include "manifest/ManifestVerifier.hpp"
@@ -39,8 +40,21 @@ std::shared_ptr<NodeListManifest> XmlHttpNodeListManifestFactory::Create(
     // A signed list could be an old one served again, or another partner's: it must carry a fresh stamp of
     // this partner that is not older than one accepted before.
     if (verifier_ != nullptr && verifier_->Configured() && replayGuard_ != nullptr) {
-        replayGuard_->Accept(
-            replayGuard_->Admit(StampedDocument::NodeList, host_, id, list->GetStamp(), url));
+        const auto admit = [&] {
+            return replayGuard_->Admit(StampedDocument::NodeList, host_, id, list->GetStamp(), url);
+        };
+        ManifestReplayGuard::Admission admission;
+        try {
+            admission = admit();
+        } catch (const ManifestTrustException&) {
+            // A cache may still hold a list that an earlier run saw replaced, or one that expired in it:
+            // once more, past the caches' copies, before refusing.
+            source->Revalidate();
+            list = std::make_shared<StandardNodeListManifest>(maxNodes_);
+            source->Load(id, *list);
+            admission = admit();
+        }
+        replayGuard_->Accept(admission);
     }
     return list;
 }

@@ -31,7 +31,8 @@ public:
     // and a list of more than maxNodes nodes as it loads (ManifestSizeException); 0 is no limit.
     // With keys and a replay guard (not owned; it outlives the factory), every list must also pass the guard
     // (its stamp names the partner, has not expired and is not older than one accepted before); its sequence
-    // is stored once the list loaded.
+    // is stored once the list loaded. A list that the guard refuses is fetched once more, asking the caches
+    // on the way for a fresh copy, before it is refused.
     HttpNodeListManifestFactory(std::string host, HttpRequestFactory* requestFactory,
                                 std::int32_t connectTimeout, std::int32_t timeout,
                                 const ManifestVerifier* verifier = nullptr, std::uint64_t maxBytes = 0,

@@ -79,8 +79,21 @@ std::shared_ptr<PackageManifest> XmlHttpPackageManifestFactory::Create(
     // wants, old or not.
     std::optional<ManifestReplayGuard::Admission> admission;
     if (signedDeployment && moving && replayGuard_ != nullptr) {
-        admission = replayGuard_->Admit(StampedDocument::PackageManifest, host_, SplitPackageRef(ref).first,
-                                        manifest->GetStamp(), url);
+        const auto admit = [&] {
+            return replayGuard_->Admit(StampedDocument::PackageManifest, host_, SplitPackageRef(ref).first,
+                                       manifest->GetStamp(), url);
+        };
+        try {
+            admission = admit();
+        } catch (const ManifestTrustException&) {
+            // Caches keep the current manifest for a while, each from its own moment: one may still hand
+            // out the document that an earlier run saw replaced (through another cache), or one that
+            // expired in it. Once more, past the caches' copies, before refusing.
+            source->Revalidate();
+            manifest = std::make_shared<StandardPackageManifest>();
+            source->Load(ref, *manifest);
+            admission = admit();
+        }
     }
     if (!Matches(manifest, ref)) {
         throw ManifestLocatorException();

@@ -39,8 +39,9 @@ public:
     // received (ManifestSizeException); 0 is no limit.
     // With keys and a replay guard (not owned; it outlives the factory), a current manifest must also pass
     // the guard (its stamp names the package, has not expired and is not older than one accepted before);
-    // its sequence is stored once nothing else refuses it. A manifest of a version asked for by name is not
-    // held to the guard.
+    // its sequence is stored once nothing else refuses it; one that the guard refuses is fetched once more,
+    // asking the caches on the way for a fresh copy, before it is refused. A manifest of a version asked for
+    // by name is not held to the guard.
     HttpPackageManifestFactory(std::string host, HttpRequestFactory* requestFactory,
                                std::int32_t connectTimeout, std::int32_t timeout,
                                const ManifestVerifier* verifier = nullptr,

@@ -6,6 +6,7 @@
 #include <thread>
 
 #include <arpa/inet.h>
+#include <boost/algorithm/string/replace.hpp>
 #include <fcntl.h>
 #include <netinet/in.h>
 #include <spawn.h>
@@ -110,32 +111,43 @@ NginxServer::NginxServer(const std::string& root, const NginxOptions& options) {
                                       ";\n    ssl_certificate_key " + options.tls.key + ";\n";
     for (int attempt = 0;; ++attempt) {
         const int port = FreePort();
+        ports_ = {port};
+        std::string servers = "  server {\n    listen 127.0.0.1:" + std::to_string(port) + tls + "    root " +
+                              root + ";\n" + options.serverConfig + "\n  }\n";
+        if (!options.servers.empty()) {
+            servers.clear();
+            for (std::size_t i = 0; i < options.servers.size(); ++i) {
+                if (i > 0) {
+                    ports_.push_back(FreePort());
+                }
+                servers += boost::algorithm::replace_all_copy(options.servers[i], "@PORT@",
+                                                              std::to_string(ports_[i])) +
+                           "\n";
+            }
+        }
         // Run as root (as CI does), the workers would switch to nobody and could not read the 0700 scratch
         // folders: keep them as the current user.
         const std::string user = ::geteuid() == 0 ? "user root;\n" : "";
-        WriteFileText(s + "/nginx.conf",
-                      user + "daemon off;\nmaster_process off;\nworker_processes 1;\npid " + s +
-                          "/nginx.pid;\nerror_log " + s + "/error.log info;\n" +
-                          "events { worker_connections 256; }\n"
-                          "http {\n"
-                          "  access_log " +
-                          accessLog_ +
-                          ";\n"
-                          "  client_body_temp_path " +
-                          s + "/body;\n  proxy_temp_path " + s +
-                          "/proxy;\n"
-                          "  fastcgi_temp_path " +
-                          s + "/fastcgi;\n  uwsgi_temp_path " + s +
-                          "/uwsgi;\n"
-                          "  scgi_temp_path " +
-                          s +
-                          "/scgi;\n"
-                          "  sendfile on;\n  keepalive_requests 100000;\n"
-                          "  default_type application/octet-stream;\n"
-                          "  server {\n    listen 127.0.0.1:" +
-                          std::to_string(port) + tls + "    root " + root + ";\n" + options.serverConfig +
-                          "\n  }\n"
-                          "}\n");
+        WriteFileText(s + "/nginx.conf", user +
+                                             "daemon off;\nmaster_process off;\nworker_processes 1;\npid " +
+                                             s + "/nginx.pid;\nerror_log " + s + "/error.log info;\n" +
+                                             "events { worker_connections 256; }\n"
+                                             "http {\n"
+                                             "  access_log " +
+                                             accessLog_ +
+                                             ";\n"
+                                             "  client_body_temp_path " +
+                                             s + "/body;\n  proxy_temp_path " + s +
+                                             "/proxy;\n"
+                                             "  fastcgi_temp_path " +
+                                             s + "/fastcgi;\n  uwsgi_temp_path " + s +
+                                             "/uwsgi;\n"
+                                             "  scgi_temp_path " +
+                                             s +
+                                             "/scgi;\n"
+                                             "  sendfile on;\n  keepalive_requests 100000;\n"
+                                             "  default_type application/octet-stream;\n" +
+                                             servers + "}\n");
         try {
             Launch({"/usr/sbin/nginx", "-p", s, "-c", s + "/nginx.conf", "-e", s + "/error.log"}, port,
                    s + "/output.log");
@@ -143,6 +155,27 @@ NginxServer::NginxServer(const std::string& root, const NginxOptions& options) {
         } catch (const std::runtime_error&) {
             if (attempt == 2) {
                 throw;  // three ports taken in between: give up
+            }
+        }
+    }
+}
+
+VarnishServer::VarnishServer(const std::string& vcl, const std::string& storage) {
+    const std::string s = scratch_.Path();
+    WriteFileText(s + "/cache.vcl", vcl);
+    for (int attempt = 0;; ++attempt) {
+        const int port = FreePort();
+        // In the foreground, its working folder in the scratch folder, no management port, no jail (as root
+        // it would switch to a user that cannot read the scratch folder), and a few threads only.
+        try {
+            Launch({"/usr/sbin/varnishd", "-F", "-n", s + "/work", "-a", "127.0.0.1:" + std::to_string(port),
+                    "-f", s + "/cache.vcl", "-s", storage, "-T", "none", "-j", "none", "-p", "thread_pools=1",
+                    "-p", "thread_pool_min=20"},
+                   port, s + "/output.log");
+            return;
+        } catch (const std::runtime_error&) {
+            if (attempt == 2) {
+                throw;
             }
         }
     }

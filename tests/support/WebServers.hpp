@@ -3,6 +3,7 @@
 #pragma once
 
 #include <string>
+#include <vector>
 
 #include <sys/types.h>
 
@@ -40,6 +41,9 @@ struct NginxOptions {
     ServerCertificate tls{};     // with a certificate and key: https on the port (plain http without)
     bool http2 = false;          // with tls: offer HTTP/2 as well
     std::string serverConfig{};  // more directives for the server block (locations, redirects)
+    // Whole server blocks in place of the built-in one (root, tls and serverConfig then shape nothing):
+    // block i listens on 127.0.0.1 at Ports()[i], written "@PORT@" in its text.
+    std::vector<std::string> servers{};
 };
 
 // nginx serving a folder (byte ranges, keep-alive, sendfile) as a static web server, over http or, with a
@@ -47,6 +51,8 @@ struct NginxOptions {
 class NginxServer : public ServerProcess {
 public:
     explicit NginxServer(const std::string& root, const NginxOptions& options = {});
+    // The port of each server block (the built-in one: Port() alone).
+    const std::vector<int>& Ports() const { return ports_; }
     const std::string& AccessLog() const { return accessLog_; }
     // Stops the server and returns its access log. A client can have its whole answer before nginx has
     // logged the request; once nginx has exited, every request it answered is in the log.
@@ -55,6 +61,17 @@ public:
 private:
     ScratchFolder scratch_;
     std::string accessLog_;
+    std::vector<int> ports_;
+};
+
+// Varnish, a caching HTTP proxy, running a VCL program (whose backends the caller points at its servers),
+// with `storage` (varnishd -s) for the objects it keeps, and no management port.
+class VarnishServer : public ServerProcess {
+public:
+    explicit VarnishServer(const std::string& vcl, const std::string& storage = "malloc,64m");
+
+private:
+    ScratchFolder scratch_;
 };
 
 // tinyproxy, a forward HTTP proxy that allows 127.0.0.1.
