@@ -1,5 +1,5 @@
-// The download engine's three transfer operations as the updater uses them: the dialog starts transfers, the
-// transfer monitor polls them and listens for changes. An interface so that tests can script the statuses;
+// The download engine's transfer operations as the updater uses them: the dialog starts and retries
+// transfers, the transfer monitor polls them and listens for changes. An interface so that tests can script the statuses;
 // `EngineTransferOperations` forwards to an engine held by its owner's pointer. Called from any thread (the
 // interface and the monitor thread); the operations never throw for a refused or unknown transfer and call
 // nothing back; only the change listener is called, from the engine's threads.
@@ -22,6 +22,8 @@ public:
     virtual TransferStatus StartTransferInto(const std::string& transferId,
                                              const std::string& destination) = 0;
     virtual TransferStatus GetTransferStatus(const std::string& transferId) = 0;
+    // Lets a transfer that waits after a retryable error go on where it stopped.
+    virtual TransferStatus RetryTransfer(const std::string& transferId) = 0;
     // `listener` is called, on whatever thread made the change and with no lock of the transfer held, after
     // a transfer's state or error has changed; it must not call these operations. One listener: this
     // replaces the previous one, and an empty function removes it, waiting for a call under way. By
@@ -45,6 +47,9 @@ public:
     }
     TransferStatus GetTransferStatus(const std::string& transferId) override {
         return (*engine_)->GetTransferStatus(transferId);
+    }
+    TransferStatus RetryTransfer(const std::string& transferId) override {
+        return (*engine_)->RetryTransfer(transferId);
     }
     // On the engine held now; nothing when there is none.
     void SetChangeListener(std::function<void()> listener) override {
