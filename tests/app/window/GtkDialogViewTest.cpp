@@ -435,8 +435,9 @@ TEST(GtkDialogViewTest, AnErrorBoxEndsByItsButtonOrByACloseWhereverItWasShown) {
         EXPECT_EQ(caption, "Emberline Downloader Error");
         EXPECT_EQ(message, expected);
         EXPECT_EQ(detail, "Details: " + cause + "; work log: /logs/Log.txt");
-        EXPECT_EQ(buttons, c.ending == Ending::Retry ? std::vector<std::string>{"Retry", "Close"}
-                                                     : std::vector<std::string>{"Close"});
+        const std::vector<std::string> offered =
+            c.ending == Ending::Retry ? std::vector<std::string>{"Retry", "Close"} : std::vector<std::string>{"Close"};
+        EXPECT_EQ(buttons, offered);
         EXPECT_EQ(overTheWindow, c.origin != Origin::StartUp);
         EXPECT_TRUE(endedByItself);
         EXPECT_EQ(run.dialog->Outcome(),
