@@ -259,12 +259,14 @@ GtkWidget* GtkDialogView::NewErrorBox(GtkWidget* parent, const ErrorBox& box) {
     gtk_window_set_title(GTK_WINDOW(dialog), box.caption.c_str());
     if (!box.detail.empty()) {
         gtk_message_dialog_format_secondary_text(GTK_MESSAGE_DIALOG(dialog), "%s", box.detail.c_str());
-        // Support asks for the detail line: it can be selected and copied.
+        // Support asks for the detail line: it can be selected and copied, and a long path in it wraps
+        // anywhere rather than widening the box.
         GtkWidget* area = gtk_message_dialog_get_message_area(GTK_MESSAGE_DIALOG(dialog));
         GList* labels = gtk_container_get_children(GTK_CONTAINER(area));
         for (GList* item = labels; item != nullptr; item = item->next) {
             if (GTK_IS_LABEL(item->data)) {
                 gtk_label_set_selectable(GTK_LABEL(item->data), TRUE);
+                gtk_label_set_line_wrap_mode(GTK_LABEL(item->data), PANGO_WRAP_WORD_CHAR);
             }
         }
         g_list_free(labels);

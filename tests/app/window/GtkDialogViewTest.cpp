@@ -196,7 +196,8 @@ TransferStatus Complete(const std::string& id, const std::string& runPath) {
 
 // One run of the dialog with the GTK view, over scripted transfers and the real monitor (100 ms cycles).
 struct WindowRun {
-    explicit WindowRun(bool languages) {
+    // `retryPausesMs`: the dialog's pauses before automatic retries (none by default).
+    explicit WindowRun(bool languages, std::vector<std::uint32_t> retryPausesMs = {}) {
         configuration =
             std::make_unique<UpdaterConfiguration>(test::DialogStringTable(languages), 0, nullptr);
         catalog.AddAllCatalogs();
@@ -212,7 +213,7 @@ struct WindowRun {
                 launched = downloader + " " + skin;
                 return launch.get_future().wait_for(10s) == std::future_status::ready;
             },
-            DialogOptions{{}, {}, [] { return std::string("/logs/Log.txt"); }});
+            DialogOptions{std::move(retryPausesMs), {}, [] { return std::string("/logs/Log.txt"); }});
     }
     ~WindowRun() {
         if (driver.joinable()) {
@@ -255,7 +256,7 @@ struct WindowRun {
 TEST(GtkDialogViewTest, LanguageChoiceProgressAndTheLaunchView) {
     const test::Watchdog watchdog(60s, "GtkDialogViewTest.LanguageChoiceProgressAndTheLaunchView");
     ASSERT_TRUE(StartGtk());
-    WindowRun run(true);
+    WindowRun run(true, {60000});
     TransferStatus progress = Status("DK-id", TransferState::Transferring);
     progress.progressBytes = 50;
     progress.totalBytes = 200;
@@ -307,6 +308,15 @@ TEST(GtkDialogViewTest, LanguageChoiceProgressAndTheLaunchView) {
                                  !gtk_widget_get_visible(Control("1006"));
             }));
             ScreenshotWhenDrawn("progress");
+            // The connection is lost: the notice of the next attempt takes the place of the time remaining.
+            TransferStatus lost = progress;
+            lost.error = TransferError::ConnectionError;
+            lost.retrying = true;
+            run.engine.Script("DK-id", {lost});
+            ASSERT_TRUE(WaitOnInterfaceThread([&] {
+                return Text(Control("1002")).rfind("Verbindung unterbrochen. Neuer Verbindungsversuch in ", 0) == 0;
+            }));
+            ScreenshotWhenDrawn("reconnecting");
             TransferStatus done = Status("DK-id", TransferState::Complete);
             done.runPath = "/downloader/run";
             run.engine.Script("DK-id", {done});
