@@ -436,7 +436,8 @@ void Dialog::Failed(Side& side, const TransferStatus& status) {
         }
         if (now >= side.retryDueMs) {
             ++side.retries;
-            RetryNow(side, status);
+            side.progressAtRetry = status.verifiedBytes;
+            RetryNow(side);
         }
         UpdateNotice();
         // Right after a retry the transfer is looked at again at once; during a pause at the next poll.
@@ -445,18 +446,26 @@ void Dialog::Failed(Side& side, const TransferStatus& status) {
     }
     side.waiting = false;
     UpdateNotice();
-    if (ShowErrorAs(ErrorMessage(status), CauseOf(status), status.retrying && RetryCanMend(status.error))) {
-        // The player's retry starts the series of automatic retries afresh.
-        side.retries = 0;
-        RetryNow(side, status);
-        UpdateNotice();
-        (*monitor_)->Monitor(side.transferId, this);
+    if (!ShowErrorAs(ErrorMessage(status), CauseOf(status), status.retrying && RetryCanMend(status.error))) {
+        return;
     }
+    // The player's retry is for the whole update: the other transfer, when it waits after an error too, goes
+    // on as well instead of asking again (a transfer that does not wait is left as it is). Each starts the
+    // series of automatic retries afresh.
+    side.progressAtRetry = status.verifiedBytes;
+    for (Side* each : {&downloader_, &skin_}) {
+        if (each->done || each->transferId.empty()) {
+            continue;
+        }
+        each->retries = 0;
+        RetryNow(*each);
+        (*monitor_)->Monitor(each->transferId, this);
+    }
+    UpdateNotice();
 }
 
-void Dialog::RetryNow(Side& side, const TransferStatus& status) {
+void Dialog::RetryNow(Side& side) {
     side.waiting = false;
-    side.progressAtRetry = status.verifiedBytes;
     engine_.RetryTransfer(side.transferId);
 }
 

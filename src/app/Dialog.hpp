@@ -121,7 +121,7 @@ private:
     void Ended(const TransferStatus& status);
     // The transfer waits after an error: counts down the pause and retries, or asks.
     void Failed(Side& side, const TransferStatus& status);
-    void RetryNow(Side& side, const TransferStatus& status);
+    void RetryNow(Side& side);
     // The reconnecting notice for the side whose retry is due first, or none.
     void UpdateNotice();
     std::string ErrorMessage(const TransferStatus& status) const;

@@ -41,12 +41,14 @@ inline constexpr char SecondsRemaining[] = "{1} seconds remaining";
 inline constexpr char NotPublished[] =
     "This download is not available yet. Please try again later. " HALCYNE_SUPPORT_SENTENCE;
 inline constexpr char NotVerified[] =
-    "The download could not be verified, so it was stopped to protect your computer. " HALCYNE_SUPPORT_SENTENCE;
+    "The download could not be verified, so it was stopped to protect your "
+    "computer. " HALCYNE_SUPPORT_SENTENCE;
 inline constexpr char NotEnoughSpace[] =
     "There is not enough free space in {1}: the download needs {2}, but only {3} is free. Free some space "
     "and try again.";
 inline constexpr char DataFolderUnusable[] =
-    "The folder {1} cannot be used for the download. Make sure it is a folder of your own that only your user "
+    "The folder {1} cannot be used for the download. Make sure it is a folder of your own that only your "
+    "user "
     "account can write to, and try again.";
 inline constexpr char Reconnecting[] = "Connection lost. Reconnecting in {1} s...";
 inline constexpr char Details[] = "Details: {1}";

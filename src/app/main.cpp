@@ -231,14 +231,14 @@ int main(int argc, char** argv) {
     DialogOptions options;
     options.retryPausesMs = settings.retryPausesMs;
     options.workLogPath = [&workLog] { return workLog.FilePath(); };
-    Dialog& dialog =
-        Dialog::CreateSingleton(*view, operations, &monitor, *locale, configuration,
-                                [&](const std::string& downloaderRunPath,
-                                    const FileIdentity& downloaderRunFile, const std::string& skinRunPath) {
-                                    return LaunchDownloader(configuration, *locale, downloaderRunPath,
-                                                            downloaderRunFile, skinRunPath);
-                                },
-                                std::move(options));
+    Dialog& dialog = Dialog::CreateSingleton(
+        *view, operations, &monitor, *locale, configuration,
+        [&](const std::string& downloaderRunPath, const FileIdentity& downloaderRunFile,
+            const std::string& skinRunPath) {
+            return LaunchDownloader(configuration, *locale, downloaderRunPath, downloaderRunFile,
+                                    skinRunPath);
+        },
+        std::move(options));
     {
         const std::lock_guard<std::mutex> guard(signalLock);
         signalDialog = &dialog;
@@ -248,9 +248,9 @@ int main(int argc, char** argv) {
     }
     std::string folderError;
     if (!EnsureFolder(configuration, folderError)) {
-        dialog.ShowFolderError(configuration.DataFolder().empty() ? configuration.DataFolderName()
-                                                                  : configuration.DataFolder(),
-                               folderError);
+        dialog.ShowFolderError(
+            configuration.DataFolder().empty() ? configuration.DataFolderName() : configuration.DataFolder(),
+            folderError);
     } else {
         dialog.Run();
     }

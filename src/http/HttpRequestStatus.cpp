@@ -46,7 +46,7 @@ std::string FailureText(const std::string& url, const HttpRequestStatus& status)
     if (status.responseCode >= 400) {
         return "HTTP " + std::to_string(status.responseCode) + " for " + url;
     }
-    const std::string& text = !status.curlErrorText.empty() ? status.curlErrorText
+    const std::string& text = !status.curlErrorText.empty()  ? status.curlErrorText
                               : !status.errorMessage.empty() ? status.errorMessage
                                                              : std::string(ToString(status.result));
     return url + ": " + text;

@@ -9,22 +9,22 @@ namespace halcyne {
 
 // One byte; written to JSON as its decimal value.
 enum class HttpRequestResult : std::uint8_t {
-    NotStarted = 0,          // armed, not yet performed
-    InProgress = 1,          // perform running
-    Success = 2,             // completed without error
-    Cancelled = 3,           // cancelled before or during perform
-    BadUrl = 4,              // unsupported protocol, malformed URL, or feature not built in
-    ResolveFailed = 5,       // the proxy or host name did not resolve
-    ConnectFailed = 6,       // no connection was made
-    ClientError = 7,         // HTTP status below 500, remote access denied, remote file not found
-    ServerError = 8,         // the same with an HTTP status of 500 or more
-    TransmissionFailed = 9,  // sending or receiving failed
-    WriteFailed = 10,        // the writer did not take the data
-    OutOfRange = 11,         // partial body, range error, or the writer got data outside its bounds
-    TimedOut = 12,           // a time-out or the low-speed limit struck
-    OutOfMemory = 13,        // memory exhausted (libcurl or writer)
-    OtherError = 14,         // any other failure
-    TooLarge = 15,           // the body is larger than the request allows (announced or as received)
+    NotStarted = 0,           // armed, not yet performed
+    InProgress = 1,           // perform running
+    Success = 2,              // completed without error
+    Cancelled = 3,            // cancelled before or during perform
+    BadUrl = 4,               // unsupported protocol, malformed URL, or feature not built in
+    ResolveFailed = 5,        // the proxy or host name did not resolve
+    ConnectFailed = 6,        // no connection was made
+    ClientError = 7,          // HTTP status below 500, remote access denied, remote file not found
+    ServerError = 8,          // the same with an HTTP status of 500 or more
+    TransmissionFailed = 9,   // sending or receiving failed
+    WriteFailed = 10,         // the writer did not take the data
+    OutOfRange = 11,          // partial body, range error, or the writer got data outside its bounds
+    TimedOut = 12,            // a time-out or the low-speed limit struck
+    OutOfMemory = 13,         // memory exhausted (libcurl or writer)
+    OtherError = 14,          // any other failure
+    TooLarge = 15,            // the body is larger than the request allows (announced or as received)
     CertificateRefused = 16,  // the https server's certificate, or the trust store to check it, was refused
 };
 

@@ -1,8 +1,8 @@
 // The download engine's transfer operations as the updater uses them: the dialog starts and retries
-// transfers, the transfer monitor polls them and listens for changes. An interface so that tests can script the statuses;
-// `EngineTransferOperations` forwards to an engine held by its owner's pointer. Called from any thread (the
-// interface and the monitor thread); the operations never throw for a refused or unknown transfer and call
-// nothing back; only the change listener is called, from the engine's threads.
+// transfers, the transfer monitor polls them and listens for changes. An interface so that tests can script
+// the statuses; `EngineTransferOperations` forwards to an engine held by its owner's pointer. Called from any
+// thread (the interface and the monitor thread); the operations never throw for a refused or unknown transfer
+// and call nothing back; only the change listener is called, from the engine's threads.
 #pragma once
 
 #include <functional>

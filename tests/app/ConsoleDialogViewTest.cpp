@@ -97,8 +97,13 @@ TEST(ConsoleDialogViewTest, LanguagePromptAnswers) {
 
 // An error box as the dialog fills it.
 ErrorBox Box(bool offerRetry) {
-    return {"Emberline Downloader Error", "Something failed.", "Details: HTTP 503 for http://n/x", offerRetry,
-            "Retry", "Close", "Type r and press Enter to try again, or press Enter to close: "};
+    return {"Emberline Downloader Error",
+            "Something failed.",
+            "Details: HTTP 503 for http://n/x",
+            offerRetry,
+            "Retry",
+            "Close",
+            "Type r and press Enter to try again, or press Enter to close: "};
 }
 
 TEST(ConsoleDialogViewTest, PlainLinesOnePerWholePercentNoticesOnceAndErrorsWithoutAQuestion) {
@@ -121,11 +126,12 @@ TEST(ConsoleDialogViewTest, PlainLinesOnePerWholePercentNoticesOnceAndErrorsWith
     // The input is no terminal: a retry offered is not asked for.
     pipes.Type("r\n");
     EXPECT_EQ(view.ShowError(Box(true)), ErrorBoxAnswer::Close);
-    EXPECT_EQ(Drain(pipes.output[0]),
-              "Emberline Downloader\n  0% 2 minutes remaining\n  1% 2 minutes remaining\nReconnecting in 2 s...\n"
-              "  2% Reconnecting in 1 s...\n 55% 2 minutes remaining\n100% 2 minutes remaining\nLaunching "
-              "Emberline Downloader\nEmberline Downloader Error\nSomething failed.\nDetails: HTTP 503 for "
-              "http://n/x\n");
+    EXPECT_EQ(
+        Drain(pipes.output[0]),
+        "Emberline Downloader\n  0% 2 minutes remaining\n  1% 2 minutes remaining\nReconnecting in 2 s...\n"
+        "  2% Reconnecting in 1 s...\n 55% 2 minutes remaining\n100% 2 minutes remaining\nLaunching "
+        "Emberline Downloader\nEmberline Downloader Error\nSomething failed.\nDetails: HTTP 503 for "
+        "http://n/x\n");
 }
 
 // A pseudo-terminal whose slave side the view reads; what the view writes goes to a pipe.
@@ -154,8 +160,8 @@ TEST(ConsoleDialogViewTest, AnErrorThatOffersARetryAsksAtATerminal) {
         ErrorBoxAnswer answer;
     };
     const std::vector<Case> cases = {
-        {true, "r\n", ErrorBoxAnswer::Retry},    {true, " R \n", ErrorBoxAnswer::Retry},
-        {true, "\n", ErrorBoxAnswer::Close},     {true, "retry\n", ErrorBoxAnswer::Close},
+        {true, "r\n", ErrorBoxAnswer::Retry},  {true, " R \n", ErrorBoxAnswer::Retry},
+        {true, "\n", ErrorBoxAnswer::Close},   {true, "retry\n", ErrorBoxAnswer::Close},
         {false, "r\n", ErrorBoxAnswer::Close},  // nothing is asked
     };
     for (const Case& c : cases) {
@@ -164,9 +170,11 @@ TEST(ConsoleDialogViewTest, AnErrorThatOffersARetryAsksAtATerminal) {
         ConsoleDialogView view(terminal.slave, terminal.output[1]);
         terminal.Type(c.typed);
         EXPECT_EQ(view.ShowError(Box(c.offerRetry)), c.answer);
-        const std::string box = "Emberline Downloader Error\nSomething failed.\nDetails: HTTP 503 for http://n/x\n";
-        EXPECT_EQ(Drain(terminal.output[0]),
-                  c.offerRetry ? box + "Type r and press Enter to try again, or press Enter to close: " : box);
+        const std::string box =
+            "Emberline Downloader Error\nSomething failed.\nDetails: HTTP 503 for http://n/x\n";
+        EXPECT_EQ(
+            Drain(terminal.output[0]),
+            c.offerRetry ? box + "Type r and press Enter to try again, or press Enter to close: " : box);
     }
 }
 

@@ -203,11 +203,11 @@ TransferStatus Failing(const std::string& id, E error, bool retrying, const std:
 TEST(DialogTest, EveryTransferErrorShowsItsMessageAndDetailOnceAndEndsTheRun) {
     struct Row {
         E error;
-        bool retrying;           // the transfer waits for a retry
-        std::string message;     // the whole message, or its start with `prefix`
-        bool retriedOnItsOwn;    // one automatic retry (the series has one pause) before the box
+        bool retrying;         // the transfer waits for a retry
+        std::string message;   // the whole message, or its start with `prefix`
+        bool retriedOnItsOwn;  // one automatic retry (the series has one pause) before the box
         bool retryOffered;
-        std::string cause;       // the transfer's; "" gives the kind's name
+        std::string cause;        // the transfer's; "" gives the kind's name
         bool intoFolder = false;  // the transfer has a destination: the message names it, what is needed
                                   // and what is free (which the test cannot know: the message's start)
     };
@@ -257,12 +257,12 @@ TEST(DialogTest, EveryTransferErrorShowsItsMessageAndDetailOnceAndEndsTheRun) {
             EXPECT_EQ(errors[0], shown);
         }
         EXPECT_EQ(run.LinesOf("Detail "),
-                  std::vector<std::string>{"Detail Details: " +
-                                           (row.cause.empty() ? std::string(ToName(row.error)) : row.cause) +
-                                           "; work log: /logs/Log.txt"});
-        EXPECT_EQ(run.LinesOf("RetryOffered "),
-                  row.retryOffered ? std::vector<std::string>{"RetryOffered Retry | Close"}
-                                   : std::vector<std::string>{});
+                  std::vector<std::string>{
+                      "Detail Details: " + (row.cause.empty() ? std::string(ToName(row.error)) : row.cause) +
+                      "; work log: /logs/Log.txt"});
+        EXPECT_EQ(run.LinesOf("RetryOffered "), row.retryOffered
+                                                    ? std::vector<std::string>{"RetryOffered Retry | Close"}
+                                                    : std::vector<std::string>{});
         EXPECT_EQ(run.Starts().size(), row.retriedOnItsOwn ? 3u : 2u);
         EXPECT_EQ(dialog.Outcome(), DialogOutcome::ErrorShown);
         EXPECT_EQ(ExitStatus(dialog.Outcome()), 1);
@@ -288,12 +288,31 @@ TEST(DialogTest, ConnectionErrorsAreRetriedAfterEachPauseThenThePlayerIsAsked) {
     const std::string oneSecond = "Notice Connection lost. Reconnecting in 1 s...";
     const std::string twoSeconds = "Notice Connection lost. Reconnecting in 2 s...";
     EXPECT_EQ(run.LinesOf("Notice "), (std::vector<std::string>{oneSecond, "Notice ", oneSecond, "Notice ",
-                                                                 twoSeconds, oneSecond, "Notice "}));
-    EXPECT_EQ(run.Errors(), std::vector<std::string>{"Error " + ErrorCaption + " | " + Message::ConnectionError});
+                                                                twoSeconds, oneSecond, "Notice "}));
+    EXPECT_EQ(run.Errors(),
+              std::vector<std::string>{"Error " + ErrorCaption + " | " + Message::ConnectionError});
     EXPECT_EQ(run.LinesOf("RetryOffered "), std::vector<std::string>{"RetryOffered Retry | Close"});
     EXPECT_EQ(run.Starts(), (std::vector<std::string>{"StartTransfer DP DK ?", "StartTransfer GP skin ?",
                                                       "RetryTransfer DK-id", "RetryTransfer DK-id",
                                                       "RetryTransfer DK-id", "RetryTransfer DK-id"}));
+    EXPECT_EQ(run.launches, std::vector<std::string>{"run skin.run"});
+    EXPECT_EQ(dialog.Outcome(), DialogOutcome::Launched);
+}
+
+// Both transfers wait after an error: the player is asked once, and the retry lets both go on.
+TEST(DialogTest, ThePlayersRetryLetsEveryWaitingTransferGoOn) {
+    DialogRun run;
+    run.engine.Script("DK-id", {Failing("DK-id", E::ConnectionError, true)});
+    run.engine.Script("skin-id", {Failing("skin-id", E::InsufficientSpace, true)});
+    run.engine.ScriptRetries("DK-id", {{Complete("DK-id", "run")}});
+    run.engine.ScriptRetries("skin-id", {{Complete("skin-id", "skin.run")}});
+    run.view.AnswerErrors({ErrorBoxAnswer::Retry});
+    Dialog& dialog = run.Start();
+    run.WaitForEnd();
+    EXPECT_EQ(run.Errors(),
+              std::vector<std::string>{"Error " + ErrorCaption + " | " + Message::ConnectionError});
+    EXPECT_EQ(run.Starts(), (std::vector<std::string>{"StartTransfer DP DK ?", "StartTransfer GP skin ?",
+                                                      "RetryTransfer DK-id", "RetryTransfer skin-id"}));
     EXPECT_EQ(run.launches, std::vector<std::string>{"run skin.run"});
     EXPECT_EQ(dialog.Outcome(), DialogOutcome::Launched);
 }

@@ -88,7 +88,7 @@ TEST_F(WorkLogTest, TheHeaderComesFirstAndTheClosingEntryLast) {
         log->Write(LogLevel::TransferEvent, "{\"event\":\"Initialize\"}\n");
         log->SetClosingEntry("{\"event\":\"Early\"}\n");
         log->SetClosingEntry("{\"event\":\"Closing\"}\n");  // the last one given
-        SubmitEvent(*log, "Start");  // queued: written before the closing entry
+        SubmitEvent(*log, "Start");                         // queued: written before the closing entry
         log.reset();
         const std::string stamp = FixedLogStamp;
         std::vector<std::string> expected;

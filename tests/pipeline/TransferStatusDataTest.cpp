@@ -183,10 +183,11 @@ TEST(TransferStatusDataTest, AFailedRequestsCauseNamesItsUrlAndWhatWentWrong) {
         std::string cause;
     };
     const Case cases[] = {
-        {"an error status", status(HttpRequestResult::ServerError, 503, "libcurl error 22 (HTTP 503)", "x"), url,
-         "HTTP 503 for " + url},
-        {"refused", status(HttpRequestResult::ConnectFailed, 0, "libcurl error 7 (HTTP 0)", "Connection refused"),
-         url, url + ": Connection refused"},
+        {"an error status", status(HttpRequestResult::ServerError, 503, "libcurl error 22 (HTTP 503)", "x"),
+         url, "HTTP 503 for " + url},
+        {"refused",
+         status(HttpRequestResult::ConnectFailed, 0, "libcurl error 7 (HTTP 0)", "Connection refused"), url,
+         url + ": Connection refused"},
         {"no libcurl text", status(HttpRequestResult::WriteFailed, 0, "the file was truncated", ""), url,
          url + ": the file was truncated"},
         {"nothing said", status(HttpRequestResult::OutOfRange, 0, "", ""), url, url + ": OutOfRange"},

@@ -65,8 +65,8 @@ TEST(WorkStatusTest, ExceptionDataDescribesEachKindOfCapturedException) {
     };
     const Case cases[] = {
         // Type names as the source spells them, not as the compiler encodes them.
-        {"runtime_error", CaptureThrown([] { throw std::runtime_error("disk on fire"); }), "std::runtime_error",
-         "disk on fire"},
+        {"runtime_error", CaptureThrown([] { throw std::runtime_error("disk on fire"); }),
+         "std::runtime_error", "disk on fire"},
         {"int", CaptureThrown([] { throw 42; }), "Unknown exception type", ""},
         {"empty pointer", std::make_shared<WorkExceptionData>(nullptr), "std::logic_error",
          "WorkExceptionData::Rethrow called with no exception_ptr"},

@@ -48,7 +48,7 @@ private:
     const int input_;
     const int output_;
     const bool terminal_;
-    const bool inputTerminal_;  // the input is a terminal: an error box may ask whether to retry
+    const bool inputTerminal_;    // the input is a terminal: an error box may ask whether to retry
     int wakePipe_[2] = {-1, -1};  // written by Close to end a wait for input
 
     std::mutex lock_;  // guards every field below and the output

@@ -212,7 +212,8 @@ void GtkDialogView::SetProgress(int position, const std::string& timeRemaining) 
             gtk_progress_bar_set_fraction(GTK_PROGRESS_BAR(Control("1001")),
                                           std::clamp(position, 0, 100) / 100.0);
             timeRemaining_ = timeRemaining;
-            gtk_label_set_text(GTK_LABEL(Control("1002")), (notice_.empty() ? timeRemaining_ : notice_).c_str());
+            gtk_label_set_text(GTK_LABEL(Control("1002")),
+                               (notice_.empty() ? timeRemaining_ : notice_).c_str());
         },
         false);
 }
@@ -221,7 +222,8 @@ void GtkDialogView::ShowNotice(const std::string& text) {
     Invoke(
         [this, text] {
             notice_ = text;
-            gtk_label_set_text(GTK_LABEL(Control("1002")), (notice_.empty() ? timeRemaining_ : notice_).c_str());
+            gtk_label_set_text(GTK_LABEL(Control("1002")),
+                               (notice_.empty() ? timeRemaining_ : notice_).c_str());
         },
         false);
 }

@@ -56,8 +56,8 @@ private:
     void RunErrorBox(GtkWidget* parent, const ErrorBox& box);
     GtkWidget* NewErrorBox(GtkWidget* parent, const ErrorBox& box);
     ErrorBoxAnswer TakeAnswer();  // the answer of the box just dismissed (Close when it was not)
-    void Quit();                // on the loop's thread
-    bool OnLoopThread() const;  // with lock_ held
+    void Quit();                  // on the loop's thread
+    bool OnLoopThread() const;    // with lock_ held
 
     // The fields up to notice_ are touched only on the loop's thread (and before or after the loop).
     GtkBuilder* builder_ = nullptr;
@@ -74,7 +74,7 @@ private:
     bool loopEnded_ = false;
     bool closed_ = false;
     bool errorDismissed_ = false;
-    bool retryChosen_ = false;  // the box was dismissed with Retry
+    bool retryChosen_ = false;   // the box was dismissed with Retry
     std::set<unsigned> queued_;  // sources of queued tasks not yet run, removed when the loop ends
     std::thread::id loopThread_;
 };

@@ -178,7 +178,8 @@ TEST(UpdaterRunTest, FaultsEndWithTheirOutcomeMessageDetailAndStatus) {
     using namespace Updater;
     const std::string host = R"(http://127\.0\.0\.1:[0-9]+)";
     const std::string folderMessage =
-        " cannot be used for the download\\. Make sure it is a folder of your own that only your user account can "
+        " cannot be used for the download\\. Make sure it is a folder of your own that only your user "
+        "account can "
         "write to, and try again\\.";
     struct Case {
         const char* name;
@@ -194,7 +195,8 @@ TEST(UpdaterRunTest, FaultsEndWithTheirOutcomeMessageDetailAndStatus) {
     };
     const auto nothingRequested = [](UpdaterRun&, const test::DeliveryRecords&) {};
     const std::vector<Case> cases = {
-        // Every node refuses the first 30 chunk requests: more than two chunks' budgets (9 attempts each), far
+        // Every node refuses the first 30 chunk requests: more than two chunks' budgets (9 attempts each),
+        // far
         // fewer than the retries' (7 rounds). The run recovers on its own.
         {"nodes refusing, then recovering",
          [](UpdaterRun& run) {
@@ -211,8 +213,8 @@ TEST(UpdaterRunTest, FaultsEndWithTheirOutcomeMessageDetailAndStatus) {
              EXPECT_EQ(RequestsFor(records, "/manifests/"), 2);
          }},
         {"nodes refusing for good",
-         [](UpdaterRun& run) { run.service->AddFault({.server = "", .path = "/packages/", .status = 503}); }, 1,
-         exactly(Message::ConnectionError), "HTTP 503 for " + host + "/packages/(DP/DK/1|GP/SK/3)/[^ ]+",
+         [](UpdaterRun& run) { run.service->AddFault({.server = "", .path = "/packages/", .status = 503}); },
+         1, exactly(Message::ConnectionError), "HTTP 503 for " + host + "/packages/(DP/DK/1|GP/SK/3)/[^ ]+",
          [](UpdaterRun&, const test::DeliveryRecords& records) {
              EXPECT_TRUE(Delivered(records).empty());
              // The first round and one per pause; each round asks every node of the list at least once.
@@ -249,8 +251,9 @@ TEST(UpdaterRunTest, FaultsEndWithTheirOutcomeMessageDetailAndStatus) {
                               {run.updater, "--set", "133=" + publish::SigningKey::New().PublicKeyBase64()});
          },
          1, exactly(Message::NotVerified),
-         "the signature " + host + "/(manifests|nodes)/[^ ]+\\.sig does not match the bytes of [^ ]+ under any of "
-         "the 1 trusted keys( \\(fetched twice\\))?",
+         "the signature " + host +
+             "/(manifests|nodes)/[^ ]+\\.sig does not match the bytes of [^ ]+ under any of "
+             "the 1 trusted keys( \\(fetched twice\\))?",
          [](UpdaterRun&, const test::DeliveryRecords& records) {
              EXPECT_EQ(RequestsFor(records, "/packages/"), 0);
          }},
@@ -258,7 +261,8 @@ TEST(UpdaterRunTest, FaultsEndWithTheirOutcomeMessageDetailAndStatus) {
         {"full disk", [](UpdaterRun& run) { run.fileSizeLimit = 100 * 512; }, 1,
          [](UpdaterRun& run) {
              return "There is not enough free space in " + Literal(run.DataFolder()) +
-                    ": the download needs [0-9.]+ KB, but only [0-9.]+ [KMG]B is free\\. Free some space and try "
+                    ": the download needs [0-9.]+ KB, but only [0-9.]+ [KMG]B is free\\. Free some space and "
+                    "try "
                     "again\\.";
          },
          ".*readme\\.txt.*",
@@ -268,8 +272,8 @@ TEST(UpdaterRunTest, FaultsEndWithTheirOutcomeMessageDetailAndStatus) {
         {"manifest service down", [](UpdaterRun& run) { run.service.reset(); }, 1,
          exactly(Message::ConnectionError), host + "/(manifests|nodes)/[^ ]+: .+", nullptr},
         {"wrong bytes everywhere",
-         [](UpdaterRun& run) { run.service->AddFault({.server = "", .path = "/packages/", .wrong = true}); }, 1,
-         exactly(Message::NotVerified), ".+", nothingRequested},
+         [](UpdaterRun& run) { run.service->AddFault({.server = "", .path = "/packages/", .wrong = true}); },
+         1, exactly(Message::NotVerified), ".+", nothingRequested},
         {"data folder blocked by a file, and no cache folder",
          [](UpdaterRun& run) {
              test::WriteFileText(run.scratch / "tmp/Vantrel Technologies", "x");
@@ -292,7 +296,8 @@ TEST(UpdaterRunTest, FaultsEndWithTheirOutcomeMessageDetailAndStatus) {
              fs::create_directories(run.DataFolder());
              test::WriteFileText(run.DataFolder() + "/SK", "x");
          },
-         1, [&](UpdaterRun& run) { return "The folder " + Literal(run.DataFolder() + "/SK") + folderMessage; },
+         1,
+         [&](UpdaterRun& run) { return "The folder " + Literal(run.DataFolder() + "/SK") + folderMessage; },
          ".+", nothingRequested},
         {"skin folder a link",
          [](UpdaterRun& run) {
@@ -300,7 +305,8 @@ TEST(UpdaterRunTest, FaultsEndWithTheirOutcomeMessageDetailAndStatus) {
              fs::create_directories(run.scratch / "elsewhere");
              fs::create_directory_symlink(run.scratch / "elsewhere", run.DataFolder() + "/SK");
          },
-         1, [&](UpdaterRun& run) { return "The folder " + Literal(run.DataFolder() + "/SK") + folderMessage; },
+         1,
+         [&](UpdaterRun& run) { return "The folder " + Literal(run.DataFolder() + "/SK") + folderMessage; },
          ".*symbolic link.*", nothingRequested},
     };
     for (const Case& c : cases) {
@@ -321,8 +327,8 @@ TEST(UpdaterRunTest, FaultsEndWithTheirOutcomeMessageDetailAndStatus) {
             ASSERT_LE(logs.size(), 1u);
             // Without a data folder there is no work log to name.
             const std::string log = logs.empty() ? "" : "; work log: " + Literal(logs[0]);
-            const std::regex box("Emberline Downloader Error\n" + c.message(run) + "\nDetails: " + c.cause + log +
-                                 "\n$");
+            const std::regex box("Emberline Downloader Error\n" + c.message(run) + "\nDetails: " + c.cause +
+                                 log + "\n$");
             EXPECT_TRUE(std::regex_search(result.errors, box)) << result.errors;
         }
         if (!logs.empty()) {
@@ -335,12 +341,14 @@ TEST(UpdaterRunTest, FaultsEndWithTheirOutcomeMessageDetailAndStatus) {
                 lines.push_back(line);
             }
             ASSERT_FALSE(lines.empty());
-            EXPECT_NE(lines.front().find("{\"event\":\"UpdaterStarted\",\"params\":{\"version\":\""), std::string::npos)
-                << lines.front();
-            EXPECT_NE(lines.back().find(std::string("{\"event\":\"UpdaterEnded\",\"params\":{\"outcome\":\"") +
-                                        (c.exitStatus == 0 ? "Launched" : "ErrorShown") + "\",\"exitStatus\":\"" +
-                                        std::to_string(c.exitStatus) + "\"}}"),
+            EXPECT_NE(lines.front().find("{\"event\":\"UpdaterStarted\",\"params\":{\"version\":\""),
                       std::string::npos)
+                << lines.front();
+            EXPECT_NE(
+                lines.back().find(std::string("{\"event\":\"UpdaterEnded\",\"params\":{\"outcome\":\"") +
+                                  (c.exitStatus == 0 ? "Launched" : "ErrorShown") + "\",\"exitStatus\":\"" +
+                                  std::to_string(c.exitStatus) + "\"}}"),
+                std::string::npos)
                 << lines.back();
             if (c.cause.rfind("HTTP 503", 0) == 0 || c.exitStatus == 0) {
                 // A chunk request's entry, or a manifest fetch's exception.
@@ -688,6 +696,39 @@ TEST(UpdaterTerminalTest, CtrlCEndsPromptlyWithStatusTwoAndTheNextRunCompletes) 
         const auto next = run.Run();
         EXPECT_EQ(next.exitStatus, 0) << next.errors;
         EXPECT_EQ(test::ReadFileText(run.DataFolder() + "/data/readme.txt"), std::string(300000, 'r'));
+    }
+}
+
+// At a terminal the error box asks: "r" and Enter retries (and the run goes on from where it stopped), Enter
+// alone closes with status 1.
+TEST(UpdaterTerminalTest, AfterAConnectionErrorTheTerminalAsksWhetherToRetry) {
+    struct Case {
+        const char* name;
+        std::string typed;
+        int exitStatus;
+    };
+    const std::vector<Case> cases = {{"r and Enter", "r\n", 0}, {"Enter alone", "\n", 1}};
+    for (const Case& c : cases) {
+        SCOPED_TRACE(c.name);
+        UpdaterRun run;
+        run.service->AddFault({.server = "", .path = "/packages/", .status = 503});
+        Terminal terminal(run.updater, {"TMPDIR=" + run.scratch / "tmp", "HALCYNE_UI=console"});
+        const std::string question = std::string(Updater::Message::RetryPrompt);
+        ASSERT_TRUE(terminal.ReadUntil(question)) << terminal.output;
+        EXPECT_NE(
+            terminal.output.find(std::string("\r\nEmberline Downloader Error\r\n") +
+                                 Updater::Message::ConnectionError + "\r\nDetails: HTTP 503 for http://"),
+            std::string::npos)
+            << terminal.output;
+        // The reconnecting notice stood on the bar line while the pauses ran.
+        EXPECT_NE(terminal.output.find("Connection lost. Reconnecting in 1 s..."), std::string::npos);
+        run.service->ClearFaults();
+        terminal.Type(c.typed);
+        EXPECT_EQ(terminal.Wait(), c.exitStatus) << terminal.output;
+        EXPECT_TRUE(terminal.ModesUnchanged());
+        if (c.exitStatus == 0) {
+            EXPECT_EQ(test::ReadFileText(run.DataFolder() + "/data/readme.txt"), std::string(300000, 'r'));
+        }
     }
 }
 

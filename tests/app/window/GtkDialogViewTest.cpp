@@ -314,7 +314,8 @@ TEST(GtkDialogViewTest, LanguageChoiceProgressAndTheLaunchView) {
             lost.retrying = true;
             run.engine.Script("DK-id", {lost});
             ASSERT_TRUE(WaitOnInterfaceThread([&] {
-                return Text(Control("1002")).rfind("Verbindung unterbrochen. Neuer Verbindungsversuch in ", 0) == 0;
+                return Text(Control("1002"))
+                           .rfind("Verbindung unterbrochen. Neuer Verbindungsversuch in ", 0) == 0;
             }));
             ScreenshotWhenDrawn("reconnecting");
             TransferStatus done = Status("DK-id", TransferState::Complete);
@@ -417,7 +418,8 @@ TEST(GtkDialogViewTest, AnErrorBoxEndsByItsButtonOrByACloseWhereverItWasShown) {
                 g_object_get(box, "secondary-text", &text, nullptr);
                 detail = text != nullptr ? text : "";
                 g_free(text);
-                for (const int response : {1, static_cast<int>(GTK_RESPONSE_CLOSE), static_cast<int>(GTK_RESPONSE_OK)}) {
+                for (const int response :
+                     {1, static_cast<int>(GTK_RESPONSE_CLOSE), static_cast<int>(GTK_RESPONSE_OK)}) {
                     if (GtkWidget* button = gtk_dialog_get_widget_for_response(GTK_DIALOG(box), response)) {
                         buttons.emplace_back(gtk_button_get_label(GTK_BUTTON(button)));
                     }
@@ -445,8 +447,9 @@ TEST(GtkDialogViewTest, AnErrorBoxEndsByItsButtonOrByACloseWhereverItWasShown) {
         EXPECT_EQ(caption, "Emberline Downloader Error");
         EXPECT_EQ(message, expected);
         EXPECT_EQ(detail, "Details: " + cause + "; work log: /logs/Log.txt");
-        const std::vector<std::string> offered =
-            c.ending == Ending::Retry ? std::vector<std::string>{"Retry", "Close"} : std::vector<std::string>{"Close"};
+        const std::vector<std::string> offered = c.ending == Ending::Retry
+                                                     ? std::vector<std::string>{"Retry", "Close"}
+                                                     : std::vector<std::string>{"Close"};
         EXPECT_EQ(buttons, offered);
         EXPECT_EQ(overTheWindow, c.origin != Origin::StartUp);
         EXPECT_TRUE(endedByItself);

@@ -330,8 +330,9 @@ TEST_F(DownloadEngineTest, AllNodesFailingWaitsForRetry) {
     EXPECT_TRUE(waiting.retrying);
     EXPECT_EQ(waiting.error, TransferError::ConnectionError);
     EXPECT_EQ(waiting.state, TransferState::Transferring);
-    EXPECT_TRUE(std::regex_match(waiting.errorCause,
-                                 std::regex(R"(HTTP 503 for http://127\.0\.0\.1:[0-9]+/packages/P/K/V/data/a\.bin)")))
+    EXPECT_TRUE(
+        std::regex_match(waiting.errorCause,
+                         std::regex(R"(HTTP 503 for http://127\.0\.0\.1:[0-9]+/packages/P/K/V/data/a\.bin)")))
         << waiting.errorCause;
     std::set<std::string> arrived;
     for (const DeliveryRequest& request : service_->Records().requests) {
@@ -350,7 +351,8 @@ TEST_F(DownloadEngineTest, AllNodesFailingWaitsForRetry) {
     EXPECT_EQ(final.state, TransferState::Complete);
     ExpectFilesIdentical();
     for (const DeliveryRequest& request : service_->Records().requests) {
-        EXPECT_EQ(arrived.count(request.path + " " + request.range), 0u) << request.path << " " << request.range;
+        EXPECT_EQ(arrived.count(request.path + " " + request.range), 0u)
+            << request.path << " " << request.range;
     }
     // A transfer that does not wait for a retry is left as it is; an unknown one is absent.
     EXPECT_EQ(engine.RetryTransfer(id).state, TransferState::Complete);
