@@ -5,18 +5,20 @@
 //       its SHA-256) and the same files as version U (no SHA-256), starts three nginx content nodes and an
 //       nginx manifest service on it, and writes <folder>/env (MANIFEST_HOST; NODE_LOGS, the nodes' access
 //       logs), <folder>/package.metalink (the same pieces with SHA-1 per chunk, for aria2c) and <folder>/urls
-//       (the files on node 0, for curl). Serves until standard input closes.
+//       (the files on node 0, for curl). Serves until standard input closes. BENCH_NODES=delivery serves
+//       it with the delivery service (three nodes, no access logs) instead of nginx.
 //   engine_download run <manifest host> <destination> [version [log level]]
 //       One transfer (of the current version unless given) with the updater's settings (worker threads
 //       doubled, the default log level unless given, analytics on: both streams posted to the manifest host),
 //       watched by the updater's transfer monitor as the updater does (polls about every 100 ms, and at once
 //       when the engine reports a change). Prints the peak RssAnon sampled at each report, in KiB, to
-//       standard error. Exits 0 when complete.
+//       standard error. Exits 0 when complete. LIMIT_KIB caps the engine's download rate (KiB per second).
 #include <algorithm>
 #include <atomic>
 #include <chrono>
 #include <condition_variable>
 #include <cstdio>
+#include <cstdlib>
 #include <cstring>
 #include <fstream>
 #include <iomanip>
@@ -32,6 +34,7 @@
 #include <fcntl.h>
 #include <unistd.h>
 
+#include "support/DeliveryService.hpp"
 #include "support/SiteWriter.hpp"
 #include "support/TestSupport.hpp"
 #include "support/WebServers.hpp"
@@ -102,6 +105,9 @@ int Run(const std::string& host, const std::string& destination, const std::stri
     settings.maxRunningWorks = settings.workerThreads;
     settings.eventAnalyticsUrl = "http://" + host;
     settings.transferAnalyticsUrl = "http://" + host;
+    if (const char* limit = std::getenv("LIMIT_KIB")) {
+        settings.maxDownloadRate = std::stoull(limit) * 1024;
+    }
     const auto begin = std::chrono::steady_clock::now();
     auto engine = std::make_unique<DownloadEngine>(settings);
     EngineTransferOperations<DownloadEngine> operations(&engine);
@@ -164,14 +170,35 @@ int Serve(const std::string& folder, int files, std::uint64_t fileKiB, std::uint
     unhashed.hashChunks = false;
     ::symlink("V", (folder + "/site/packages/P/K/U").c_str());
     site.WriteText("manifests/K/U.xml", site.PackageManifestXml(unhashed));
-    std::vector<std::unique_ptr<test::NginxServer>> nodes;
-    for (int i = 0; i < 3; ++i) {
-        nodes.push_back(std::make_unique<test::NginxServer>(site.Folder()));
+    // Three nginx content nodes and an nginx manifest service, or (BENCH_NODES=delivery) the delivery
+    // service with three nodes, which keeps no access logs.
+    const char* server = std::getenv("BENCH_NODES");
+    const bool delivery = server != nullptr && std::string(server) == "delivery";
+    std::vector<std::unique_ptr<test::NginxServer>> nginx;
+    std::unique_ptr<test::LocalDeliveryService> service;
+    std::vector<std::string> hosts;
+    std::vector<std::string> logs;
+    std::string manifestHost;
+    if (delivery) {
+        service = std::make_unique<test::LocalDeliveryService>(
+            test::LocalDeliveryService::Options{.site = site.Folder(), .content = {}, .nodes = 3});
+        for (int i = 0; i < 3; ++i) {
+            hosts.push_back(service->NodeHost(i));
+        }
+        manifestHost = service->ManifestHost();
+    } else {
+        for (int i = 0; i < 4; ++i) {
+            nginx.push_back(std::make_unique<test::NginxServer>(site.Folder()));
+        }
+        for (int i = 0; i < 3; ++i) {
+            hosts.push_back(nginx[i]->Host());
+            logs.push_back(nginx[i]->AccessLog());
+        }
+        manifestHost = nginx[3]->Host();
     }
-    test::NginxServer manifests(site.Folder());
     std::vector<test::SiteNode> list;
     for (int i = 0; i < 3; ++i) {
-        list.push_back({"node" + std::to_string(i), nodes[i]->Host()});
+        list.push_back({"node" + std::to_string(i), hosts[i]});
     }
     site.PublishNodeList("P", list);
     metalink << "<?xml version=\"1.0\" encoding=\"UTF-8\"?>\n<metalink "
@@ -196,11 +223,11 @@ int Serve(const std::string& folder, int files, std::uint64_t fileKiB, std::uint
             metalink << "   <hash>" << Hex(digest, sizeof digest) << "</hash>\n";
         }
         metalink << "  </pieces>\n";
-        for (const auto& node : nodes) {
-            metalink << "  <url>http://" << node->Host() << "/packages/P/K/V/" << paths[f] << "</url>\n";
+        for (const std::string& host : hosts) {
+            metalink << "  <url>http://" << host << "/packages/P/K/V/" << paths[f] << "</url>\n";
         }
         metalink << " </file>\n";
-        urls << "url = \"http://" << nodes[0]->Host() << "/packages/P/K/V/" << paths[f] << "\"\noutput = \""
+        urls << "url = \"http://" << hosts[0] << "/packages/P/K/V/" << paths[f] << "\"\noutput = \""
              << paths[f] << "\"\n";
     }
     metalink << "</metalink>\n";
@@ -208,13 +235,14 @@ int Serve(const std::string& folder, int files, std::uint64_t fileKiB, std::uint
     urls.close();
     // Written aside and renamed: the scripts wait for the file and read it at once.
     std::ofstream env(folder + "/env.part");
-    env << "MANIFEST_HOST=" << manifests.Host() << "\nNODE_LOGS='";
-    for (const auto& node : nodes) {
-        env << node->AccessLog() << (&node == &nodes.back() ? "'\n" : " ");
+    env << "MANIFEST_HOST=" << manifestHost << "\nNODE_LOGS='";
+    for (const std::string& log : logs) {
+        env << log << (&log == &logs.back() ? "" : " ");
     }
+    env << "'\n";
     env.close();
     std::rename((folder + "/env.part").c_str(), (folder + "/env").c_str());
-    std::cout << "serving; manifest host " << manifests.Host() << std::endl;
+    std::cout << "serving; manifest host " << manifestHost << std::endl;
     std::string line;
     while (std::getline(std::cin, line)) {
     }

@@ -1,6 +1,8 @@
 #!/bin/sh
 # Times a whole download through DownloadEngine against aria2c (metalink, SHA-1 pieces, 3 nodes) and curl
 # (every file from one node) with hyperfine; output removed and synced before each run, bytes compared after.
+# The engine writes each file to the disk (fsync) before it takes its name; curl and aria2c leave that to the
+# kernel, after they exit: curl+sync is curl followed by an fsync of every file it wrote, the same work.
 #   bench/engine_download.sh [files file-KiB chunk-KiB runs [version [mode]]]
 # Default: 8 x 128 MiB in 1 MiB chunks, 5 runs, the current version V (every file and chunk with its
 # SHA-256); version U is the same files without SHA-256.
@@ -20,7 +22,8 @@ case "$mode" in
       -n engine "$bin run $MANIFEST_HOST '$out' $version 2>>'$work/rss.txt'" \
       ${alt:+-n engine-alt "$alt run $MANIFEST_HOST '$out' $version 2>>'$work/rss-alt.txt'"} \
       -n aria2c "aria2c -q -d '$out' -V -j8 -s3 -x1 --allow-overwrite=true '$work/package.metalink'" \
-      -n curl "cd '$out' && curl -s -Z --parallel-max 8 -K '$work/urls'" ;;
+      -n curl "cd '$out' && curl -s -Z --parallel-max 8 -K '$work/urls'" \
+      -n curl+sync "cd '$out' && curl -s -Z --parallel-max 8 -K '$work/urls' && sync -- *" ;;
   verify)
     rm -rf "$out"; cp -r "$work/content" "$out"; sync
     set -- --prepare "sync" \

@@ -17,6 +17,7 @@ echo "package: $files x $kib KiB in $chunk KiB chunks under $work ($(df --output
 
 # Range requests that reached the nodes since their logs were last emptied.
 node_requests() {
+  if [ -z "$NODE_LOGS" ]; then echo "(not logged)"; return; fi
   cat $NODE_LOGS | grep -c ' /packages/' || true
 }
 empty_node_logs() {

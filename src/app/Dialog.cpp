@@ -84,6 +84,8 @@ int ExitStatus(DialogOutcome outcome) {
             return 0;
         case DialogOutcome::ErrorShown:
             return 1;
+        case DialogOutcome::AlreadyRunning:
+            return 3;
         default:
             return 2;
     }
@@ -167,6 +169,12 @@ void Dialog::ShowFolderError(const std::string& folder, const std::string& cause
     ShowErrorAs(locale_.Format(Message::DataFolderUnusable, folder), cause);
 }
 
+void Dialog::ShowAlreadyRunning() {
+    ShowErrorAs(locale_.FormatTranslated(Message::AlreadyRunning, GameName()),
+                "another updater holds the lock of " + configuration_.DataFolder(), false,
+                DialogOutcome::AlreadyRunning);
+}
+
 DialogOutcome Dialog::Outcome() const {
     const std::lock_guard<std::mutex> guard(lock_);
     return outcome_;
@@ -185,10 +193,11 @@ bool Dialog::End(DialogOutcome outcome) {
     return true;
 }
 
-bool Dialog::ShowErrorAs(const std::string& message, const std::string& cause, bool offerRetry) {
+bool Dialog::ShowErrorAs(const std::string& message, const std::string& cause, bool offerRetry,
+                         DialogOutcome outcome) {
     // The run counts as ended while the box is shown: nothing else is shown or launched meanwhile, and a
     // Close (the window's close button, Ctrl-C) keeps the error as the outcome.
-    if (!End(DialogOutcome::ErrorShown)) {
+    if (!End(outcome)) {
         return false;
     }
     ErrorBox box;
@@ -201,7 +210,7 @@ bool Dialog::ShowErrorAs(const std::string& message, const std::string& cause, b
     box.retryPrompt = locale_.Translate(Message::RetryPrompt);
     if (view_.ShowError(box) == ErrorBoxAnswer::Retry && offerRetry) {
         const std::lock_guard<std::mutex> guard(lock_);
-        if (!closing_ && outcome_ == DialogOutcome::ErrorShown) {
+        if (!closing_ && outcome_ == outcome) {
             outcome_ = DialogOutcome::Open;
             return true;
         }
@@ -414,6 +423,11 @@ void Dialog::Ended(const TransferStatus& status) {
     if (!downloader_.done || !skin_.done || HasEnded()) {
         return;
     }
+    // Both transfers are complete: their stored records would only ever be restored to find everything
+    // verified, so they go now (their files stay). Before the launch, since the launch waits for the
+    // downloader to exit, and an updater killed meanwhile would leave them behind.
+    engine_.ForgetTransfer(downloader_.transferId);
+    engine_.ForgetTransfer(skin_.transferId);
     if (LaunchStep()) {
         if (End(DialogOutcome::Launched)) {
             view_.Close();

@@ -54,10 +54,11 @@ using DownloaderLauncher =
 
 // How a run ended, first come first served: the process's exit status follows from it.
 enum class DialogOutcome {
-    Open,         // not ended yet
-    Launched,     // the downloader was started and has exited: exit status 0
-    ErrorShown,   // an error message was shown: exit status 1
-    Interrupted,  // closed (close button, Ctrl-C) before the launch: exit status 2
+    Open,            // not ended yet
+    Launched,        // the downloader was started and has exited: exit status 0
+    ErrorShown,      // an error message was shown: exit status 1
+    Interrupted,     // closed (close button, Ctrl-C) before the launch: exit status 2
+    AlreadyRunning,  // another updater runs with the same data folder; nothing was started: exit status 3
 };
 int ExitStatus(DialogOutcome outcome);
 
@@ -85,6 +86,8 @@ public:
     void ShowError(const std::string& message, const std::string& cause);
     // Shows that the folder cannot be used (why: `cause`), then closes.
     void ShowFolderError(const std::string& folder, const std::string& cause);
+    // Says that another updater runs with the same data folder and ends the run with AlreadyRunning.
+    void ShowAlreadyRunning();
 
     DialogOutcome Outcome() const;
 
@@ -132,9 +135,10 @@ private:
     bool HasEnded() const;
     // Ends the run with `outcome` unless it has ended already; true when this call ended it.
     bool End(DialogOutcome outcome);
-    // Shows the error box; ends the run unless a retry is offered and chosen (true). Only one box is shown
-    // at a time, and none once the run has ended.
-    bool ShowErrorAs(const std::string& message, const std::string& cause, bool offerRetry = false);
+    // Shows the error box; ends the run with `outcome` unless a retry is offered and chosen (true). Only one
+    // box is shown at a time, and none once the run has ended.
+    bool ShowErrorAs(const std::string& message, const std::string& cause, bool offerRetry = false,
+                     DialogOutcome outcome = DialogOutcome::ErrorShown);
     // Runs a monitor callback's body; an exception shows the unexpected-error (or memory) text instead of
     // leaving the run waiting for a transfer the monitor has already forgotten.
     void Guarded(const std::function<void()>& body);

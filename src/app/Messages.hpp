@@ -38,18 +38,19 @@ inline constexpr char HoursOneMinuteRemaining[] = "{1} hours, 1 minute remaining
 inline constexpr char HoursMinutesRemaining[] = "{1} hours, {2} minutes remaining";
 inline constexpr char MinutesRemaining[] = "{1} minutes remaining";
 inline constexpr char SecondsRemaining[] = "{1} seconds remaining";
+inline constexpr char AlreadyRunning[] =
+    "{1} Downloader is already running. Please wait for it to finish and try again.";
 inline constexpr char NotPublished[] =
     "This download is not available yet. Please try again later. " HALCYNE_SUPPORT_SENTENCE;
 inline constexpr char NotVerified[] =
-    "The download could not be verified, so it was stopped to protect your "
-    "computer. " HALCYNE_SUPPORT_SENTENCE;
+    "The download could not be verified, so it was stopped to protect your computer. "
+    HALCYNE_SUPPORT_SENTENCE;
 inline constexpr char NotEnoughSpace[] =
     "There is not enough free space in {1}: the download needs {2}, but only {3} is free. Free some space "
     "and try again.";
 inline constexpr char DataFolderUnusable[] =
     "The folder {1} cannot be used for the download. Make sure it is a folder of your own that only your "
-    "user "
-    "account can write to, and try again.";
+    "user account can write to, and try again.";
 inline constexpr char Reconnecting[] = "Connection lost. Reconnecting in {1} s...";
 inline constexpr char Details[] = "Details: {1}";
 inline constexpr char DetailsWithLog[] = "Details: {1}; work log: {2}";
@@ -82,6 +83,7 @@ inline constexpr auto AllMessages = std::to_array<std::string_view>({
     Message::HoursMinutesRemaining,
     Message::MinutesRemaining,
     Message::SecondsRemaining,
+    Message::AlreadyRunning,
     Message::NotPublished,
     Message::NotVerified,
     Message::NotEnoughSpace,

@@ -1,6 +1,7 @@
 #include "app/UpdaterConfiguration.hpp"
 
 #include <cctype>
+#include <charconv>
 #include <stdexcept>
 
 #include <boost/filesystem.hpp>
@@ -140,6 +141,7 @@ void UpdaterConfiguration::ParseArguments(const std::vector<std::string>& argume
     static const std::string packageVersionPrefix = "packageVersion=";
     static const std::string skinVersionPrefix = "skinVersion=";
     static const std::string logPrefix = "log=";
+    static const std::string limitPrefix = "limit=";
     try {
         for (const std::string& argument : arguments) {
             // An argument that is not valid UTF-8 cannot be converted: parsing ends here.
@@ -154,6 +156,16 @@ void UpdaterConfiguration::ParseArguments(const std::vector<std::string>& argume
             }
             if (argument.starts_with(logPrefix)) {
                 logLevel_ = static_cast<int>(ParseUnsigned32(argument.substr(logPrefix.size())));
+            }
+            if (argument.starts_with(limitPrefix)) {
+                const std::string_view text = std::string_view(argument).substr(limitPrefix.size());
+                std::uint64_t kib = 0;
+                const auto [end, error] = std::from_chars(text.data(), text.data() + text.size(), kib);
+                // Up to 2^40 KiB per second, which is no limit in practice and cannot overflow in bytes.
+                if (!text.empty() && error == std::errc() && end == text.data() + text.size() &&
+                    kib <= (std::uint64_t{1} << 40)) {
+                    downloadRateLimit_ = kib * 1024;
+                }
             }
         }
     } catch (const std::invalid_argument&) {

@@ -29,6 +29,8 @@ public:
     std::string SkinVersion() const { return skinVersion_; }
     std::string PackageVersion() const { return packageVersion_; }
     int LogLevel() const { return logLevel_; }
+    // The download-rate limit of "limit=KIB", in bytes per second; 0 for none.
+    std::uint64_t DownloadRateLimit() const { return downloadRateLimit_; }
     std::string EventAnalyticsUrl() const { return eventAnalyticsUrl_; }
     std::string TransferAnalyticsUrl() const { return transferAnalyticsUrl_; }
     // Path of the CA bundle that https hosts are verified against; empty for the system's store.
@@ -50,8 +52,9 @@ public:
     std::string DefaultLanguage() const;
     const KeyValueList& Languages() const { return languages_; }
 
-    // Applies the three arguments "packageVersion=", "skinVersion=" and "log=" in order (argument 0
-    // included); a later one wins. Stops silently at the first argument that cannot be handled.
+    // Applies the arguments "packageVersion=", "skinVersion=", "log=" and "limit=" in order (argument 0
+    // included); a later one wins. Stops silently at the first argument that cannot be handled, but for
+    // "limit=": a value that is not a number of KiB per second (decimal digits) is skipped.
     void ParseArguments(const std::vector<std::string>& arguments);
 
 private:
@@ -70,6 +73,7 @@ private:
     std::string packageVersion_ = "?";
     std::string defaultLanguage_;
     int logLevel_ = -9;
+    std::uint64_t downloadRateLimit_ = 0;
     KeyValueList languages_;
     std::string eventAnalyticsUrl_;
     std::string transferAnalyticsUrl_;

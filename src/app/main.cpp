@@ -1,7 +1,9 @@
 // The updater's entry point: builds the configuration, the engine, the transfer monitor and the dialog in
 // this order, runs the dialog on the main thread and tears everything down in reverse order. Exit status:
 // 0 when the downloader was launched, 1 after an error message, 2 when the run was closed (close button,
-// Ctrl-C, SIGTERM, SIGHUP) before the launch; a second signal ends the process at once with 128 + signal.
+// Ctrl-C, SIGTERM, SIGHUP) before the launch, 3 when another updater runs with the same data folder; a
+// second signal ends the process at once with 128 + signal.
+#include <chrono>
 #include <cstdlib>
 #include <cstring>
 #include <iostream>
@@ -21,6 +23,8 @@
 #include "app/DialogViewLoader.hpp"
 #include "app/DownloaderLaunch.hpp"
 #include "app/EmbeddedMessageCatalog.hpp"
+#include "app/Housekeeping.hpp"
+#include "app/InstanceLock.hpp"
 #include "app/LocaleName.hpp"
 #include "app/Messages.hpp"
 #include "app/StringTable.hpp"
@@ -39,12 +43,13 @@ using namespace halcyne;
 using namespace halcyne::Updater;
 
 const char* const Usage =
-    "usage: halcyne-updater [packageVersion=VERSION] [skinVersion=VERSION] [log=LEVEL]\n"
+    "usage: halcyne-updater [packageVersion=VERSION] [skinVersion=VERSION] [log=LEVEL] [limit=KIB]\n"
     "Downloads the game's downloader and its skin, then launches the downloader.\n"
     "\n"
     "  packageVersion=VERSION  the game version handed to the downloader\n"
     "  skinVersion=VERSION     the skin package's version (default: the current one)\n"
     "  log=LEVEL               the work log's level mask\n"
+    "  limit=KIB               download at most KIB KiB per second in all (default: no limit)\n"
     "  -h, --help              this text, and nothing else\n"
     "  --version               the updater's version, and nothing else\n"
     "Other arguments are ignored.\n"
@@ -53,7 +58,9 @@ const char* const Usage =
     "available, else the terminal; HALCYNE_UI=console forces the terminal, HALCYNE_UI=gtk the window (the\n"
     "terminal, and a work log entry saying why, when it cannot be made). Exit status: 0 the downloader was "
     "launched, 1 an error was shown, 2 closed or\n"
-    "interrupted before the launch, 128+N ended at once by a second signal N.\n";
+    "interrupted before the launch, 3 another updater runs with the same data folder, 128+N ended at once "
+    "by\n"
+    "a second signal N.\n";
 
 // The signals that mean "close", handled by one thread of their own so that no other thread (and no library
 // thread) ever runs a handler. The downloader is started with an empty mask and default dispositions.
@@ -100,14 +107,29 @@ ViewChoice MakeView() {
     return ChooseDialogView(forced != nullptr ? forced : "", display, ExecutableFolder());
 }
 
-// Says in the work log why the window was wanted and the terminal is used: at every level, as the folders
-// the temporary directory's choice refused are, since a player asks about a missing window whatever the log
-// level they run with.
-void LogWindowUnavailable(WorkLogManager& log, const std::string& reason) {
+// Says in the work log why something the player would ask about did not happen (the window was wanted and
+// the terminal is used; the one-updater lock could not be taken): at every level, as the folders the
+// temporary directory's choice refused are, whatever the log level they run with.
+void LogEvent(WorkLogManager& log, const char* event, const std::string& reason) {
     const auto entry = log.CreateEventWork(-1);
-    entry->Tree().put("event", "WindowUnavailable");
+    entry->Tree().put("event", event);
     entry->Tree().put("params.reason", reason);
     log.Submit(entry);
+}
+
+// What earlier runs left in the data folder and nobody needs: stored transfers untouched for 30 days, work
+// logs beyond the newest 20 runs' (this run's, made now or later, among them). Failures leave the files
+// alone.
+void CleanUp(const EngineSettings& settings, const WorkLogManager& log) {
+    const std::string temporary = CurrentTemporaryDirectory().directory;
+    if (temporary.empty()) {
+        return;
+    }
+    RemoveStaleStoredTransfers(JoinPath(temporary, settings.transfersFolder),
+                               std::chrono::system_clock::now());
+    const std::string current = log.FilePath();
+    KeepNewestLogs(JoinPath(temporary, settings.logsFolder), current.substr(current.find_last_of('/') + 1),
+                   LogsKept - 1);
 }
 
 // The data folder exists or could be made, and every folder on the way from the temporary directory is the
@@ -192,6 +214,7 @@ int main(int argc, char** argv) {
         settings.manifestHost = configuration.ManifestHost();
     }
     settings.logLevel = configuration.LogLevel();
+    settings.maxDownloadRate = configuration.DownloadRateLimit();
     settings.workerThreads *= 2;
     settings.eventAnalyticsUrl = configuration.EventAnalyticsUrl();
     settings.transferAnalyticsUrl = configuration.TransferAnalyticsUrl();
@@ -223,7 +246,7 @@ int main(int argc, char** argv) {
     // Opened now, so that every error box can name it.
     workLog.Open();
     if (!choice.windowUnavailable.empty()) {
-        LogWindowUnavailable(workLog, choice.windowUnavailable);
+        LogEvent(workLog, "WindowUnavailable", choice.windowUnavailable);
     }
     EngineTransferOperations<DownloadEngine> operations(&engine);
     auto monitor = std::make_unique<TransferMonitorImpl>(&operations);
@@ -247,11 +270,19 @@ int main(int argc, char** argv) {
         }
     }
     std::string folderError;
+    std::unique_ptr<InstanceLock> instance;
     if (!EnsureFolder(configuration, folderError)) {
         dialog.ShowFolderError(
             configuration.DataFolder().empty() ? configuration.DataFolderName() : configuration.DataFolder(),
             folderError);
+    } else if (instance = std::make_unique<InstanceLock>(configuration.DataFolder());
+               instance->HeldByAnother()) {
+        dialog.ShowAlreadyRunning();
     } else {
+        if (!instance->Error().empty()) {
+            LogEvent(workLog, "InstanceLockUnavailable", instance->Error());
+        }
+        CleanUp(settings, workLog);
         dialog.Run();
     }
     const DialogOutcome outcome = dialog.Outcome();

@@ -55,6 +55,7 @@ EngineSettings::EngineSettings()
       maxNodeListNodes(1000),
       maxPackageFiles(std::uint64_t{1} << 18),
       maxPackageChunks(std::uint64_t{1} << 20),
+      maxDownloadRate(0),
       retryPausesMs{2000, 4000, 8000, 16000, 30000, 30000} {}
 
 void DescribeSettings(const EngineSettings& settings, boost::property_tree::ptree& tree) {
@@ -119,6 +120,7 @@ void DescribeSettings(const EngineSettings& settings, boost::property_tree::ptre
     put("maxNodeListNodes", settings.maxNodeListNodes);
     put("maxPackageFiles", settings.maxPackageFiles);
     put("maxPackageChunks", settings.maxPackageChunks);
+    put("maxDownloadRate", settings.maxDownloadRate);
     std::string pauses;
     for (const std::uint32_t pause : settings.retryPausesMs) {
         pauses += (pauses.empty() ? "" : ",") + std::to_string(pause);

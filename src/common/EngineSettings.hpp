@@ -76,6 +76,9 @@ struct EngineSettings {
     // (a million chunks is a terabyte in 1 MiB chunks).
     std::uint64_t maxPackageFiles;
     std::uint64_t maxPackageChunks;
+    // Bytes per second that all the engine's requests together may receive; 0 for no limit. The speed
+    // floors of the requests' low-speed limits and time-outs stay below each request's share of it.
+    std::uint64_t maxDownloadRate;
     // The pauses, in milliseconds, before each automatic Retry of a transfer that waits after a connection
     // error (every node failed a chunk, the manifest service unreachable or failing, a time-out); once they
     // are spent the player is asked. The defaults grow to 30 s, about two minutes in all.

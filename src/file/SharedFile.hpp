@@ -58,6 +58,10 @@ public:
     // Writes the file's data to the disk (fsync), so that a rename that follows cannot expose an empty file
     // after a crash. The FileException family on failure.
     virtual void Sync() = 0;
+    // Starts writing bytes [offset, offset + length) to the disk and returns without waiting, so that the
+    // writeback of a large file overlaps its download and the Sync before its rename finds little left.
+    // A hint: a file system that cannot do it is left to write the bytes back when it would have.
+    virtual void StartWriteback(std::uint64_t /*offset*/, std::uint64_t /*length*/) {}
 };
 
 }  // namespace halcyne

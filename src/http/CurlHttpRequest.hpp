@@ -9,6 +9,7 @@
 #include <vector>
 
 #include "http/HttpRequest.hpp"
+#include "http/RateLimit.hpp"
 
 typedef void CURL;
 struct curl_slist;
@@ -21,7 +22,9 @@ public:
     // failed, and "curl_easy_init failed" when no handle can be made. https URLs are verified (certificate
     // chain and host name) against caBundle, a PEM file of trusted certificates, or against the system's
     // store when it is empty; the bundle stays with the request across Reset.
-    CurlHttpRequest(const HttpRequestParams& params, const std::string& proxy, std::string caBundle = {});
+    // rateLimit: every received block passes through it before it is written (none: no limit).
+    CurlHttpRequest(const HttpRequestParams& params, const std::string& proxy, std::string caBundle = {},
+                    RateLimit* rateLimit = nullptr);
     ~CurlHttpRequest() override;
 
     HttpRequestStatus Perform() override;
@@ -54,6 +57,7 @@ private:
     bool CheckRangeAnswer();
 
     const std::string caBundle_;  // "" for the system's store
+    RateLimit* const rateLimit_;  // not owned; may be null
     CURL* handle_ = nullptr;
     curl_slist* headers_ = nullptr;  // the header list attached to the handle, or none
     bool rangeChecked_ = false;      // touched only by the performing thread

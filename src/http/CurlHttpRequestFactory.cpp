@@ -6,12 +6,13 @@
 
 namespace halcyne {
 
-CurlHttpRequestFactory::CurlHttpRequestFactory(HttpProxyFactory* proxyFactory, std::string caBundle)
-    : HttpRequestFactory(proxyFactory), caBundle_(std::move(caBundle)) {}
+CurlHttpRequestFactory::CurlHttpRequestFactory(HttpProxyFactory* proxyFactory, std::string caBundle,
+                                               RateLimit* rateLimit)
+    : HttpRequestFactory(proxyFactory), caBundle_(std::move(caBundle)), rateLimit_(rateLimit) {}
 
 std::shared_ptr<HttpRequest> CurlHttpRequestFactory::Create(const HttpRequestParams& params,
                                                             const std::string& proxy) {
-    return std::make_shared<CurlHttpRequest>(params, proxy, caBundle_);
+    return std::make_shared<CurlHttpRequest>(params, proxy, caBundle_, rateLimit_);
 }
 
 }  // namespace halcyne

@@ -20,6 +20,16 @@ std::int32_t AtLeastOne(std::int32_t value) {
     return std::max<std::int32_t>(value, 1);
 }
 
+// A speed floor under a download-rate limit: at most half the limit, so that each of the worker threads'
+// requests, which share the limit evenly, stays above its part of the floor.
+std::int32_t UnderLimit(std::int32_t floor, std::uint64_t limit) {
+    if (limit == 0) {
+        return floor;
+    }
+    return static_cast<std::int32_t>(std::min<std::uint64_t>(static_cast<std::uint64_t>(AtLeastOne(floor)),
+                                                             std::max<std::uint64_t>(limit / 2, 1)));
+}
+
 }  // namespace
 
 std::int32_t ChunkRequestTimeout(std::uint64_t chunkLength, std::int32_t workerThreads,
@@ -81,9 +91,10 @@ void TransferOptimizer::SelectNormal(OptimizedRequestParams& params,
                               currentLowSpeedTime_ < settings_.maxLowSpeedTime;
     params.connectTimeout = currentConnectTimeout_;
     params.lowSpeedTime = currentLowSpeedTime_;
-    params.timeout = ChunkRequestTimeout(ChunkLength(params), settings_.workerThreads, settings_.minSpeed,
-                                         settings_.minRequestTimeout);
-    params.lowSpeedLimit = AtLeastOne(settings_.minSpeed) / AtLeastOne(settings_.workerThreads);
+    const std::int32_t floor = UnderLimit(settings_.minSpeed, settings_.maxDownloadRate);
+    params.timeout =
+        ChunkRequestTimeout(ChunkLength(params), settings_.workerThreads, floor, settings_.minRequestTimeout);
+    params.lowSpeedLimit = AtLeastOne(floor) / AtLeastOne(settings_.workerThreads);
 }
 
 void TransferOptimizer::SelectProbe(OptimizedRequestParams& params,
@@ -93,9 +104,10 @@ void TransferOptimizer::SelectProbe(OptimizedRequestParams& params,
     params.adaptiveTimeouts = false;
     params.probeRequest = true;
     params.connectTimeout = settings_.probeConnectTimeout;
-    params.timeout = ChunkRequestTimeout(ChunkLength(params), settings_.workerThreads,
-                                         settings_.probeMinSpeed, settings_.probeMinRequestTimeout);
-    params.lowSpeedLimit = AtLeastOne(settings_.probeMinSpeed) / AtLeastOne(settings_.workerThreads);
+    const std::int32_t floor = UnderLimit(settings_.probeMinSpeed, settings_.maxDownloadRate);
+    params.timeout = ChunkRequestTimeout(ChunkLength(params), settings_.workerThreads, floor,
+                                         settings_.probeMinRequestTimeout);
+    params.lowSpeedLimit = AtLeastOne(floor) / AtLeastOne(settings_.workerThreads);
     params.lowSpeedTime = settings_.probeLowSpeedTime;
 }
 

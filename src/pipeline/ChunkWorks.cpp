@@ -258,6 +258,10 @@ WorkStatus VerifyChunkWork::ExecuteTask() {
                               std::make_shared<ChecksumStatusData>(check.checksum, check.wrongSha256));
         }
         const std::uint64_t length = chunk.Length();
+        if (!firstCheck_) {
+            // Downloaded and verified: its bytes head for the disk now, while other chunks download.
+            chunk.file->StartWriteback(chunk.lowerBound, length);
+        }
         if (chunk.progressUpdater) {
             if (chunk.fileProgressBytes < length) {
                 chunk.progressUpdater->AddProgress(length - chunk.fileProgressBytes);

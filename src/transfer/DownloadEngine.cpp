@@ -10,7 +10,8 @@ namespace halcyne {
 DownloadEngine::DownloadEngine(const EngineSettings& settings, std::string logHeader)
     : changeSignal_(),
       proxyFactory_(),
-      requestFactory_(&proxyFactory_, settings.caBundle),
+      rateLimit_(settings.maxDownloadRate),
+      requestFactory_(&proxyFactory_, settings.caBundle, &rateLimit_),
       manifestVerifier_(settings.manifestKeys),
       replayGuard_(settings.manifestSequencesFile),
       packageManifestFactory_(settings.manifestHost, &requestFactory_, settings.manifestConnectTimeout,
@@ -100,6 +101,14 @@ TransferStatus DownloadEngine::RetryTransfer(const std::string& transferId) {
         return TransferStatus(transferId, TransferState::Absent);
     }
     return transfer->Retry();
+}
+
+void DownloadEngine::ForgetTransfer(const std::string& transferId) {
+    const auto transfer = transferManager_.GetTransfer(transferId, behavior_);
+    // Complete is final: a cancel of a complete transfer changes nothing but removes its stored record.
+    if (transfer && transfer->GetStatus().state == TransferState::Complete) {
+        transfer->Cancel(false);
+    }
 }
 
 }  // namespace halcyne

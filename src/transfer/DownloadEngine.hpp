@@ -13,6 +13,7 @@
 #include "events/JsonWorkLogManager.hpp"
 #include "file/posix/PosixSharedFileFactory.hpp"
 #include "http/CurlHttpRequestFactory.hpp"
+#include "http/RateLimit.hpp"
 #include "http/RoundRobinHttpSessionFactory.hpp"
 #include "http/posix/EnvironmentHttpProxyFactory.hpp"
 #include "manifest/ManifestReplayGuard.hpp"
@@ -53,6 +54,8 @@ public:
     // again, nothing already verified is fetched again. The status unchanged when the transfer does not wait
     // for a retry; state Absent for an unknown id.
     TransferStatus RetryTransfer(const std::string& transferId);
+    // Removes a complete transfer's stored record (its files stay); nothing for any other state or id.
+    void ForgetTransfer(const std::string& transferId);
 
     // `listener` is called after any transfer's state or error has changed and its event has been fired, on
     // the thread that changed it, with no lock of the transfer held; it must not call the engine. One
@@ -72,6 +75,7 @@ private:
     TransferChangeSignal changeSignal_;  // first: transfers notify it until the last of them is gone
     RoundRobinHttpSessionFactory sessionFactory_;
     EnvironmentHttpProxyFactory proxyFactory_;
+    RateLimit rateLimit_;  // every request's received bytes, under settings.maxDownloadRate
     CurlHttpRequestFactory requestFactory_;
     PosixSharedFileFactory fileFactory_;
     ManifestVerifier manifestVerifier_;

@@ -24,6 +24,9 @@ public:
     virtual TransferStatus GetTransferStatus(const std::string& transferId) = 0;
     // Lets a transfer that waits after a retryable error go on where it stopped.
     virtual TransferStatus RetryTransfer(const std::string& transferId) = 0;
+    // Removes a complete transfer from the store of transfers (its files stay): a later run starts afresh
+    // and finds the files verified. Nothing for a transfer in any other state or an unknown id.
+    virtual void ForgetTransfer(const std::string& transferId) { (void)transferId; }
     // `listener` is called, on whatever thread made the change and with no lock of the transfer held, after
     // a transfer's state or error has changed; it must not call these operations. One listener: this
     // replaces the previous one, and an empty function removes it, waiting for a call under way. By
@@ -51,6 +54,7 @@ public:
     TransferStatus RetryTransfer(const std::string& transferId) override {
         return (*engine_)->RetryTransfer(transferId);
     }
+    void ForgetTransfer(const std::string& transferId) override { (*engine_)->ForgetTransfer(transferId); }
     // On the engine held now; nothing when there is none.
     void SetChangeListener(std::function<void()> listener) override {
         if (*engine_) {

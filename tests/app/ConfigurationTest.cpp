@@ -13,11 +13,13 @@ struct Parsed {
     std::string packageVersion = "?";
     std::string skinVersion = "?";
     int logLevel = -9;
+    std::uint64_t rateLimit = 0;  // bytes per second
     bool operator==(const Parsed&) const = default;
 };
 
 std::ostream& operator<<(std::ostream& out, const Parsed& p) {
-    return out << "{" << p.packageVersion << ", " << p.skinVersion << ", " << p.logLevel << "}";
+    return out << "{" << p.packageVersion << ", " << p.skinVersion << ", " << p.logLevel << ", "
+               << p.rateLimit << "}";
 }
 
 TEST(CommandLineTest, ArgumentsApplyInOrderAndABadOneStopsParsingSilently) {
@@ -47,6 +49,13 @@ TEST(CommandLineTest, ArgumentsApplyInOrderAndABadOneStopsParsingSilently) {
         {{"updater", "packageVersion=\xC3\xA9t\xC3\xA9"}, {"\xC3\xA9t\xC3\xA9", "?", -9}},
         {{"updater", "skinVersion=1", "packageVersion=\xFF", "skinVersion=2"}, {"?", "1", -9}},
         {{"updater", "log=99999999999999999999999", "skinVersion=2"}, {}},
+        // A rate limit in KiB per second; a value that is not plain digits is skipped, and parsing goes on.
+        {{"updater", "limit=1024"}, {"?", "?", -9, 1048576}},
+        {{"updater", "limit=10", "limit=0"}, {}},
+        {{"updater", "limit=10", "limit=-5", "limit=1.5", "limit=", "limit=2x", "log=3"},
+         {"?", "?", 3, 10240}},
+        {{"updater", "limit=1099511627776"}, {"?", "?", -9, std::uint64_t{1} << 50}},
+        {{"updater", "limit=1099511627777", "limit=99999999999999999999999"}, {}},
     };
     const StringTable empty;
     test::ScratchFolder scratch;
@@ -60,7 +69,7 @@ TEST(CommandLineTest, ArgumentsApplyInOrderAndABadOneStopsParsingSilently) {
         UpdaterConfiguration configuration(empty, 0, nullptr);
         configuration.ParseArguments(c.args);
         const Parsed parsed{configuration.PackageVersion(), configuration.SkinVersion(),
-                            configuration.LogLevel()};
+                            configuration.LogLevel(), configuration.DownloadRateLimit()};
         EXPECT_EQ(parsed, c.expected);
     }
 }

@@ -382,6 +382,13 @@ void PosixSharedFile::Sync() {
     }
 }
 
+void PosixSharedFile::StartWriteback(std::uint64_t offset, std::uint64_t length) {
+    // Queues the range's dirty pages for writing and does not wait for the disk. Errors are left for Sync,
+    // which reports any write that failed.
+    ::sync_file_range(descriptor_, static_cast<off64_t>(offset), static_cast<off64_t>(length),
+                      SYNC_FILE_RANGE_WRITE);
+}
+
 std::shared_ptr<PosixMemoryMap> PosixSharedFile::Mapping() {
     const std::lock_guard lock(mapMutex_);
     if (!map_) {

@@ -51,6 +51,7 @@ public:
     // copy_file_range(2) between the two descriptors; pread/pwrite where the kernel or file system cannot.
     void CopyRange(SharedFile& source, std::uint64_t offset, std::uint64_t length) override;
     void Sync() override;
+    void StartWriteback(std::uint64_t offset, std::uint64_t length) override;
 
     // The file's absolute path.
     const std::string& Path() const { return path_; }

@@ -7,15 +7,18 @@
 #include <fstream>
 #include <map>
 #include <regex>
+#include <set>
 #include <thread>
 #include <tuple>
 
 #include <boost/algorithm/string/replace.hpp>
 #include <boost/filesystem.hpp>
+#include <fcntl.h>
 #include <gtest/gtest.h>
 #include <poll.h>
 #include <pty.h>
 #include <signal.h>
+#include <sys/stat.h>
 #include <sys/wait.h>
 #include <termios.h>
 #include <unistd.h>
@@ -838,6 +841,108 @@ TEST(UpdaterWindowTest, TheGtkWindowRunsTheUpdateToTheLaunch) {
         // Nothing was printed for the terminal.
         EXPECT_EQ(result.errors.find("Launching"), std::string::npos) << result.errors;
     }
+}
+
+TEST(UpdaterRunTest, ASecondUpdaterOnTheSameDataFolderSaysSoAndLaunchesNothing) {
+    const test::Watchdog watchdog(std::chrono::seconds(60), "ASecondUpdater");
+    // The first run's downloader says it started and waits to be released: the first updater waits for it
+    // and holds the data folder meanwhile.
+    UpdaterRun run(DownloaderRunFile,
+                   "#!/bin/sh\ntouch started\nwhile [ ! -e release ]; do sleep 0.05; done\necho first\n");
+    test::ProcessResult first;
+    std::thread firstRun([&] { first = run.Run(); });
+    const std::string bin = run.DataFolder() + "/bin/";
+    while (!fs::exists(bin + "started")) {
+        std::this_thread::sleep_for(std::chrono::milliseconds(20));
+    }
+    const auto second = run.Run();
+    test::WriteFileText(bin + "release", "");
+    firstRun.join();
+    EXPECT_EQ(second.exitStatus, 3) << second.errors;
+    const std::string box = ErrorText("Emberline Downloader is already running. Please wait for it to "
+                                      "finish and try again.") +
+                            "Details: another updater holds the lock of " + run.DataFolder() + "; work log: ";
+    EXPECT_EQ(second.errors.substr(0, box.size()), box);
+    EXPECT_EQ(second.output, "");
+    EXPECT_EQ(first.exitStatus, 0) << first.errors;
+    EXPECT_EQ(first.output, "first\n");
+    // The lock went with the first updater (the release file stays, so this downloader does not wait).
+    EXPECT_EQ(run.Run().exitStatus, 0);
+}
+
+TEST(UpdaterRunTest, StartUpRemovesStaleStoredTransfersAndOldLogsAndACompleteRunItsOwnTransfers) {
+    UpdaterRun run;
+    const std::string transfers = run.DataFolder() + "/transfers/";
+    const std::string logs = run.DataFolder() + "/logs/";
+    fs::create_directories(transfers);
+    fs::create_directories(logs);
+    const auto now = std::chrono::system_clock::now();
+    const auto age = [&](const std::string& path, std::chrono::minutes minutes) {
+        const std::time_t when = std::chrono::system_clock::to_time_t(now - minutes);
+        const timespec times[2] = {{when, 0}, {when, 0}};
+        ASSERT_EQ(::utimensat(AT_FDCWD, path.c_str(), times, AT_SYMLINK_NOFOLLOW), 0) << path;
+    };
+    const std::chrono::minutes day(24 * 60);
+    struct Prepared {
+        std::string name;
+        std::chrono::minutes age;
+        bool kept;
+    };
+    const std::vector<Prepared> stored = {
+        {"old.json", 31 * day, false},
+        {"recent.json", 29 * day, true},
+        {"old.json.notes", 31 * day, true},  // not a stored transfer's name
+    };
+    for (const Prepared& p : stored) {
+        test::WriteFileText(transfers + p.name, "{}");
+        age(transfers + p.name, p.age);
+    }
+    // A link is never followed nor removed, however old.
+    test::WriteFileText(run.scratch / "outside.json", "{}");
+    fs::create_symlink(run.scratch / "outside.json", transfers + "link.json");
+    age(transfers + "link.json", 40 * day);
+    // 25 logs of earlier runs, a minute apart: the 19 newest stay beside this run's.
+    std::vector<std::string> keptLogs;
+    for (int i = 0; i < 25; ++i) {
+        const std::string name = "Log.2026.01.01.00.00." + std::to_string(10 + i) + ".txt";
+        test::WriteFileText(logs + name, "earlier\n");
+        age(logs + name, std::chrono::minutes(100 - i));
+        if (i >= 6) {
+            keptLogs.push_back(name);
+        }
+    }
+    test::WriteFileText(logs + "notes.txt", "not a log");
+    age(logs + "notes.txt", 40 * day);
+
+    const auto result = run.Run({"log=-1"});
+    ASSERT_EQ(result.exitStatus, 0) << result.errors;
+
+    std::set<std::string> transferNames;
+    for (const auto& entry : fs::directory_iterator(transfers)) {
+        transferNames.insert(entry.path().filename().string());
+    }
+    // This run's two transfers completed and are gone with the stale one.
+    EXPECT_EQ(transferNames, (std::set<std::string>{"recent.json", "old.json.notes", "link.json"}));
+    EXPECT_TRUE(fs::exists(run.scratch / "outside.json"));
+    std::set<std::string> logNames;
+    for (const auto& entry : fs::directory_iterator(logs)) {
+        logNames.insert(entry.path().filename().string());
+    }
+    std::set<std::string> expectedLogs(keptLogs.begin(), keptLogs.end());
+    expectedLogs.insert("notes.txt");
+    ASSERT_EQ(logNames.size(), expectedLogs.size() + 1);
+    for (const std::string& name : expectedLogs) {
+        EXPECT_TRUE(logNames.contains(name)) << name;
+    }
+}
+
+// Under a rate limit far below the nodes' speed (the package is about 300 KB: over a second at 200 KiB/s),
+// the run completes: the requests' low-speed limits and time-outs stay below their share of the limit.
+TEST(UpdaterRunTest, ARateLimitSlowsTheRunButNeverFailsIt) {
+    UpdaterRun run;
+    const auto result = run.Run({"limit=200"});
+    ASSERT_EQ(result.exitStatus, 0) << result.errors;
+    EXPECT_EQ(test::ReadFileText(run.DataFolder() + "/data/readme.txt"), std::string(300000, 'r'));
 }
 
 }  // namespace
