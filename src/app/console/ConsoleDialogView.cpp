@@ -7,6 +7,7 @@
 #include <fcntl.h>
 #include <poll.h>
 #include <sys/ioctl.h>
+#include <termios.h>
 #include <unistd.h>
 
 #include "common/Utf8.hpp"
@@ -297,6 +298,8 @@ ErrorBoxAnswer ConsoleDialogView::ShowError(const ErrorBox& box) {
         if (!box.offerRetry || !inputTerminal_ || closed_ || languagePending_) {
             return ErrorBoxAnswer::Close;
         }
+        // Only an answer typed after the question counts: an Enter pressed while the bar ran would close.
+        ::tcflush(input_, TCIFLUSH);
         Write(box.retryPrompt);
     }
     std::string line;

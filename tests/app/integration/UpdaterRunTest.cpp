@@ -508,7 +508,7 @@ TEST(UpdaterRunTest, AChunkForgedToKeepItsCrcIsRefusedByTheChunkOrTheFileHash) {
 
         const auto result = run.Run();
         EXPECT_EQ(result.exitStatus, 1);
-        EXPECT_NE(result.errors.find(ErrorText(Updater::Message::UnexpectedError)), std::string::npos)
+        EXPECT_NE(result.errors.find(ErrorText(Updater::Message::NotVerified)), std::string::npos)
             << result.errors;
         EXPECT_EQ(result.output, "");
         EXPECT_FALSE(fs::exists(run.DataFolder() + "/" + c.path));
