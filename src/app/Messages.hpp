@@ -43,8 +43,8 @@ inline constexpr char AlreadyRunning[] =
 inline constexpr char NotPublished[] =
     "This download is not available yet. Please try again later. " HALCYNE_SUPPORT_SENTENCE;
 inline constexpr char NotVerified[] =
-    "The download could not be verified, so it was stopped to protect your computer. "
-    HALCYNE_SUPPORT_SENTENCE;
+    "The download could not be verified, so it was stopped to protect your "
+    "computer. " HALCYNE_SUPPORT_SENTENCE;
 inline constexpr char NotEnoughSpace[] =
     "There is not enough free space in {1}: the download needs {2}, but only {3} is free. Free some space "
     "and try again.";

@@ -859,8 +859,9 @@ TEST(UpdaterRunTest, ASecondUpdaterOnTheSameDataFolderSaysSoAndLaunchesNothing) 
     test::WriteFileText(bin + "release", "");
     firstRun.join();
     EXPECT_EQ(second.exitStatus, 3) << second.errors;
-    const std::string box = ErrorText("Emberline Downloader is already running. Please wait for it to "
-                                      "finish and try again.") +
+    const std::string box = ErrorText(
+                                "Emberline Downloader is already running. Please wait for it to "
+                                "finish and try again.") +
                             "Details: another updater holds the lock of " + run.DataFolder() + "; work log: ";
     EXPECT_EQ(second.errors.substr(0, box.size()), box);
     EXPECT_EQ(second.output, "");
