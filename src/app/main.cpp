@@ -28,6 +28,7 @@
 #include "app/LocaleName.hpp"
 #include "app/Messages.hpp"
 #include "app/StringTable.hpp"
+#include "app/UpdaterCheck.hpp"
 #include "app/UpdaterConfiguration.hpp"
 #include "app/console/ConsoleDialogView.hpp"
 #include "common/EngineSettings.hpp"
@@ -52,6 +53,9 @@ const char* const Usage =
     "  limit=KIB               download at most KIB KiB per second in all (default: no limit)\n"
     "  -h, --help              this text, and nothing else\n"
     "  --version               the updater's version, and nothing else\n"
+    "  --check                 fetch what a run would (manifests, node lists, signatures, one chunk from\n"
+    "                          every node), print one line per URL, download nothing; exit 0 when all\n"
+    "                          is well, 1 otherwise\n"
     "Other arguments are ignored.\n"
     "\n"
     "The window is a GTK window (libhalcyne-gtk.so beside the updater, and GTK 3) when a display is\n"
@@ -203,10 +207,17 @@ int main(int argc, char** argv) {
             return 0;
         }
     }
-    // Before any thread exists, so that every thread inherits the mask and only the watcher takes them.
-    const sigset_t signals = CloseSignals();
-    pthread_sigmask(SIG_BLOCK, &signals, nullptr);
-    std::thread(WatchSignals).detach();
+    bool check = false;
+    for (int i = 1; i < argc; ++i) {
+        check = check || std::strcmp(argv[i], "--check") == 0;
+    }
+    // Before any thread exists, so that every thread inherits the mask and only the watcher takes them. A
+    // check has nothing to close: the signals keep their default action and end it.
+    if (!check) {
+        const sigset_t signals = CloseSignals();
+        pthread_sigmask(SIG_BLOCK, &signals, nullptr);
+        std::thread(WatchSignals).detach();
+    }
 
     const UpdaterConfiguration configuration(StringTable::Embedded(), argc, argv);
     EngineSettings settings;
@@ -228,6 +239,9 @@ int main(int argc, char** argv) {
             retryPausesNote = "entry 135 \"" + configuration.RetryPauses() +
                               "\" is not a list of pauses in milliseconds; the default pauses are used";
         }
+    }
+    if (check) {
+        return RunUpdaterCheck(configuration, settings, std::cout);
     }
 
     auto catalog = std::make_unique<EmbeddedMessageCatalog>("updater");

@@ -103,12 +103,17 @@ std::string OptimizedRequestParams::ToUrl() const {
         throw std::invalid_argument(
             "OptimizedRequestParams::ToUrl invoked with no SelectedNode or no ChunkData");
     }
+    return NodeFileUrl(*SelectedNode, transferParams, ChunkData->filePath);
+}
+
+std::string NodeFileUrl(const NodeManifest& nodeManifest, const TransferParams& transferParams,
+                        const std::string& filePath) {
     // The node's folder, dot segments resolved, ending with '/'.
-    const ServerHost server = SplitServerHost(SelectedNode->GetHost());
+    const ServerHost server = SplitServerHost(nodeManifest.GetHost());
     Uri node;
     node.SetScheme(server.scheme);
     node.SetAuthority(server.authority);
-    node.SetPath(SelectedNode->GetPath());
+    node.SetPath(nodeManifest.GetPath());
     node.Resolve("./");
     // The ids are written as segments, never resolved as references: an id such as "//host", "build:42",
     // "1.0?rc" or ".." would otherwise name another host, a scheme, a query or another folder.
@@ -118,7 +123,7 @@ std::string OptimizedRequestParams::ToUrl() const {
     // The file's path is resolved on its own, so that its dot segments stay below the version's folder.
     Uri file("http", "file");
     file.SetPath("/");
-    file.Resolve(FilePathReference(ChunkData->filePath));
+    file.Resolve(FilePathReference(filePath));
     std::string url = node.ToString() + ids;
     UriEncode(std::string_view(file.Path()).substr(1), "?#", url);
     return url;

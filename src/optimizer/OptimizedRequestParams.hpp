@@ -78,4 +78,10 @@ private:
     void Refill();
 };
 
+// The URL of a package file on a node: the node's folder, then the partner, package and version ids each
+// as one path segment, then the file's path resolved below the version's folder. ManifestLocatorException
+// when an id cannot stand as a segment.
+std::string NodeFileUrl(const NodeManifest& node, const TransferParams& transferParams,
+                        const std::string& filePath);
+
 }  // namespace halcyne

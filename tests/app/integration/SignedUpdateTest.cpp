@@ -2,6 +2,8 @@
 // manifest and node list, the updater carries the public keys (string id 133), and each way a document or
 // its signature can differ from what was signed ends the run before anything is downloaded, with the reason
 // in the work log.
+#include <sstream>
+
 #include <boost/filesystem.hpp>
 #include <gmock/gmock.h>
 #include <gtest/gtest.h>
@@ -230,6 +232,90 @@ TEST(SignedUpdateTest, WithoutAStampedKeyTheRunWorksAndTheLogSaysSoOnce) {
         for (const auto& request : run.service->Records().RequestsTo("manifest")) {
             EXPECT_THAT(request.path, Not(HasSubstr(".sig")));
         }
+    }
+}
+
+// The line of `output` that holds `url` (a fragment of it), or "".
+std::string LineWith(const std::string& output, const std::string& url) {
+    std::istringstream lines(output);
+    for (std::string line; std::getline(lines, line);) {
+        if (line.find(url) != std::string::npos) {
+            return line;
+        }
+    }
+    return "";
+}
+
+TEST(UpdaterCheckTest, EachUrlARunNeedsGetsALineAndAnyFaultFailsTheCheck) {
+    const publish::SigningKey studio = publish::SigningKey::New();
+    const publish::SigningKey stranger = publish::SigningKey::New();
+    struct Case {
+        const char* name;
+        std::function<void(SignedUpdate&)> fault;
+        std::string url;      // a fragment of the URL whose line says what went wrong ("" for no fault)
+        std::string verdict;  // what that line says
+    };
+    const std::vector<Case> cases = {
+        {"all well", [](SignedUpdate&) {}, "", ""},
+        {"skin manifest not published",
+         [](SignedUpdate& run) { run.service->AddFault({.path = "/manifests/SK/", .status = 404}); },
+         "/manifests/SK/current.xml ", "HTTP 404"},
+        {"skin manifest signed by another key",
+         [&](SignedUpdate& run) {
+             const std::string manifest = run.Site() + "/manifests/SK/current.xml";
+             test::WriteFileText(manifest + ".sig", stranger.Sign(test::ReadFileText(manifest)));
+         },
+         "/manifests/SK/current.xml ", "does not match the bytes of"},
+        {"node list signature missing",
+         [](SignedUpdate& run) { fs::remove(run.Site() + "/nodes/GP.xml.sig"); }, "/nodes/GP.xml.sig",
+         "HTTP 404"},
+        {"a node refuses the package",
+         [](SignedUpdate& run) { run.service->AddFault({.server = "node1", .status = 403}); }, "<node1>",
+         "HTTP 403"},
+        {"a node sends other bytes",
+         [](SignedUpdate& run) { run.service->AddFault({.server = "node0", .wrong = true}); }, "<node0>",
+         "first chunk differs from the manifest"},
+        {"a node ignores ranges",
+         [](SignedUpdate& run) { run.service->AddFault({.server = "node0", .ignoreRange = true}); },
+         "<node0>", "the whole file instead of a range"},
+    };
+    for (const Case& c : cases) {
+        SCOPED_TRACE(c.name);
+        SignedUpdate run(studio, studio.PublicKeyBase64());
+        c.fault(run);
+        const auto result = run.Run({"--check"});
+        std::string url = c.url;
+        if (url == "<node0>" || url == "<node1>") {
+            url = run.service->NodeHost(url == "<node0>" ? 0 : 1) + "/packages/DP/";
+        }
+        // Documents and their signatures, and the first chunk from each of the two nodes, per package.
+        for (const std::string& fragment :
+             {std::string("/manifests/DK/current.xml "), std::string("/manifests/DK/current.xml.sig"),
+              std::string("/nodes/DP.xml "), std::string("/nodes/DP.xml.sig"), std::string("/manifests/SK/"),
+              std::string("/nodes/GP.xml"), run.service->NodeHost(0) + "/packages/DP/DK/1/",
+              run.service->NodeHost(1) + "/packages/DP/DK/1/"}) {
+            const std::string line = LineWith(result.output, fragment);
+            ASSERT_NE(line, "") << fragment << "\n" << result.output;
+            if (url.empty() || line.find(url) == std::string::npos) {
+                EXPECT_EQ(line.rfind("ok ", 0), 0u) << line;
+            }
+        }
+        if (url.empty()) {
+            EXPECT_EQ(result.exitStatus, 0) << result.output << result.errors;
+        } else {
+            EXPECT_EQ(result.exitStatus, 1) << result.output;
+            const std::string line = LineWith(result.output, url);
+            EXPECT_EQ(line.rfind("FAIL ", 0), 0u) << line;
+            EXPECT_THAT(line, HasSubstr(c.verdict));
+        }
+        // Nothing was downloaded beyond the first chunks, and nothing was kept for a later run.
+        for (const auto& request : run.service->Records().requests) {
+            if (request.path.rfind("/packages/", 0) == 0) {
+                EXPECT_EQ(request.range.rfind("bytes=0-", 0), 0u) << request.path;
+            }
+        }
+        EXPECT_FALSE(fs::exists(run.DataFolder() + "/data"));
+        EXPECT_FALSE(fs::exists(run.DataFolder() + "/manifest-sequences.json"));
     }
 }
 
