@@ -1,8 +1,11 @@
 #include "app/Dialog.hpp"
 
+#include <chrono>
 #include <new>
 #include <stdexcept>
 #include <utility>
+
+#include <boost/filesystem/operations.hpp>
 
 #include "app/Messages.hpp"
 #include "common/NoValueMarker.hpp"
@@ -16,13 +19,27 @@ std::mutex singletonLock;           // guards singleton
 std::unique_ptr<Dialog> singleton;  // the process's one dialog
 
 // The folder exists or could be made, with its missing parents, and every folder on the way from the
-// temporary directory is the user's own and private; any failure, thrown ones included, is a no.
-bool EnsureFolder(const std::string& folder) {
+// temporary directory is the user's own and private; any failure, thrown ones included, is a no, with the
+// reason in `error`.
+bool EnsureFolder(const std::string& folder, std::string& error) {
     try {
-        return !folder.empty() && CreatePrivateFolder(folder);
+        if (folder.empty()) {
+            error = "no folder";
+            return false;
+        }
+        return CreatePrivateFolder(folder, &error);
+    } catch (const std::exception& e) {
+        error = e.what();
+        return false;
     } catch (...) {
+        error = "unknown error";
         return false;
     }
+}
+
+// The cause the detail line names: the transfer's own, else the kind of error.
+std::string CauseOf(const TransferStatus& status) {
+    return status.errorCause.empty() ? std::string(ToName(status.error)) : status.errorCause;
 }
 
 }  // namespace
@@ -38,8 +55,26 @@ const char* ErrorText(TransferError error) {
         case TransferError::FileAccessError:
         case TransferError::FileError:
             return Message::DiskWriteError;
+        case TransferError::NotPublished:
+            return Message::NotPublished;
+        case TransferError::Unverified:
+        case TransferError::ChecksumMismatch:
+            return Message::NotVerified;
         default:
             return Message::UnexpectedError;
+    }
+}
+
+bool RetryCanMend(TransferError error) {
+    switch (error) {
+        case TransferError::ConnectionError:
+        case TransferError::OutOfMemory:
+        case TransferError::InsufficientSpace:
+        case TransferError::FileAccessError:
+        case TransferError::FileError:
+            return true;
+        default:
+            return false;
     }
 }
 
@@ -58,12 +93,14 @@ int ExitStatus(DialogOutcome outcome) {
 
 Dialog& Dialog::CreateSingleton(DialogView& view, TransferOperations& engine,
                                 std::unique_ptr<TransferMonitorImpl>* monitor, SimpleLocale& locale,
-                                const UpdaterConfiguration& configuration, DownloaderLauncher launcher) {
+                                const UpdaterConfiguration& configuration, DownloaderLauncher launcher,
+                                DialogOptions options) {
     const std::lock_guard<std::mutex> guard(singletonLock);
     if (singleton) {
         throw std::logic_error("Dialog::CreateSingleton called multiple times");
     }
-    singleton.reset(new Dialog(view, engine, monitor, locale, configuration, std::move(launcher)));
+    singleton.reset(
+        new Dialog(view, engine, monitor, locale, configuration, std::move(launcher), std::move(options)));
     return *singleton;
 }
 
@@ -84,13 +121,15 @@ void Dialog::DestroySingleton() {
 }
 
 Dialog::Dialog(DialogView& view, TransferOperations& engine, std::unique_ptr<TransferMonitorImpl>* monitor,
-               SimpleLocale& locale, const UpdaterConfiguration& configuration, DownloaderLauncher launcher)
+               SimpleLocale& locale, const UpdaterConfiguration& configuration, DownloaderLauncher launcher,
+               DialogOptions options)
     : view_(view),
       engine_(engine),
       monitor_(monitor),
       locale_(locale),
       configuration_(configuration),
-      launcher_(std::move(launcher)) {}
+      launcher_(std::move(launcher)),
+      options_(std::move(options)) {}
 
 Dialog::~Dialog() {
     Close();
@@ -106,16 +145,34 @@ void Dialog::Run() {
     }
     view_.Run(*this);
     // However the loop ended, the run has ended: later callbacks show and launch nothing.
+    {
+        const std::lock_guard<std::mutex> guard(lock_);
+        closing_ = true;
+    }
     End(DialogOutcome::Interrupted);
 }
 
 void Dialog::Close() {
+    {
+        const std::lock_guard<std::mutex> guard(lock_);
+        closing_ = true;
+    }
     End(DialogOutcome::Interrupted);
     view_.Close();
 }
 
-void Dialog::ShowError(const std::string& message) {
-    ShowErrorAs(message);
+void Dialog::ShowError(const std::string& message, const std::string& cause) {
+    ShowErrorAs(message, cause);
+}
+
+void Dialog::ShowFolderError(const std::string& folder, const std::string& cause) {
+    ShowErrorAs(locale_.Format(Message::DataFolderUnusable, folder), cause);
+}
+
+void Dialog::ShowAlreadyRunning() {
+    ShowErrorAs(locale_.FormatTranslated(Message::AlreadyRunning, GameName()),
+                "another updater holds the lock of " + configuration_.DataFolder(), false,
+                DialogOutcome::AlreadyRunning);
 }
 
 DialogOutcome Dialog::Outcome() const {
@@ -136,20 +193,75 @@ bool Dialog::End(DialogOutcome outcome) {
     return true;
 }
 
-void Dialog::ShowAlreadyRunning() {
-    ShowErrorAs(locale_.FormatTranslated(Message::AlreadyRunning, GameName()), DialogOutcome::AlreadyRunning);
+bool Dialog::ShowErrorAs(const std::string& message, const std::string& cause, bool offerRetry,
+                         DialogOutcome outcome) {
+    // The run counts as ended while the box is shown: nothing else is shown or launched meanwhile, and a
+    // Close (the window's close button, Ctrl-C) keeps the error as the outcome.
+    if (!End(outcome)) {
+        return false;
+    }
+    ErrorBox box;
+    box.caption = locale_.FormatTranslated(Message::DownloaderErrorTitle, GameName());
+    box.message = message;
+    box.detail = DetailLine(cause);
+    box.offerRetry = offerRetry;
+    box.retryLabel = locale_.Translate(Message::Retry);
+    box.closeLabel = locale_.Translate(Message::Close);
+    box.retryPrompt = locale_.Translate(Message::RetryPrompt);
+    if (view_.ShowError(box) == ErrorBoxAnswer::Retry && offerRetry) {
+        const std::lock_guard<std::mutex> guard(lock_);
+        if (!closing_ && outcome_ == outcome) {
+            outcome_ = DialogOutcome::Open;
+            return true;
+        }
+    }
+    view_.Close();
+    return false;
 }
 
-void Dialog::ShowErrorAs(const std::string& message, DialogOutcome outcome) {
-    if (!End(outcome)) {
-        return;
+std::string Dialog::DetailLine(const std::string& cause) const {
+    const std::string log = options_.workLogPath ? options_.workLogPath() : std::string();
+    return log.empty() ? locale_.Format(Message::Details, cause)
+                       : locale_.Format(Message::DetailsWithLog, cause, log);
+}
+
+std::string Dialog::ErrorMessage(const TransferStatus& status) const {
+    if (status.error == TransferError::InsufficientSpace && !status.destPath.empty() &&
+        status.destPath != NoValueMarker) {
+        boost::system::error_code error;
+        const boost::filesystem::space_info space = boost::filesystem::space(status.destPath, error);
+        if (!error) {
+            const std::uint64_t needed =
+                status.totalBytes > status.progressBytes ? status.totalBytes - status.progressBytes : 0;
+            return ReplaceAll(
+                locale_.Format(Message::NotEnoughSpace, status.destPath, locale_.ByteSizeText(needed)), "{3}",
+                locale_.ByteSizeText(space.available));
+        }
     }
-    view_.ShowError(locale_.FormatTranslated(Message::DownloaderErrorTitle, GameName()), message);
-    view_.Close();
+    return locale_.Translate(ErrorText(status.error));
 }
 
 std::string Dialog::GameName() const {
     return configuration_.GameName(locale_.GetLanguage());
+}
+
+std::uint64_t Dialog::Now() const {
+    if (options_.clock) {
+        return options_.clock();
+    }
+    return static_cast<std::uint64_t>(std::chrono::duration_cast<std::chrono::milliseconds>(
+                                          std::chrono::steady_clock::now().time_since_epoch())
+                                          .count());
+}
+
+Dialog::Side* Dialog::SideOf(const std::string& transferId) {
+    if (transferId == downloader_.transferId) {
+        return &downloader_;
+    }
+    if (transferId == skin_.transferId) {
+        return &skin_;
+    }
+    return nullptr;
 }
 
 void Dialog::SetTexts() {
@@ -201,27 +313,39 @@ void Dialog::BeginUpdate() {
                               std::string(NoValueMarker));
     const TransferStatus skin = engine_.StartTransfer(
         configuration_.GamePartnerId(), configuration_.SkinPackageId(language), configuration_.SkinVersion());
-    downloaderTransferId_ = downloader.transferId;
-    skinTransferId_ = skin.transferId;
+    downloader_.transferId = downloader.transferId;
+    skin_.transferId = skin.transferId;
     // A transfer the engine could not create would otherwise be waited for forever.
     for (const TransferStatus* status : {&downloader, &skin}) {
         if (status->error != TransferError::None) {
-            ShowErrorAs(locale_.Translate(ErrorText(status->error)));
+            ShowErrorAs(locale_.Translate(ErrorText(status->error)),
+                        status->errorCause.empty() ? "the download engine could not create a transfer"
+                                                   : status->errorCause);
             return;
         }
     }
-    (*monitor_)->Monitor(downloaderTransferId_, this);
-    (*monitor_)->Monitor(skinTransferId_, this);
+    (*monitor_)->Monitor(downloader_.transferId, this);
+    (*monitor_)->Monitor(skin_.transferId, this);
 }
 
 void Dialog::Guarded(const std::function<void()>& body) {
     try {
         body();
     } catch (const std::bad_alloc&) {
-        ShowErrorAs(locale_.Translate(Message::OutOfMemory));
+        try {
+            ShowErrorAs(locale_.Translate(Message::OutOfMemory), "out of memory in the updater's dialog");
+        } catch (...) {
+        }
     } catch (...) {
         try {
-            ShowErrorAs(locale_.Translate(Message::UnexpectedError));
+            std::string cause = "an unexpected exception in the updater's dialog";
+            try {
+                throw;
+            } catch (const std::exception& e) {
+                cause += ": " + std::string(e.what());
+            } catch (...) {
+            }
+            ShowErrorAs(locale_.Translate(Message::UnexpectedError), cause);
         } catch (...) {
             // Nothing more can be shown; the view's own failure must not end the monitor's thread.
         }
@@ -229,11 +353,22 @@ void Dialog::Guarded(const std::function<void()>& body) {
 }
 
 void Dialog::OnTransferProgress(const TransferStatus& status) {
-    if (HasEnded() || status.transferId != downloaderTransferId_ ||
-        status.state != TransferState::Transferring || status.error != TransferError::None) {
+    if (HasEnded() || status.error != TransferError::None) {
         return;
     }
     Guarded([this, &status] {
+        Side* side = SideOf(status.transferId);
+        if (side == nullptr) {
+            return;
+        }
+        // Bytes verified since the last retry: the connection is back, and a later failure gets the whole
+        // series of automatic retries again.
+        if (status.verifiedBytes > side->progressAtRetry) {
+            side->retries = 0;
+        }
+        if (side != &downloader_ || status.state != TransferState::Transferring) {
+            return;
+        }
         const int position =
             status.totalBytes == 0
                 ? 0
@@ -247,7 +382,12 @@ void Dialog::OnTransferInitialized(const TransferStatus& status) {
     if (HasEnded()) {
         return;
     }
-    Guarded([this, &status] { Prepared(status); });
+    Guarded([this, &status] {
+        if (Side* side = SideOf(status.transferId)) {
+            side->retries = 0;  // the manifests came: the connection is back
+        }
+        Prepared(status);
+    });
 }
 
 void Dialog::OnTransferRetryableError(const TransferStatus& status) {
@@ -262,11 +402,12 @@ void Dialog::OnTransferEnd(const TransferStatus& status) {
 }
 
 void Dialog::Prepared(const TransferStatus& status) {
-    const std::string destination = status.transferId == skinTransferId_
+    const std::string destination = status.transferId == skin_.transferId
                                         ? configuration_.SkinFolder(locale_.GetLanguage())
                                         : configuration_.DataFolder();
-    if (!EnsureFolder(destination)) {
-        ShowErrorAs(locale_.Translate(ErrorText(TransferError::FileAccessError)));
+    std::string reason;
+    if (!EnsureFolder(destination, reason)) {
+        ShowFolderError(destination, reason);
         return;
     }
     engine_.StartTransferInto(status.transferId, destination);
@@ -274,51 +415,105 @@ void Dialog::Prepared(const TransferStatus& status) {
 }
 
 void Dialog::Ended(const TransferStatus& status) {
-    struct Side {
-        const std::string& id;
-        bool& done;
-        std::string& runPath;
-        FileIdentity* runFile;  // none: the identity is not needed
-    };
-    for (const Side side :
-         {Side{downloaderTransferId_, downloaderDone_, downloaderRunPath_, &downloaderRunFile_},
-          Side{skinTransferId_, skinDone_, skinRunPath_, nullptr}}) {
-        if (status.transferId != side.id) {
-            continue;
-        }
-        if (status.error != TransferError::None) {
-            ShowErrorAs(locale_.Translate(ErrorText(status.error)));
-            return;
-        }
-        if (status.state == TransferState::Complete) {
-            side.done = true;
-            side.runPath = status.runPath;
-            if (side.runFile != nullptr) {
-                *side.runFile = status.runFile;
-            }
-        }
+    Side* side = SideOf(status.transferId);
+    if (side == nullptr) {
+        return;
     }
-    if (!downloaderDone_ || !skinDone_ || HasEnded()) {
+    if (status.error != TransferError::None) {
+        Failed(*side, status);
+        return;
+    }
+    if (status.state == TransferState::Complete) {
+        side->done = true;
+        side->runPath = status.runPath;
+        side->runFile = status.runFile;
+    }
+    if (!downloader_.done || !skin_.done || HasEnded()) {
         return;
     }
     // Both transfers are complete: their stored records would only ever be restored to find everything
     // verified, so they go now (their files stay). Before the launch, since the launch waits for the
     // downloader to exit, and an updater killed meanwhile would leave them behind.
-    engine_.ForgetTransfer(downloaderTransferId_);
-    engine_.ForgetTransfer(skinTransferId_);
+    engine_.ForgetTransfer(downloader_.transferId);
+    engine_.ForgetTransfer(skin_.transferId);
     if (LaunchStep()) {
         if (End(DialogOutcome::Launched)) {
             view_.Close();
         }
     } else {
-        ShowErrorAs(locale_.FormatTranslated(Message::LaunchFailed, GameName()));
+        ShowErrorAs(locale_.FormatTranslated(Message::LaunchFailed, GameName()),
+                    "cannot start " + JoinPath(configuration_.DataFolder(), downloader_.runPath));
+    }
+}
+
+void Dialog::Failed(Side& side, const TransferStatus& status) {
+    // A connection error is tried again on its own after each pause of the series; the monitor is asked to
+    // poll the transfer again, and each poll counts the pause down.
+    if (status.retrying && status.error == TransferError::ConnectionError &&
+        side.retries < options_.retryPausesMs.size()) {
+        const std::uint64_t now = Now();
+        if (!side.waiting) {
+            side.waiting = true;
+            side.retryDueMs = now + options_.retryPausesMs[side.retries];
+        }
+        if (now >= side.retryDueMs) {
+            ++side.retries;
+            side.progressAtRetry = status.verifiedBytes;
+            RetryNow(side);
+        }
+        UpdateNotice();
+        // Right after a retry the transfer is looked at again at once; during a pause at the next poll.
+        (*monitor_)->Monitor(side.transferId, this, !side.waiting);
+        return;
+    }
+    side.waiting = false;
+    UpdateNotice();
+    if (!ShowErrorAs(ErrorMessage(status), CauseOf(status), status.retrying && RetryCanMend(status.error))) {
+        return;
+    }
+    // The player's retry is for the whole update: the other transfer, when it waits after an error too, goes
+    // on as well instead of asking again (a transfer that does not wait is left as it is). Each starts the
+    // series of automatic retries afresh.
+    side.progressAtRetry = status.verifiedBytes;
+    for (Side* each : {&downloader_, &skin_}) {
+        if (each->done || each->transferId.empty()) {
+            continue;
+        }
+        each->retries = 0;
+        RetryNow(*each);
+        (*monitor_)->Monitor(each->transferId, this);
+    }
+    UpdateNotice();
+}
+
+void Dialog::RetryNow(Side& side) {
+    side.waiting = false;
+    engine_.RetryTransfer(side.transferId);
+}
+
+void Dialog::UpdateNotice() {
+    const Side* due = nullptr;
+    for (const Side* side : {&downloader_, &skin_}) {
+        if (side->waiting && (due == nullptr || side->retryDueMs < due->retryDueMs)) {
+            due = side;
+        }
+    }
+    std::string text;
+    if (due != nullptr) {
+        const std::uint64_t now = Now();
+        const std::uint64_t left = due->retryDueMs > now ? due->retryDueMs - now : 0;
+        text = locale_.Format(Message::Reconnecting, std::to_string((left + 999) / 1000));
+    }
+    if (text != notice_) {
+        notice_ = text;
+        view_.ShowNotice(text);
     }
 }
 
 bool Dialog::LaunchStep() {
     view_.ShowLaunchView(locale_.FormatTranslated(Message::LaunchingDownloader, GameName()));
     try {
-        return launcher_ && launcher_(downloaderRunPath_, downloaderRunFile_, skinRunPath_);
+        return launcher_ && launcher_(downloader_.runPath, downloader_.runFile, skin_.runPath);
     } catch (...) {
         return false;
     }

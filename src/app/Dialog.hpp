@@ -1,14 +1,18 @@
 // The updater's dialog: the language choice, the update sequence (two transfers into their folders, the
-// launch of the downloader) and every message the user sees, shown through a DialogView. One instance per
-// process. Run is called on the interface thread, which also gets the view's events; the transfer monitor
-// calls the TransferMonitorCallback operations on its thread; Close from any thread (the signal thread
-// too). The dialog calls the engine, the monitor's Monitor, the view and the launcher.
+// launch of the downloader), the automatic retries after connection errors, and every message the user sees,
+// shown through a DialogView. One instance per process. Run is called on the interface thread, which also
+// gets the view's events; the transfer monitor calls the TransferMonitorCallback operations on its thread;
+// Close from any thread (the signal thread too). The dialog calls the engine, the monitor's Monitor, the
+// view and the launcher; it has no thread or timer of its own: the pauses before retries are counted down
+// by the monitor's polls.
 #pragma once
 
+#include <cstdint>
 #include <functional>
 #include <memory>
 #include <mutex>
 #include <string>
+#include <vector>
 
 #include "app/DialogView.hpp"
 #include "app/SimpleLocale.hpp"
@@ -23,6 +27,23 @@ namespace halcyne::Updater {
 
 // The untranslated message for a kind of transfer error.
 const char* ErrorText(TransferError error);
+
+// Whether a Retry can mend a transfer that waits after an error of this kind: a connection, memory, disk
+// space or file access that may come back. A document or server refused, data that does not verify and
+// inconsistencies stay as they are however often they are tried.
+bool RetryCanMend(TransferError error);
+
+// What the dialog needs besides its collaborators; every field has a default.
+struct DialogOptions {
+    // The pauses before each automatic retry of a transfer that waits after a connection error
+    // (EngineSettings::retryPausesMs); once they are spent the error box asks.
+    std::vector<std::uint32_t> retryPausesMs;
+    // Milliseconds of a clock that never goes back, read on the monitor's thread; the steady clock when
+    // empty.
+    std::function<std::uint64_t()> clock;
+    // The work log's path for the detail line, read when an error is shown; none when empty or "".
+    std::function<std::string()> workLogPath;
+};
 
 // Starts the downloader (run path relative to the data folder) with the command line for the skin's run
 // path, and waits for it to exit; true when it was started. `downloaderRunFile` is the run file's identity
@@ -47,7 +68,8 @@ public:
     // Every argument must outlive the instance; `engine` and `monitor` are read at each use.
     static Dialog& CreateSingleton(DialogView& view, TransferOperations& engine,
                                    std::unique_ptr<TransferMonitorImpl>* monitor, SimpleLocale& locale,
-                                   const UpdaterConfiguration& configuration, DownloaderLauncher launcher);
+                                   const UpdaterConfiguration& configuration, DownloaderLauncher launcher,
+                                   DialogOptions options = {});
     // Throws std::logic_error "Dialog::GetSingleton called without CreateSingleton" without an instance.
     static Dialog& GetSingleton();
     // Closes and destroys the instance (the entry point's last step; tests between cases).
@@ -59,9 +81,11 @@ public:
     void Run();
     // Ends the dialog (the close button's action); nothing shown or launched afterwards. Any thread.
     void Close();
-    // Shows a translated message with the error caption, then closes; only the first message of a run is
-    // shown.
-    void ShowError(const std::string& message);
+    // Shows a translated message with the error caption and a detail line naming `cause`, then closes; only
+    // the first message of a run is shown.
+    void ShowError(const std::string& message, const std::string& cause);
+    // Shows that the folder cannot be used (why: `cause`), then closes.
+    void ShowFolderError(const std::string& folder, const std::string& cause);
     // Says that another updater runs with the same data folder and ends the run with AlreadyRunning.
     void ShowAlreadyRunning();
 
@@ -73,8 +97,23 @@ public:
     void OnTransferEnd(const TransferStatus& status) override;
 
 private:
+    // One of the two transfers of the update sequence, with its automatic retries.
+    struct Side {
+        std::string transferId;
+        bool done = false;
+        std::string runPath;
+        FileIdentity runFile;
+        // Automatic retries made since the transfer last got further (bytes, or its initialization): each
+        // takes the next pause; a retry the player asks for starts again from the first.
+        std::size_t retries = 0;
+        bool waiting = false;          // a pause before the next retry is running
+        std::uint64_t retryDueMs = 0;  // when it ends
+        std::uint64_t progressAtRetry = 0;
+    };
+
     Dialog(DialogView& view, TransferOperations& engine, std::unique_ptr<TransferMonitorImpl>* monitor,
-           SimpleLocale& locale, const UpdaterConfiguration& configuration, DownloaderLauncher launcher);
+           SimpleLocale& locale, const UpdaterConfiguration& configuration, DownloaderLauncher launcher,
+           DialogOptions options);
 
     void OnViewOpened() override;
     void OnLanguageChosen(int index) override;
@@ -83,11 +122,23 @@ private:
     void BeginUpdate();
     void Prepared(const TransferStatus& status);
     void Ended(const TransferStatus& status);
+    // The transfer waits after an error: counts down the pause and retries, or asks.
+    void Failed(Side& side, const TransferStatus& status);
+    void RetryNow(Side& side);
+    // The reconnecting notice for the side whose retry is due first, or none.
+    void UpdateNotice();
+    std::string ErrorMessage(const TransferStatus& status) const;
+    std::string DetailLine(const std::string& cause) const;
+    Side* SideOf(const std::string& transferId);
+    std::uint64_t Now() const;
     bool LaunchStep();
     bool HasEnded() const;
     // Ends the run with `outcome` unless it has ended already; true when this call ended it.
     bool End(DialogOutcome outcome);
-    void ShowErrorAs(const std::string& message, DialogOutcome outcome = DialogOutcome::ErrorShown);
+    // Shows the error box; ends the run with `outcome` unless a retry is offered and chosen (true). Only one
+    // box is shown at a time, and none once the run has ended.
+    bool ShowErrorAs(const std::string& message, const std::string& cause, bool offerRetry = false,
+                     DialogOutcome outcome = DialogOutcome::ErrorShown);
     // Runs a monitor callback's body; an exception shows the unexpected-error (or memory) text instead of
     // leaving the run waiting for a transfer the monitor has already forgotten.
     void Guarded(const std::function<void()>& body);
@@ -99,20 +150,18 @@ private:
     SimpleLocale& locale_;
     const UpdaterConfiguration configuration_;
     const DownloaderLauncher launcher_;
+    const DialogOptions options_;
 
-    mutable std::mutex lock_;  // guards running_ and outcome_
+    mutable std::mutex lock_;  // guards running_, closing_ and outcome_
     bool running_ = false;
+    bool closing_ = false;  // Close was called or the loop has ended: an error box answers nothing more
     DialogOutcome outcome_ = DialogOutcome::Open;
 
     // The update sequence: written on the interface thread before the transfers are registered with the
     // monitor, afterwards only on the monitor thread.
-    std::string downloaderRunPath_;
-    FileIdentity downloaderRunFile_;
-    std::string skinRunPath_;
-    std::string downloaderTransferId_;
-    std::string skinTransferId_;
-    bool downloaderDone_ = false;
-    bool skinDone_ = false;
+    Side downloader_;
+    Side skin_;
+    std::string notice_;  // the notice shown now; monitor thread only
 };
 
 }  // namespace halcyne::Updater

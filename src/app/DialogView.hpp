@@ -18,6 +18,22 @@ public:
     virtual void OnLanguageChosen(int index) = 0;
 };
 
+// What an error box shows, every text translated.
+struct ErrorBox {
+    std::string caption;
+    std::string message;
+    std::string detail;       // a line for support under the message: the cause and the work log's path
+    bool offerRetry = false;  // a Retry button beside Close
+    std::string retryLabel;   // the Retry button
+    std::string closeLabel;   // the Close button
+    std::string retryPrompt;  // the terminal's question when a retry is offered ("r" then Enter retries)
+};
+
+enum class ErrorBoxAnswer {
+    Close,  // Close, Escape, the box's close button, Enter alone in the terminal, or the loop ended
+    Retry,  // Retry (the terminal: "r" then Enter), only when offered
+};
+
 class DialogView {
 public:
     virtual ~DialogView() = default;
@@ -34,11 +50,16 @@ public:
     virtual void ShowProgressView() = 0;
     // The bar's position (0 to 100; more shows as full) and the time-remaining text.
     virtual void SetProgress(int position, const std::string& timeRemaining) = 0;
+    // A notice shown in place of the time-remaining text until it is replaced or removed ("" removes it),
+    // such as that the connection is lost and when the next attempt starts. Plain terminal output (not a
+    // terminal) prints a notice as a line when it appears, not its updates.
+    virtual void ShowNotice(const std::string& text) = 0;
     // The moving bar while the downloader runs, with its text.
     virtual void ShowLaunchView(const std::string& text) = 0;
-    // An error box; returns when the user has dismissed it, or when the loop has ended (a box shown before
-    // Run, as at start-up, is dismissed on its own).
-    virtual void ShowError(const std::string& caption, const std::string& message) = 0;
+    // An error box; returns the user's answer once it is dismissed, or Close when the loop has ended (a box
+    // shown before Run, as at start-up, is dismissed on its own). The terminal asks only when a retry is
+    // offered and its input is a terminal; otherwise it prints the box and answers Close.
+    virtual ErrorBoxAnswer ShowError(const ErrorBox& box) = 0;
     // Ends the loop and waits until the interface thread has done so; returns at once once the loop has
     // ended, so that nothing waits for a loop that no longer runs.
     virtual void Close() = 0;

@@ -44,12 +44,29 @@ inline constexpr char AlreadyRunning[] =
 // needs (the game package, name or folder for the language).
 inline constexpr char ConfigurationError[] =
     "The updater's configuration is incomplete, so it cannot continue. " HALCYNE_SUPPORT_SENTENCE;
+inline constexpr char NotPublished[] =
+    "This download is not available yet. Please try again later. " HALCYNE_SUPPORT_SENTENCE;
+inline constexpr char NotVerified[] =
+    "The download could not be verified, so it was stopped to protect your "
+    "computer. " HALCYNE_SUPPORT_SENTENCE;
+inline constexpr char NotEnoughSpace[] =
+    "There is not enough free space in {1}: the download needs {2}, but only {3} is free. Free some space "
+    "and try again.";
+inline constexpr char DataFolderUnusable[] =
+    "The folder {1} cannot be used for the download. Make sure it is a folder of your own that only your "
+    "user account can write to, and try again.";
+inline constexpr char Reconnecting[] = "Connection lost. Reconnecting in {1} s...";
+inline constexpr char Details[] = "Details: {1}";
+inline constexpr char DetailsWithLog[] = "Details: {1}; work log: {2}";
+inline constexpr char Retry[] = "Retry";
+inline constexpr char Close[] = "Close";
+inline constexpr char RetryPrompt[] = "Type r and press Enter to try again, or press Enter to close: ";
 }  // namespace Message
 
 #undef HALCYNE_SUPPORT_SENTENCE
 
 // Every message id, as each catalog must translate them.
-inline constexpr std::array<std::string_view, 22> AllMessages = {
+inline constexpr auto AllMessages = std::to_array<std::string_view>({
     Message::OneHourRemaining,
     Message::OneHourOneMinuteRemaining,
     Message::OneHourMinutesRemaining,
@@ -72,6 +89,16 @@ inline constexpr std::array<std::string_view, 22> AllMessages = {
     Message::SecondsRemaining,
     Message::AlreadyRunning,
     Message::ConfigurationError,
-};
+    Message::NotPublished,
+    Message::NotVerified,
+    Message::NotEnoughSpace,
+    Message::DataFolderUnusable,
+    Message::Reconnecting,
+    Message::Details,
+    Message::DetailsWithLog,
+    Message::Retry,
+    Message::Close,
+    Message::RetryPrompt,
+});
 
 }  // namespace halcyne::Updater

@@ -31,6 +31,8 @@ inline constexpr unsigned EventAnalyticsUrl = 131;
 inline constexpr unsigned TransferAnalyticsUrl = 132;
 inline constexpr unsigned ManifestKeys = 133;  // Ed25519 public keys, base64, comma-separated
 inline constexpr unsigned CaBundle = 134;      // CA bundle path for https hosts
+inline constexpr unsigned RetryPauses =
+    135;  // pauses before automatic retries, milliseconds, comma-separated
 }  // namespace StringId
 
 // An entry must be shorter than this many UTF-16 units (terminator included in the buffer); a longer one

@@ -103,6 +103,7 @@ UpdaterConfiguration::UpdaterConfiguration(const StringTable& module, int argc, 
     eventAnalyticsUrl_ = LoadConfigString(module, StringId::EventAnalyticsUrl);
     transferAnalyticsUrl_ = LoadConfigString(module, StringId::TransferAnalyticsUrl);
     caBundle_ = LoadConfigString(module, StringId::CaBundle);
+    retryPauses_ = LoadConfigString(module, StringId::RetryPauses);
     // The key list is read raw, without the rule that loads an overlong entry as empty: a deployment that
     // stamped keys must never run unverified because of how the entry was written. A list that does not
     // parse makes the engine refuse every manifest.

@@ -37,6 +37,10 @@ public:
     std::string CaBundle() const { return caBundle_; }
     // The Ed25519 public keys manifests must be signed with (base64, comma-separated); empty for none.
     std::string ManifestKeys() const { return manifestKeys_; }
+    // The pauses before automatic retries as stamped (ParseRetryPauses reads them); empty when not set.
+    std::string RetryPauses() const { return retryPauses_; }
+    // The data folder below the temporary directory ("Vantrel Technologies/Halcyne").
+    std::string DataFolderName() const { return dataFolderName_; }
 
     // Per-language fields: the stored text for an empty code, else the entry for the code.
     std::string GameName(const std::string& languageCode) const;
@@ -75,6 +79,7 @@ private:
     std::string transferAnalyticsUrl_;
     std::string caBundle_;
     std::string manifestKeys_;
+    std::string retryPauses_;
     std::string dataFolderError_;
 };
 

@@ -12,8 +12,10 @@
 #include <string>
 #include <thread>
 
+#include <boost/property_tree/ptree.hpp>
 #include <pthread.h>
 #include <signal.h>
+#include <sys/utsname.h>
 #include <unistd.h>
 
 #include "app/CatalogLocale.hpp"
@@ -23,12 +25,15 @@
 #include "app/EmbeddedMessageCatalog.hpp"
 #include "app/Housekeeping.hpp"
 #include "app/InstanceLock.hpp"
+#include "app/LocaleName.hpp"
 #include "app/Messages.hpp"
 #include "app/StringTable.hpp"
 #include "app/UpdaterCheck.hpp"
 #include "app/UpdaterConfiguration.hpp"
+#include "app/console/ConsoleDialogView.hpp"
 #include "common/EngineSettings.hpp"
 #include "common/Paths.hpp"
+#include "events/JsonText.hpp"
 #include "transfer/DownloadEngine.hpp"
 #include "transfer/TransferMonitorImpl.hpp"
 #include "transfer/TransferOperations.hpp"
@@ -132,13 +137,61 @@ void CleanUp(const EngineSettings& settings, const WorkLogManager& log) {
 }
 
 // The data folder exists or could be made, and every folder on the way from the temporary directory is the
-// user's own and private; any failure, thrown ones included, is a no.
-bool EnsureFolder(const std::string& folder) {
-    try {
-        return !folder.empty() && CreatePrivateFolder(folder);
-    } catch (...) {
+// user's own and private; any failure, thrown ones included, is a no, with the reason in `error`.
+bool EnsureFolder(const UpdaterConfiguration& configuration, std::string& error) {
+    if (configuration.DataFolder().empty()) {
+        error = configuration.DataFolderError().empty() ? "no temporary directory"
+                                                        : configuration.DataFolderError();
         return false;
     }
+    try {
+        return CreatePrivateFolder(configuration.DataFolder(), &error);
+    } catch (const std::exception& e) {
+        error = e.what();
+        return false;
+    } catch (...) {
+        error = "unknown error";
+        return false;
+    }
+}
+
+// The work log's first entry: what support needs to know about the run before anything happened. The
+// stamped entries by id, except the manifest keys, of which only their number is written.
+std::string LogHeader(const EngineSettings& settings, const std::string& language, const char* view,
+                      const std::string& retryPausesNote) {
+    boost::property_tree::ptree entry;
+    entry.put("event", "UpdaterStarted");
+    boost::property_tree::ptree& params = entry.put_child("params", {});
+    params.put("version", HALCYNE_VERSION);
+    utsname system{};
+    if (::uname(&system) == 0) {
+        params.put("system", std::string(system.sysname) + " " + system.release + " " + system.machine);
+    }
+    params.put("locale", SystemLocaleName());
+    params.put("language", language);
+    params.put("view", view);
+    boost::property_tree::ptree& stamped = params.put_child("configuration", {});
+    for (const auto& [id, value] : StringTable::Embedded().Entries()) {
+        stamped.put(std::to_string(id), id == StringId::ManifestKeys ? "(not logged)" : value);
+    }
+    if (!retryPausesNote.empty()) {
+        params.put("retryPausesNote", retryPausesNote);
+    }
+    DescribeSettings(settings, params.put_child("settings", {}));
+    return WriteJsonText(entry);
+}
+
+// The work log's last entry: how the run ended.
+std::string LogClosing(DialogOutcome outcome, int exitStatus) {
+    boost::property_tree::ptree entry;
+    entry.put("event", "UpdaterEnded");
+    const char* name = outcome == DialogOutcome::Launched     ? "Launched"
+                       : outcome == DialogOutcome::ErrorShown ? "ErrorShown"
+                       : outcome == DialogOutcome::Open       ? "Open"
+                                                              : "Interrupted";
+    entry.put("params.outcome", name);
+    entry.put("params.exitStatus", std::to_string(exitStatus));
+    return WriteJsonText(entry);
 }
 
 }  // namespace
@@ -178,6 +231,15 @@ int main(int argc, char** argv) {
     settings.transferAnalyticsUrl = configuration.TransferAnalyticsUrl();
     settings.caBundle = configuration.CaBundle();
     settings.manifestKeys = configuration.ManifestKeys();
+    std::string retryPausesNote;
+    if (!configuration.RetryPauses().empty()) {
+        if (const auto pauses = ParseRetryPauses(configuration.RetryPauses())) {
+            settings.retryPausesMs = *pauses;
+        } else {
+            retryPausesNote = "entry 135 \"" + configuration.RetryPauses() +
+                              "\" is not a list of pauses in milliseconds; the default pauses are used";
+        }
+    }
     if (check) {
         return RunUpdaterCheck(configuration, settings, std::cout);
     }
@@ -191,20 +253,29 @@ int main(int argc, char** argv) {
 
     ViewChoice choice = MakeView();
     const std::unique_ptr<DialogView> view = std::move(choice.view);
-    auto engine = std::make_unique<DownloadEngine>(settings);
+    const char* viewName = dynamic_cast<ConsoleDialogView*>(view.get()) != nullptr ? "console" : "gtk";
+    auto engine = std::make_unique<DownloadEngine>(
+        settings, LogHeader(settings, locale->GetLanguage(), viewName, retryPausesNote));
+    WorkLogManager& workLog = *engine->GetBehavior().workLogManager;
+    // Opened now, so that every error box can name it.
+    workLog.Open();
     if (!choice.windowUnavailable.empty()) {
-        LogEvent(*engine->GetBehavior().workLogManager, "WindowUnavailable", choice.windowUnavailable);
+        LogEvent(workLog, "WindowUnavailable", choice.windowUnavailable);
     }
     EngineTransferOperations<DownloadEngine> operations(&engine);
     auto monitor = std::make_unique<TransferMonitorImpl>(&operations);
     monitor->Start();
-    Dialog& dialog =
-        Dialog::CreateSingleton(*view, operations, &monitor, *locale, configuration,
-                                [&](const std::string& downloaderRunPath,
-                                    const FileIdentity& downloaderRunFile, const std::string& skinRunPath) {
-                                    return LaunchDownloader(configuration, *locale, downloaderRunPath,
-                                                            downloaderRunFile, skinRunPath);
-                                });
+    DialogOptions options;
+    options.retryPausesMs = settings.retryPausesMs;
+    options.workLogPath = [&workLog] { return workLog.FilePath(); };
+    Dialog& dialog = Dialog::CreateSingleton(
+        *view, operations, &monitor, *locale, configuration,
+        [&](const std::string& downloaderRunPath, const FileIdentity& downloaderRunFile,
+            const std::string& skinRunPath) {
+            return LaunchDownloader(configuration, *locale, downloaderRunPath, downloaderRunFile,
+                                    skinRunPath);
+        },
+        std::move(options));
     {
         const std::lock_guard<std::mutex> guard(signalLock);
         signalDialog = &dialog;
@@ -212,20 +283,26 @@ int main(int argc, char** argv) {
             dialog.Close();  // Run then returns at once
         }
     }
+    std::string folderError;
     std::unique_ptr<InstanceLock> instance;
-    if (!EnsureFolder(configuration.DataFolder())) {
-        dialog.ShowError(locale->Translate(Message::DiskWriteError));
+    if (!EnsureFolder(configuration, folderError)) {
+        dialog.ShowFolderError(
+            configuration.DataFolder().empty() ? configuration.DataFolderName() : configuration.DataFolder(),
+            folderError);
     } else if (instance = std::make_unique<InstanceLock>(configuration.DataFolder());
                instance->HeldByAnother()) {
         dialog.ShowAlreadyRunning();
     } else {
         if (!instance->Error().empty()) {
-            LogEvent(*engine->GetBehavior().workLogManager, "InstanceLockUnavailable", instance->Error());
+            LogEvent(workLog, "InstanceLockUnavailable", instance->Error());
         }
-        CleanUp(settings, *engine->GetBehavior().workLogManager);
+        CleanUp(settings, workLog);
         dialog.Run();
     }
-    const int status = ExitStatus(dialog.Outcome());
+    const DialogOutcome outcome = dialog.Outcome();
+    const int status = ExitStatus(outcome);
+    // Written after every entry of the engine's teardown (the transfers suspended, the works ended).
+    workLog.SetClosingEntry(LogClosing(outcome, status));
 
     // The monitor's thread is joined before the pointer its callbacks read is cleared.
     monitor->Stop();

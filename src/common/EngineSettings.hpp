@@ -4,7 +4,11 @@
 #pragma once
 
 #include <cstdint>
+#include <optional>
 #include <string>
+#include <vector>
+
+#include <boost/property_tree/ptree_fwd.hpp>
 
 namespace halcyne {
 
@@ -75,7 +79,19 @@ struct EngineSettings {
     // Bytes per second that all the engine's requests together may receive; 0 for no limit. The speed
     // floors of the requests' low-speed limits and time-outs stay below each request's share of it.
     std::uint64_t maxDownloadRate;
+    // The pauses, in milliseconds, before each automatic Retry of a transfer that waits after a connection
+    // error (every node failed a chunk, the manifest service unreachable or failing, a time-out); once they
+    // are spent the player is asked. The defaults grow to 30 s, about two minutes in all.
+    std::vector<std::uint32_t> retryPausesMs;
 };
+
+// The settings as the work log's header writes them: every field by its name, numbers in decimal, the
+// retry pauses comma-separated; of the manifest keys only how many there are.
+void DescribeSettings(const EngineSettings& settings, boost::property_tree::ptree& tree);
+
+// Retry pauses written as decimal milliseconds separated by commas ("2000,4000,8000"; spaces around the
+// numbers are allowed); none when the text is anything else, empty, or a pause is longer than an hour.
+std::optional<std::vector<std::uint32_t>> ParseRetryPauses(const std::string& text);
 
 // The default of workerThreads and maxRunningWorks: max(hardware threads, 1) + 2.
 int DefaultWorkerThreads();

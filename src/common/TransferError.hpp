@@ -21,10 +21,43 @@ enum class TransferError : std::uint8_t {
     FileError = 7,          // any other file failure
     RequestError = 8,       // a request refused for its URL or protocol, or failing otherwise
     InternalError = 9,      // an inconsistency or an unexpected exception
+    NotPublished = 10,      // the manifest service has no such package or node list (HTTP 404 or 410)
+    Unverified = 11,        // a signature or an https server's certificate was refused
 };
 
 inline int ToInt(TransferError error) {
     return static_cast<int>(error);
+}
+
+// The kind's name ("ConnectionError"), for messages and test output; "Unknown" for a value without one.
+inline const char* ToName(TransferError error) {
+    switch (error) {
+        case TransferError::None:
+            return "None";
+        case TransferError::ManifestError:
+            return "ManifestError";
+        case TransferError::ConnectionError:
+            return "ConnectionError";
+        case TransferError::OutOfMemory:
+            return "OutOfMemory";
+        case TransferError::InsufficientSpace:
+            return "InsufficientSpace";
+        case TransferError::FileAccessError:
+            return "FileAccessError";
+        case TransferError::ChecksumMismatch:
+            return "ChecksumMismatch";
+        case TransferError::FileError:
+            return "FileError";
+        case TransferError::RequestError:
+            return "RequestError";
+        case TransferError::InternalError:
+            return "InternalError";
+        case TransferError::NotPublished:
+            return "NotPublished";
+        case TransferError::Unverified:
+            return "Unverified";
+    }
+    return "Unknown";
 }
 
 // The decimal number of the kind ("9"), as descriptions and error strings write it.
@@ -40,6 +73,9 @@ class TransferStatusData : public virtual WorkStatusData {
 public:
     ~TransferStatusData() override = default;
     virtual TransferError ToTransferError() const = 0;
+    // The failure in a few words, for the player's detail line and support ("HTTP 404 for http://..."):
+    // by default the one-line error text. Never throws.
+    virtual std::string Cause() const { return ToErrorString(); }
 };
 
 }  // namespace halcyne

@@ -48,12 +48,13 @@ WorkStatus SubmitWorkEntry(LogManager& manager, const Work& work, const WorkStat
 }  // namespace
 
 JsonWorkLogManager::JsonWorkLogManager(std::int32_t logLevel, std::string logsFolder,
-                                       SharedFileFactory* fileFactory, LogClock clock)
-    : WorkLogManager(logLevel, std::move(logsFolder), fileFactory, std::move(clock)) {}
+                                       SharedFileFactory* fileFactory, LogClock clock, std::string header)
+    : WorkLogManager(logLevel, std::move(logsFolder), fileFactory, std::move(clock), std::move(header)) {}
 
 JsonWorkLogManager::~JsonWorkLogManager() {
     // The works call back into this object (CreateEventWork, Write): let them all finish while it is whole.
     Drain();
+    WriteClosingEntry();
 }
 
 std::int32_t JsonWorkLogManager::CompletionLevel(WorkResult result) {

@@ -16,9 +16,11 @@ namespace halcyne {
 class JsonWorkLogManager : public WorkLogManager {
 public:
     // The file factory is not owned and must outlive the manager. An empty clock is the system clock.
+    // `header`: the file's first line (LogManager).
     JsonWorkLogManager(std::int32_t logLevel, std::string logsFolder, SharedFileFactory* fileFactory,
-                       LogClock clock = {});
-    // Writes every entry queued before (and by the works running during) destruction, then joins.
+                       LogClock clock = {}, std::string header = {});
+    // Writes every entry queued before (and by the works running during) destruction, joins, then writes
+    // the closing entry.
     ~JsonWorkLogManager() override;
 
     // A JsonLogEventWork of this level with an empty tree.

@@ -27,12 +27,13 @@ std::string FormatUtc(std::chrono::system_clock::time_point time, const char* fo
 }  // namespace
 
 LogManager::LogManager(std::int32_t logLevel, std::string logsFolder, SharedFileFactory* fileFactory,
-                       LogClock clock)
+                       LogClock clock, std::string header)
     : EventManager(ThreadCount),
       logLevel_(logLevel),
       logsFolder_(std::move(logsFolder)),
       fileFactory_(fileFactory),
-      clock_(clock ? std::move(clock) : LogClock([] { return std::chrono::system_clock::now(); })) {}
+      clock_(clock ? std::move(clock) : LogClock([] { return std::chrono::system_clock::now(); })),
+      header_(std::move(header)) {}
 
 LogManager::~LogManager() = default;
 
@@ -52,6 +53,37 @@ std::string LogManager::LineStamp(std::chrono::system_clock::time_point time) {
 std::string LogManager::FilePath() const {
     std::lock_guard<std::mutex> lock(mutex_);
     return filePath_;
+}
+
+void LogManager::Open() noexcept {
+    if (logLevel_ == 0) {
+        return;
+    }
+    try {
+        std::lock_guard<std::mutex> lock(mutex_);
+        if (!file_) {
+            OpenFile();
+        }
+    } catch (...) {
+        // As for a line: the next one tries again.
+    }
+}
+
+void LogManager::SetClosingEntry(std::string text) {
+    std::lock_guard<std::mutex> lock(mutex_);
+    closingEntry_ = std::move(text);
+}
+
+void LogManager::WriteClosingEntry() noexcept {
+    std::string text;
+    {
+        std::lock_guard<std::mutex> lock(mutex_);
+        text = std::move(closingEntry_);
+        closingEntry_.clear();
+    }
+    if (!text.empty()) {
+        Write(-1, text);
+    }
 }
 
 void LogManager::Write(std::int32_t level, const std::string& text) noexcept {
@@ -115,6 +147,9 @@ bool LogManager::OpenFile() {
         }
         filePath_ = JoinPath(folder, name);
         position_ = 0;
+        if (!header_.empty()) {
+            WriteLine(header_);
+        }
         // The log is the first place that can say which folders the temporary directory's choice passed
         // over, and why.
         for (const RefusedFolder& refused : temporary.refused) {

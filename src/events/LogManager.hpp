@@ -44,6 +44,13 @@ public:
     // Called on the log threads; serialised by the manager's lock.
     void Write(std::int32_t level, const std::string& text) noexcept;
 
+    // Opens the file now unless it is open or the log level is 0 (nothing is then ever written), so that
+    // FilePath names it from here on. Never throws. Any thread.
+    void Open() noexcept;
+    // The entry that ends the file: written (at every level but 0) once every entry queued before the
+    // manager's destruction has been written; a later call replaces it. `text` as for Write. Any thread.
+    void SetClosingEntry(std::string text);
+
     bool Accepts(std::int32_t level) const { return (level & logLevel_) != 0; }
     std::int32_t GetLogLevel() const { return logLevel_; }
     // The absolute path of the log file; "" until it has been created.
@@ -56,9 +63,14 @@ public:
 
 protected:
     // `logsFolder` is relative to the temporary directory; the file factory is not owned and must outlive
-    // the manager. An empty clock is the system clock.
-    LogManager(std::int32_t logLevel, std::string logsFolder, SharedFileFactory* fileFactory, LogClock clock);
+    // the manager. An empty clock is the system clock. `header`, when given, is the first line of the file
+    // (written at every level but 0; `text` as for Write).
+    LogManager(std::int32_t logLevel, std::string logsFolder, SharedFileFactory* fileFactory, LogClock clock,
+               std::string header = {});
     ~LogManager() override;
+
+    // Writes the closing entry, if any. The most derived destructor calls it after Drain.
+    void WriteClosingEntry() noexcept;
 
 private:
     // Creates the file under a free name in the logs folder, then writes an entry for each folder that the
@@ -68,12 +80,14 @@ private:
     // under mutex_.
     void WriteLine(const std::string& text);
 
-    mutable std::mutex
-        mutex_;  // guards file_, filePath_, position_ and the stamp cache; held for a whole line
+    // Guards file_, filePath_, position_, closingEntry_ and the stamp cache; held for a whole line.
+    mutable std::mutex mutex_;
     const std::int32_t logLevel_;
     const std::string logsFolder_;
     SharedFileFactory* const fileFactory_;
     const LogClock clock_;
+    const std::string header_;
+    std::string closingEntry_;
     std::shared_ptr<SharedFile> file_;  // empty until the first line passes the level test
     std::string filePath_;
     std::uint64_t position_ = 0;    // the end of the last whole line: where the next line goes

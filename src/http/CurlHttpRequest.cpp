@@ -198,7 +198,9 @@ HttpRequestStatus CurlHttpRequest::Perform() {
             // libcurl's text, which goes into a field of its own. For a TLS failure the message names the
             // failed check too (an unknown issuer, an expired certificate, another name, an unreadable
             // bundle), since that is what a deployer has to act on.
-            status_.curlErrorText = errorText_;
+            // libcurl leaves its buffer empty for some failures: its text for the code then stands in.
+            status_.curlErrorText =
+                errorText_[0] != '\0' ? std::string(errorText_) : std::string(curl_easy_strerror(code));
             if (IsTlsFailure(code) && errorText_[0] != '\0') {
                 status_.errorMessage += ": ";
                 status_.errorMessage += errorText_;
@@ -239,6 +241,15 @@ HttpRequestResult CurlHttpRequest::MapCurlCode(int code, long responseCode) {
             return HttpRequestResult::TransmissionFailed;
         case CURLE_FILESIZE_EXCEEDED:
             return HttpRequestResult::TooLarge;
+        // The server's certificate failed verification (chain, name, pinned key, revocation, status) or
+        // the trust store to verify it cannot be read: waiting does not mend either.
+        case CURLE_PEER_FAILED_VERIFICATION:
+        case CURLE_SSL_CACERT_BADFILE:
+        case CURLE_SSL_CRL_BADFILE:
+        case CURLE_SSL_ISSUER_ERROR:
+        case CURLE_SSL_PINNEDPUBKEYNOTMATCH:
+        case CURLE_SSL_INVALIDCERTSTATUS:
+            return HttpRequestResult::CertificateRefused;
         default:
             return HttpRequestResult::OtherError;
     }

@@ -36,8 +36,20 @@ const char* ToString(HttpRequestResult result) {
             return "OtherError";
         case HttpRequestResult::TooLarge:
             return "TooLarge";
+        case HttpRequestResult::CertificateRefused:
+            return "CertificateRefused";
     }
     return "Unknown";
+}
+
+std::string FailureText(const std::string& url, const HttpRequestStatus& status) {
+    if (status.responseCode >= 400) {
+        return "HTTP " + std::to_string(status.responseCode) + " for " + url;
+    }
+    const std::string& text = !status.curlErrorText.empty()  ? status.curlErrorText
+                              : !status.errorMessage.empty() ? status.errorMessage
+                                                             : std::string(ToString(status.result));
+    return url + ": " + text;
 }
 
 }  // namespace halcyne

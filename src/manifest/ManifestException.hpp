@@ -33,6 +33,13 @@ public:
     using ManifestException::ManifestException;
 };
 
+// The manifest service answered that it has no such document (HTTP 404 or 410): the package or node list is
+// not published. The message names the URL and the status.
+class ManifestNotFoundException : public ManifestLocatorException {
+public:
+    using ManifestLocatorException::ManifestLocatorException;
+};
+
 // A manifest's bytes cannot be read or written.
 class ManifestStreamException : public ManifestException {
 public:

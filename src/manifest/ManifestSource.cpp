@@ -80,12 +80,20 @@ void HttpManifestSource::FetchUrl(const std::string& url, std::string& into, std
         HttpRequestCancellerScope attached(canceller_.get(), request);
         status = request->Perform();
     }
+    // Every failure names the URL and what went wrong, for the work log and the player's detail line.
     switch (status.result) {
         case HttpRequestResult::Success:
             return;
-        case HttpRequestResult::BadUrl:
         case HttpRequestResult::ClientError:
-            throw ManifestLocatorException(status.errorMessage);
+            if (status.responseCode == 404 || status.responseCode == 410) {
+                throw ManifestNotFoundException(FailureText(url, status));
+            }
+            throw ManifestLocatorException(FailureText(url, status));
+        case HttpRequestResult::BadUrl:
+            throw ManifestLocatorException(FailureText(url, status));
+        case HttpRequestResult::CertificateRefused:
+            // No retry mends a certificate that is refused: the server is not the one it claims to be.
+            throw ManifestTrustException("the certificate of " + FailureText(url, status));
         case HttpRequestResult::OutOfMemory:
             throw std::bad_alloc();
         case HttpRequestResult::TooLarge:
@@ -97,7 +105,7 @@ void HttpManifestSource::FetchUrl(const std::string& url, std::string& into, std
         default:
             break;
     }
-    throw ManifestStreamException(status.errorMessage);
+    throw ManifestStreamException(FailureText(url, status));
 }
 
 void XmlHttpManifestSource::Parse(std::iostream& from, boost::property_tree::ptree& into) {

@@ -19,6 +19,8 @@ TransferError HttpTransferStatusData::ToTransferError() const {
         case HttpRequestResult::OutOfRange:
         case HttpRequestResult::TimedOut:
             return TransferError::ConnectionError;
+        case HttpRequestResult::CertificateRefused:
+            return TransferError::Unverified;
         case HttpRequestResult::WriteFailed:
             return TransferError::FileError;
         case HttpRequestResult::OutOfMemory:
@@ -32,6 +34,9 @@ TransferError HttpTransferStatusData::ToTransferError() const {
 
 void HttpTransferStatusData::Describe(boost::property_tree::ptree& tree) const {
     tree.put("hostname", hostname);
+    if (!url.empty()) {
+        tree.put("url", url);
+    }
     tree.put("ip", status.ip);
     tree.put("httpResult", std::to_string(ToInt(status.result)));
     tree.put("httpResponseCode", std::to_string(status.responseCode));
@@ -50,6 +55,10 @@ std::string HttpTransferStatusData::ToErrorString() const {
     }
     return "error|" + ToDecimal(error) + "|" + std::to_string(ToInt(status.result)) + "|" +
            status.errorMessage;
+}
+
+std::string HttpTransferStatusData::Cause() const {
+    return FailureText(url.empty() ? hostname : url, status);
 }
 
 }  // namespace halcyne

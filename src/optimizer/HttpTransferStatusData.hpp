@@ -15,23 +15,31 @@ namespace halcyne {
 
 class HttpTransferStatusData : public TransferStatusData {
 public:
-    HttpTransferStatusData(std::string hostname, HttpRequestStatus status, std::int32_t requestTimeMs)
-        : hostname(std::move(hostname)), status(std::move(status)), requestTimeMs(requestTimeMs) {}
+    HttpTransferStatusData(std::string hostname, HttpRequestStatus status, std::int32_t requestTimeMs,
+                           std::string url = {})
+        : hostname(std::move(hostname)),
+          status(std::move(status)),
+          requestTimeMs(requestTimeMs),
+          url(std::move(url)) {}
     ~HttpTransferStatusData() override = default;
 
     // None for a request that succeeded or was cancelled; ConnectionError for network and HTTP failures;
-    // FileError when the bytes could not be written; RequestError for a refused URL or another failure;
-    // InternalError for a request that has not finished.
+    // Unverified for a refused server certificate; FileError when the bytes could not be written;
+    // RequestError for a refused URL or another failure; InternalError for a request that has not finished.
     TransferError ToTransferError() const override;
-    // "hostname", "ip", "httpResult", "httpResponseCode", "bytesWritten", "errorDetails" (the request's
-    // message), "curlErrorText" (libcurl's own text, only when there is one), "requestTimeMs".
+    // "hostname", "url" (when known), "ip", "httpResult", "httpResponseCode", "bytesWritten",
+    // "errorDetails" (the request's message), "curlErrorText" (libcurl's own text, only when there is one),
+    // "requestTimeMs".
     void Describe(boost::property_tree::ptree& tree) const override;
     // Empty when ToTransferError() is None, else "error|<kind>|<http result>|<error message>".
     std::string ToErrorString() const override;
+    // The failed request in a few words, naming its URL (the host when the URL is not known).
+    std::string Cause() const override;
 
     const std::string hostname;        // the host of the node the request went to
     const HttpRequestStatus status;    // the request's final status
     const std::int32_t requestTimeMs;  // the measured duration of the request
+    const std::string url;             // the URL requested; empty when not known
 };
 
 }  // namespace halcyne

@@ -17,4 +17,9 @@ std::string ChecksumStatusData::ToErrorString() const {
     return "error|" + ToDecimal(TransferError::ChecksumMismatch);
 }
 
+std::string ChecksumStatusData::Cause() const {
+    return actualSha256 ? "a chunk's SHA-256 differs from the manifest's"
+                        : "a chunk's CRC-32 differs from the manifest's";
+}
+
 }  // namespace halcyne

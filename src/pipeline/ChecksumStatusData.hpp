@@ -24,6 +24,8 @@ public:
     void Describe(boost::property_tree::ptree& tree) const override;
     // "error|6".
     std::string ToErrorString() const override;
+    // Which digest of a chunk differed from the manifest's.
+    std::string Cause() const override;
 
     const std::uint32_t actualChecksum;
     const std::optional<Sha256::Digest> actualSha256;  // set only when the CRC-32 matched and this did not

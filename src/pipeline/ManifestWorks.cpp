@@ -85,6 +85,12 @@ WorkStatus ManifestFetchWork::ExecuteTask() {
         return WorkStatus(WorkResult::RetryableError,
                           std::make_shared<TransferExceptionData>(TransferError::ConnectionError,
                                                                   std::current_exception()));
+    } catch (const ManifestNotFoundException&) {
+        return WorkStatus(WorkResult::Error, std::make_shared<TransferExceptionData>(
+                                                 TransferError::NotPublished, std::current_exception()));
+    } catch (const ManifestTrustException&) {
+        return WorkStatus(WorkResult::Error, std::make_shared<TransferExceptionData>(
+                                                 TransferError::Unverified, std::current_exception()));
     } catch (const ManifestException&) {
         return WorkStatus(WorkResult::Error, std::make_shared<TransferExceptionData>(
                                                  TransferError::ManifestError, std::current_exception()));

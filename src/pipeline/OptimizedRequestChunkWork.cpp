@@ -68,6 +68,8 @@ WorkResult RequestWorkResult(HttpRequestResult result) {
         case HttpRequestResult::OutOfRange:
         case HttpRequestResult::TimedOut:
         case HttpRequestResult::OtherError:
+        // One node's certificate says nothing of the others': the chunk moves on to another node.
+        case HttpRequestResult::CertificateRefused:
             return WorkResult::RetryableError;
         default:
             return WorkResult::Error;
@@ -195,7 +197,7 @@ WorkStatus OptimizedRequestChunkWork::Attempt() {
     }
     const HttpRequestResult httpResult = status.result;
     auto data = std::make_shared<HttpTransferStatusData>(params_.SelectedNode->GetHost(), std::move(status),
-                                                         requestTimeMs);
+                                                         requestTimeMs, requestParams.url);
     if (result == WorkResult::Interrupted) {
         return WorkStatus(result, std::move(data));
     }

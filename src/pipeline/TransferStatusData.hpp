@@ -22,6 +22,8 @@ public:
     void Describe(boost::property_tree::ptree& tree) const override;
     // "error|<kind>|<message>".
     std::string ToErrorString() const override;
+    // The message.
+    std::string Cause() const override { return ErrorMessage(); }
 
 private:
     const TransferError transferError_;
@@ -36,6 +38,8 @@ public:
     void Describe(boost::property_tree::ptree& tree) const override;
     // "error|<kind>|<exception type name>". Never throws.
     std::string ToErrorString() const override;
+    // The exception's message, or its type name when it has none. Never throws.
+    std::string Cause() const override { return Message(); }
 
 private:
     const TransferError transferError_;

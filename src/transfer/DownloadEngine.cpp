@@ -7,7 +7,7 @@
 
 namespace halcyne {
 
-DownloadEngine::DownloadEngine(const EngineSettings& settings)
+DownloadEngine::DownloadEngine(const EngineSettings& settings, std::string logHeader)
     : changeSignal_(),
       proxyFactory_(),
       rateLimit_(settings.maxDownloadRate),
@@ -26,7 +26,7 @@ DownloadEngine::DownloadEngine(const EngineSettings& settings)
       transferManager_(&manifestStore_, &transferFactory_),
       optimizer_(settings),
       analyticsManager_(&requestFactory_, sessionFactory_.CreateSession(), settings),
-      workLogManager_(settings.logLevel, settings.logsFolder, &fileFactory_),
+      workLogManager_(settings.logLevel, settings.logsFolder, &fileFactory_, {}, std::move(logHeader)),
       transferWorkManager_(static_cast<unsigned>(std::max(settings.workerThreads, 1))),
       behavior_(MakeBehavior(settings, *this)) {
     if (!manifestVerifier_.Configured()) {
@@ -93,6 +93,14 @@ TransferStatus DownloadEngine::GetTransferStatus(const std::string& transferId) 
         return TransferStatus(transferId, TransferState::Absent);
     }
     return transfer->GetStatus();
+}
+
+TransferStatus DownloadEngine::RetryTransfer(const std::string& transferId) {
+    const auto transfer = transferManager_.GetTransfer(transferId, behavior_);
+    if (!transfer) {
+        return TransferStatus(transferId, TransferState::Absent);
+    }
+    return transfer->Retry();
 }
 
 void DownloadEngine::ForgetTransfer(const std::string& transferId) {

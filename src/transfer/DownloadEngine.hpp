@@ -35,7 +35,8 @@ namespace halcyne {
 
 class DownloadEngine {
 public:
-    explicit DownloadEngine(const EngineSettings& settings);
+    // `logHeader`, when given, is the first line of the work log (JSON text ending in a line feed).
+    explicit DownloadEngine(const EngineSettings& settings, std::string logHeader = {});
     DownloadEngine(const DownloadEngine&) = delete;
     DownloadEngine& operator=(const DownloadEngine&) = delete;
     // Shuts the transfer manager down (every transfer suspended or cancelled and detached); the members then
@@ -49,6 +50,10 @@ public:
     TransferStatus StartTransferInto(const std::string& transferId, const std::string& destination);
     // The current status (which may fire the periodic event); state Absent for an unknown id.
     TransferStatus GetTransferStatus(const std::string& transferId);
+    // Lets a transfer that waits after a retryable error go on where it stopped: the works that failed run
+    // again, nothing already verified is fetched again. The status unchanged when the transfer does not wait
+    // for a retry; state Absent for an unknown id.
+    TransferStatus RetryTransfer(const std::string& transferId);
     // Removes a complete transfer's stored record (its files stay); nothing for any other state or id.
     void ForgetTransfer(const std::string& transferId);
 

@@ -170,8 +170,9 @@ void StandardTransfer::SetFinalState(TransferState state) {
     }
 }
 
-void StandardTransfer::SetError(TransferError error) {
+void StandardTransfer::SetError(TransferError error, const std::string& cause) {
     data_->progress->SetError(error);
+    data_->progress->SetErrorCause(cause);
     data_->progress->SetRetrying(false);
     if (workflow_) {
         workflow_->Pause();
@@ -181,6 +182,7 @@ void StandardTransfer::SetError(TransferError error) {
 
 void StandardTransfer::Fail(Lock& lock, const std::string& message, TransferError kind) {
     data_->progress->SetError(kind);
+    data_->progress->SetErrorCause(message);
     data_->progress->SetRetrying(false);
     const auto data = std::make_shared<TransferErrorData>(kind, message);
     TransferFatalErrorEvent event(workInterface_, *data_->progress, data);
@@ -328,6 +330,7 @@ TransferStatus StandardTransfer::Retry(Lock& lock) {
     if (data_->progress->GetError() != TransferError::None && data_->progress->IsRetrying() && workflow_ &&
         workflow_->Retry()) {
         data_->progress->SetError(TransferError::None);
+        data_->progress->SetErrorCause({});
         data_->progress->SetRetrying(false);
         TransferRetryEvent event(workInterface_);
         return FireEvent(lock, event);
@@ -407,7 +410,7 @@ void StandardTransfer::OnWorkComplete(Lock& lock, std::shared_ptr<Work>, const W
              TransferError::InternalError);
         return;
     }
-    SetError(error);
+    SetError(error, data->Cause());
     TransferFatalErrorEvent event(workInterface_, *data_->progress, data);
     FireEvent(lock, event);
 }
@@ -516,6 +519,7 @@ void StandardTransfer::OnWorkflowRetryableError(Lock& lock, std::shared_ptr<Work
         return;
     }
     data_->progress->SetError(error);
+    data_->progress->SetErrorCause(data->Cause());
     data_->progress->SetRetrying(true);
     TransferRetryableErrorEvent event(workInterface_, *data_->progress, data);
     FireEvent(lock, event);

@@ -74,7 +74,8 @@ protected:
     // engine's change signal.
     TransferStatus FireEvent(Lock& lock, TransferEvent& event, bool changed = true);
     void SetFinalState(TransferState state);
-    void SetError(TransferError error);
+    // The error and its cause in a few words (TransferStatusData::Cause).
+    void SetError(TransferError error, const std::string& cause);
     void Fail(Lock& lock, const std::string& message, TransferError kind);
     void CreateData(const TransferParams& params, const TransferBehavior& behavior);
     void CreateWorkflow();

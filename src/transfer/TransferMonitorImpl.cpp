@@ -42,12 +42,15 @@ void TransferMonitorImpl::Start() {
     }
 }
 
-void TransferMonitorImpl::Monitor(const std::string& transferId, TransferMonitorCallback* callback) {
+void TransferMonitorImpl::Monitor(const std::string& transferId, TransferMonitorCallback* callback,
+                                  bool pollAtOnce) {
     const std::lock_guard<std::mutex> guard(lock_);
     callbacks_.emplace(transferId, callback);
     // Looked at once: a change the engine reported before the id was registered was not for this monitor.
-    changed_ = true;
-    wakeUp_.notify_all();
+    if (pollAtOnce) {
+        changed_ = true;
+        wakeUp_.notify_all();
+    }
 }
 
 void TransferMonitorImpl::Stop() {

@@ -50,8 +50,9 @@ public:
     // Starts the thread once and becomes the engine's change listener; later calls (also after Stop) do
     // nothing.
     void Start();
-    // Registers the transfer, to be polled at once; an id already registered keeps its callback.
-    void Monitor(const std::string& transferId, TransferMonitorCallback* callback);
+    // Registers the transfer, to be polled at once (with `pollAtOnce` false: at the next regular poll, as a
+    // callback that waits for time to pass asks); an id already registered keeps its callback.
+    void Monitor(const std::string& transferId, TransferMonitorCallback* callback, bool pollAtOnce = true);
     // Stops listening to the engine, ends the wait at once, lets the current callback return, and joins the
     // thread. Must not be called from a callback.
     void Stop();

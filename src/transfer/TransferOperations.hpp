@@ -1,8 +1,8 @@
-// The download engine's three transfer operations as the updater uses them: the dialog starts transfers, the
-// transfer monitor polls them and listens for changes. An interface so that tests can script the statuses;
-// `EngineTransferOperations` forwards to an engine held by its owner's pointer. Called from any thread (the
-// interface and the monitor thread); the operations never throw for a refused or unknown transfer and call
-// nothing back; only the change listener is called, from the engine's threads.
+// The download engine's transfer operations as the updater uses them: the dialog starts and retries
+// transfers, the transfer monitor polls them and listens for changes. An interface so that tests can script
+// the statuses; `EngineTransferOperations` forwards to an engine held by its owner's pointer. Called from any
+// thread (the interface and the monitor thread); the operations never throw for a refused or unknown transfer
+// and call nothing back; only the change listener is called, from the engine's threads.
 #pragma once
 
 #include <functional>
@@ -22,6 +22,8 @@ public:
     virtual TransferStatus StartTransferInto(const std::string& transferId,
                                              const std::string& destination) = 0;
     virtual TransferStatus GetTransferStatus(const std::string& transferId) = 0;
+    // Lets a transfer that waits after a retryable error go on where it stopped.
+    virtual TransferStatus RetryTransfer(const std::string& transferId) = 0;
     // Removes a complete transfer from the store of transfers (its files stay): a later run starts afresh
     // and finds the files verified. Nothing for a transfer in any other state or an unknown id.
     virtual void ForgetTransfer(const std::string& transferId) { (void)transferId; }
@@ -48,6 +50,9 @@ public:
     }
     TransferStatus GetTransferStatus(const std::string& transferId) override {
         return (*engine_)->GetTransferStatus(transferId);
+    }
+    TransferStatus RetryTransfer(const std::string& transferId) override {
+        return (*engine_)->RetryTransfer(transferId);
     }
     void ForgetTransfer(const std::string& transferId) override { (*engine_)->ForgetTransfer(transferId); }
     // On the engine held now; nothing when there is none.

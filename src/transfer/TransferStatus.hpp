@@ -27,6 +27,8 @@ struct TransferStatus {
     TransferState state = TransferState::Absent;
     TransferError error = TransferError::InternalError;
     bool retrying = false;
+    // What caused the error, in a few words ("HTTP 404 for http://..."); empty without an error.
+    std::string errorCause;
     std::string runPath;   // the package's run path, only while Complete
     FileIdentity runFile;  // the run file as it was verified and made executable, only while Complete
     std::uint64_t transferredBytes = 0;

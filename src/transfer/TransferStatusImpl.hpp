@@ -45,6 +45,7 @@ public:
     void SetError(TransferError error) { status_.error = error; }
     bool IsRetrying() const { return status_.retrying; }
     void SetRetrying(bool retrying) { status_.retrying = retrying; }
+    void SetErrorCause(std::string cause) { status_.errorCause = std::move(cause); }
 
     // The reported increases, for the events; any thread.
     std::uint64_t TakeTransferredDelta() { return transferredBytes_.TakeDelta(); }

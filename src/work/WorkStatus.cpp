@@ -1,9 +1,24 @@
 #include "work/WorkStatus.hpp"
 
+#include <cstdlib>
+#include <memory>
 #include <stdexcept>
 #include <typeinfo>
 
+#include <cxxabi.h>
+
 namespace halcyne {
+
+std::string ReadableTypeName(const std::type_info& type) noexcept {
+    try {
+        int state = -1;
+        const std::unique_ptr<char, void (*)(void*)> name(
+            abi::__cxa_demangle(type.name(), nullptr, nullptr, &state), std::free);
+        return state == 0 && name ? std::string(name.get()) : std::string(type.name());
+    } catch (...) {
+        return std::string();
+    }
+}
 
 std::string WorkStatusData::ToErrorString() const {
     return std::string();
@@ -43,7 +58,7 @@ void WorkExceptionData::Describe(boost::property_tree::ptree& tree) const {
     try {
         Rethrow();
     } catch (const std::exception& e) {
-        tree.put("exception", typeid(e).name());
+        tree.put("exception", ReadableTypeName(typeid(e)));
         tree.put("what", e.what());
     } catch (...) {
         tree.put("exception", "Unknown exception type");
@@ -54,7 +69,18 @@ std::string WorkExceptionData::ToErrorString() const {
     try {
         Rethrow();
     } catch (const std::exception& e) {
-        return typeid(e).name();
+        return ReadableTypeName(typeid(e));
+    } catch (...) {
+        return "Unknown exception type";
+    }
+}
+
+std::string WorkExceptionData::Message() const {
+    try {
+        Rethrow();
+    } catch (const std::exception& e) {
+        const std::string what = e.what();
+        return what.empty() ? ReadableTypeName(typeid(e)) : what;
     } catch (...) {
         return "Unknown exception type";
     }

@@ -7,6 +7,7 @@
 #include <exception>
 #include <memory>
 #include <string>
+#include <typeinfo>
 
 #include <boost/property_tree/ptree.hpp>
 
@@ -65,16 +66,22 @@ private:
     const std::string errorMessage_;
 };
 
+// The type's name as the source spells it ("halcyne::FileInUseException"), or the compiler's own name when
+// it cannot be demangled. Never throws.
+std::string ReadableTypeName(const std::type_info& type) noexcept;
+
 // A captured exception. Made while the exception is being handled (or from a given pointer).
 class WorkExceptionData : public virtual WorkStatusData {
 public:
     explicit WorkExceptionData(std::exception_ptr exception);
     // Throws the stored exception; std::logic_error when there is none.
     [[noreturn]] void Rethrow() const;
-    // "exception" = dynamic type name, and "what" for a std::exception. Never throws.
+    // "exception" = the readable dynamic type name, and "what" for a std::exception. Never throws.
     void Describe(boost::property_tree::ptree& tree) const override;
-    // The dynamic type name (not the message), or "Unknown exception type". Never throws.
+    // The readable dynamic type name (not the message), or "Unknown exception type". Never throws.
     std::string ToErrorString() const override;
+    // The exception's message, or its readable type name when the message is empty. Never throws.
+    std::string Message() const;
     const std::exception_ptr& Exception() const { return exception_; }
 
 private:

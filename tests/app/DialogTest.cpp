@@ -1,6 +1,7 @@
 // The updater's dialog over scripted transfers, the real transfer monitor in fake time and a recording view:
-// the update sequence in both completion orders, every message with its caption, one message per run, and
-// nothing shown once the dialog has ended.
+// the update sequence in both completion orders, every message with its caption and detail line, the
+// automatic retries and the player's retry, one message per run, and nothing shown once the dialog has
+// ended.
 #include <algorithm>
 #include <atomic>
 #include <new>
@@ -57,6 +58,9 @@ public:
             locale->SetLanguage(configuration->DefaultLanguage());
         }
         monitor = std::make_unique<TransferMonitorImpl>(&engine, &clock);
+        // The dialog counts its pauses in the monitor's fake time.
+        options.clock = [this] { return clock.NowMs(); };
+        options.workLogPath = [] { return std::string("/logs/Log.txt"); };
     }
     ~DialogRun() {
         if (runner_.joinable()) {
@@ -75,7 +79,8 @@ public:
                 launches.push_back(downloader + " " + skin);
                 launchedRunFiles.push_back(runFile);
                 return launchSucceeds.load();
-            });
+            },
+            options);
     }
     Dialog& Start() {
         Dialog& dialog = Create();
@@ -104,6 +109,16 @@ public:
         }
         return errors;
     }
+    // The lines of the view that start with `prefix`.
+    std::vector<std::string> LinesOf(const std::string& prefix) const {
+        std::vector<std::string> lines;
+        for (const std::string& line : view.Lines()) {
+            if (line.rfind(prefix, 0) == 0) {
+                lines.push_back(line);
+            }
+        }
+        return lines;
+    }
     std::vector<std::string> Starts() const {
         std::vector<std::string> starts;
         for (const auto& call : engine.Calls()) {
@@ -124,6 +139,7 @@ public:
     test::ScriptedTransfers engine;
     test::FakeMonitorClock clock;
     test::RecordingDialogView view;
+    DialogOptions options;  // no automatic retries unless a test sets pauses
     EmbeddedMessageCatalog catalog{"updater"};
     std::unique_ptr<UpdaterConfiguration> configuration;
     std::unique_ptr<CatalogLocale> locale;
@@ -178,39 +194,131 @@ TEST(DialogTest, LaunchesWhenTheSecondTransferCompletesWhicheverItIs) {
     }
 }
 
-TEST(DialogTest, EveryTransferErrorShowsItsMessageOnceAndEndsTheRun) {
+TransferStatus Failing(const std::string& id, E error, bool retrying, const std::string& cause = "") {
+    TransferStatus status = Status(id, S::Transferring, error, retrying);
+    status.errorCause = cause;
+    return status;
+}
+
+TEST(DialogTest, EveryTransferErrorShowsItsMessageAndDetailOnceAndEndsTheRun) {
     struct Row {
         E error;
-        std::string message;
+        bool retrying;         // the transfer waits for a retry
+        std::string message;   // the whole message, or its start with `prefix`
+        bool retriedOnItsOwn;  // one automatic retry (the series has one pause) before the box
+        bool retryOffered;
+        std::string cause;        // the transfer's; "" gives the kind's name
+        bool intoFolder = false;  // the transfer has a destination: the message names it, what is needed
+                                  // and what is free (which the test cannot know: the message's start)
     };
     const std::string unexpected = Message::UnexpectedError;
+    const std::string cause = "HTTP 503 for http://host/packages/x";
     const std::vector<Row> rows = {
-        {E::ConnectionError, Message::ConnectionError},
-        {E::OutOfMemory, Message::OutOfMemory},
-        {E::InsufficientSpace, Message::OutOfDiskSpace},
-        {E::FileAccessError, Message::DiskWriteError},
-        {E::FileError, Message::DiskWriteError},
-        {E::ManifestError, unexpected},
-        {E::ChecksumMismatch, unexpected},
-        {E::RequestError, unexpected},
-        {E::InternalError, unexpected},
+        {E::ConnectionError, true, Message::ConnectionError, true, true, cause},
+        {E::ConnectionError, false, Message::ConnectionError, false, false, cause},
+        {E::OutOfMemory, true, Message::OutOfMemory, false, true, cause},
+        // A full disk is not retried on its own; the player may free space and retry.
+        {E::InsufficientSpace, true, Message::OutOfDiskSpace, false, true, ""},
+        {E::InsufficientSpace, true, "There is not enough free space in ", false, true, cause, true},
+        {E::FileAccessError, true, Message::DiskWriteError, false, true, cause},
+        {E::FileError, false, Message::DiskWriteError, false, false, cause},
+        {E::ManifestError, false, unexpected, false, false, cause},
+        {E::NotPublished, false, Message::NotPublished, false, false, cause},
+        // What does not verify is never tried again, waiting or not.
+        {E::Unverified, true, Message::NotVerified, false, false, cause},
+        {E::ChecksumMismatch, true, Message::NotVerified, false, false, ""},
+        {E::RequestError, true, unexpected, false, false, cause},
+        {E::InternalError, false, unexpected, false, false, cause},
     };
     for (const Row& row : rows) {
-        for (const bool retrying : {false, true}) {
-            SCOPED_TRACE(std::to_string(ToInt(row.error)) + (retrying ? " retrying" : ""));
-            // The downloader has completed: an error of the skin still ends the run.
-            DialogRun run;
-            run.engine.Script("DK-id", {Complete("DK-id", "run")});
-            run.engine.Script("skin-id", {Status("skin-id", S::Transferring, row.error, retrying)});
-            Dialog& dialog = run.Start();
-            run.WaitForEnd();
-            EXPECT_EQ(run.Errors(), std::vector<std::string>{"Error " + ErrorCaption + " | " + row.message});
-            EXPECT_EQ(dialog.Outcome(), DialogOutcome::ErrorShown);
-            EXPECT_EQ(ExitStatus(dialog.Outcome()), 1);
-            EXPECT_TRUE(run.launches.empty());
+        SCOPED_TRACE(std::string(ToName(row.error)) + (row.retrying ? " retrying" : "") +
+                     (row.intoFolder ? " into a folder" : ""));
+        // The downloader has completed: an error of the skin still ends the run.
+        DialogRun run;
+        run.options.retryPausesMs = {0};
+        TransferStatus failing = Failing("skin-id", row.error, row.retrying, row.cause);
+        failing.destPath = row.intoFolder ? run.scratch.Path() : "";
+        failing.totalBytes = 200000;
+        failing.progressBytes = 5000;
+        run.engine.Script("DK-id", {Complete("DK-id", "run")});
+        run.engine.Script("skin-id", {failing});
+        Dialog& dialog = run.Start();
+        run.WaitForEnd();
+        const std::vector<std::string> errors = run.Errors();
+        ASSERT_EQ(errors.size(), 1u);
+        const std::string shown =
+            "Error " + ErrorCaption + " | " + row.message +
+            (row.intoFolder ? run.scratch.Path() + ": the download needs 190 KB, but only " : "");
+        if (row.intoFolder) {
+            const std::string end = " is free. Free some space and try again.";
+            EXPECT_EQ(errors[0].substr(0, shown.size()), shown);
+            EXPECT_EQ(errors[0].substr(errors[0].size() - end.size()), end);
+        } else {
+            EXPECT_EQ(errors[0], shown);
         }
+        EXPECT_EQ(run.LinesOf("Detail "),
+                  std::vector<std::string>{
+                      "Detail Details: " + (row.cause.empty() ? std::string(ToName(row.error)) : row.cause) +
+                      "; work log: /logs/Log.txt"});
+        EXPECT_EQ(run.LinesOf("RetryOffered "), row.retryOffered
+                                                    ? std::vector<std::string>{"RetryOffered Retry | Close"}
+                                                    : std::vector<std::string>{});
+        EXPECT_EQ(run.Starts().size(), row.retriedOnItsOwn ? 3u : 2u);
+        EXPECT_EQ(dialog.Outcome(), DialogOutcome::ErrorShown);
+        EXPECT_EQ(ExitStatus(dialog.Outcome()), 1);
+        EXPECT_TRUE(run.launches.empty());
     }
 }
+
+// A connection error is retried after each pause of the series, in the monitor's fake time, with a notice
+// that counts the pause down; a transfer that verified more bytes meanwhile gets the whole series again.
+// Once the series is spent the box offers Retry, which starts it afresh, and the run goes on to the launch.
+TEST(DialogTest, ConnectionErrorsAreRetriedAfterEachPauseThenThePlayerIsAsked) {
+    DialogRun run;
+    run.options.retryPausesMs = {1000, 2000};
+    const TransferStatus lost = Failing("DK-id", E::ConnectionError, true, "HTTP 503 for http://n/x");
+    TransferStatus further = Progress("DK-id", 60, 200, 5);
+    further.verifiedBytes = 60;
+    run.engine.Script("DK-id", {lost});
+    run.engine.ScriptRetries("DK-id", {{further, lost}, {lost}, {lost}, {Complete("DK-id", "run")}});
+    run.engine.Script("skin-id", {Complete("skin-id", "skin.run")});
+    run.view.AnswerErrors({ErrorBoxAnswer::Retry});
+    Dialog& dialog = run.Start();
+    run.WaitForEnd();
+    const std::string oneSecond = "Notice Connection lost. Reconnecting in 1 s...";
+    const std::string twoSeconds = "Notice Connection lost. Reconnecting in 2 s...";
+    EXPECT_EQ(run.LinesOf("Notice "), (std::vector<std::string>{oneSecond, "Notice ", oneSecond, "Notice ",
+                                                                twoSeconds, oneSecond, "Notice "}));
+    EXPECT_EQ(run.Errors(),
+              std::vector<std::string>{"Error " + ErrorCaption + " | " + Message::ConnectionError});
+    EXPECT_EQ(run.LinesOf("RetryOffered "), std::vector<std::string>{"RetryOffered Retry | Close"});
+    EXPECT_EQ(run.Starts(), (std::vector<std::string>{"StartTransfer DP DK ?", "StartTransfer GP skin ?",
+                                                      "RetryTransfer DK-id", "RetryTransfer DK-id",
+                                                      "RetryTransfer DK-id", "RetryTransfer DK-id"}));
+    EXPECT_EQ(run.launches, std::vector<std::string>{"run skin.run"});
+    EXPECT_EQ(dialog.Outcome(), DialogOutcome::Launched);
+}
+
+// Both transfers wait after an error: the player is asked once, and the retry lets both go on.
+TEST(DialogTest, ThePlayersRetryLetsEveryWaitingTransferGoOn) {
+    DialogRun run;
+    run.engine.Script("DK-id", {Failing("DK-id", E::ConnectionError, true)});
+    run.engine.Script("skin-id", {Failing("skin-id", E::InsufficientSpace, true)});
+    run.engine.ScriptRetries("DK-id", {{Complete("DK-id", "run")}});
+    run.engine.ScriptRetries("skin-id", {{Complete("skin-id", "skin.run")}});
+    run.view.AnswerErrors({ErrorBoxAnswer::Retry});
+    Dialog& dialog = run.Start();
+    run.WaitForEnd();
+    EXPECT_EQ(run.Errors(),
+              std::vector<std::string>{"Error " + ErrorCaption + " | " + Message::ConnectionError});
+    EXPECT_EQ(run.Starts(), (std::vector<std::string>{"StartTransfer DP DK ?", "StartTransfer GP skin ?",
+                                                      "RetryTransfer DK-id", "RetryTransfer skin-id"}));
+    EXPECT_EQ(run.launches, std::vector<std::string>{"run skin.run"});
+    EXPECT_EQ(dialog.Outcome(), DialogOutcome::Launched);
+}
+
+// Stands for the message that names the data folder, which only the run knows.
+const char* const FolderMessage = "(folder message)";
 
 TEST(DialogTest, OneMessagePerRun) {
     struct Case {
@@ -235,7 +343,7 @@ TEST(DialogTest, OneMessagePerRun) {
              run.engine.Script("DK-id", {Status("DK-id", S::Initialized)});
              run.engine.Script("skin-id", {Status("skin-id", S::Initialized)});
          },
-         Message::DiskWriteError},
+         FolderMessage},
         {"destination reached through a link",
          [](DialogRun& run) {
              boost::filesystem::rename(run.scratch / "Vantrel Technologies", run.scratch / "elsewhere");
@@ -243,7 +351,7 @@ TEST(DialogTest, OneMessagePerRun) {
              run.engine.Script("DK-id", {Status("DK-id", S::Initialized)});
              run.engine.Script("skin-id", {Status("skin-id", S::Initialized)});
          },
-         Message::DiskWriteError},
+         FolderMessage},
         {"launch failure",
          [](DialogRun& run) {
              run.launchSucceeds = false;
@@ -270,7 +378,14 @@ TEST(DialogTest, OneMessagePerRun) {
         c.arrange(run);
         Dialog& dialog = run.Start();
         run.WaitForEnd();
-        EXPECT_EQ(run.Errors(), std::vector<std::string>{"Error " + ErrorCaption + " | " + c.message});
+        const std::string message =
+            c.message == FolderMessage
+                ? "The folder " + DataFolder(run) +
+                      " cannot be used for the download. Make sure it is a folder of your own that only your "
+                      "user account can write to, and try again."
+                : c.message;
+        EXPECT_EQ(run.Errors(), std::vector<std::string>{"Error " + ErrorCaption + " | " + message});
+        EXPECT_EQ(run.LinesOf("Detail ").size(), 1u);
         EXPECT_EQ(dialog.Outcome(), DialogOutcome::ErrorShown);
         EXPECT_TRUE(run.view.Lines().back() == "Closed");
     }

@@ -60,11 +60,17 @@ TEST(EmbeddedCatalogTest, EveryCatalogTranslatesEveryMessageWithItsPlaceholders)
             EXPECT_FALSE(translation.empty());
             EXPECT_TRUE(IsValidUtf8(translation));
             EXPECT_EQ(Placeholders(translation), Placeholders(message));
-            // The support sentence ends three messages; its host must survive translation.
+            // The support sentence ends the messages that send the player on; its host must survive
+            // translation.
             if (message.find("support.") != std::string::npos) {
                 EXPECT_TRUE(message == Message::UnexpectedError || message == Message::LaunchFailed ||
-                            message == Message::ConfigurationError);
+                            message == Message::ConfigurationError || message == Message::NotPublished ||
+                            message == Message::NotVerified);
                 EXPECT_NE(translation.find("support.halcyne.example"), std::string::npos);
+            }
+            // The terminal's question names the letter that retries: every language keeps it.
+            if (message == Message::RetryPrompt) {
+                EXPECT_TRUE(std::regex_search(translation, std::regex("(^|[^A-Za-z])r([^A-Za-z]|$)")));
             }
         }
     }
@@ -72,6 +78,9 @@ TEST(EmbeddedCatalogTest, EveryCatalogTranslatesEveryMessageWithItsPlaceholders)
     const std::string launch = Message::LaunchFailed;
     EXPECT_EQ(unexpected, std::string("An unexpected error occurred. ") + SupportSentence);
     EXPECT_EQ(launch, std::string("The {1} Downloader could not be launched. ") + SupportSentence);
+    for (const std::string message : {Message::NotPublished, Message::NotVerified}) {
+        EXPECT_EQ(message.substr(message.size() - std::string(SupportSentence).size()), SupportSentence);
+    }
     EXPECT_NE(std::string(SupportSentence).find("support.halcyne.example"), std::string::npos);
 }
 

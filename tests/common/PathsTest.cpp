@@ -1,5 +1,6 @@
 #include <algorithm>
 #include <functional>
+#include <optional>
 #include <vector>
 
 #include <boost/filesystem.hpp>
@@ -289,6 +290,41 @@ TEST(EngineSettingsTest, Defaults) {
     EXPECT_EQ(s.maxNodeListBytes, 1024u * 1024);
     EXPECT_EQ(s.maxSignatureBytes, 4096u);
     EXPECT_EQ(s.maxNodeListNodes, 1000);
+    // About two minutes of automatic retries, growing to 30 s.
+    EXPECT_EQ(s.retryPausesMs, (std::vector<std::uint32_t>{2000, 4000, 8000, 16000, 30000, 30000}));
+}
+
+TEST(EngineSettingsTest, RetryPausesAreMillisecondsSeparatedByCommas) {
+    using Pauses = std::optional<std::vector<std::uint32_t>>;
+    const std::pair<std::string, Pauses> cases[] = {
+        {"2000,4000,8000", std::vector<std::uint32_t>{2000, 4000, 8000}},
+        {" 0 , 10 ", std::vector<std::uint32_t>{0, 10}},
+        {"3600000", std::vector<std::uint32_t>{3600000}},
+        {"3600001", std::nullopt},  // longer than an hour
+        {"99999999999999999999", std::nullopt},
+        {"", std::nullopt},
+        {"10,", std::nullopt},
+        {",10", std::nullopt},
+        {"10;20", std::nullopt},
+        {"-5", std::nullopt},
+        {"2s", std::nullopt},
+    };
+    for (const auto& [text, expected] : cases) {
+        EXPECT_EQ(ParseRetryPauses(text), expected) << text;
+    }
+}
+
+TEST(EngineSettingsTest, TheDescriptionNamesEveryFieldButNoKey) {
+    EngineSettings s;
+    s.manifestKeys = "a2V5MQ==, a2V5Mg==,";
+    s.retryPausesMs = {10, 20};
+    boost::property_tree::ptree tree;
+    DescribeSettings(s, tree);
+    EXPECT_EQ(tree.get<std::string>("manifestKeys"), "2");
+    EXPECT_EQ(tree.get<std::string>("retryPausesMs"), "10,20");
+    EXPECT_EQ(tree.get<std::string>("manifestHost"), "manifests.halcyne.example");
+    EXPECT_EQ(tree.get<std::string>("maxPackageChunks"), "1048576");
+    EXPECT_EQ(tree.get<std::string>("statisticsAlpha").substr(0, 3), "0.3");
 }
 
 }  // namespace

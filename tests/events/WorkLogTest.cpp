@@ -75,6 +75,32 @@ TEST_F(WorkLogTest, FileNameStampAndCounter) {
         std::string(FixedLogStamp) + "{\"event\":\"Start\"}\n" + FixedLogStamp + "{\"event\":\"Pause\"}\n");
 }
 
+// The file a run's header opens begins with the header, whoever writes first, and ends with the closing
+// entry after everything queued before the manager went; with level 0 there is neither.
+TEST_F(WorkLogTest, TheHeaderComesFirstAndTheClosingEntryLast) {
+    for (const std::int32_t level : {-9, 1, 0}) {
+        SCOPED_TRACE(level);
+        std::filesystem::remove_all(LogsFolder());
+        auto log = std::make_unique<JsonWorkLogManager>(level, "Vantrel Technologies/Halcyne/logs", &files_,
+                                                        FixedLogTime, "{\"event\":\"Header\"}\n");
+        log->Open();
+        EXPECT_EQ(log->FilePath().empty(), level == 0);
+        log->Write(LogLevel::TransferEvent, "{\"event\":\"Initialize\"}\n");
+        log->SetClosingEntry("{\"event\":\"Early\"}\n");
+        log->SetClosingEntry("{\"event\":\"Closing\"}\n");  // the last one given
+        SubmitEvent(*log, "Start");                         // queued: written before the closing entry
+        log.reset();
+        const std::string stamp = FixedLogStamp;
+        std::vector<std::string> expected;
+        if (level != 0) {
+            for (const char* event : {"Header", "Initialize", "Start", "Closing"}) {
+                expected.push_back(stamp + "{\"event\":\"" + event + "\"}");
+            }
+        }
+        EXPECT_EQ(LogLines(), expected);
+    }
+}
+
 TEST_F(WorkLogTest, NamesTakenUpToTheBoundDropTheLine) {
     std::filesystem::create_directories(LogsFolder());
     for (unsigned counter = 0; counter <= LogManager::MaxNameCounter; ++counter) {

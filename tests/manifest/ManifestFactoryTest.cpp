@@ -125,31 +125,46 @@ TEST(ManifestFactoryTest, MatchesIdAndGivenVersionExactly) {
     EXPECT_FALSE(packages.Matches(nullptr, "K"));
 }
 
+// Each failure names the URL and what went wrong; a document the service does not have, and a server whose
+// certificate is refused, are told apart from the other failures.
 TEST(ManifestFactoryTest, MapsRequestOutcomesToExceptions) {
-    enum class Expect { Loaded, Locator, Stream, Parse, Memory };
+    enum class Expect { Loaded, NotFound, Locator, Trust, Stream, Parse, Memory };
     struct Case {
         const char* name;
         HttpRequestStatus status;
         std::string body;
         Expect expect;
+        std::string message;  // of the exception, for the failures of the request
     };
     const std::string xml = PackageXml("K", "V");
+    const std::string url = "http://h/manifests/K/V.xml";
+    const auto answered = [](R result, int code) {
+        HttpRequestStatus status = HttpRequestStatus::Failed(result, 0, "msg");
+        status.responseCode = code;
+        return status;
+    };
     const Case cases[] = {
-        {"success", HttpRequestStatus::Written(0), xml, Expect::Loaded},
-        {"bad URL", HttpRequestStatus::Failed(R::BadUrl, 0, "msg"), "", Expect::Locator},
-        {"client error", HttpRequestStatus::Failed(R::ClientError, 0, "msg"), "", Expect::Locator},
-        {"server error", HttpRequestStatus::Failed(R::ServerError, 0, "msg"), "", Expect::Stream},
-        {"cancelled", HttpRequestStatus::Failed(R::Cancelled, 0, "msg"), xml, Expect::Stream},
-        {"not started", HttpRequestStatus::Failed(R::NotStarted, 0, "msg"), xml, Expect::Stream},
-        {"time-out", HttpRequestStatus::Failed(R::TimedOut, 0, "msg"), "", Expect::Stream},
-        {"write failed", HttpRequestStatus::Failed(R::WriteFailed, 0, "msg"), "", Expect::Stream},
-        {"other", HttpRequestStatus::Failed(R::OtherError, 0, "msg"), "", Expect::Stream},
-        {"out of memory", HttpRequestStatus::Failed(R::OutOfMemory, 0, "msg"), "", Expect::Memory},
+        {"success", HttpRequestStatus::Written(0), xml, Expect::Loaded, ""},
+        {"bad URL", HttpRequestStatus::Failed(R::BadUrl, 0, "msg"), "", Expect::Locator, url + ": msg"},
+        {"client error", answered(R::ClientError, 403), "", Expect::Locator, "HTTP 403 for " + url},
+        {"not found", answered(R::ClientError, 404), "", Expect::NotFound, "HTTP 404 for " + url},
+        {"gone", answered(R::ClientError, 410), "", Expect::NotFound, "HTTP 410 for " + url},
+        {"certificate refused", HttpRequestStatus::Failed(R::CertificateRefused, 0, "msg"), "", Expect::Trust,
+         "the certificate of " + url + ": msg"},
+        {"server error", answered(R::ServerError, 503), "", Expect::Stream, "HTTP 503 for " + url},
+        {"cancelled", HttpRequestStatus::Failed(R::Cancelled, 0, "msg"), xml, Expect::Stream, url + ": msg"},
+        {"not started", HttpRequestStatus::Failed(R::NotStarted, 0, "msg"), xml, Expect::Stream,
+         url + ": msg"},
+        {"time-out", HttpRequestStatus::Failed(R::TimedOut, 0, "msg"), "", Expect::Stream, url + ": msg"},
+        {"write failed", HttpRequestStatus::Failed(R::WriteFailed, 0, "msg"), "", Expect::Stream,
+         url + ": msg"},
+        {"other", HttpRequestStatus::Failed(R::OtherError, 0, "msg"), "", Expect::Stream, url + ": msg"},
+        {"out of memory", HttpRequestStatus::Failed(R::OutOfMemory, 0, "msg"), "", Expect::Memory, ""},
         {"an attribute element wins", HttpRequestStatus::Written(0),
          "<package id=\"X\" name=\"N\" partnerId=\"P\" versionId=\"V\" run=\"\"><id>K</id><files/></package>",
-         Expect::Loaded},
-        {"not XML", HttpRequestStatus::Written(0), "<package", Expect::Parse},
-        {"another version", HttpRequestStatus::Written(0), PackageXml("K", "W"), Expect::Locator},
+         Expect::Loaded, ""},
+        {"not XML", HttpRequestStatus::Written(0), "<package", Expect::Parse, ""},
+        {"another version", HttpRequestStatus::Written(0), PackageXml("K", "W"), Expect::Locator, ""},
     };
     for (const Case& c : cases) {
         SCOPED_TRACE(c.name);
@@ -161,18 +176,24 @@ TEST(ManifestFactoryTest, MapsRequestOutcomesToExceptions) {
             const auto manifest = packages.Create("K/V");
             EXPECT_EQ(c.expect, Expect::Loaded);
             EXPECT_EQ(manifest->GetId(), "K");
+        } catch (const ManifestNotFoundException& e) {
+            EXPECT_EQ(c.expect, Expect::NotFound);
+            EXPECT_EQ(e.what(), c.message);
         } catch (const ManifestLocatorException& e) {
             EXPECT_EQ(c.expect, Expect::Locator);
-            EXPECT_STREQ(e.what(), c.status.errorMessage.c_str());
+            EXPECT_EQ(e.what(), c.message);
+        } catch (const ManifestTrustException& e) {
+            EXPECT_EQ(c.expect, Expect::Trust);
+            EXPECT_EQ(e.what(), c.message);
         } catch (const ManifestStreamException& e) {
             EXPECT_EQ(c.expect, Expect::Stream);
-            EXPECT_STREQ(e.what(), "msg");
+            EXPECT_EQ(e.what(), c.message);
         } catch (const ManifestParseException&) {
             EXPECT_EQ(c.expect, Expect::Parse);
         } catch (const std::bad_alloc&) {
             EXPECT_EQ(c.expect, Expect::Memory);
         }
-        EXPECT_EQ(requests.urls, std::vector<std::string>{"http://h/manifests/K/V.xml"});
+        EXPECT_EQ(requests.urls, std::vector<std::string>{url});
         EXPECT_EQ(requests.connectTimeouts, std::vector<int>{7});
         EXPECT_EQ(requests.timeouts, std::vector<int>{9});
     }

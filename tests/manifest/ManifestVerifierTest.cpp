@@ -250,7 +250,7 @@ TEST(SignedManifestFetchTest, RefusesBeforeParsingAndFetchesAMovingDocumentOnceM
          {{Manifest}},
          {{"", failed(R::ClientError, "404 Not Found")}},
          "no signature for http://h/manifests/K/current.xml: http://h/manifests/K/current.xml.sig is missing "
-         "(404 Not Found)",
+         "(http://h/manifests/K/current.xml.sig: 404 Not Found)",
          {current, current + ".sig"}},
         {"signature empty",
          "K",

@@ -80,8 +80,8 @@ TEST(TransferStatusDataTest, ClassifiesExceptionsInClauseOrder) {
 }
 
 TEST(TransferStatusDataTest, DescribesAndWritesEveryKindAsADecimalNumber) {
-    const std::string inUseType = typeid(FileInUseException).name();
-    for (int value = 0; value <= 9; ++value) {
+    const std::string inUseType = "halcyne::FileInUseException";
+    for (int value = 0; value <= 11; ++value) {
         SCOPED_TRACE(value);
         const auto kind = static_cast<TransferError>(value);
         const std::string number = std::to_string(value);
@@ -90,16 +90,22 @@ TEST(TransferStatusDataTest, DescribesAndWritesEveryKindAsADecimalNumber) {
         EXPECT_EQ(error.ToTransferError(), kind);
         EXPECT_EQ(Keys(error), "transferError=" + number + ";errorMessage=x y;");
         EXPECT_EQ(error.ToErrorString(), "error|" + number + "|x y");
+        EXPECT_EQ(error.Cause(), "x y");
 
         const TransferExceptionData exception(kind, Captured(FileInUseException("held by P")));
         EXPECT_EQ(exception.ToTransferError(), kind);
         EXPECT_EQ(Keys(exception),
                   "transferError=" + number + ";exception=" + inUseType + ";what=held by P;");
         EXPECT_EQ(exception.ToErrorString(), "error|" + number + "|" + inUseType);
+        EXPECT_EQ(exception.Cause(), "held by P");
     }
+    // An exception without a message is caused by its type.
+    EXPECT_EQ(TransferExceptionData(TransferError::InternalError, Captured(std::runtime_error(""))).Cause(),
+              "std::runtime_error");
     const TransferExceptionData unknown(TransferError::InternalError, Captured(7));
     EXPECT_EQ(Keys(unknown), "transferError=9;exception=Unknown exception type;");
     EXPECT_EQ(unknown.ToErrorString(), "error|9|Unknown exception type");
+    EXPECT_EQ(unknown.Cause(), "Unknown exception type");
 
     // The file exception data writes what its base writes; the flag stays out.
     const TransferFileExceptionData file(Captured(FileInUseException("held by P")));
@@ -128,6 +134,8 @@ TEST(TransferStatusDataTest, HttpOutcomesMapToKinds) {
         {HttpRequestResult::TimedOut, TransferError::ConnectionError},
         {HttpRequestResult::OutOfMemory, TransferError::OutOfMemory},
         {HttpRequestResult::OtherError, TransferError::RequestError},
+        {HttpRequestResult::TooLarge, TransferError::RequestError},
+        {HttpRequestResult::CertificateRefused, TransferError::Unverified},
         {static_cast<HttpRequestResult>(99), TransferError::InternalError},
     };
     for (const Case& c : cases) {
@@ -155,6 +163,45 @@ TEST(TransferStatusDataTest, HttpOutcomesMapToKinds) {
     EXPECT_EQ(Keys(data),
               "hostname=node0:80;ip=;httpResult=4;httpResponseCode=0;bytesWritten=0;errorDetails=libcurl "
               "error 1 (HTTP 0);curlErrorText=Protocol \"gopher\" not supported;requestTimeMs=3;");
+}
+
+// The cause a player's detail line shows: the URL (the node's host when it is not known) and what went wrong,
+// the HTTP status when the server answered with one, else libcurl's text, else the request's message.
+TEST(TransferStatusDataTest, AFailedRequestsCauseNamesItsUrlAndWhatWentWrong) {
+    const std::string url = "http://node0:80/packages/P/K/1/data.bin";
+    const auto status = [](HttpRequestResult result, int code, const std::string& message,
+                           const std::string& curlText) {
+        HttpRequestStatus failed = HttpRequestStatus::Failed(result, 0, message);
+        failed.responseCode = code;
+        failed.curlErrorText = curlText;
+        return failed;
+    };
+    struct Case {
+        const char* name;
+        HttpRequestStatus status;
+        std::string url;
+        std::string cause;
+    };
+    const Case cases[] = {
+        {"an error status", status(HttpRequestResult::ServerError, 503, "libcurl error 22 (HTTP 503)", "x"),
+         url, "HTTP 503 for " + url},
+        {"refused",
+         status(HttpRequestResult::ConnectFailed, 0, "libcurl error 7 (HTTP 0)", "Connection refused"), url,
+         url + ": Connection refused"},
+        {"no libcurl text", status(HttpRequestResult::WriteFailed, 0, "the file was truncated", ""), url,
+         url + ": the file was truncated"},
+        {"nothing said", status(HttpRequestResult::OutOfRange, 0, "", ""), url, url + ": OutOfRange"},
+        {"no URL", status(HttpRequestResult::TimedOut, 0, "libcurl error 28 (HTTP 0)", "Timeout"), "",
+         "node0:80: Timeout"},
+    };
+    for (const Case& c : cases) {
+        SCOPED_TRACE(c.name);
+        const HttpTransferStatusData data("node0:80", c.status, 10, c.url);
+        EXPECT_EQ(data.Cause(), c.cause);
+        const auto* transferData = static_cast<const TransferStatusData*>(&data);
+        EXPECT_EQ(transferData->Cause(), c.cause);
+        EXPECT_EQ(Keys(data).find("url=" + c.url + ";") != std::string::npos, !c.url.empty());
+    }
 }
 
 }  // namespace

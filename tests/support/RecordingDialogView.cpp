@@ -95,8 +95,29 @@ void RecordingDialogView::ShowLaunchView(const std::string& text) {
     Add("LaunchView " + text);
 }
 
-void RecordingDialogView::ShowError(const std::string& caption, const std::string& message) {
-    Add("Error " + caption + " | " + message);
+void RecordingDialogView::ShowNotice(const std::string& text) {
+    Add("Notice " + text);
+}
+
+Updater::ErrorBoxAnswer RecordingDialogView::ShowError(const Updater::ErrorBox& box) {
+    const std::lock_guard<std::mutex> guard(lock_);
+    lines_.push_back("Error " + box.caption + " | " + box.message);
+    lines_.push_back("Detail " + box.detail);
+    if (box.offerRetry) {
+        lines_.push_back("RetryOffered " + box.retryLabel + " | " + box.closeLabel);
+    }
+    changed_.notify_all();
+    if (answers_.empty()) {
+        return Updater::ErrorBoxAnswer::Close;
+    }
+    const Updater::ErrorBoxAnswer answer = answers_.front();
+    answers_.pop_front();
+    return answer;
+}
+
+void RecordingDialogView::AnswerErrors(std::vector<Updater::ErrorBoxAnswer> answers) {
+    const std::lock_guard<std::mutex> guard(lock_);
+    answers_.assign(answers.begin(), answers.end());
 }
 
 void RecordingDialogView::Close() {

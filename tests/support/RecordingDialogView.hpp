@@ -17,7 +17,8 @@ namespace halcyne::test {
 class RecordingDialogView : public Updater::DialogView {
 public:
     // Lines, in order: "Texts <caption> | <status>", "Languages <a>,<b>", "ProgressView",
-    // "Progress <position> <text>", "LaunchView <text>", "Error <caption> | <message>", "Close",
+    // "Progress <position> <text>", "Notice <text>", "LaunchView <text>", "Error <caption> | <message>"
+    // followed by "Detail <detail>" and, when a retry is offered, "RetryOffered <retry> | <close>", "Close",
     // and "Closed" when the loop has ended.
     std::vector<std::string> Lines() const;
     // Waits (at most 30 s) until a line satisfies `match`; false on time-out.
@@ -27,6 +28,8 @@ public:
     // The user's actions, taken by Run in order on its thread.
     void ChooseLanguage(int index);
     void PressClose();
+    // The answers to the next error boxes, in order; once they are used up every box answers Close.
+    void AnswerErrors(std::vector<Updater::ErrorBoxAnswer> answers);
 
     // When set, SetProgress calls it first (a test makes it throw).
     std::function<void()> onSetProgress;
@@ -36,8 +39,9 @@ public:
     void ShowLanguageView(const std::vector<std::string>& languages) override;
     void ShowProgressView() override;
     void SetProgress(int position, const std::string& timeRemaining) override;
+    void ShowNotice(const std::string& text) override;
     void ShowLaunchView(const std::string& text) override;
-    void ShowError(const std::string& caption, const std::string& message) override;
+    Updater::ErrorBoxAnswer ShowError(const Updater::ErrorBox& box) override;
     void Close() override;
 
 private:
@@ -47,6 +51,7 @@ private:
     mutable std::condition_variable changed_;
     std::vector<std::string> lines_;
     std::deque<std::function<void(Updater::DialogViewEvents&)>> actions_;
+    std::deque<Updater::ErrorBoxAnswer> answers_;
     bool closeRequested_ = false;
 };
 

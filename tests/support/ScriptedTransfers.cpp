@@ -76,6 +76,31 @@ TransferStatus ScriptedTransfers::GetTransferStatus(const std::string& transferI
     return status;
 }
 
+void ScriptedTransfers::ScriptRetries(const std::string& id,
+                                      std::vector<std::vector<TransferStatus>> afterEachRetry) {
+    const std::lock_guard<std::mutex> guard(lock_);
+    retryScripts_[id] = std::deque<std::vector<TransferStatus>>(afterEachRetry.begin(), afterEachRetry.end());
+}
+
+TransferStatus ScriptedTransfers::RetryTransfer(const std::string& transferId) {
+    const std::lock_guard<std::mutex> guard(lock_);
+    calls_.push_back({"RetryTransfer", {transferId}});
+    changed_.notify_all();
+    auto next = retryScripts_.find(transferId);
+    if (next != retryScripts_.end() && !next->second.empty()) {
+        const std::vector<TransferStatus>& script = next->second.front();
+        scripts_[transferId] = std::deque<TransferStatus>(script.begin(), script.end());
+        if (next->second.size() > 1) {
+            next->second.pop_front();
+        }
+    }
+    auto found = scripts_.find(transferId);
+    if (found == scripts_.end() || found->second.empty()) {
+        return TransferStatus(transferId, TransferState::Absent);
+    }
+    return found->second.front();
+}
+
 void ScriptedTransfers::SetChangeListener(std::function<void()> listener) {
     {
         const std::lock_guard<std::mutex> guard(lock_);

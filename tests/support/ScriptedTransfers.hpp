@@ -31,13 +31,16 @@ TransferStatus Status(const std::string& id, TransferState state, TransferError 
 class ScriptedTransfers : public TransferOperations {
 public:
     struct Call {
-        std::string operation;  // "StartTransfer", "StartTransferInto" or "GetTransferStatus"
+        std::string operation;  // "StartTransfer", "StartTransferInto", "GetTransferStatus", "RetryTransfer"
         std::vector<std::string> arguments;
     };
 
     // The statuses GetTransferStatus returns for the id, one per query; the last one repeats. An id without a
     // script is Absent.
     void Script(const std::string& id, std::vector<TransferStatus> statuses);
+    // The scripts that replace the id's script after each RetryTransfer, in order (the last one stays for
+    // later retries); without them a retry changes nothing.
+    void ScriptRetries(const std::string& id, std::vector<std::vector<TransferStatus>> afterEachRetry);
     // What StartTransfer returns for the package id (by default a status Initializing with id
     // "<package>-id"), and what StartTransferInto returns (by default the status Transferring for the id).
     void OnStart(const std::string& packageId, TransferStatus status);
@@ -47,6 +50,9 @@ public:
                                  const std::string& versionId) override;
     TransferStatus StartTransferInto(const std::string& transferId, const std::string& destination) override;
     TransferStatus GetTransferStatus(const std::string& transferId) override;
+    // Records the call ("RetryTransfer") and moves the id on to its next script; returns the first status
+    // of that script (the current one without scripts).
+    TransferStatus RetryTransfer(const std::string& transferId) override;
     void SetChangeListener(std::function<void()> listener) override;
 
     // Calls the change listener as the engine does after a transfer changed.
@@ -65,6 +71,7 @@ private:
     mutable std::mutex lock_;       // guards every field below
     mutable std::condition_variable changed_;
     std::map<std::string, std::deque<TransferStatus>> scripts_;
+    std::map<std::string, std::deque<std::vector<TransferStatus>>> retryScripts_;
     std::map<std::string, TransferStatus> starts_;
     std::map<std::string, TransferStatus> startsInto_;
     std::vector<Call> calls_;

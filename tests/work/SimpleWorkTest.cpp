@@ -149,7 +149,7 @@ TEST(SimpleWorkTest, ExceptionsBecomeErrorWithExceptionDataAndAreNeverRetried) {
     const WorkStatus status = work->Run();
     EXPECT_EQ(status.result, WorkResult::Error);
     ASSERT_NE(std::dynamic_pointer_cast<WorkExceptionData>(status.data), nullptr);
-    EXPECT_EQ(status.data->ToErrorString(), typeid(std::runtime_error).name());
+    EXPECT_EQ(status.data->ToErrorString(), "std::runtime_error");
     EXPECT_EQ(work->Runs(), 1);
     work->NotifyComplete(status);  // the completion callbacks still run
     ASSERT_EQ(observer.completions.size(), 1u);

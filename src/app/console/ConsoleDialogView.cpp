@@ -7,6 +7,7 @@
 #include <fcntl.h>
 #include <poll.h>
 #include <sys/ioctl.h>
+#include <termios.h>
 #include <unistd.h>
 
 #include "common/Utf8.hpp"
@@ -45,7 +46,7 @@ constexpr std::size_t MinimumBarWidth = 20;
 }  // namespace
 
 ConsoleDialogView::ConsoleDialogView(int input, int output)
-    : input_(input), output_(output), terminal_(::isatty(output) == 1) {
+    : input_(input), output_(output), terminal_(::isatty(output) == 1), inputTerminal_(::isatty(input) == 1) {
     if (::pipe2(wakePipe_, O_CLOEXEC | O_NONBLOCK) != 0) {
         wakePipe_[0] = wakePipe_[1] = -1;
     }
@@ -222,17 +223,45 @@ void ConsoleDialogView::SetProgress(int position, const std::string& timeRemaini
         return;
     }
     const int percent = std::clamp(position, 0, 100);
-    const std::string figures = (percent < 10    ? "  "
-                                 : percent < 100 ? " "
-                                                 : "") +
-                                std::to_string(percent) + "% ";
+    timeRemaining_ = timeRemaining;
     if (!terminal_) {
         if (percent != lastPosition_) {
-            Write(figures + timeRemaining + "\n");
+            const std::string figures = (percent < 10    ? "  "
+                                         : percent < 100 ? " "
+                                                         : "") +
+                                        std::to_string(percent) + "% ";
+            Write(figures + (notice_.empty() ? timeRemaining : notice_) + "\n");
             lastPosition_ = percent;
         }
         return;
     }
+    lastPosition_ = percent;
+    DrawBar();
+}
+
+void ConsoleDialogView::ShowNotice(const std::string& text) {
+    const std::lock_guard<std::mutex> guard(lock_);
+    if (closed_ || text == notice_) {
+        return;
+    }
+    const bool appears = notice_.empty();
+    notice_ = text;
+    if (!terminal_) {
+        if (appears && !text.empty()) {
+            Write(text + "\n");
+        }
+        return;
+    }
+    DrawBar();
+}
+
+void ConsoleDialogView::DrawBar() {
+    const int percent = std::max(lastPosition_, 0);
+    const std::string figures = (percent < 10    ? "  "
+                                 : percent < 100 ? " "
+                                                 : "") +
+                                std::to_string(percent) + "% ";
+    const std::string& timeRemaining = notice_.empty() ? timeRemaining_ : notice_;
     // One line, redrawn in place: [#####-----] NN% text, no wider than the terminal (less its last column,
     // so that the cursor never wraps: a wrapped line would not be redrawn by the carriage return but pile up
     // a new line at every step). Below 21 columns there is no room for a bar: NN% text, cut to fit.
@@ -251,7 +280,6 @@ void ConsoleDialogView::SetProgress(int position, const std::string& timeRemaini
     line += std::string(width > shown ? width - shown : 0, ' ');
     Write(line);
     barDrawn_ = true;
-    lastPosition_ = percent;
 }
 
 void ConsoleDialogView::ShowLaunchView(const std::string& text) {
@@ -260,10 +288,32 @@ void ConsoleDialogView::ShowLaunchView(const std::string& text) {
     Write(text + "\n");
 }
 
-void ConsoleDialogView::ShowError(const std::string& caption, const std::string& message) {
+ErrorBoxAnswer ConsoleDialogView::ShowError(const ErrorBox& box) {
+    {
+        const std::lock_guard<std::mutex> guard(lock_);
+        EndBarLine();
+        Write(box.caption + "\n" + box.message + "\n" + (box.detail.empty() ? "" : box.detail + "\n"));
+        // Only a player at a terminal is asked; a script or a pipe gets the message and the run ends. While
+        // the language is still asked for, the input belongs to that prompt.
+        if (!box.offerRetry || !inputTerminal_ || closed_ || languagePending_) {
+            return ErrorBoxAnswer::Close;
+        }
+        // Only an answer typed after the question counts: an Enter pressed while the bar ran would close.
+        ::tcflush(input_, TCIFLUSH);
+        Write(box.retryPrompt);
+    }
+    std::string line;
+    bool ended = false;
+    if (!ReadLine(line, ended)) {
+        return ErrorBoxAnswer::Close;  // closed meanwhile
+    }
     const std::lock_guard<std::mutex> guard(lock_);
-    EndBarLine();
-    Write(caption + "\n" + message + "\n");
+    if (ended) {
+        Write("\n");
+    }
+    line.erase(0, line.find_first_not_of(" \t\r"));
+    line.erase(line.find_last_not_of(" \t\r") + 1);
+    return !closed_ && (line == "r" || line == "R") ? ErrorBoxAnswer::Retry : ErrorBoxAnswer::Close;
 }
 
 void ConsoleDialogView::Close() {

@@ -1,7 +1,9 @@
 // The dialog in a terminal: a numbered language prompt on the input, then one progress bar line redrawn in
 // place on the output when it is a terminal (plain lines, one per whole percent, otherwise), texts and
-// errors as lines. Run runs on the interface thread and reads the input there; every other call may come
-// from any thread (the monitor thread, the signal thread). Calls back its events only from inside Run.
+// errors as lines; an error that offers a retry asks on the input when it is a terminal ("r" then Enter
+// retries). Run runs on the interface thread and reads the input there; ShowError reads it on the calling
+// thread (the monitor thread) once the language is chosen; every other call may come from any thread (the
+// monitor thread, the signal thread). Calls back its events only from inside Run.
 #pragma once
 
 #include <condition_variable>
@@ -27,8 +29,9 @@ public:
     void ShowLanguageView(const std::vector<std::string>& languages) override;
     void ShowProgressView() override;
     void SetProgress(int position, const std::string& timeRemaining) override;
+    void ShowNotice(const std::string& text) override;
     void ShowLaunchView(const std::string& text) override;
-    void ShowError(const std::string& caption, const std::string& message) override;
+    ErrorBoxAnswer ShowError(const ErrorBox& box) override;
     void Close() override;
 
 private:
@@ -39,11 +42,13 @@ private:
     bool ReadLine(std::string& line, bool& ended);
     void Write(const std::string& text);  // with lock_ held
     void EndBarLine();                    // with lock_ held
+    void DrawBar();                       // with lock_ held, on a terminal
     int Width() const;
 
     const int input_;
     const int output_;
     const bool terminal_;
+    const bool inputTerminal_;    // the input is a terminal: an error box may ask whether to retry
     int wakePipe_[2] = {-1, -1};  // written by Close to end a wait for input
 
     std::mutex lock_;  // guards every field below and the output
@@ -58,6 +63,8 @@ private:
     bool languagePending_ = false;
     bool barDrawn_ = false;  // a bar line is on the terminal without its line feed
     int lastPosition_ = -1;
+    std::string timeRemaining_;  // the bar's text when there is no notice
+    std::string notice_;         // shown in place of the time remaining
 };
 
 }  // namespace halcyne::Updater

@@ -211,7 +211,19 @@ void GtkDialogView::SetProgress(int position, const std::string& timeRemaining) 
         [this, position, timeRemaining] {
             gtk_progress_bar_set_fraction(GTK_PROGRESS_BAR(Control("1001")),
                                           std::clamp(position, 0, 100) / 100.0);
-            gtk_label_set_text(GTK_LABEL(Control("1002")), timeRemaining.c_str());
+            timeRemaining_ = timeRemaining;
+            gtk_label_set_text(GTK_LABEL(Control("1002")),
+                               (notice_.empty() ? timeRemaining_ : notice_).c_str());
+        },
+        false);
+}
+
+void GtkDialogView::ShowNotice(const std::string& text) {
+    Invoke(
+        [this, text] {
+            notice_ = text;
+            gtk_label_set_text(GTK_LABEL(Control("1002")),
+                               (notice_.empty() ? timeRemaining_ : notice_).c_str());
         },
         false);
 }
@@ -235,28 +247,54 @@ void GtkDialogView::ShowLaunchView(const std::string& text) {
         false);
 }
 
-GtkWidget* GtkDialogView::NewErrorBox(GtkWidget* parent, const std::string& caption,
-                                      const std::string& message) {
-    GtkWidget* box =
+namespace {
+
+// The response of the Retry button (GTK's own responses are negative).
+constexpr int RetryResponse = 1;
+
+}  // namespace
+
+GtkWidget* GtkDialogView::NewErrorBox(GtkWidget* parent, const ErrorBox& box) {
+    GtkWidget* dialog =
         gtk_message_dialog_new(parent == nullptr ? nullptr : GTK_WINDOW(parent), GTK_DIALOG_MODAL,
-                               GTK_MESSAGE_ERROR, GTK_BUTTONS_OK, "%s", message.c_str());
-    gtk_window_set_title(GTK_WINDOW(box), caption.c_str());
-    // OK, Escape and the box's close button all answer with a response.
-    g_signal_connect(box, "response", G_CALLBACK(+[](GtkDialog* dismissed, int, gpointer self) {
+                               GTK_MESSAGE_ERROR, GTK_BUTTONS_NONE, "%s", box.message.c_str());
+    gtk_window_set_title(GTK_WINDOW(dialog), box.caption.c_str());
+    if (!box.detail.empty()) {
+        gtk_message_dialog_format_secondary_text(GTK_MESSAGE_DIALOG(dialog), "%s", box.detail.c_str());
+        // Support asks for the detail line: it can be selected and copied, and a long path in it wraps
+        // anywhere rather than widening the box.
+        GtkWidget* area = gtk_message_dialog_get_message_area(GTK_MESSAGE_DIALOG(dialog));
+        GList* labels = gtk_container_get_children(GTK_CONTAINER(area));
+        for (GList* item = labels; item != nullptr; item = item->next) {
+            if (GTK_IS_LABEL(item->data)) {
+                gtk_label_set_selectable(GTK_LABEL(item->data), TRUE);
+                gtk_label_set_line_wrap_mode(GTK_LABEL(item->data), PANGO_WRAP_WORD_CHAR);
+            }
+        }
+        g_list_free(labels);
+    }
+    if (box.offerRetry) {
+        gtk_dialog_add_button(GTK_DIALOG(dialog), box.retryLabel.c_str(), RetryResponse);
+    }
+    gtk_dialog_add_button(GTK_DIALOG(dialog), box.closeLabel.c_str(), GTK_RESPONSE_CLOSE);
+    gtk_dialog_set_default_response(GTK_DIALOG(dialog), GTK_RESPONSE_CLOSE);
+    // The buttons, Escape and the box's close button all answer with a response.
+    g_signal_connect(dialog, "response", G_CALLBACK(+[](GtkDialog* dismissed, int response, gpointer self) {
                          auto* view = static_cast<GtkDialogView*>(self);
                          gtk_widget_destroy(GTK_WIDGET(dismissed));
                          view->errorBox_ = nullptr;
                          const std::lock_guard<std::mutex> guard(view->lock_);
                          view->errorDismissed_ = true;
+                         view->retryChosen_ = response == RetryResponse;
                          view->changed_.notify_all();
                      }),
                      this);
-    errorBox_ = box;
-    return box;
+    errorBox_ = dialog;
+    return dialog;
 }
 
-void GtkDialogView::RunErrorBox(GtkWidget* parent, const std::string& caption, const std::string& message) {
-    gtk_widget_show(NewErrorBox(parent, caption, message));
+void GtkDialogView::RunErrorBox(GtkWidget* parent, const ErrorBox& box) {
+    gtk_widget_show(NewErrorBox(parent, box));
     // Not gtk_dialog_run: its nested loop would hold the window's loop until the box is dismissed, so a
     // Close (Ctrl-C) would wait for the user. This loop also ends on Close, which wakes the context.
     for (;;) {
@@ -274,33 +312,43 @@ void GtkDialogView::RunErrorBox(GtkWidget* parent, const std::string& caption, c
     }
 }
 
-void GtkDialogView::ShowError(const std::string& caption, const std::string& message) {
+ErrorBoxAnswer GtkDialogView::TakeAnswer() {
+    const std::lock_guard<std::mutex> guard(lock_);
+    const bool retry = errorDismissed_ && retryChosen_ && !closed_;
+    retryChosen_ = false;
+    return retry ? ErrorBoxAnswer::Retry : ErrorBoxAnswer::Close;
+}
+
+ErrorBoxAnswer GtkDialogView::ShowError(const ErrorBox& box) {
     bool beforeLoop = false;
     bool onLoop = false;
     {
         const std::lock_guard<std::mutex> guard(lock_);
         if (loopEnded_) {
-            return;
+            return ErrorBoxAnswer::Close;
         }
         errorDismissed_ = false;
+        retryChosen_ = false;
         beforeLoop = !running_;
         onLoop = OnLoopThread();
     }
     if (beforeLoop) {
         // At start-up, on the main thread and with no window: a box of its own.
-        RunErrorBox(nullptr, caption, message);
-        return;
+        RunErrorBox(nullptr, box);
+        return TakeAnswer();
     }
     if (onLoop) {
         // On the loop itself (an error while starting the transfers): over the window, run here.
-        RunErrorBox(Control("101"), caption, message);
-        return;
+        RunErrorBox(Control("101"), box);
+        return TakeAnswer();
     }
     // From another thread: a box over the window; wait until it is dismissed or the loop has ended.
-    Invoke([this, caption, message] { gtk_widget_show(NewErrorBox(Control("101"), caption, message)); },
-           false);
-    std::unique_lock<std::mutex> lock(lock_);
-    changed_.wait(lock, [&] { return errorDismissed_ || loopEnded_; });
+    Invoke([this, box] { gtk_widget_show(NewErrorBox(Control("101"), box)); }, false);
+    {
+        std::unique_lock<std::mutex> lock(lock_);
+        changed_.wait(lock, [&] { return errorDismissed_ || loopEnded_; });
+    }
+    return TakeAnswer();
 }
 
 void GtkDialogView::Close() {

@@ -37,8 +37,9 @@ public:
     void ShowLanguageView(const std::vector<std::string>& languages) override;
     void ShowProgressView() override;
     void SetProgress(int position, const std::string& timeRemaining) override;
+    void ShowNotice(const std::string& text) override;
     void ShowLaunchView(const std::string& text) override;
-    void ShowError(const std::string& caption, const std::string& message) override;
+    ErrorBoxAnswer ShowError(const ErrorBox& box) override;
     void Close() override;
 
     // A control by its id ("1004"), on the loop's thread; null before Run.
@@ -52,15 +53,19 @@ private:
     bool Invoke(std::function<void()> task, bool wait);
     // On the interface thread: shows an error box and iterates GLib's main context until the box is
     // dismissed or the view is closed.
-    void RunErrorBox(GtkWidget* parent, const std::string& caption, const std::string& message);
-    GtkWidget* NewErrorBox(GtkWidget* parent, const std::string& caption, const std::string& message);
-    void Quit();                // on the loop's thread
-    bool OnLoopThread() const;  // with lock_ held
+    void RunErrorBox(GtkWidget* parent, const ErrorBox& box);
+    GtkWidget* NewErrorBox(GtkWidget* parent, const ErrorBox& box);
+    ErrorBoxAnswer TakeAnswer();  // the answer of the box just dismissed (Close when it was not)
+    void Quit();                  // on the loop's thread
+    bool OnLoopThread() const;    // with lock_ held
 
-    GtkBuilder* builder_ = nullptr;  // touched only on the loop's thread (and before or after the loop)
+    // The fields up to notice_ are touched only on the loop's thread (and before or after the loop).
+    GtkBuilder* builder_ = nullptr;
     GMainLoop* loop_ = nullptr;
     GtkWidget* errorBox_ = nullptr;
     unsigned pulseSource_ = 0;
+    std::string timeRemaining_;  // the status text under the bar when there is no notice
+    std::string notice_;         // shown in place of the time remaining
     DialogViewEvents* events_ = nullptr;
 
     mutable std::mutex lock_;  // guards the fields below
@@ -69,6 +74,7 @@ private:
     bool loopEnded_ = false;
     bool closed_ = false;
     bool errorDismissed_ = false;
+    bool retryChosen_ = false;   // the box was dismissed with Retry
     std::set<unsigned> queued_;  // sources of queued tasks not yet run, removed when the loop ends
     std::thread::id loopThread_;
 };

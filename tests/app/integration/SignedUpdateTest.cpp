@@ -153,7 +153,7 @@ TEST(SignedUpdateTest, OnlyDocumentsSignedByAStampedKeyAreUsed) {
             continue;
         }
         EXPECT_EQ(result.exitStatus, 1);
-        EXPECT_THAT(result.errors, HasSubstr(Updater::Message::UnexpectedError)) << result.errors;
+        EXPECT_THAT(result.errors, HasSubstr(Updater::Message::NotVerified)) << result.errors;
         EXPECT_EQ(result.output, "");
         EXPECT_THAT(log, HasSubstr("ManifestTrustException"));
         EXPECT_THAT(log, HasSubstr(c.logged));
@@ -189,7 +189,7 @@ TEST(SignedUpdateTest, AnOlderSignedCurrentManifestServedAgainIsRefusedInALaterR
     test::WriteFileText(manifest + ".sig", olderSignature);
     const auto replayed = run.Run();
     EXPECT_EQ(replayed.exitStatus, 1);
-    EXPECT_THAT(replayed.errors, HasSubstr(Updater::Message::UnexpectedError));
+    EXPECT_THAT(replayed.errors, HasSubstr(Updater::Message::NotVerified));
     EXPECT_EQ(replayed.output, "");
     EXPECT_THAT(run.Log(), HasSubstr("ManifestTrustException"));
     EXPECT_THAT(run.Log(), HasSubstr("is below"));

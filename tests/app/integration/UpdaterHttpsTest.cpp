@@ -40,8 +40,10 @@ TEST(UpdaterHttpsTest, TheStampedBundleDecidesWhetherTheHttpsSiteIsTrusted) {
         std::string expected;  // on standard output for success, on standard error otherwise
     } cases[] = {
         {"bundle stamped", authority.Bundle(), 0, "launched /host " + host + "\n"},
+        // A certificate that does not verify is never retried.
         {"system store", "", 1,
-         std::string("Emberline Downloader Error\n") + Updater::Message::ConnectionError},
+         std::string("Emberline Downloader Error\n") + Updater::Message::NotVerified +
+             "\nDetails: the certificate of " + host + "/"},
     };
     for (const auto& c : cases) {
         SCOPED_TRACE(c.name);

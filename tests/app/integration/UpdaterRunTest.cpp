@@ -1,9 +1,12 @@
 // The built updater end to end, as a player runs it without a terminal: stamped with the ports of the local
-// delivery service, standard input closed, texts on standard error. The success run's downloader command
-// line element by element, and a table of faults with their exact messages and exit status.
+// delivery service and with retry pauses of milliseconds, standard input closed, texts on standard error.
+// The success run's downloader command line element by element, and a table of faults with their outcome,
+// message, detail line, requests made and exit status.
 #include <algorithm>
 #include <chrono>
 #include <fstream>
+#include <map>
+#include <regex>
 #include <set>
 #include <thread>
 #include <tuple>
@@ -21,6 +24,7 @@
 #include <unistd.h>
 #include <utmp.h>
 
+#include "SigningKey.hpp"
 #include "SitePublisher.hpp"
 #include "app/Messages.hpp"
 #include "support/DeliveryService.hpp"
@@ -63,7 +67,9 @@ public:
         }
         site.PublishNodeList("DP", nodes);
         site.PublishNodeList("GP", nodes);
-        const auto stamped = test::StampTestUpdater(updater, service->ManifestHost(), "Emberline Folder");
+        // Six automatic retries, 20 ms apart.
+        const auto stamped = test::StampTestUpdater(updater, service->ManifestHost(), "Emberline Folder",
+                                                    {"--set", "135=20,20,20,20,20,20"});
         EXPECT_EQ(stamped.exitStatus, 0) << stamped.errors;
         if (languages) {
             test::RunProgram(test::BuiltProgram("tools/halcyne-stamp"),
@@ -95,6 +101,16 @@ public:
     }
     std::string DataFolder(const std::string& base = "tmp") {
         return scratch / base + "/Vantrel Technologies/Halcyne";
+    }
+    // The work log files below the scratch folder.
+    std::vector<std::string> LogFiles() {
+        std::vector<std::string> files;
+        for (fs::recursive_directory_iterator it(scratch.Path()), end; it != end; ++it) {
+            if (it->path().filename().string().rfind("Log.", 0) == 0) {
+                files.push_back(it->path().string());
+            }
+        }
+        return files;
     }
     // The text of every work log file below the folder.
     std::string Logs(const std::string& base) {
@@ -134,29 +150,140 @@ TEST(UpdaterRunTest, DownloadsBothPackagesAndLaunchesTheDownloaderWithItsCommand
     EXPECT_EQ(result.errors.find('\r'), std::string::npos);
 }
 
-TEST(UpdaterRunTest, FaultsEndWithTheirMessageAndStatusOne) {
+// `text` as a regular expression that matches exactly it.
+std::string Literal(const std::string& text) {
+    static const std::regex special(R"([.^$|()\[\]{}*+?\\])");
+    return std::regex_replace(text, special, R"(\$&)");
+}
+
+// The byte ranges the nodes answered, each with how often: "path bytes=a-b" -> count.
+std::map<std::string, int> Delivered(const test::DeliveryRecords& records) {
+    std::map<std::string, int> delivered;
+    for (const auto& r : records.requests) {
+        if (r.path.rfind("/packages/", 0) == 0 && r.status == 206 && r.complete) {
+            ++delivered[r.path + " " + r.range];
+        }
+    }
+    return delivered;
+}
+
+int RequestsFor(const test::DeliveryRecords& records, const std::string& prefix) {
+    return static_cast<int>(std::count_if(records.requests.begin(), records.requests.end(),
+                                          [&](const auto& r) { return r.path.rfind(prefix, 0) == 0; }));
+}
+
+// Each fault as a player meets it: what the run ends with (the launch, or an error box with its message, its
+// detail line naming the cause and the work log, and status 1), and what was asked of the service. A
+// connection error is tried again after each pause, and a retry fetches nothing that already arrived; what
+// no retry can mend (a document the service does not have, a signature or data that does not verify, a full
+// disk, a folder that cannot be used) is never tried again.
+TEST(UpdaterRunTest, FaultsEndWithTheirOutcomeMessageDetailAndStatus) {
     using namespace Updater;
+    const std::string host = R"(http://127\.0\.0\.1:[0-9]+)";
+    const std::string folderMessage =
+        " cannot be used for the download\\. Make sure it is a folder of your own that only your user "
+        "account can "
+        "write to, and try again\\.";
     struct Case {
         const char* name;
         std::function<void(UpdaterRun&)> arrange;
-        std::string message;
+        int exitStatus;
+        // Regular expressions of the message and of the detail line's cause (none for a launch).
+        std::function<std::string(UpdaterRun&)> message;
+        std::string cause;
+        std::function<void(UpdaterRun&, const test::DeliveryRecords&)> requests;
     };
+    const auto exactly = [](const std::string& text) {
+        return [text](UpdaterRun&) { return Literal(text); };
+    };
+    const auto nothingRequested = [](UpdaterRun&, const test::DeliveryRecords&) {};
     const std::vector<Case> cases = {
-        {"manifest 404",
+        // Every node refuses the first 30 chunk requests: more than two chunks' budgets (9 attempts each),
+        // far
+        // fewer than the retries' (7 rounds). The run recovers on its own.
+        {"nodes refusing, then recovering",
+         [](UpdaterRun& run) {
+             run.service->AddFault({.server = "", .path = "/packages/", .status = 503, .count = 30});
+         },
+         0, nullptr, "",
+         [](UpdaterRun&, const test::DeliveryRecords& records) {
+             // Every chunk arrived exactly once: nothing was fetched again after a retry.
+             const auto delivered = Delivered(records);
+             EXPECT_EQ(delivered.size(), 7u);  // the run file, 5 chunks of the data file, the skin
+             for (const auto& [range, times] : delivered) {
+                 EXPECT_EQ(times, 1) << range;
+             }
+             EXPECT_EQ(RequestsFor(records, "/manifests/"), 2);
+         }},
+        {"nodes refusing for good",
+         [](UpdaterRun& run) { run.service->AddFault({.server = "", .path = "/packages/", .status = 503}); },
+         1, exactly(Message::ConnectionError), "HTTP 503 for " + host + "/packages/(DP/DK/1|GP/SK/3)/[^ ]+",
+         [](UpdaterRun&, const test::DeliveryRecords& records) {
+             EXPECT_TRUE(Delivered(records).empty());
+             // The first round and one per pause; each round asks every node of the list at least once.
+             EXPECT_GE(RequestsFor(records, "/packages/"), 7 * 3);
+             EXPECT_EQ(RequestsFor(records, "/manifests/"), 2);  // the documents came the first time
+         }},
+        {"manifest service refusing for good",
+         [](UpdaterRun& run) { run.service->AddFault({.server = "manifest", .status = 503}); }, 1,
+         exactly(Message::ConnectionError), "HTTP 503 for " + host + "/(manifests|nodes)/[^ ]+",
+         [](UpdaterRun&, const test::DeliveryRecords& records) {
+             EXPECT_EQ(RequestsFor(records, "/packages/"), 0);
+             // Each document: at least once in the first round and once per pause.
+             EXPECT_GE(RequestsFor(records, "/manifests/DK/current.xml"), 7);
+         }},
+        {"package not published (404)",
          [](UpdaterRun& run) {
              run.service->AddFault({.server = "manifest", .path = "/manifests/SK", .status = 404});
          },
-         Message::UnexpectedError},
-        {"service down", [](UpdaterRun& run) { run.service.reset(); }, Message::ConnectionError},
+         1, exactly(Message::NotPublished), "HTTP 404 for " + host + "/manifests/SK/current\\.xml",
+         [](UpdaterRun&, const test::DeliveryRecords& records) {
+             EXPECT_EQ(RequestsFor(records, "/manifests/SK/"), 1);  // never asked again
+         }},
+        {"bad signature",
+         [](UpdaterRun& run) {
+             // Every document is signed by a key the updater does not trust.
+             const publish::SigningKey stranger = publish::SigningKey::New();
+             for (fs::recursive_directory_iterator it(run.scratch / "site"), end; it != end; ++it) {
+                 const std::string path = it->path().string();
+                 if (it->path().extension() == ".xml" && path.find("/packages/") == std::string::npos) {
+                     test::WriteFileText(path + ".sig", stranger.Sign(test::ReadFileText(path)));
+                 }
+             }
+             test::RunProgram(test::BuiltProgram("tools/halcyne-stamp"),
+                              {run.updater, "--set", "133=" + publish::SigningKey::New().PublicKeyBase64()});
+         },
+         1, exactly(Message::NotVerified),
+         "the signature " + host +
+             "/(manifests|nodes)/[^ ]+\\.sig does not match the bytes of [^ ]+ under any of "
+             "the 1 trusted keys( \\(fetched twice\\))?",
+         [](UpdaterRun&, const test::DeliveryRecords& records) {
+             EXPECT_EQ(RequestsFor(records, "/packages/"), 0);
+         }},
+        // The data file (300000 bytes) cannot be reserved; the small files before it fit.
+        {"full disk", [](UpdaterRun& run) { run.fileSizeLimit = 100 * 512; }, 1,
+         [](UpdaterRun& run) {
+             return "There is not enough free space in " + Literal(run.DataFolder()) +
+                    ": the download needs [0-9.]+ KB, but only [0-9.]+ [KMG]B is free\\. Free some space and "
+                    "try "
+                    "again\\.";
+         },
+         ".*readme\\.txt.*",
+         [](UpdaterRun&, const test::DeliveryRecords& records) {
+             EXPECT_EQ(RequestsFor(records, "/packages/DP/DK/1/data/"), 0);
+         }},
+        {"manifest service down", [](UpdaterRun& run) { run.service.reset(); }, 1,
+         exactly(Message::ConnectionError), host + "/(manifests|nodes)/[^ ]+: .+", nullptr},
         {"wrong bytes everywhere",
          [](UpdaterRun& run) { run.service->AddFault({.server = "", .path = "/packages/", .wrong = true}); },
-         Message::UnexpectedError},
+         1, exactly(Message::NotVerified), ".+", nothingRequested},
         {"data folder blocked by a file, and no cache folder",
          [](UpdaterRun& run) {
              test::WriteFileText(run.scratch / "tmp/Vantrel Technologies", "x");
              test::WriteFileText(run.scratch / "cache", "x");
          },
-         Message::DiskWriteError},
+         1, [&](UpdaterRun&) { return "The folder Vantrel Technologies/Halcyne" + folderMessage; }, ".+",
+         nothingRequested},
         {"data folder a link, and a cache folder that others can write to",
          [](UpdaterRun& run) {
              fs::create_directories(run.scratch / "elsewhere");
@@ -165,31 +292,77 @@ TEST(UpdaterRunTest, FaultsEndWithTheirMessageAndStatusOne) {
              fs::create_directories(run.scratch / "cache");
              fs::permissions(run.scratch / "cache", fs::all_all);
          },
-         Message::DiskWriteError},
+         1, [&](UpdaterRun&) { return "The folder Vantrel Technologies/Halcyne" + folderMessage; }, ".+",
+         nothingRequested},
         {"skin folder blocked by a file",
          [](UpdaterRun& run) {
              fs::create_directories(run.DataFolder());
              test::WriteFileText(run.DataFolder() + "/SK", "x");
          },
-         Message::DiskWriteError},
+         1,
+         [&](UpdaterRun& run) { return "The folder " + Literal(run.DataFolder() + "/SK") + folderMessage; },
+         ".+", nothingRequested},
         {"skin folder a link",
          [](UpdaterRun& run) {
              fs::create_directories(run.DataFolder());
              fs::create_directories(run.scratch / "elsewhere");
              fs::create_directory_symlink(run.scratch / "elsewhere", run.DataFolder() + "/SK");
          },
-         Message::DiskWriteError},
-        // The data file (300000 bytes) cannot be reserved; the small files before it fit.
-        {"full disk", [](UpdaterRun& run) { run.fileSizeLimit = 100 * 512; }, Message::OutOfDiskSpace},
+         1,
+         [&](UpdaterRun& run) { return "The folder " + Literal(run.DataFolder() + "/SK") + folderMessage; },
+         ".*symbolic link.*", nothingRequested},
     };
     for (const Case& c : cases) {
         SCOPED_TRACE(c.name);
         UpdaterRun run;
         c.arrange(run);
         const auto result = run.Run();
-        EXPECT_EQ(result.exitStatus, 1);
-        EXPECT_NE(result.errors.find(ErrorText(c.message)), std::string::npos) << result.errors;
-        EXPECT_EQ(result.output, "");
+        EXPECT_EQ(result.exitStatus, c.exitStatus) << result.errors;
+        const std::vector<std::string> logs = run.LogFiles();
+        if (c.exitStatus == 0) {
+            EXPECT_NE(result.output.find("[/package]\n[GK]\n"), std::string::npos) << result.output;
+            EXPECT_EQ(result.errors.find("Error"), std::string::npos) << result.errors;
+            // Said once per pause while it lasted.
+            EXPECT_NE(result.errors.find("Connection lost. Reconnecting in 1 s...\n"), std::string::npos)
+                << result.errors;
+        } else {
+            EXPECT_EQ(result.output, "");
+            ASSERT_LE(logs.size(), 1u);
+            // Without a data folder there is no work log to name.
+            const std::string log = logs.empty() ? "" : "; work log: " + Literal(logs[0]);
+            const std::regex box("Emberline Downloader Error\n" + c.message(run) + "\nDetails: " + c.cause +
+                                 log + "\n$");
+            EXPECT_TRUE(std::regex_search(result.errors, box)) << result.errors;
+        }
+        if (!logs.empty()) {
+            // The log begins with the run's header and ends with its outcome; a failed request names its URL
+            // and HTTP status.
+            const std::string text = test::ReadFileText(logs[0]);
+            std::vector<std::string> lines;
+            std::istringstream stream(text);
+            for (std::string line; std::getline(stream, line);) {
+                lines.push_back(line);
+            }
+            ASSERT_FALSE(lines.empty());
+            EXPECT_NE(lines.front().find("{\"event\":\"UpdaterStarted\",\"params\":{\"version\":\""),
+                      std::string::npos)
+                << lines.front();
+            EXPECT_NE(
+                lines.back().find(std::string("{\"event\":\"UpdaterEnded\",\"params\":{\"outcome\":\"") +
+                                  (c.exitStatus == 0 ? "Launched" : "ErrorShown") + "\",\"exitStatus\":\"" +
+                                  std::to_string(c.exitStatus) + "\"}}"),
+                std::string::npos)
+                << lines.back();
+            if (c.cause.rfind("HTTP 503", 0) == 0 || c.exitStatus == 0) {
+                // A chunk request's entry, or a manifest fetch's exception.
+                const std::regex failed(
+                    R"re(("url":"http:\\/\\/127\.0\.0\.1:[0-9]+\\/[^"]+","ip":"127\.0\.0\.1","httpResult":"8","httpResponseCode":"503"|"what":"HTTP 503 for http:\\/\\/127\.0\.0\.1:[0-9]+\\/))re");
+                EXPECT_TRUE(std::regex_search(text, failed));
+            }
+        }
+        if (c.requests && run.service) {
+            c.requests(run, run.service->Records());
+        }
         if (fs::exists(run.scratch / "elsewhere")) {  // nothing went through a link
             EXPECT_TRUE(fs::is_empty(run.scratch / "elsewhere"));
         }
@@ -335,7 +508,7 @@ TEST(UpdaterRunTest, AChunkForgedToKeepItsCrcIsRefusedByTheChunkOrTheFileHash) {
 
         const auto result = run.Run();
         EXPECT_EQ(result.exitStatus, 1);
-        EXPECT_NE(result.errors.find(ErrorText(Updater::Message::UnexpectedError)), std::string::npos)
+        EXPECT_NE(result.errors.find(ErrorText(Updater::Message::NotVerified)), std::string::npos)
             << result.errors;
         EXPECT_EQ(result.output, "");
         EXPECT_FALSE(fs::exists(run.DataFolder() + "/" + c.path));
@@ -529,6 +702,39 @@ TEST(UpdaterTerminalTest, CtrlCEndsPromptlyWithStatusTwoAndTheNextRunCompletes) 
     }
 }
 
+// At a terminal the error box asks: "r" and Enter retries (and the run goes on from where it stopped), Enter
+// alone closes with status 1.
+TEST(UpdaterTerminalTest, AfterAConnectionErrorTheTerminalAsksWhetherToRetry) {
+    struct Case {
+        const char* name;
+        std::string typed;
+        int exitStatus;
+    };
+    const std::vector<Case> cases = {{"r and Enter", "r\n", 0}, {"Enter alone", "\n", 1}};
+    for (const Case& c : cases) {
+        SCOPED_TRACE(c.name);
+        UpdaterRun run;
+        run.service->AddFault({.server = "", .path = "/packages/", .status = 503});
+        Terminal terminal(run.updater, {"TMPDIR=" + run.scratch / "tmp", "HALCYNE_UI=console"});
+        const std::string question = std::string(Updater::Message::RetryPrompt);
+        ASSERT_TRUE(terminal.ReadUntil(question)) << terminal.output;
+        EXPECT_NE(
+            terminal.output.find(std::string("\r\nEmberline Downloader Error\r\n") +
+                                 Updater::Message::ConnectionError + "\r\nDetails: HTTP 503 for http://"),
+            std::string::npos)
+            << terminal.output;
+        // The reconnecting notice stood on the bar line while the pauses ran.
+        EXPECT_NE(terminal.output.find("Connection lost. Reconnecting in 1 s..."), std::string::npos);
+        run.service->ClearFaults();
+        terminal.Type(c.typed);
+        EXPECT_EQ(terminal.Wait(), c.exitStatus) << terminal.output;
+        EXPECT_TRUE(terminal.ModesUnchanged());
+        if (c.exitStatus == 0) {
+            EXPECT_EQ(test::ReadFileText(run.DataFolder() + "/data/readme.txt"), std::string(300000, 'r'));
+        }
+    }
+}
+
 // The byte ranges of the downloader package's requests, merged where they touch: "path a-b" per run of
 // bytes, in order. The skin is left out: its progress is not shown, so the test cannot tell when its bytes
 // are on disk.
@@ -653,8 +859,11 @@ TEST(UpdaterRunTest, ASecondUpdaterOnTheSameDataFolderSaysSoAndLaunchesNothing) 
     test::WriteFileText(bin + "release", "");
     firstRun.join();
     EXPECT_EQ(second.exitStatus, 3) << second.errors;
-    EXPECT_EQ(second.errors, ErrorText("Emberline Downloader is already running. Please wait for it to "
-                                       "finish and try again."));
+    const std::string box = ErrorText(
+                                "Emberline Downloader is already running. Please wait for it to "
+                                "finish and try again.") +
+                            "Details: another updater holds the lock of " + run.DataFolder() + "; work log: ";
+    EXPECT_EQ(second.errors.substr(0, box.size()), box);
     EXPECT_EQ(second.output, "");
     EXPECT_EQ(first.exitStatus, 0) << first.errors;
     EXPECT_EQ(first.output, "first\n");

@@ -15,8 +15,11 @@ public:
     void ShowLanguageView(const std::vector<std::string>&) override {}
     void ShowProgressView() override {}
     void SetProgress(int, const std::string&) override {}
+    void ShowNotice(const std::string&) override {}
     void ShowLaunchView(const std::string&) override {}
-    void ShowError(const std::string&, const std::string&) override {}
+    halcyne::Updater::ErrorBoxAnswer ShowError(const halcyne::Updater::ErrorBox&) override {
+        return halcyne::Updater::ErrorBoxAnswer::Close;
+    }
     void Close() override {}
 };
 

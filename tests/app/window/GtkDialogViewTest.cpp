@@ -1,8 +1,9 @@
 // The GTK window in this process under Xvfb, made by the window's module as the updater loads it. The
 // dialog's loop runs on the test's main thread (the interface thread), the transfer monitor calls the view
 // from its own thread, and a driver thread works the window through its controls' ids by queueing steps on
-// the interface thread: the language choice, the progress, the launch view, and the error box ended by its
-// button or by a Close (the Ctrl-C path) wherever it was shown. Screenshots go to <build>/tests/screenshots/.
+// the interface thread: the language choice, the progress, the launch view, and the error box with its
+// detail line ended by its Close button or by a Close (the Ctrl-C path) wherever it was shown, or by its
+// Retry button. Screenshots go to <build>/tests/screenshots/.
 #include <atomic>
 #include <chrono>
 #include <future>
@@ -187,9 +188,16 @@ void ScreenshotWhenDrawn(const std::string& name, bool errorBox = false) {
     ASSERT_TRUE(OnInterfaceThread([&] { Screenshot(errorBox ? ErrorBox() : Control("101"), name); }));
 }
 
+TransferStatus Complete(const std::string& id, const std::string& runPath) {
+    TransferStatus status = Status(id, TransferState::Complete);
+    status.runPath = runPath;
+    return status;
+}
+
 // One run of the dialog with the GTK view, over scripted transfers and the real monitor (100 ms cycles).
 struct WindowRun {
-    explicit WindowRun(bool languages) {
+    // `retryPausesMs`: the dialog's pauses before automatic retries (none by default).
+    explicit WindowRun(bool languages, std::vector<std::uint32_t> retryPausesMs = {}) {
         configuration =
             std::make_unique<UpdaterConfiguration>(test::DialogStringTable(languages), 0, nullptr);
         catalog.AddAllCatalogs();
@@ -204,7 +212,8 @@ struct WindowRun {
             [this](const std::string& downloader, const FileIdentity&, const std::string& skin) {
                 launched = downloader + " " + skin;
                 return launch.get_future().wait_for(10s) == std::future_status::ready;
-            });
+            },
+            DialogOptions{std::move(retryPausesMs), {}, [] { return std::string("/logs/Log.txt"); }});
     }
     ~WindowRun() {
         if (driver.joinable()) {
@@ -247,7 +256,7 @@ struct WindowRun {
 TEST(GtkDialogViewTest, LanguageChoiceProgressAndTheLaunchView) {
     const test::Watchdog watchdog(60s, "GtkDialogViewTest.LanguageChoiceProgressAndTheLaunchView");
     ASSERT_TRUE(StartGtk());
-    WindowRun run(true);
+    WindowRun run(true, {60000});
     TransferStatus progress = Status("DK-id", TransferState::Transferring);
     progress.progressBytes = 50;
     progress.totalBytes = 200;
@@ -299,6 +308,16 @@ TEST(GtkDialogViewTest, LanguageChoiceProgressAndTheLaunchView) {
                                  !gtk_widget_get_visible(Control("1006"));
             }));
             ScreenshotWhenDrawn("progress");
+            // The connection is lost: the notice of the next attempt takes the place of the time remaining.
+            TransferStatus lost = progress;
+            lost.error = TransferError::ConnectionError;
+            lost.retrying = true;
+            run.engine.Script("DK-id", {lost});
+            ASSERT_TRUE(WaitOnInterfaceThread([&] {
+                return Text(Control("1002"))
+                           .rfind("Verbindung unterbrochen. Neuer Verbindungsversuch in ", 0) == 0;
+            }));
+            ScreenshotWhenDrawn("reconnecting");
             TransferStatus done = Status("DK-id", TransferState::Complete);
             done.runPath = "/downloader/run";
             run.engine.Script("DK-id", {done});
@@ -328,12 +347,13 @@ TEST(GtkDialogViewTest, LanguageChoiceProgressAndTheLaunchView) {
 }
 
 enum class Origin { StartUp, InterfaceThread, MonitorThread };
-enum class Ending { Button, Close };
+enum class Ending { Button, Close, Retry };
 
 // An error box shown at start-up (before the window, on the main thread), on the interface thread (a transfer
-// the engine cannot create) or from the monitor's thread (a transfer that fails), ended by its OK button or
-// by a Close from another thread (what Ctrl-C does): the call that showed it returns, the run ends, no window
-// stays, and the monitor's thread can be joined.
+// the engine cannot create) or from the monitor's thread (a transfer that fails), ended by its Close button
+// or by a Close from another thread (what Ctrl-C does): the call that showed it returns, the run ends, no
+// window stays, and the monitor's thread can be joined. A transfer that waits for a retry gets a Retry
+// button, which lets the run go on to the launch.
 TEST(GtkDialogViewTest, AnErrorBoxEndsByItsButtonOrByACloseWhereverItWasShown) {
     const test::Watchdog watchdog(60s,
                                   "GtkDialogViewTest.AnErrorBoxEndsByItsButtonOrByACloseWhereverItWasShown");
@@ -350,32 +370,40 @@ TEST(GtkDialogViewTest, AnErrorBoxEndsByItsButtonOrByACloseWhereverItWasShown) {
         {"interface thread, close", Origin::InterfaceThread, Ending::Close},
         {"monitor thread, button", Origin::MonitorThread, Ending::Button},
         {"monitor thread, close", Origin::MonitorThread, Ending::Close},
+        {"monitor thread, retry", Origin::MonitorThread, Ending::Retry},
     };
     for (const Case& c : cases) {
         SCOPED_TRACE(c.name);
         WindowRun run(false);
         std::string expected;
+        std::string cause = "HTTP 503 for http://n/x";
         std::function<void()> body = [&] { run.dialog->Run(); };
+        TransferStatus failed = Status("DK-id", TransferState::Transferring, TransferError::ConnectionError,
+                                       c.ending == Ending::Retry);
+        failed.errorCause = cause;
         switch (c.origin) {
             case Origin::StartUp:
                 expected = run.locale->Translate(Message::DiskWriteError);
-                body = [&] { run.dialog->ShowError(expected); };
+                cause = "is a symbolic link";
+                body = [&] { run.dialog->ShowError(expected, cause); };
                 break;
             case Origin::InterfaceThread:
                 run.engine.OnStart("DK", TransferStatus());
                 expected = run.locale->Translate(ErrorText(TransferError::InternalError));
+                cause = "the download engine could not create a transfer";
                 break;
             case Origin::MonitorThread:
-                run.engine.Script(
-                    "DK-id", {Status("DK-id", TransferState::Initialized),
-                              Status("DK-id", TransferState::Transferring, TransferError::ConnectionError)});
+                run.engine.Script("DK-id", {Status("DK-id", TransferState::Initialized), failed});
+                run.engine.ScriptRetries("DK-id", {{Complete("DK-id", "/downloader/run")}});
                 run.engine.Script("skin-id", {Status("skin-id", TransferState::Initialized),
-                                              Status("skin-id", TransferState::Transferring)});
+                                              Complete("skin-id", "/skin/run")});
                 expected = run.locale->Translate(ErrorText(TransferError::ConnectionError));
                 break;
         }
         std::string caption;
         std::string message;
+        std::string detail;
+        std::vector<std::string> buttons;
         bool overTheWindow = false;
         bool endedByItself = false;
         run.RunWithDriver(body, [&] {
@@ -387,27 +415,46 @@ TEST(GtkDialogViewTest, AnErrorBoxEndsByItsButtonOrByACloseWhereverItWasShown) {
                 g_object_get(box, "text", &text, nullptr);
                 message = text;
                 g_free(text);
+                g_object_get(box, "secondary-text", &text, nullptr);
+                detail = text != nullptr ? text : "";
+                g_free(text);
+                for (const int response :
+                     {1, static_cast<int>(GTK_RESPONSE_CLOSE), static_cast<int>(GTK_RESPONSE_OK)}) {
+                    if (GtkWidget* button = gtk_dialog_get_widget_for_response(GTK_DIALOG(box), response)) {
+                        buttons.emplace_back(gtk_button_get_label(GTK_BUTTON(button)));
+                    }
+                }
                 GtkWindow* parent = gtk_window_get_transient_for(GTK_WINDOW(box));
                 overTheWindow = parent != nullptr && GTK_WIDGET(parent) == Control("101");
             }));
-            if (c.origin == Origin::MonitorThread && c.ending == Ending::Button) {
-                ScreenshotWhenDrawn("error", true);
+            if (c.origin == Origin::MonitorThread && c.ending != Ending::Close) {
+                ScreenshotWhenDrawn(c.ending == Ending::Retry ? "error-retry" : "error", true);
             }
-            if (c.ending == Ending::Button) {
-                ASSERT_TRUE(OnInterfaceThread([] {
-                    gtk_button_clicked(GTK_BUTTON(
-                        gtk_dialog_get_widget_for_response(GTK_DIALOG(ErrorBox()), GTK_RESPONSE_OK)));
-                }));
-            } else {
+            if (c.ending == Ending::Close) {
                 run.dialog->Close();
+            } else {
+                const int response = c.ending == Ending::Retry ? 1 : GTK_RESPONSE_CLOSE;
+                ASSERT_TRUE(OnInterfaceThread([response] {
+                    gtk_button_clicked(
+                        GTK_BUTTON(gtk_dialog_get_widget_for_response(GTK_DIALOG(ErrorBox()), response)));
+                }));
+            }
+            if (c.ending == Ending::Retry) {
+                run.launch.set_value();
             }
             endedByItself = Eventually([&] { return run.bodyReturned.load(); });
         });
         EXPECT_EQ(caption, "Emberline Downloader Error");
         EXPECT_EQ(message, expected);
+        EXPECT_EQ(detail, "Details: " + cause + "; work log: /logs/Log.txt");
+        const std::vector<std::string> offered = c.ending == Ending::Retry
+                                                     ? std::vector<std::string>{"Retry", "Close"}
+                                                     : std::vector<std::string>{"Close"};
+        EXPECT_EQ(buttons, offered);
         EXPECT_EQ(overTheWindow, c.origin != Origin::StartUp);
         EXPECT_TRUE(endedByItself);
-        EXPECT_EQ(run.dialog->Outcome(), DialogOutcome::ErrorShown);
+        EXPECT_EQ(run.dialog->Outcome(),
+                  c.ending == Ending::Retry ? DialogOutcome::Launched : DialogOutcome::ErrorShown);
         EXPECT_TRUE(VisibleWindows().empty());
     }
 }

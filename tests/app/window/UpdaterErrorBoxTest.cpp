@@ -78,8 +78,10 @@ TEST(UpdaterErrorBoxTest, ASignalClosesTheErrorBoxAndTheUpdaterEndsWithStatusOne
         SCOPED_TRACE(c.name);
         test::ScratchFolder scratch;
         const std::string updater = scratch / "halcyne-updater";
-        // Port 1 on the loopback refuses connections: the manifest request fails at once.
-        const auto stamped = test::StampTestUpdater(updater, "127.0.0.1:1", "Emberline Folder");
+        // Port 1 on the loopback refuses connections: the manifest request fails at once, and so does the
+        // one automatic retry after its pause of 10 ms.
+        const auto stamped =
+            test::StampTestUpdater(updater, "127.0.0.1:1", "Emberline Folder", {"--set", "135=10"});
         ASSERT_EQ(stamped.exitStatus, 0) << stamped.errors;
         test::PlaceWindowModuleBeside(updater);
         boost::filesystem::create_directories(scratch / "tmp");

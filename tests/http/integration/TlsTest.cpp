@@ -70,16 +70,16 @@ TEST_F(TlsTest, OnlyAVerifiedServerIsAnswered) {
         std::string message;  // what the error message must hold ("" for success)
     } cases[] = {
         {"trusted", good, trusted_->Bundle(), R::Success, ""},
-        {"another name", otherName, trusted_->Bundle(), R::OtherError,
+        {"another name", otherName, trusted_->Bundle(), R::CertificateRefused,
          "libcurl error 60 (HTTP 0): SSL: no alternative certificate subject name matches target host name"},
-        {"expired", expired, trusted_->Bundle(), R::OtherError,
+        {"expired", expired, trusted_->Bundle(), R::CertificateRefused,
          "libcurl error 60 (HTTP 0): SSL certificate problem: certificate has expired"},
-        {"unknown authority", stranger, trusted_->Bundle(), R::OtherError,
+        {"unknown authority", stranger, trusted_->Bundle(), R::CertificateRefused,
          "libcurl error 60 (HTTP 0): SSL certificate problem: unable to get local issuer certificate"},
-        {"system store", good, "", R::OtherError,
+        {"system store", good, "", R::CertificateRefused,
          "libcurl error 60 (HTTP 0): SSL certificate problem: unable to get local issuer certificate"},
         {"the bundle alone", stranger, unknown_->Bundle(), R::Success, ""},
-        {"bundle missing", good, missing, R::OtherError, "libcurl error 77 (HTTP 0): "},
+        {"bundle missing", good, missing, R::CertificateRefused, "libcurl error 77 (HTTP 0): "},
     };
     for (const auto& c : cases) {
         SCOPED_TRACE(c.name);
@@ -172,7 +172,7 @@ TEST_F(TlsTest, HttpsHostsGoThroughTheHttpsProxyWithTheServerStillVerified) {
         // Through the tunnel the server is verified as it is directly.
         const HttpRequestStatus refused =
             Get("https://" + impostor.Host() + "/file.txt", trusted_->Bundle(), &body);
-        EXPECT_EQ(refused.result, R::OtherError);
+        EXPECT_EQ(refused.result, R::CertificateRefused);
         EXPECT_NE(refused.errorMessage.find("libcurl error 60"), std::string::npos) << refused.errorMessage;
         EXPECT_EQ(connects(), 2u);
     }

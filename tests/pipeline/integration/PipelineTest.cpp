@@ -515,7 +515,7 @@ TEST_F(PipelineTest, ManifestWorks) {
         {"current", "?", {}, WorkResult::Success, TransferError::None, "V"},
         {"given", "W", {}, WorkResult::Success, TransferError::None, "W"},
         {"another version", "X", {}, WorkResult::Error, TransferError::ManifestError, "X"},
-        {"404", "Y", {}, WorkResult::Error, TransferError::ManifestError, "Y"},
+        {"404", "Y", {}, WorkResult::Error, TransferError::NotPublished, "Y"},
         {"one 503",
          "?",
          {.server = "manifest", .status = 503, .count = 1},

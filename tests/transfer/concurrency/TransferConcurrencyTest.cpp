@@ -75,6 +75,7 @@ public:
         return transfer_.Start(destination);
     }
     TransferStatus GetTransferStatus(const std::string&) override { return transfer_.GetStatus(); }
+    TransferStatus RetryTransfer(const std::string&) override { return transfer_.Retry(); }
     void SetChangeListener(std::function<void()> listener) override {
         changes_.SetListener(std::move(listener));
     }

@@ -319,23 +319,44 @@ TEST_F(DownloadEngineTest, FaultyNodesAreRetriedElsewhere) {
     ExpectFilesIdentical();
 }
 
+// Every node refuses one file: the transfer waits for a retry, naming the request that failed. The engine's
+// retry goes on where the transfer stopped: no byte range that arrived before is asked for again.
 TEST_F(DownloadEngineTest, AllNodesFailingWaitsForRetry) {
-    service_->AddFault({.server = "", .path = "/packages/", .status = 503});
+    service_->AddFault({.server = "", .path = "/packages/P/K/V/data/a.bin", .status = 503});
     DownloadEngine engine(settings_);
     const std::string id = StartInto(engine);
     const TransferStatus waiting =
         WaitFor(engine, id, [](const TransferStatus& s) { return s.retrying || Ended(s); });
     EXPECT_TRUE(waiting.retrying);
-    EXPECT_NE(waiting.error, TransferError::None);
+    EXPECT_EQ(waiting.error, TransferError::ConnectionError);
     EXPECT_EQ(waiting.state, TransferState::Transferring);
+    EXPECT_TRUE(
+        std::regex_match(waiting.errorCause,
+                         std::regex(R"(HTTP 503 for http://127\.0\.0\.1:[0-9]+/packages/P/K/V/data/a\.bin)")))
+        << waiting.errorCause;
+    std::set<std::string> arrived;
+    for (const DeliveryRequest& request : service_->Records().requests) {
+        if (request.complete && request.status == 206 && request.path.rfind("/packages/", 0) == 0) {
+            arrived.insert(request.path + " " + request.range);
+        }
+    }
+    EXPECT_FALSE(arrived.empty());
     service_->ClearFaults();
-    auto transfer = TransferOf(engine, id);
-    const TransferStatus retried = transfer->Retry();
+    service_->ClearRecords();
+    const TransferStatus retried = engine.RetryTransfer(id);
     EXPECT_FALSE(retried.retrying);
     EXPECT_EQ(retried.error, TransferError::None);
+    EXPECT_EQ(retried.errorCause, "");
     const TransferStatus final = WaitFor(engine, id, Ended);
     EXPECT_EQ(final.state, TransferState::Complete);
     ExpectFilesIdentical();
+    for (const DeliveryRequest& request : service_->Records().requests) {
+        EXPECT_EQ(arrived.count(request.path + " " + request.range), 0u)
+            << request.path << " " << request.range;
+    }
+    // A transfer that does not wait for a retry is left as it is; an unknown one is absent.
+    EXPECT_EQ(engine.RetryTransfer(id).state, TransferState::Complete);
+    EXPECT_EQ(engine.RetryTransfer("no-such-id").state, TransferState::Absent);
 }
 
 TEST_F(DownloadEngineTest, AWrongPackageIsFatal) {

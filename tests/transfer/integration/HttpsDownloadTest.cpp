@@ -126,14 +126,15 @@ TEST_F(HttpsDownloadTest, AServerThatCannotProveItselfEndsTheTransferWithoutADow
         TransferError error;
         std::string logged;
     } cases[] = {
-        // The manifest service: no manifest, so nothing is even prepared.
-        {"service for another name", otherName, good, "", TransferError::ConnectionError,
+        // The manifest service: no manifest, so nothing is even prepared; a refused certificate is not
+        // taken for a connection error.
+        {"service for another name", otherName, good, "", TransferError::Unverified,
          "no alternative certificate subject name matches target host name '127.0.0.1'"},
-        {"service expired", expired, good, "", TransferError::ConnectionError, "certificate has expired"},
-        {"service of an unknown authority", unknown, good, "", TransferError::ConnectionError,
+        {"service expired", expired, good, "", TransferError::Unverified, "certificate has expired"},
+        {"service of an unknown authority", unknown, good, "", TransferError::Unverified,
          "unable to get local issuer certificate"},
-        // The content node: every chunk request fails and the transfer ends with a request error.
-        {"node for another name", good, otherName, "", TransferError::RequestError,
+        // The content node: every chunk request fails and the transfer ends as unverified.
+        {"node for another name", good, otherName, "", TransferError::Unverified,
          "no alternative certificate subject name matches target host name '127.0.0.1'"},
         {"node redirecting to http", good, good, toPlain, TransferError::RequestError,
          R"x("errorDetails":"libcurl error 1 (HTTP 302)","curlErrorText":")x"},
