@@ -304,7 +304,9 @@ void Dialog::BeginUpdate() {
     // arguments after the whole download, so nothing is started.
     if (configuration_.GamePackageId(language).empty() || configuration_.GameName(language).empty() ||
         configuration_.GameFolderName(language).empty()) {
-        ShowErrorAs(locale_.Translate(Message::ConfigurationError));
+        ShowErrorAs(
+            locale_.Translate(Message::ConfigurationError),
+            "the configuration has no game package, name or folder for language \"" + language + "\"");
         return;
     }
     view_.ShowProgressView();
