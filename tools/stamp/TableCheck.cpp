@@ -28,7 +28,7 @@ constexpr PerLanguageEntry PerLanguage[] = {
 
 bool Known(unsigned id) {
     return (id >= Id::ManifestHost && id <= Id::GameFolderName) ||
-           (id >= Id::Languages && id <= Id::CaBundle);
+           (id >= Id::Languages && id <= Id::RetryPauses);
 }
 
 std::string Codes(const Updater::KeyValueList& languages) {
@@ -46,7 +46,7 @@ std::vector<std::string> TableProblems(const Updater::StringTable& table) {
     for (const auto& [id, value] : table.Entries()) {
         if (!Known(id)) {
             problems.push_back("entry " + std::to_string(id) +
-                               " is not one the updater reads (102 to 109, 129 to 134): remove it (--unset " +
+                               " is not one the updater reads (102 to 109, 129 to 135): remove it (--unset " +
                                std::to_string(id) + ")");
         }
     }

@@ -14,7 +14,7 @@ namespace halcyne::stamp {
 // One line per mistake, naming the ids and what to write instead; none for a sound table. With a language
 // list (129): each of 105, 106, 108 and 109 must be a list with a value for every listed language, and 130
 // one of the listed codes; 129 itself must list at least one code=Name pair; 130 without a language list is
-// a mistake too; and every id must be one the updater reads (102 to 109, 129 to 134).
+// a mistake too; and every id must be one the updater reads (102 to 109, 129 to 135).
 std::vector<std::string> TableProblems(const Updater::StringTable& table);
 
 // The values the updater will use, as '#' comment lines (so that the printed table stays a table file): for

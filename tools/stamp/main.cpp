@@ -66,7 +66,7 @@ const char* const Usage =
     "105 game package, 106 skin package, 107 downloader package, 108 game name, 109 game folder,\n"
     "129 languages, 130 default language, 131/132 event/transfer analytics URLs, 133 manifest keys\n"
     "(base64 Ed25519 public keys, comma-separated; a malformed list is refused), 134 CA bundle path\n"
-    "for https hosts.\n";
+    "for https hosts, 135 pauses before automatic retries (milliseconds, comma-separated).\n";
 
 // The marker is assembled at run time so that this tool's own binary does not carry it.
 std::string Marker() {
