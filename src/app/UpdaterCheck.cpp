@@ -6,6 +6,7 @@
 #include <exception>
 #include <map>
 #include <memory>
+#include <optional>
 #include <set>
 #include <string>
 #include <vector>
@@ -18,6 +19,8 @@
 #include "http/HttpRequest.hpp"
 #include "http/HttpStringWriter.hpp"
 #include "http/posix/EnvironmentHttpProxyFactory.hpp"
+#include "manifest/DocumentStamp.hpp"
+#include "manifest/ManifestText.hpp"
 #include "manifest/ManifestVerifier.hpp"
 #include "manifest/NodeListManifest.hpp"
 #include "manifest/NodeListManifestFactory.hpp"
@@ -82,7 +85,12 @@ public:
         }
         std::shared_ptr<PackageManifest> manifest;
         if (FirstTime(url)) {
-            CheckDocument(url, [&] { manifest = packages_.Create(ref); });
+            // A version asked for by name is not held to its stamp's expiry; the current one is.
+            const bool moving = version == NoValueMarker;
+            CheckDocument(url, [&] {
+                manifest = packages_.Create(ref);
+                return moving ? manifest->GetStamp() : DocumentStamp{};
+            });
             manifests_[url] = manifest;
         } else {
             manifest = manifests_[url];
@@ -106,13 +114,18 @@ private:
             return nodeLists_[url];
         }
         std::shared_ptr<NodeListManifest> list;
-        CheckDocument(url, [&] { list = lists_.Create(partnerId); });
+        CheckDocument(url, [&] {
+            list = lists_.Create(partnerId);
+            return list->GetStamp();
+        });
         nodeLists_[url] = list;
         return list;
     }
 
     // The document's own line (what the service answered, and whether the engine accepts it: `load` loads
-    // it as the engine does and throws what the engine would refuse it for), then its signature file's.
+    // it as the engine does, throws what the engine would refuse it for and returns the stamp whose expiry
+    // a run holds it to), then its signature file's. In a signed deployment an expired document fails, and
+    // one that expires within a week is accepted with a warning: players will be refused once it expires.
     template <class Load>
     void CheckDocument(const std::string& url, Load load) {
         const Fetched document =
@@ -123,9 +136,12 @@ private:
             verdict = Failure(document);
         } else {
             try {
-                load();
+                const DocumentStamp stamp = load();
                 accepted = true;
                 verdict = verifier_.Configured() ? "signature valid" : "accepted unsigned (no key stamped)";
+                if (verifier_.Configured() && stamp.expires) {
+                    accepted = Expiry(*stamp.expires, verdict);
+                }
             } catch (const std::exception& e) {
                 verdict = e.what();
             }
@@ -208,6 +224,27 @@ private:
             std::chrono::duration_cast<std::chrono::milliseconds>(std::chrono::steady_clock::now() - begin)
                 .count();
         return fetched;
+    }
+
+    // Adds the expiry to `verdict`; false when the document has expired or its expiry cannot be read.
+    static bool Expiry(const std::string& expires, std::string& verdict) {
+        const std::optional<std::int64_t> when = ParseUtcTime(expires);
+        if (!when) {
+            verdict += "; unreadable expiry \"" + expires + "\"";
+            return false;
+        }
+        const std::int64_t now = std::chrono::duration_cast<std::chrono::seconds>(
+                                     std::chrono::system_clock::now().time_since_epoch())
+                                     .count();
+        if (*when <= now) {
+            verdict += "; EXPIRED " + FormatUtcTime(*when) + ": re-sign it (halcyne-publish --resign)";
+            return false;
+        }
+        verdict += "; expires " + FormatUtcTime(*when);
+        if (*when - now < 7 * 86400) {
+            verdict += " (WARNING: within 7 days; re-sign it before then)";
+        }
+        return true;
     }
 
     bool FirstTime(const std::string& url) { return asked_.insert(url).second; }

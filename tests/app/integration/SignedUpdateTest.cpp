@@ -2,6 +2,7 @@
 // manifest and node list, the updater carries the public keys (string id 133), and each way a document or
 // its signature can differ from what was signed ends the run before anything is downloaded, with the reason
 // in the work log.
+#include <ctime>
 #include <sstream>
 
 #include <boost/filesystem.hpp>
@@ -254,6 +255,20 @@ TEST(UpdaterCheckTest, EachUrlARunNeedsGetsALineAndAnyFaultFailsTheCheck) {
         std::function<void(SignedUpdate&)> fault;
         std::string url;      // a fragment of the URL whose line says what went wrong ("" for no fault)
         std::string verdict;  // what that line says
+        bool fails = true;    // whether that line, and the check, fail
+    };
+    // The partner's node list signed again, expiring in `days` from a clock `shift` seconds from now.
+    const auto resignNodeList = [&](SignedUpdate& run, unsigned days, std::int64_t shift) {
+        publish::SitePublisher site(run.Site());
+        site.SignWith(std::make_shared<publish::SigningKey>(studio));
+        site.SetClock([shift] { return static_cast<std::int64_t>(std::time(nullptr)) + shift; });
+        site.ExpireAfterDays(days);
+        std::vector<publish::NodeInfo> nodes;
+        for (int i = 0; i < run.service->NodeCount(); ++i) {
+            // Another weight, so that the list is a new publication.
+            nodes.push_back({"node" + std::to_string(i), run.service->NodeHost(i), "/packages/", 2});
+        }
+        site.PublishNodeList("GP", nodes);
     };
     const std::vector<Case> cases = {
         {"all well", [](SignedUpdate&) {}, "", ""},
@@ -275,6 +290,10 @@ TEST(UpdaterCheckTest, EachUrlARunNeedsGetsALineAndAnyFaultFailsTheCheck) {
         {"a node sends other bytes",
          [](SignedUpdate& run) { run.service->AddFault({.server = "node0", .wrong = true}); }, "<node0>",
          "first chunk differs from the manifest"},
+        {"node list expiring in 3 days", [&](SignedUpdate& run) { resignNodeList(run, 3, 0); },
+         "/nodes/GP.xml ", "WARNING: within 7 days", false},
+        {"node list expired", [&](SignedUpdate& run) { resignNodeList(run, 1, -2 * 86400); },
+         "/nodes/GP.xml ", "EXPIRED"},
         {"a node ignores ranges",
          [](SignedUpdate& run) { run.service->AddFault({.server = "node0", .ignoreRange = true}); },
          "<node0>", "the whole file instead of a range"},
@@ -296,12 +315,13 @@ TEST(UpdaterCheckTest, EachUrlARunNeedsGetsALineAndAnyFaultFailsTheCheck) {
               run.service->NodeHost(1) + "/packages/DP/DK/1/"}) {
             const std::string line = LineWith(result.output, fragment);
             ASSERT_NE(line, "") << fragment << "\n" << result.output;
-            if (url.empty() || line.find(url) == std::string::npos) {
+            if (url.empty() || !c.fails || line.find(url) == std::string::npos) {
                 EXPECT_EQ(line.rfind("ok ", 0), 0u) << line;
             }
         }
-        if (url.empty()) {
+        if (url.empty() || !c.fails) {
             EXPECT_EQ(result.exitStatus, 0) << result.output << result.errors;
+            EXPECT_THAT(LineWith(result.output, url.empty() ? "/nodes/GP.xml " : url), HasSubstr(c.verdict));
         } else {
             EXPECT_EQ(result.exitStatus, 1) << result.output;
             const std::string line = LineWith(result.output, url);
