@@ -348,16 +348,8 @@ public:
     void Add(std::size_t index, int fd, const std::string& name, std::uint64_t offset, std::uint64_t length,
              bool last, const std::function<void()>& tick) {
         std::unique_lock lock(mutex_);
-        while (!error_ && (bytesAhead_ > MaxBytesAhead || filesAhead_ > MaxFilesAhead)) {
-            if (changed_.wait_for(lock, std::chrono::milliseconds(100)) == std::cv_status::timeout) {
-                lock.unlock();
-                tick();
-                lock.lock();
-            }
-        }
-        if (error_) {
-            std::rethrow_exception(error_);
-        }
+        WaitWhile(
+            lock, [this] { return bytesAhead_ > MaxBytesAhead || filesAhead_ > MaxFilesAhead; }, tick);
         if (index != lastQueued_) {
             ++filesAhead_;
             lastQueued_ = index;
@@ -372,7 +364,15 @@ public:
     // checks failed with.
     void Finish(const std::function<void()>& tick) {
         std::unique_lock lock(mutex_);
-        while (!error_ && (!queue_.empty() || busy_)) {
+        WaitWhile(
+            lock, [this] { return !queue_.empty() || busy_; }, tick);
+    }
+
+    // Waits (under `lock`, on mutex_) while `waiting` holds and no check has failed, calling `tick` without
+    // the lock about ten times a second; then throws what the checks failed with, if anything.
+    template <class Waiting>
+    void WaitWhile(std::unique_lock<std::mutex>& lock, Waiting waiting, const std::function<void()>& tick) {
+        while (!error_ && waiting()) {
             if (changed_.wait_for(lock, std::chrono::milliseconds(100)) == std::cv_status::timeout) {
                 lock.unlock();
                 tick();
