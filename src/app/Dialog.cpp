@@ -276,12 +276,54 @@ void Dialog::OnViewOpened() {
             BeginUpdate();
             return;
         }
-        std::vector<std::string> names;
+        // No language is chosen yet: the choice speaks the user's own language where a catalog has it.
+        const SimpleLocale& user = options_.userLocale != nullptr ? *options_.userLocale : locale_;
+        LanguageChoice choice;
         for (const auto& [code, name] : configuration_.Languages()) {
-            names.push_back(name);
+            choice.languages.push_back(name);
         }
-        view_.ShowLanguageView(names);
+        choice.prompt = user.Translate(Message::LanguagePrompt);
+        choice.confirmLabel = user.Translate(Message::Ok);
+        choice.inputLine = user.Translate(Message::LanguageInputLine);
+        choice.invalidChoice =
+            user.Format(Message::LanguageInvalidChoice, std::to_string(choice.languages.size()));
+        view_.ShowLanguageView(choice);
     });
+}
+
+void Dialog::OnPauseToggled() {
+    Guarded([this] {
+        if (HasEnded()) {
+            return;
+        }
+        bool paused = false;
+        {
+            const std::lock_guard<std::mutex> guard(pauseLock_);
+            paused_ = !paused_;
+            paused = paused_;
+            // Both transfers: a complete one, or one not started yet, is left as it is by the engine (the
+            // latter is paused when it starts).
+            for (const Side* side : {&downloader_, &skin_}) {
+                if (!side->transferId.empty()) {
+                    if (paused) {
+                        engine_.PauseTransfer(side->transferId);
+                    } else {
+                        engine_.ResumeTransfer(side->transferId);
+                    }
+                }
+            }
+        }
+        view_.SetPauseControl(PauseControlFor(paused));
+    });
+}
+
+PauseControl Dialog::PauseControlFor(bool paused) const {
+    PauseControl control;
+    control.offered = true;
+    control.paused = paused;
+    control.label = locale_.Translate(paused ? Message::Resume : Message::Pause);
+    control.keyHint = locale_.Translate(Message::PauseKeyHint);
+    return control;
 }
 
 void Dialog::OnLanguageChosen(int index) {
@@ -310,6 +352,7 @@ void Dialog::BeginUpdate() {
         return;
     }
     view_.ShowProgressView();
+    view_.SetPauseControl(PauseControlFor(false));
     const TransferStatus downloader =
         engine_.StartTransfer(configuration_.DownloaderPartnerId(), configuration_.DownloaderPackageId(),
                               std::string(NoValueMarker));
@@ -368,16 +411,64 @@ void Dialog::OnTransferProgress(const TransferStatus& status) {
         if (status.verifiedBytes > side->progressAtRetry) {
             side->retries = 0;
         }
-        if (side != &downloader_ || status.state != TransferState::Transferring) {
+        if (side != &downloader_ ||
+            (status.state != TransferState::Transferring && status.state != TransferState::Paused &&
+             status.state != TransferState::InitializingPaused)) {
             return;
         }
-        const int position =
-            status.totalBytes == 0
-                ? 0
-                : static_cast<int>(std::min(1000.0, static_cast<double>(status.progressBytes) * 100.0 /
-                                                        static_cast<double>(status.totalBytes)));
-        view_.SetProgress(position, locale_.TimeRemainingText(status.secondsRemaining));
+        view_.SetProgress(Readout(*side, status));
     });
+}
+
+namespace {
+
+// `part` of `whole` in whole percent, at most 1000 (the view shows more than 100 as full); 0 of nothing.
+int Percent(std::uint64_t part, std::uint64_t whole) {
+    return whole == 0 ? 0
+                      : static_cast<int>(
+                            std::min(1000.0, static_cast<double>(part) * 100.0 / static_cast<double>(whole)));
+}
+
+}  // namespace
+
+ProgressReadout Dialog::Readout(Side& side, const TransferStatus& status) {
+    // Files are being verified while a read-back check runs (a file's hash pass), or while checks end and
+    // nothing is received (the chunks an earlier run left on disk, each checked at once). Neither has a time
+    // estimate; the bar shows how far the checks begun since the verifying started have come, or, between
+    // them, how much of the package has been found good so far.
+    const bool hashing = status.checkingBytes > status.checkedBytes;
+    const bool checkingDisk =
+        status.checkedBytes > side.lastChecked && status.transferredBytes == side.lastTransferred;
+    side.lastChecked = status.checkedBytes;
+    side.lastTransferred = status.transferredBytes;
+    if (!hashing) {
+        side.checksBefore = status.checkingBytes;
+    }
+    ProgressReadout readout;
+    std::uint64_t done = status.progressBytes;
+    std::uint64_t total = status.totalBytes;
+    if (hashing) {
+        done = status.checkedBytes - std::min(side.checksBefore, status.checkedBytes);
+        total = status.checkingBytes - side.checksBefore;
+    }
+    readout.position = Percent(done, total);
+    readout.percent = locale_.PercentText(std::min(readout.position, 100) / 100.0, 0);
+    if (total != 0) {
+        readout.amount =
+            locale_.Format(Message::AmountOfTotal, locale_.ByteSizeText(done), locale_.ByteSizeText(total));
+    }
+    if (status.state == TransferState::Paused || status.state == TransferState::InitializingPaused) {
+        // Nothing moves while paused: no speed, and no estimate of the time left.
+        readout.status = locale_.Translate(Message::Paused);
+    } else if (hashing || checkingDisk) {
+        readout.status = locale_.Translate(Message::VerifyingFiles);
+    } else {
+        if (status.bytesPerSecond != 0) {
+            readout.speed = locale_.Format(Message::Speed, locale_.ByteSizeText(status.bytesPerSecond));
+        }
+        readout.status = locale_.TimeRemainingText(status.secondsRemaining);
+    }
+    return readout;
 }
 
 void Dialog::OnTransferInitialized(const TransferStatus& status) {
@@ -412,7 +503,14 @@ void Dialog::Prepared(const TransferStatus& status) {
         ShowFolderError(destination, reason);
         return;
     }
-    engine_.StartTransferInto(status.transferId, destination);
+    {
+        // A pause that came while the transfer initialized holds for its download too.
+        const std::lock_guard<std::mutex> guard(pauseLock_);
+        engine_.StartTransferInto(status.transferId, destination);
+        if (paused_) {
+            engine_.PauseTransfer(status.transferId);
+        }
+    }
     (*monitor_)->Monitor(status.transferId, this);
 }
 
@@ -513,6 +611,7 @@ void Dialog::UpdateNotice() {
 }
 
 bool Dialog::LaunchStep() {
+    view_.SetPauseControl(PauseControl());
     view_.ShowLaunchView(locale_.FormatTranslated(Message::LaunchingDownloader, GameName()));
     try {
         return launcher_ && launcher_(downloader_.runPath, downloader_.runFile, skin_.runPath);

@@ -43,6 +43,9 @@ struct DialogOptions {
     std::function<std::uint64_t()> clock;
     // The work log's path for the detail line, read when an error is shown; none when empty or "".
     std::function<std::string()> workLogPath;
+    // Translates the language choice, which is shown before a language is chosen: the user's own locale
+    // (English when no catalog matches it). The dialog's locale when null.
+    const SimpleLocale* userLocale = nullptr;
 };
 
 // Starts the downloader (run path relative to the data folder) with the command line for the skin's run
@@ -109,6 +112,11 @@ private:
         bool waiting = false;          // a pause before the next retry is running
         std::uint64_t retryDueMs = 0;  // when it ends
         std::uint64_t progressAtRetry = 0;
+        // The readout: the counters at the previous poll, and the checks begun before the current verifying
+        // (the bar shows those begun since).
+        std::uint64_t lastChecked = 0;
+        std::uint64_t lastTransferred = 0;
+        std::uint64_t checksBefore = 0;
     };
 
     Dialog(DialogView& view, TransferOperations& engine, std::unique_ptr<TransferMonitorImpl>* monitor,
@@ -117,6 +125,7 @@ private:
 
     void OnViewOpened() override;
     void OnLanguageChosen(int index) override;
+    void OnPauseToggled() override;
 
     void SetTexts();
     void BeginUpdate();
@@ -127,6 +136,9 @@ private:
     void RetryNow(Side& side);
     // The reconnecting notice for the side whose retry is due first, or none.
     void UpdateNotice();
+    // What the progress view shows for the downloader's transfer.
+    ProgressReadout Readout(Side& side, const TransferStatus& status);
+    PauseControl PauseControlFor(bool paused) const;
     std::string ErrorMessage(const TransferStatus& status) const;
     std::string DetailLine(const std::string& cause) const;
     Side* SideOf(const std::string& transferId);
@@ -162,6 +174,12 @@ private:
     Side downloader_;
     Side skin_;
     std::string notice_;  // the notice shown now; monitor thread only
+
+    // Guards paused_ and keeps a pause (interface thread) and a transfer's start (monitor thread) apart, so
+    // that a transfer started while paused is paused at once. Held while calling the engine, which calls
+    // nothing back.
+    std::mutex pauseLock_;
+    bool paused_ = false;
 };
 
 }  // namespace halcyne::Updater

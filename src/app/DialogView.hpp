@@ -16,6 +16,34 @@ public:
     virtual void OnViewOpened() = 0;
     // OK (or Enter) in the language view, with the index of the selected language (-1: none).
     virtual void OnLanguageChosen(int index) = 0;
+    // The pause control was used (the window's button, "p" in the terminal) while it is offered.
+    virtual void OnPauseToggled() = 0;
+};
+
+// The language choice, every text translated.
+struct LanguageChoice {
+    std::vector<std::string> languages;  // the display names in order; the first is selected
+    std::string prompt;                  // above the list
+    std::string confirmLabel;            // the window's OK button
+    std::string inputLine;               // the terminal's question after the list ("Language [1]: ")
+    std::string invalidChoice;           // the terminal's answer to anything but a listed number
+};
+
+// What the progress view shows, every text translated; a text left empty is not shown.
+struct ProgressReadout {
+    int position = 0;     // the bar, 0 to 100 (more shows as full)
+    std::string percent;  // the position as text ("42%")
+    std::string amount;   // how much of how much ("312 MB of 1.20 GB")
+    std::string speed;    // the current speed ("5.20 MB/s")
+    std::string status;   // the time remaining, or what happens instead ("Paused", "Verifying files…")
+};
+
+// The pause control of the progress view.
+struct PauseControl {
+    bool offered = false;  // false hides it
+    bool paused = false;
+    std::string label;    // the button: what a press does ("Pause" or "Resume")
+    std::string keyHint;  // the terminal's hint, printed once when the control is first offered
 };
 
 // What an error box shows, every text translated.
@@ -45,12 +73,14 @@ public:
 
     // The window's caption and the status text under the bar.
     virtual void SetTexts(const std::string& caption, const std::string& status) = 0;
-    // The language choice: the display names in order, the first one selected.
-    virtual void ShowLanguageView(const std::vector<std::string>& languages) = 0;
+    // The language choice; Enter (the window's OK, its default button) confirms the selection.
+    virtual void ShowLanguageView(const LanguageChoice& choice) = 0;
     virtual void ShowProgressView() = 0;
-    // The bar's position (0 to 100; more shows as full) and the time-remaining text.
-    virtual void SetProgress(int position, const std::string& timeRemaining) = 0;
-    // A notice shown in place of the time-remaining text until it is replaced or removed ("" removes it),
+    // The bar, the amount, the speed and the status text.
+    virtual void SetProgress(const ProgressReadout& readout) = 0;
+    // Shows, changes or hides the pause control; the launch view hides it too.
+    virtual void SetPauseControl(const PauseControl& control) = 0;
+    // A notice shown in place of the status text until it is replaced or removed ("" removes it),
     // such as that the connection is lost and when the next attempt starts. Plain terminal output (not a
     // terminal) prints a notice as a line when it appears, not its updates.
     virtual void ShowNotice(const std::string& text) = 0;

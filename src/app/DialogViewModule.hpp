@@ -14,7 +14,7 @@
 namespace halcyne::Updater {
 
 // Bumped whenever DialogView or the factory's signature changes.
-inline constexpr unsigned DialogViewModuleVersion = 2;
+inline constexpr unsigned DialogViewModuleVersion = 3;
 
 // The file name of the GTK window's module, beside the updater's executable.
 inline constexpr const char* GtkViewModuleName = "libhalcyne-gtk.so";

@@ -61,6 +61,20 @@ inline constexpr char DetailsWithLog[] = "Details: {1}; work log: {2}";
 inline constexpr char Retry[] = "Retry";
 inline constexpr char Close[] = "Close";
 inline constexpr char RetryPrompt[] = "Type r and press Enter to try again, or press Enter to close: ";
+// The progress readout: how much of how much, the speed (sizes as ByteSizeText writes them), and what is
+// shown instead of the time remaining while files on disk are checked or the player has paused.
+inline constexpr char AmountOfTotal[] = "{1} of {2}";
+inline constexpr char Speed[] = "{1}/s";
+inline constexpr char VerifyingFiles[] = "Verifying files\u2026";
+inline constexpr char Paused[] = "Paused";
+inline constexpr char Pause[] = "Pause";
+inline constexpr char Resume[] = "Resume";
+inline constexpr char PauseKeyHint[] = "Press p to pause or resume.";
+// The language choice, shown in the language of the user's own locale before a language is chosen.
+inline constexpr char LanguagePrompt[] = "Please select the language for your download:";
+inline constexpr char LanguageInputLine[] = "Language [1]: ";
+inline constexpr char LanguageInvalidChoice[] = "Please enter a number from 1 to {1}.";
+inline constexpr char Ok[] = "OK";
 }  // namespace Message
 
 #undef HALCYNE_SUPPORT_SENTENCE
@@ -99,6 +113,17 @@ inline constexpr auto AllMessages = std::to_array<std::string_view>({
     Message::Retry,
     Message::Close,
     Message::RetryPrompt,
+    Message::AmountOfTotal,
+    Message::Speed,
+    Message::VerifyingFiles,
+    Message::Paused,
+    Message::Pause,
+    Message::Resume,
+    Message::PauseKeyHint,
+    Message::LanguagePrompt,
+    Message::LanguageInputLine,
+    Message::LanguageInvalidChoice,
+    Message::Ok,
 });
 
 }  // namespace halcyne::Updater

@@ -16,6 +16,7 @@
 #include <pthread.h>
 #include <signal.h>
 #include <sys/utsname.h>
+#include <termios.h>
 #include <unistd.h>
 
 #include "app/CatalogLocale.hpp"
@@ -71,6 +72,10 @@ const char* const Usage =
 std::mutex signalLock;           // guards signalDialog and closeRequested
 Dialog* signalDialog = nullptr;  // the dialog to close on the first signal
 bool closeRequested = false;     // a signal came before the dialog existed
+// The terminal's modes on standard input at start-up, put back before an exit at once: the terminal view
+// reads keys without echo while it runs.
+termios initialModes{};
+bool initialModesSaved = false;  // written before the signal thread starts
 
 sigset_t CloseSignals() {
     sigset_t signals;
@@ -90,6 +95,9 @@ void WatchSignals() {
             continue;
         }
         if (!first) {
+            if (initialModesSaved) {
+                ::tcsetattr(STDIN_FILENO, TCSANOW, &initialModes);
+            }
             ::_exit(128 + signal);
         }
         first = false;
@@ -216,6 +224,7 @@ int main(int argc, char** argv) {
     if (!check) {
         const sigset_t signals = CloseSignals();
         pthread_sigmask(SIG_BLOCK, &signals, nullptr);
+        initialModesSaved = ::isatty(STDIN_FILENO) == 1 && ::tcgetattr(STDIN_FILENO, &initialModes) == 0;
         std::thread(WatchSignals).detach();
     }
 
@@ -247,6 +256,8 @@ int main(int argc, char** argv) {
     auto catalog = std::make_unique<EmbeddedMessageCatalog>("updater");
     catalog->AddAllCatalogs();
     auto locale = std::make_unique<CatalogLocale>(*catalog, "");
+    // The user's own locale, for the language choice that comes before any language is chosen.
+    auto userLocale = std::make_unique<CatalogLocale>(*catalog, "");
     if (!configuration.Languages().empty()) {
         locale->SetLanguage(configuration.DefaultLanguage());
     }
@@ -268,6 +279,7 @@ int main(int argc, char** argv) {
     DialogOptions options;
     options.retryPausesMs = settings.retryPausesMs;
     options.workLogPath = [&workLog] { return workLog.FilePath(); };
+    options.userLocale = userLocale.get();
     Dialog& dialog = Dialog::CreateSingleton(
         *view, operations, &monitor, *locale, configuration,
         [&](const std::string& downloaderRunPath, const FileIdentity& downloaderRunFile,
@@ -314,6 +326,7 @@ int main(int argc, char** argv) {
     }
     Dialog::DestroySingleton();
     locale.reset();
+    userLocale.reset();
     catalog.reset();
     return status;
 }

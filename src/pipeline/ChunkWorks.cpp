@@ -170,7 +170,8 @@ ChunkCheck Compare(const TransferSharedMapData& chunk, std::uint32_t checksum,
 // zeros: its CRC-32 is computed without reading (and its SHA-256, in the rare case that the chunk really is
 // all zeros). Anything else is read once, with the CRC-32 and, where the manifest gives one, the SHA-256
 // computed in the same pass. A file that ends inside the chunk does not hold it.
-ChunkCheck CheckInFile(SharedFile& file, const TransferSharedMapData& chunk) {
+ChunkCheck CheckInFile(SharedFile& file, const TransferSharedMapData& chunk,
+                       std::uint64_t* readBytes = nullptr) {
     if (file.HoldsAllocatedZeros(chunk.lowerBound, chunk.upperBound)) {
         const std::uint32_t checksum = Crc32OfZeros(chunk.Length());
         if (checksum != chunk.expectedChecksum || !chunk.expectedSha256) {
@@ -184,6 +185,9 @@ ChunkCheck CheckInFile(SharedFile& file, const TransferSharedMapData& chunk) {
         file, chunk.lowerBound, chunk.Length(),
         [&digest](const std::uint8_t* data, std::size_t length) { digest.Update(data, length); });
     ChunkCheck check = Compare(chunk, digest.Checksum(), digest.FinalSha256());
+    if (readBytes != nullptr) {
+        *readBytes = read.value_or(0);
+    }
     if (read != chunk.Length()) {
         check.intact = false;
         check.wrongSha256.reset();
@@ -240,7 +244,14 @@ WorkStatus VerifyChunkWork::ExecuteTask() {
             return WorkStatus(WorkResult::Failure,
                               std::make_shared<ChecksumStatusData>(chunk.expectedChecksum));
         }
-        const ChunkCheck check = firstCheck_ ? CheckInFile(*chunk.file, chunk) : CheckDownload(chunk);
+        std::uint64_t readFromDisk = 0;
+        const ChunkCheck check =
+            firstCheck_ ? CheckInFile(*chunk.file, chunk, &readFromDisk) : CheckDownload(chunk);
+        if (readFromDisk != 0 && chunk.progressUpdater) {
+            // What an earlier run left on disk was read back and checked (the player sees it as verifying).
+            chunk.progressUpdater->AddChecking(readFromDisk);
+            chunk.progressUpdater->AddChecked(readFromDisk);
+        }
         bool intact = check.intact;
         if (firstCheck_ && chunk.fileData) {
             if (intact) {

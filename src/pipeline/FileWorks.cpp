@@ -292,13 +292,20 @@ void VerifyFileHashWork::Describe(boost::property_tree::ptree& tree) const {
 
 std::optional<Sha256::Digest> VerifyFileHashWork::HashFile(SharedFile& file, std::uint64_t size,
                                                            std::uint64_t blockSize,
-                                                           const std::function<bool()>& stop) {
+                                                           const std::function<bool()>& stop,
+                                                           const std::function<void(std::size_t)>& onRead) {
     if (blockSize == 0) {
         throw std::invalid_argument("VerifyFileHashWork::HashFile called with a block size of 0");
     }
     Sha256 hash;
     const std::optional<std::uint64_t> read = ReadFileRange(
-        file, 0, size, [&hash](const std::uint8_t* data, std::size_t length) { hash.Update(data, length); },
+        file, 0, size,
+        [&hash, &onRead](const std::uint8_t* data, std::size_t length) {
+            hash.Update(data, length);
+            if (onRead) {
+                onRead(length);
+            }
+        },
         stop, static_cast<std::size_t>(std::min<std::uint64_t>(blockSize, ReadBlockSize)));
     if (!read) {
         return std::nullopt;
@@ -321,8 +328,31 @@ WorkStatus VerifyFileHashWork::ExecuteTask() {
                                                      TransferError::InternalError,
                                                      "VerifyFileHashWork::ExecuteTask has no shared file"));
         }
-        const auto digest =
-            HashFile(*file, fileData_->fileSize, blockSize_, [this] { return IsInterrupted(); });
+        // The pass is reported as a check (the player sees it as verifying files): begun over the whole
+        // file, and all of it counted as checked once the pass ends, however it ends.
+        const std::shared_ptr<TransferProgressUpdater> progress = workInterface_->GetProgressUpdater();
+        std::uint64_t hashed = 0;
+        if (progress) {
+            progress->AddChecking(fileData_->fileSize);
+        }
+        struct CheckEnd {
+            TransferProgressUpdater* progress;
+            const std::uint64_t& hashed;
+            std::uint64_t size;
+            ~CheckEnd() {
+                if (progress != nullptr && hashed < size) {
+                    progress->AddChecked(size - hashed);
+                }
+            }
+        } checkEnd{progress.get(), hashed, fileData_->fileSize};
+        const auto digest = HashFile(
+            *file, fileData_->fileSize, blockSize_, [this] { return IsInterrupted(); },
+            [&](std::size_t length) {
+                hashed += length;
+                if (progress) {
+                    progress->AddChecked(length);
+                }
+            });
         if (!digest) {
             return WorkStatus(WorkResult::Interrupted);
         }

@@ -192,9 +192,10 @@ public:
     // The SHA-256 of bytes [0, size) of `file`, read in blocks of `blockSize` bytes (at most 256 KiB) in
     // order on the calling thread; nullopt when `stop` answers true before a block. The FileException family
     // when a read fails or the file ends before `size` (FileInvalidMapException); std::invalid_argument for
-    // a block size of 0.
+    // a block size of 0. `onRead`, when given, is told the length of each block read.
     static std::optional<Sha256::Digest> HashFile(SharedFile& file, std::uint64_t size,
-                                                  std::uint64_t blockSize, const std::function<bool()>& stop);
+                                                  std::uint64_t blockSize, const std::function<bool()>& stop,
+                                                  const std::function<void(std::size_t)>& onRead = {});
 
 private:
     const std::shared_ptr<TransferSharedFileData> fileData_;

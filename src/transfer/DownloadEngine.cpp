@@ -103,6 +103,22 @@ TransferStatus DownloadEngine::RetryTransfer(const std::string& transferId) {
     return transfer->Retry();
 }
 
+TransferStatus DownloadEngine::PauseTransfer(const std::string& transferId) {
+    const auto transfer = transferManager_.GetTransfer(transferId, behavior_);
+    if (!transfer) {
+        return TransferStatus(transferId, TransferState::Absent);
+    }
+    return transfer->Pause();
+}
+
+TransferStatus DownloadEngine::ResumeTransfer(const std::string& transferId) {
+    const auto transfer = transferManager_.GetTransfer(transferId, behavior_);
+    if (!transfer) {
+        return TransferStatus(transferId, TransferState::Absent);
+    }
+    return transfer->Resume();
+}
+
 void DownloadEngine::ForgetTransfer(const std::string& transferId) {
     const auto transfer = transferManager_.GetTransfer(transferId, behavior_);
     // Complete is final: a cancel of a complete transfer changes nothing but removes its stored record.

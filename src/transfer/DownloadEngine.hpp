@@ -54,6 +54,10 @@ public:
     // again, nothing already verified is fetched again. The status unchanged when the transfer does not wait
     // for a retry; state Absent for an unknown id.
     TransferStatus RetryTransfer(const std::string& transferId);
+    // Pauses a transfer that initializes or transfers (nothing is fetched until it resumes), and lets a
+    // paused one go on; the status unchanged for any other state; state Absent for an unknown id.
+    TransferStatus PauseTransfer(const std::string& transferId);
+    TransferStatus ResumeTransfer(const std::string& transferId);
     // Removes a complete transfer's stored record (its files stay); nothing for any other state or id.
     void ForgetTransfer(const std::string& transferId);
 

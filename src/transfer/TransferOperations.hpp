@@ -24,6 +24,14 @@ public:
     virtual TransferStatus GetTransferStatus(const std::string& transferId) = 0;
     // Lets a transfer that waits after a retryable error go on where it stopped.
     virtual TransferStatus RetryTransfer(const std::string& transferId) = 0;
+    // Pauses a transfer that initializes or transfers, and lets a paused one go on; any other state is left
+    // as it is. By default only the status is read.
+    virtual TransferStatus PauseTransfer(const std::string& transferId) {
+        return GetTransferStatus(transferId);
+    }
+    virtual TransferStatus ResumeTransfer(const std::string& transferId) {
+        return GetTransferStatus(transferId);
+    }
     // Removes a complete transfer from the store of transfers (its files stay): a later run starts afresh
     // and finds the files verified. Nothing for a transfer in any other state or an unknown id.
     virtual void ForgetTransfer(const std::string& transferId) { (void)transferId; }
@@ -53,6 +61,12 @@ public:
     }
     TransferStatus RetryTransfer(const std::string& transferId) override {
         return (*engine_)->RetryTransfer(transferId);
+    }
+    TransferStatus PauseTransfer(const std::string& transferId) override {
+        return (*engine_)->PauseTransfer(transferId);
+    }
+    TransferStatus ResumeTransfer(const std::string& transferId) override {
+        return (*engine_)->ResumeTransfer(transferId);
     }
     void ForgetTransfer(const std::string& transferId) override { (*engine_)->ForgetTransfer(transferId); }
     // On the engine held now; nothing when there is none.

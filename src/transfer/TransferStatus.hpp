@@ -36,6 +36,10 @@ struct TransferStatus {
     std::uint64_t verifiedBytes = 0;
     std::uint64_t totalBytes = 0;
     std::uint64_t bytesPerSecond = 0;
+    // The read-back checks of data on disk (whole-file hashes, chunks an earlier run left) begun so far and
+    // the bytes of them read: a check runs while checkedBytes < checkingBytes.
+    std::uint64_t checkingBytes = 0;
+    std::uint64_t checkedBytes = 0;
     std::int32_t secondsRemaining = -1;  // -1: no estimate
 };
 

@@ -28,6 +28,14 @@ void TransferStatusImpl::AddVerified(const std::uint64_t& bytes) {
     verified_.fetch_add(bytes, std::memory_order_relaxed);
 }
 
+void TransferStatusImpl::AddChecking(const std::uint64_t& bytes) {
+    checking_.fetch_add(bytes, std::memory_order_release);
+}
+
+void TransferStatusImpl::AddChecked(const std::uint64_t& bytes) {
+    checked_.fetch_add(bytes, std::memory_order_release);
+}
+
 void TransferStatusImpl::AddTransferred(const std::uint64_t& bytes) {
     transferredBytes_.Add(bytes);
 }
@@ -53,6 +61,9 @@ void TransferStatusImpl::Snapshot(TransferStatus& out) {
     out.transferredBytes = transferredBytes_.Get();
     out.progressBytes = progress_.load(std::memory_order_relaxed);
     out.verifiedBytes = verified_.load(std::memory_order_relaxed);
+    // Checked first: a snapshot never shows more checked than begun.
+    out.checkedBytes = checked_.load(std::memory_order_acquire);
+    out.checkingBytes = checking_.load(std::memory_order_acquire);
     // One clock reading for both steps; the estimate uses what the previous snapshot's speed step left.
     const std::uint32_t now = clock_();
     out.secondsRemaining = EstimateSecondsRemaining(out, now);

@@ -30,6 +30,8 @@ public:
     void RemoveProgress(const std::uint64_t& bytes) override;
     void AddVerified(const std::uint64_t& bytes) override;
     void AddTransferred(const std::uint64_t& bytes) override;
+    void AddChecking(const std::uint64_t& bytes) override;
+    void AddChecked(const std::uint64_t& bytes) override;
 
     // The status now, with speed and estimate. Under the transfer's lock.
     void Snapshot(TransferStatus& out);
@@ -70,6 +72,8 @@ private:
     // added to only under the transfer's lock.
     alignas(64) std::atomic<std::uint64_t> progress_{0};
     alignas(64) std::atomic<std::uint64_t> verified_{0};
+    std::atomic<std::uint64_t> checking_{0};  // once per file: no line of its own
+    std::atomic<std::uint64_t> checked_{0};
     alignas(64) DeltaCounter<std::uint64_t> transferredBytes_;
     alignas(64) DeltaCounter<std::uint64_t> transferTimeMs_;
     const unsigned speedWindowSeconds_;

@@ -493,6 +493,148 @@ TEST(DialogTest, AnIncompleteConfigurationStartsNothing) {
             "support.halcyne.example."});
 }
 
+// The readout of the downloader's transfer: how much of how much, the speed and the time remaining while it
+// downloads; no speed and "Paused" instead of the time while paused; "Verifying files…" with the checks'
+// own progress while a hash pass reads back a file, and with the package's progress while the chunks an
+// earlier run left are checked (checks end with nothing received); the time again once bytes arrive.
+TEST(DialogTest, TheReadoutShowsAmountSpeedAndWhatHappensInsteadOfTheTime) {
+    constexpr std::uint64_t MiB = std::uint64_t{1} << 20;
+    struct Row {
+        const char* name;
+        TransferState state;
+        std::uint64_t progress;
+        std::uint64_t transferred;
+        std::uint64_t checking;
+        std::uint64_t checked;
+        int position;
+        std::string amount;  // "" for none
+        bool speed;          // the speed is shown
+        std::string status;  // "time" for the time remaining
+    };
+    const std::string verifying = Message::VerifyingFiles;
+    const std::vector<Row> rows = {
+        {"downloading", S::Transferring, 312 * MiB, 312 * MiB, 0, 0, 26, "312.00 MB of 1.17 GB", true,
+         "time"},
+        {"paused", S::Paused, 312 * MiB, 312 * MiB, 0, 0, 26, "312.00 MB of 1.17 GB", false, "Paused"},
+        {"a hash pass begins", S::Transferring, 312 * MiB, 312 * MiB, 100 * MiB, 25 * MiB, 25,
+         "25.00 MB of 100.00 MB", false, verifying},
+        {"a second pass while the first runs", S::Transferring, 312 * MiB, 312 * MiB, 300 * MiB, 150 * MiB,
+         50, "150.00 MB of 300.00 MB", false, verifying},
+        {"earlier chunks checked", S::Transferring, 600 * MiB, 312 * MiB, 364 * MiB, 364 * MiB, 50,
+         "600.00 MB of 1.17 GB", false, verifying},
+        {"downloading again", S::Transferring, 700 * MiB, 412 * MiB, 364 * MiB, 364 * MiB, 58,
+         "700.00 MB of 1.17 GB", true, "time"},
+        {"a new pass counts from its start", S::Transferring, 700 * MiB, 412 * MiB, 464 * MiB, 414 * MiB, 50,
+         "50.00 MB of 100.00 MB", false, verifying},
+    };
+    DialogRun run;
+    std::vector<TransferStatus> script = {Status("DK-id", S::Initialized)};
+    for (const Row& row : rows) {
+        TransferStatus status = Progress("DK-id", row.progress, 1200 * MiB, 125);
+        status.state = row.state;
+        status.transferredBytes = row.transferred;
+        status.checkingBytes = row.checking;
+        status.checkedBytes = row.checked;
+        status.bytesPerSecond = 5 * MiB + MiB / 5;
+        script.push_back(status);
+    }
+    script.push_back(Complete("DK-id", "run"));
+    run.engine.Script("DK-id", script);
+    run.engine.Script("skin-id", {Status("skin-id", S::Initialized), Complete("skin-id", "skin")});
+    run.Start();
+    run.WaitForEnd();
+    const std::vector<ProgressReadout> readouts = run.view.Readouts();
+    ASSERT_EQ(readouts.size(), rows.size());
+    for (std::size_t i = 0; i < rows.size(); ++i) {
+        SCOPED_TRACE(rows[i].name);
+        EXPECT_EQ(readouts[i].position, rows[i].position);
+        EXPECT_EQ(readouts[i].percent, std::to_string(rows[i].position) + "%");
+        EXPECT_EQ(readouts[i].amount, rows[i].amount);
+        EXPECT_EQ(readouts[i].speed, rows[i].speed ? "5.20 MB/s" : "");
+        EXPECT_EQ(readouts[i].status,
+                  rows[i].status == "time" ? run.locale->TimeRemainingText(125) : rows[i].status);
+    }
+}
+
+// The pause control pauses and resumes both transfers; a transfer started into its folder while paused is
+// paused at once, whenever the pause came.
+TEST(DialogTest, PauseAndResumeGoToBothTransfers) {
+    DialogRun run;
+    run.engine.Script("DK-id", {Status("DK-id", S::Initialized), Progress("DK-id", 1, 2, 3)});
+    run.engine.Script("skin-id", {Status("skin-id", S::Initialized), Progress("skin-id", 1, 2, 3)});
+    run.Start();
+    ASSERT_TRUE(run.view.WaitForLine("ProgressView"));
+    run.view.PressPause();
+    const auto count = [&run](const std::string& operation) {
+        const auto calls = run.engine.Calls();
+        return std::count_if(calls.begin(), calls.end(),
+                             [&](const auto& call) { return call.operation == operation; });
+    };
+    ASSERT_TRUE(run.engine.WaitUntil([](const auto& calls) {
+        return std::count_if(calls.begin(), calls.end(),
+                             [](const auto& call) { return call.operation == "StartTransferInto"; }) == 2;
+    }));
+    for (const std::string id : {"DK-id", "skin-id"}) {
+        SCOPED_TRACE(id);
+        std::vector<std::string> calls;
+        for (const auto& call : run.engine.Calls()) {
+            if (call.operation != "GetTransferStatus" && call.arguments.at(0) == id) {
+                calls.push_back(call.operation);
+            }
+        }
+        const auto started = std::find(calls.begin(), calls.end(), "StartTransferInto");
+        ASSERT_NE(started, calls.end());
+        EXPECT_NE(std::find(started, calls.end(), "PauseTransfer"), calls.end());
+    }
+    EXPECT_EQ(count("ResumeTransfer"), 0);
+    run.view.PressPause();
+    ASSERT_TRUE(run.engine.WaitUntil([](const auto& calls) {
+        return std::count_if(calls.begin(), calls.end(),
+                             [](const auto& call) { return call.operation == "ResumeTransfer"; }) == 2;
+    }));
+    run.view.PressClose();
+    run.WaitForEnd();
+    const std::vector<PauseControl> controls = run.view.PauseControls();
+    ASSERT_GE(controls.size(), 3u);
+    const auto shown = [](const PauseControl& control) {
+        return std::string(control.offered ? "offered " : "hidden ") + (control.paused ? "paused " : "") +
+               control.label;
+    };
+    EXPECT_EQ(shown(controls[0]), "offered Pause");
+    EXPECT_EQ(shown(controls[1]), "offered paused Resume");
+    EXPECT_EQ(shown(controls[2]), "offered Pause");
+    EXPECT_EQ(controls[0].keyHint, "Press p to pause or resume.");
+}
+
+// The language choice comes before any language is chosen: it speaks the language of the user's own locale
+// where a catalog has it, English otherwise, whatever the configuration's default language.
+TEST(DialogTest, TheLanguageChoiceSpeaksTheUsersLocale) {
+    struct Case {
+        const char* locale;
+        const char* catalog;  // the catalog expected; "" for English
+    };
+    for (const Case& c :
+         {Case{"ja_JP.UTF-8", "ja"}, Case{"de_AT.UTF-8", "de"}, Case{"C", ""}, Case{"xx_YY.UTF-8", ""}}) {
+        SCOPED_TRACE(c.locale);
+        DialogRun run(true);
+        const test::ScopedEnvironment user{"LC_ALL", c.locale};
+        CatalogLocale userLocale(run.catalog, "");
+        run.options.userLocale = &userLocale;
+        run.Start();
+        ASSERT_TRUE(run.view.WaitForLine("Languages English,Deutsch"));
+        const LanguageChoice choice = run.view.Choice();
+        run.view.PressClose();
+        run.WaitForEnd();
+        CatalogLocale expected(run.catalog, *c.catalog != '\0' ? c.catalog : "en");
+        EXPECT_EQ(choice.prompt, expected.Translate(Message::LanguagePrompt));
+        EXPECT_EQ(choice.inputLine, expected.Translate(Message::LanguageInputLine));
+        EXPECT_EQ(choice.confirmLabel, expected.Translate(Message::Ok));
+        EXPECT_EQ(choice.invalidChoice,
+                  ReplaceAll(expected.Translate(Message::LanguageInvalidChoice), "{1}", "2"));
+        EXPECT_EQ(choice.prompt == Message::LanguagePrompt, *c.catalog == '\0');
+    }
+}
+
 TEST(DialogTest, OnlyOneInstance) {
     DialogRun run;
     EXPECT_THROW(

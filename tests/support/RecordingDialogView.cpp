@@ -25,6 +25,27 @@ bool RecordingDialogView::WaitForLine(const std::string& line) const {
     return WaitForLine([&](const std::string& candidate) { return candidate == line; });
 }
 
+std::vector<Updater::ProgressReadout> RecordingDialogView::Readouts() const {
+    const std::lock_guard<std::mutex> guard(lock_);
+    return readouts_;
+}
+
+std::vector<Updater::PauseControl> RecordingDialogView::PauseControls() const {
+    const std::lock_guard<std::mutex> guard(lock_);
+    return pauseControls_;
+}
+
+Updater::LanguageChoice RecordingDialogView::Choice() const {
+    const std::lock_guard<std::mutex> guard(lock_);
+    return choice_;
+}
+
+void RecordingDialogView::PressPause() {
+    const std::lock_guard<std::mutex> guard(lock_);
+    actions_.push_back([](Updater::DialogViewEvents& events) { events.OnPauseToggled(); });
+    changed_.notify_all();
+}
+
 void RecordingDialogView::ChooseLanguage(int index) {
     const std::lock_guard<std::mutex> guard(lock_);
     actions_.push_back([index](Updater::DialogViewEvents& events) { events.OnLanguageChosen(index); });
@@ -72,7 +93,12 @@ void RecordingDialogView::SetTexts(const std::string& caption, const std::string
     Add("Texts " + caption + " | " + status);
 }
 
-void RecordingDialogView::ShowLanguageView(const std::vector<std::string>& languages) {
+void RecordingDialogView::ShowLanguageView(const Updater::LanguageChoice& choice) {
+    const std::vector<std::string>& languages = choice.languages;
+    {
+        const std::lock_guard<std::mutex> guard(lock_);
+        choice_ = choice;
+    }
     std::string line = "Languages ";
     for (std::size_t i = 0; i < languages.size(); ++i) {
         line += (i > 0 ? "," : "") + languages[i];
@@ -84,11 +110,21 @@ void RecordingDialogView::ShowProgressView() {
     Add("ProgressView");
 }
 
-void RecordingDialogView::SetProgress(int position, const std::string& timeRemaining) {
+void RecordingDialogView::SetProgress(const Updater::ProgressReadout& readout) {
     if (onSetProgress) {
         onSetProgress();
     }
-    Add("Progress " + std::to_string(position) + " " + timeRemaining);
+    {
+        const std::lock_guard<std::mutex> guard(lock_);
+        readouts_.push_back(readout);
+    }
+    Add("Progress " + std::to_string(readout.position) + " " + readout.status);
+}
+
+void RecordingDialogView::SetPauseControl(const Updater::PauseControl& control) {
+    const std::lock_guard<std::mutex> guard(lock_);
+    pauseControls_.push_back(control);
+    changed_.notify_all();
 }
 
 void RecordingDialogView::ShowLaunchView(const std::string& text) {

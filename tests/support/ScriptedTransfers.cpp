@@ -101,6 +101,20 @@ TransferStatus ScriptedTransfers::RetryTransfer(const std::string& transferId) {
     return found->second.front();
 }
 
+TransferStatus ScriptedTransfers::PauseTransfer(const std::string& transferId) {
+    const std::lock_guard<std::mutex> guard(lock_);
+    calls_.push_back({"PauseTransfer", {transferId}});
+    changed_.notify_all();
+    return TransferStatus(transferId, TransferState::Paused);
+}
+
+TransferStatus ScriptedTransfers::ResumeTransfer(const std::string& transferId) {
+    const std::lock_guard<std::mutex> guard(lock_);
+    calls_.push_back({"ResumeTransfer", {transferId}});
+    changed_.notify_all();
+    return TransferStatus(transferId, TransferState::Transferring);
+}
+
 void ScriptedTransfers::SetChangeListener(std::function<void()> listener) {
     {
         const std::lock_guard<std::mutex> guard(lock_);

@@ -31,7 +31,8 @@ TransferStatus Status(const std::string& id, TransferState state, TransferError 
 class ScriptedTransfers : public TransferOperations {
 public:
     struct Call {
-        std::string operation;  // "StartTransfer", "StartTransferInto", "GetTransferStatus", "RetryTransfer"
+        std::string operation;  // "StartTransfer", "StartTransferInto", "GetTransferStatus", "RetryTransfer",
+                                // "PauseTransfer", "ResumeTransfer"
         std::vector<std::string> arguments;
     };
 
@@ -53,6 +54,9 @@ public:
     // Records the call ("RetryTransfer") and moves the id on to its next script; returns the first status
     // of that script (the current one without scripts).
     TransferStatus RetryTransfer(const std::string& transferId) override;
+    // Record the call ("PauseTransfer", "ResumeTransfer"); the script goes on as it is.
+    TransferStatus PauseTransfer(const std::string& transferId) override;
+    TransferStatus ResumeTransfer(const std::string& transferId) override;
     void SetChangeListener(std::function<void()> listener) override;
 
     // Calls the change listener as the engine does after a transfer changed.

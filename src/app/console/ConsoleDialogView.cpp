@@ -7,41 +7,39 @@
 #include <fcntl.h>
 #include <poll.h>
 #include <sys/ioctl.h>
-#include <termios.h>
 #include <unistd.h>
 
-#include "common/Utf8.hpp"
+#include "app/console/DisplayWidth.hpp"
 
 namespace halcyne::Updater {
 
 namespace {
 
-// The number of characters (code points) of UTF-8 text, for fitting a line to the terminal.
-std::size_t Columns(const std::string& text) {
-    std::size_t count = 0;
-    for (const char c : text) {
-        count += (static_cast<unsigned char>(c) & 0xC0) != 0x80 ? 1 : 0;
-    }
-    return count;
+// The narrowest line that still holds a bar: its brackets and a space, "100% ", and a bar of at least a
+// quarter of the line (up to ten columns) beside the text.
+constexpr std::size_t MinimumBarWidth = 20;
+// Between the readout's texts on the line.
+constexpr char Separator[] = "  ";
+
+std::string Figures(int percent) {
+    return (percent < 10 ? "  " : percent < 100 ? " " : "") + std::to_string(percent) + "% ";
 }
 
-// The text cut to at most `columns` characters, never inside a character.
-std::string Fit(const std::string& text, std::size_t columns) {
-    std::size_t count = 0;
-    for (std::size_t i = 0; i < text.size(); ++i) {
-        if ((static_cast<unsigned char>(text[i]) & 0xC0) != 0x80) {
-            if (count == columns) {
-                return text.substr(0, i);
-            }
-            ++count;
+std::string Join(const std::vector<const std::string*>& parts) {
+    std::string text;
+    for (const std::string* part : parts) {
+        if (!part->empty()) {
+            text += (text.empty() ? "" : Separator) + *part;
         }
     }
     return text;
 }
 
-// The narrowest line that still holds a bar: two bar columns, its brackets and a space, "100% " and ten
-// columns of text.
-constexpr std::size_t MinimumBarWidth = 20;
+std::string Trimmed(std::string line) {
+    line.erase(0, line.find_first_not_of(" \t\r"));
+    line.erase(line.find_last_not_of(" \t\r") + 1);
+    return line;
+}
 
 }  // namespace
 
@@ -53,6 +51,10 @@ ConsoleDialogView::ConsoleDialogView(int input, int output)
 }
 
 ConsoleDialogView::~ConsoleDialogView() {
+    {
+        const std::lock_guard<std::mutex> guard(lock_);
+        LeaveKeyMode();
+    }
     for (const int fd : wakePipe_) {
         if (fd >= 0) {
             ::close(fd);
@@ -103,35 +105,36 @@ void ConsoleDialogView::Run(DialogViewEvents& events) {
         loopThread_ = std::this_thread::get_id();
     }
     events.OnViewOpened();
-    std::vector<std::string> languages;
+    LanguageChoice choice;
     {
         const std::lock_guard<std::mutex> guard(lock_);
         if (languagePending_ && !closed_) {
-            languages = languages_;
+            choice = choice_;
         }
     }
-    if (!languages.empty()) {
-        const int index = PromptLanguage(languages);
+    if (!choice.languages.empty()) {
+        const int index = PromptLanguage(choice);
         if (index >= 0) {
             events.OnLanguageChosen(index);
         }
     }
+    ReadKeys(events);
     std::unique_lock<std::mutex> lock(lock_);
-    changed_.wait(lock, [&] { return closed_; });
+    LeaveKeyMode();
     EndBarLine();
     loopEnded_ = true;
     changed_.notify_all();
 }
 
-int ConsoleDialogView::PromptLanguage(const std::vector<std::string>& languages) {
+int ConsoleDialogView::PromptLanguage(const LanguageChoice& choice) {
     for (;;) {
         {
             const std::lock_guard<std::mutex> guard(lock_);
-            std::string prompt = "Please select the language for your download:\n";
-            for (std::size_t i = 0; i < languages.size(); ++i) {
-                prompt += "  " + std::to_string(i + 1) + ") " + languages[i] + "\n";
+            std::string prompt = choice.prompt + "\n";
+            for (std::size_t i = 0; i < choice.languages.size(); ++i) {
+                prompt += "  " + std::to_string(i + 1) + ") " + choice.languages[i] + "\n";
             }
-            prompt += "Language [1]: ";
+            prompt += choice.inputLine;
             Write(prompt);
         }
         std::string line;
@@ -143,23 +146,22 @@ int ConsoleDialogView::PromptLanguage(const std::vector<std::string>& languages)
         if (ended) {
             Write("\n");
         }
-        line.erase(0, line.find_first_not_of(" \t\r"));
-        line.erase(line.find_last_not_of(" \t\r") + 1);
+        line = Trimmed(line);
         if (line.empty()) {
             languagePending_ = false;
             return 0;
         }
         char* end = nullptr;
-        const long choice = std::strtol(line.c_str(), &end, 10);
-        if (*end == '\0' && choice >= 1 && choice <= static_cast<long>(languages.size())) {
+        const long index = std::strtol(line.c_str(), &end, 10);
+        if (*end == '\0' && index >= 1 && index <= static_cast<long>(choice.languages.size())) {
             languagePending_ = false;
-            return static_cast<int>(choice - 1);
+            return static_cast<int>(index - 1);
         }
         if (ended) {
             // No more input to ask again: the preselected first language.
             return 0;
         }
-        Write("Please enter a number from 1 to " + std::to_string(languages.size()) + ".\n");
+        Write(choice.invalidChoice + "\n");
     }
 }
 
@@ -170,6 +172,11 @@ bool ConsoleDialogView::ReadLine(std::string& line, bool& ended) {
         if (ready < 0 && errno != EINTR) {
             ended = true;
             return true;
+        }
+        // A wake is taken before closed_ is read: Close sets it before it wakes, so a wake taken here is
+        // never a Close missed.
+        if (ready > 0 && wakePipe_[0] >= 0 && fds[1].revents != 0) {
+            DrainWake();
         }
         {
             const std::lock_guard<std::mutex> guard(lock_);
@@ -196,6 +203,95 @@ bool ConsoleDialogView::ReadLine(std::string& line, bool& ended) {
     }
 }
 
+void ConsoleDialogView::Wake() {
+    if (wakePipe_[1] >= 0) {
+        const char wake = 0;
+        [[maybe_unused]] const ssize_t ignored = ::write(wakePipe_[1], &wake, 1);
+    }
+}
+
+void ConsoleDialogView::DrainWake() {
+    char buffer[16];
+    while (wakePipe_[0] >= 0 && ::read(wakePipe_[0], buffer, sizeof buffer) > 0) {
+    }
+}
+
+void ConsoleDialogView::EnterKeyMode() {
+    if (keyMode_ || !inputTerminal_ || ::tcgetattr(input_, &saved_) != 0) {
+        return;
+    }
+    termios keys = saved_;
+    // Signals (Ctrl-C) stay on; keys come one by one and are not echoed into the progress line.
+    keys.c_lflag &= ~static_cast<tcflag_t>(ICANON | ECHO);
+    keys.c_cc[VMIN] = 1;
+    keys.c_cc[VTIME] = 0;
+    keyMode_ = ::tcsetattr(input_, TCSANOW, &keys) == 0;
+}
+
+void ConsoleDialogView::LeaveKeyMode() {
+    if (keyMode_) {
+        ::tcsetattr(input_, TCSANOW, &saved_);
+        keyMode_ = false;
+    }
+}
+
+void ConsoleDialogView::ReadKeys(DialogViewEvents& events) {
+    bool inputOpen = inputTerminal_;
+    for (;;) {
+        {
+            std::unique_lock<std::mutex> lock(lock_);
+            // An error box's question takes the input in line mode until it has its answer.
+            if (questionPending_) {
+                LeaveKeyMode();
+                inputHandedOver_ = true;
+                changed_.notify_all();
+                changed_.wait(lock, [&] { return closed_ || !questionPending_; });
+                inputHandedOver_ = false;
+            }
+            if (closed_) {
+                return;
+            }
+            if (!inputOpen || !pause_.offered) {
+                LeaveKeyMode();
+                changed_.wait(lock,
+                              [&] { return closed_ || questionPending_ || (inputOpen && pause_.offered); });
+                continue;
+            }
+            EnterKeyMode();
+        }
+        pollfd fds[2] = {{input_, POLLIN, 0}, {wakePipe_[0], POLLIN, 0}};
+        const int ready = ::poll(fds, wakePipe_[0] >= 0 ? 2 : 1, -1);
+        if (ready < 0 && errno != EINTR) {
+            inputOpen = false;
+            continue;
+        }
+        if (ready > 0 && fds[1].revents != 0) {
+            DrainWake();  // a question or the end: seen at the top
+            continue;
+        }
+        if (ready <= 0 || (fds[0].revents & (POLLIN | POLLHUP | POLLERR | POLLNVAL)) == 0) {
+            continue;
+        }
+        char c = 0;
+        const ssize_t got = ::read(input_, &c, 1);
+        if (got < 0 && (errno == EINTR || errno == EAGAIN)) {
+            continue;
+        }
+        if (got <= 0) {
+            inputOpen = false;  // the terminal is gone: nothing more to read
+            continue;
+        }
+        bool toggle = false;
+        {
+            const std::lock_guard<std::mutex> guard(lock_);
+            toggle = (c == 'p' || c == 'P') && pause_.offered && !closed_;
+        }
+        if (toggle) {
+            events.OnPauseToggled();
+        }
+    }
+}
+
 void ConsoleDialogView::SetTexts(const std::string& caption, const std::string& status) {
     const std::lock_guard<std::mutex> guard(lock_);
     if (caption != caption_) {
@@ -206,10 +302,10 @@ void ConsoleDialogView::SetTexts(const std::string& caption, const std::string& 
     status_ = status;
 }
 
-void ConsoleDialogView::ShowLanguageView(const std::vector<std::string>& languages) {
+void ConsoleDialogView::ShowLanguageView(const LanguageChoice& choice) {
     const std::lock_guard<std::mutex> guard(lock_);
-    languages_ = languages;
-    languagePending_ = !languages.empty();
+    choice_ = choice;
+    languagePending_ = !choice.languages.empty();
 }
 
 void ConsoleDialogView::ShowProgressView() {
@@ -217,26 +313,43 @@ void ConsoleDialogView::ShowProgressView() {
     languagePending_ = false;
 }
 
-void ConsoleDialogView::SetProgress(int position, const std::string& timeRemaining) {
+void ConsoleDialogView::SetProgress(const ProgressReadout& readout) {
     const std::lock_guard<std::mutex> guard(lock_);
     if (closed_) {
         return;
     }
-    const int percent = std::clamp(position, 0, 100);
-    timeRemaining_ = timeRemaining;
+    const int percent = std::clamp(readout.position, 0, 100);
+    readout_ = readout;
     if (!terminal_) {
         if (percent != lastPosition_) {
-            const std::string figures = (percent < 10    ? "  "
-                                         : percent < 100 ? " "
-                                                         : "") +
-                                        std::to_string(percent) + "% ";
-            Write(figures + (notice_.empty() ? timeRemaining : notice_) + "\n");
+            const std::string& status = notice_.empty() ? readout.status : notice_;
+            Write(Figures(percent) + Join({&readout.amount, &status}) + "\n");
             lastPosition_ = percent;
         }
         return;
     }
     lastPosition_ = percent;
     DrawBar();
+}
+
+void ConsoleDialogView::SetPauseControl(const PauseControl& control) {
+    const std::lock_guard<std::mutex> guard(lock_);
+    if (closed_) {
+        return;
+    }
+    pause_ = control;
+    if (control.offered && inputTerminal_ && !hintShown_ && !control.keyHint.empty()) {
+        hintShown_ = true;
+        EndBarLine();
+        Write(control.keyHint + "\n");
+    }
+    if (!control.offered) {
+        // The terminal is the player's again at once (the downloader launched next inherits it); the loop,
+        // woken, stops reading keys.
+        LeaveKeyMode();
+        Wake();
+    }
+    changed_.notify_all();
 }
 
 void ConsoleDialogView::ShowNotice(const std::string& text) {
@@ -252,45 +365,58 @@ void ConsoleDialogView::ShowNotice(const std::string& text) {
         }
         return;
     }
-    DrawBar();
+    if (lastPosition_ >= 0 || !text.empty()) {
+        DrawBar();
+    }
 }
 
 void ConsoleDialogView::DrawBar() {
     const int percent = std::max(lastPosition_, 0);
-    const std::string figures = (percent < 10    ? "  "
-                                 : percent < 100 ? " "
-                                                 : "") +
-                                std::to_string(percent) + "% ";
-    const std::string& timeRemaining = notice_.empty() ? timeRemaining_ : notice_;
-    // One line, redrawn in place: [#####-----] NN% text, no wider than the terminal (less its last column,
-    // so that the cursor never wraps: a wrapped line would not be redrawn by the carriage return but pile up
-    // a new line at every step). Below 21 columns there is no room for a bar: NN% text, cut to fit.
+    const std::string figures = Figures(percent);
+    const std::string& status = notice_.empty() ? readout_.status : notice_;
+    // One line, redrawn in place: [#####-----] NN% amount  speed  status, measured in display columns and no
+    // wider than the terminal less its last column, so that the cursor never wraps (a wrapped line would not
+    // be redrawn by the carriage return but pile up a new line at every step). What does not fit goes, the
+    // speed first, then the amount; the status is cut last. Below 21 columns there is no room for a bar.
     const std::size_t width = static_cast<std::size_t>(std::max(Width() - 1, 1));
-    std::string line = "\r";
+    std::string line;
     if (width >= MinimumBarWidth) {
-        const std::size_t textColumns = std::min(Columns(timeRemaining), width / 2);
-        const std::size_t barColumns = width - textColumns - figures.size() - 3;
+        const std::size_t room = width - figures.size() - 3 - std::clamp<std::size_t>(width / 4, 2, 10);
+        std::string text;
+        for (const std::string& candidate : {Join({&readout_.amount, &readout_.speed, &status}),
+                                             Join({&readout_.amount, &status}), status}) {
+            if (DisplayColumns(candidate) <= room) {
+                text = candidate;
+                break;
+            }
+        }
+        if (text.empty()) {
+            text = FitColumns(status, room);
+        }
+        const std::size_t barColumns = width - DisplayColumns(text) - figures.size() - 3;
         const std::size_t filled = barColumns * static_cast<std::size_t>(percent) / 100;
-        line += "[" + std::string(filled, '#') + std::string(barColumns - filled, '-') + "] " + figures +
-                Fit(timeRemaining, textColumns);
+        line = "[" + std::string(filled, '#') + std::string(barColumns - filled, '-') + "] " + figures + text;
     } else {
-        line += Fit(figures + timeRemaining, width);
+        line = FitColumns(figures + status, width);
     }
-    const std::size_t shown = Columns(line) - 1;
-    line += std::string(width > shown ? width - shown : 0, ' ');
-    Write(line);
+    const std::size_t shown = DisplayColumns(line);
+    Write("\r" + line + std::string(width > shown ? width - shown : 0, ' '));
     barDrawn_ = true;
 }
 
 void ConsoleDialogView::ShowLaunchView(const std::string& text) {
     const std::lock_guard<std::mutex> guard(lock_);
+    pause_ = PauseControl();
+    LeaveKeyMode();
+    Wake();
     EndBarLine();
     Write(text + "\n");
+    changed_.notify_all();
 }
 
 ErrorBoxAnswer ConsoleDialogView::ShowError(const ErrorBox& box) {
     {
-        const std::lock_guard<std::mutex> guard(lock_);
+        std::unique_lock<std::mutex> lock(lock_);
         EndBarLine();
         Write(box.caption + "\n" + box.message + "\n" + (box.detail.empty() ? "" : box.detail + "\n"));
         // Only a player at a terminal is asked; a script or a pipe gets the message and the run ends. While
@@ -298,21 +424,36 @@ ErrorBoxAnswer ConsoleDialogView::ShowError(const ErrorBox& box) {
         if (!box.offerRetry || !inputTerminal_ || closed_ || languagePending_) {
             return ErrorBoxAnswer::Close;
         }
+        // The loop reads keys from the input: it hands the input over first (on the loop's own thread it is
+        // not reading now).
+        if (running_ && !loopEnded_ && loopThread_ != std::this_thread::get_id()) {
+            questionPending_ = true;
+            changed_.notify_all();
+            Wake();
+            changed_.wait(lock, [&] { return inputHandedOver_ || closed_ || loopEnded_; });
+            if (closed_) {
+                questionPending_ = false;
+                return ErrorBoxAnswer::Close;
+            }
+        }
+        LeaveKeyMode();
         // Only an answer typed after the question counts: an Enter pressed while the bar ran would close.
         ::tcflush(input_, TCIFLUSH);
         Write(box.retryPrompt);
     }
     std::string line;
     bool ended = false;
-    if (!ReadLine(line, ended)) {
+    const bool answered = ReadLine(line, ended);
+    const std::lock_guard<std::mutex> guard(lock_);
+    questionPending_ = false;
+    changed_.notify_all();
+    if (!answered) {
         return ErrorBoxAnswer::Close;  // closed meanwhile
     }
-    const std::lock_guard<std::mutex> guard(lock_);
     if (ended) {
         Write("\n");
     }
-    line.erase(0, line.find_first_not_of(" \t\r"));
-    line.erase(line.find_last_not_of(" \t\r") + 1);
+    line = Trimmed(line);
     return !closed_ && (line == "r" || line == "R") ? ErrorBoxAnswer::Retry : ErrorBoxAnswer::Close;
 }
 
@@ -320,10 +461,7 @@ void ConsoleDialogView::Close() {
     std::unique_lock<std::mutex> lock(lock_);
     closed_ = true;
     changed_.notify_all();
-    if (wakePipe_[1] >= 0) {
-        const char wake = 0;
-        [[maybe_unused]] const ssize_t ignored = ::write(wakePipe_[1], &wake, 1);
-    }
+    Wake();
     // Wait for the loop to see it, unless it has ended, never ran, or this is its own thread.
     if (running_ && loopThread_ != std::this_thread::get_id()) {
         changed_.wait(lock, [&] { return loopEnded_; });

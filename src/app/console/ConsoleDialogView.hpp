@@ -1,9 +1,11 @@
-// The dialog in a terminal: a numbered language prompt on the input, then one progress bar line redrawn in
-// place on the output when it is a terminal (plain lines, one per whole percent, otherwise), texts and
-// errors as lines; an error that offers a retry asks on the input when it is a terminal ("r" then Enter
-// retries). Run runs on the interface thread and reads the input there; ShowError reads it on the calling
-// thread (the monitor thread) once the language is chosen; every other call may come from any thread (the
-// monitor thread, the signal thread). Calls back its events only from inside Run.
+// The dialog in a terminal: a numbered language prompt on the input, then one progress line redrawn in place
+// on the output when it is a terminal, measured in display columns (plain lines, one per whole percent,
+// otherwise), texts and errors as lines. While the pause control is offered and the input is a terminal,
+// the key p pauses and resumes (the input is read key by key, without echo, until the loop ends); an error
+// that offers a retry asks on the input when it is a terminal ("r" then Enter retries). Run runs on the
+// interface thread and reads the input there; ShowError reads it on the calling thread (the monitor thread)
+// once the language is chosen, after the loop has handed the input over; every other call may come from any
+// thread (the monitor thread, the signal thread). Calls back its events only from inside Run.
 #pragma once
 
 #include <condition_variable>
@@ -11,6 +13,8 @@
 #include <string>
 #include <thread>
 #include <vector>
+
+#include <termios.h>
 
 #include "app/DialogView.hpp"
 
@@ -26,9 +30,10 @@ public:
 
     void Run(DialogViewEvents& events) override;
     void SetTexts(const std::string& caption, const std::string& status) override;
-    void ShowLanguageView(const std::vector<std::string>& languages) override;
+    void ShowLanguageView(const LanguageChoice& choice) override;
     void ShowProgressView() override;
-    void SetProgress(int position, const std::string& timeRemaining) override;
+    void SetProgress(const ProgressReadout& readout) override;
+    void SetPauseControl(const PauseControl& control) override;
     void ShowNotice(const std::string& text) override;
     void ShowLaunchView(const std::string& text) override;
     ErrorBoxAnswer ShowError(const ErrorBox& box) override;
@@ -37,7 +42,15 @@ public:
 private:
     // The language index read from the input: Enter or the end of the input take the first; -1 when the
     // view was closed meanwhile.
-    int PromptLanguage(const std::vector<std::string>& languages);
+    int PromptLanguage(const LanguageChoice& choice);
+    // Reads keys while the loop runs: p toggles the pause while it is offered; hands the input over to an
+    // error box's question meanwhile. Returns once the view is closed.
+    void ReadKeys(DialogViewEvents& events);
+    // The input's key-by-key mode, without echo, and back (with lock_ held).
+    void EnterKeyMode();
+    void LeaveKeyMode();
+    void Wake();  // ends the loop's wait for a key (or a prompt's for a line)
+    void DrainWake();
     // Reads one line; false when the view was closed first. `ended` is set at the end of the input.
     bool ReadLine(std::string& line, bool& ended);
     void Write(const std::string& text);  // with lock_ held
@@ -59,12 +72,18 @@ private:
     std::thread::id loopThread_;
     std::string caption_;
     std::string status_;
-    std::vector<std::string> languages_;
+    LanguageChoice choice_;
     bool languagePending_ = false;
-    bool barDrawn_ = false;  // a bar line is on the terminal without its line feed
+    PauseControl pause_;
+    bool hintShown_ = false;
+    bool keyMode_ = false;  // the input is in key mode; saved_ holds its settings before
+    termios saved_{};
+    bool questionPending_ = false;  // an error box waits to ask on the input
+    bool inputHandedOver_ = false;  // the loop has stopped reading keys for it
+    bool barDrawn_ = false;         // a bar line is on the terminal without its line feed
     int lastPosition_ = -1;
-    std::string timeRemaining_;  // the bar's text when there is no notice
-    std::string notice_;         // shown in place of the time remaining
+    ProgressReadout readout_;
+    std::string notice_;  // shown in place of the readout's status
 };
 
 }  // namespace halcyne::Updater

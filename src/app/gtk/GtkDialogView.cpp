@@ -109,6 +109,26 @@ void GtkDialogView::Run(DialogViewEvents& events) {
                          view->events_->OnLanguageChosen(index);
                      }),
                      this);
+    g_signal_connect(Control("1008"), "clicked", G_CALLBACK(+[](GtkButton*, gpointer self) {
+                         static_cast<GtkDialogView*>(self)->events_->OnPauseToggled();
+                     }),
+                     this);
+    // Enter confirms the language choice wherever the focus is: the combo box would otherwise take it to
+    // open its list. Its open list has a window of its own and keeps its keys.
+    g_signal_connect(
+        window, "key-press-event", G_CALLBACK(+[](GtkWidget*, GdkEventKey* key, gpointer self) -> gboolean {
+            auto* view = static_cast<GtkDialogView*>(self);
+            const bool enter = key->keyval == GDK_KEY_Return || key->keyval == GDK_KEY_KP_Enter ||
+                               key->keyval == GDK_KEY_ISO_Enter;
+            GtkWidget* ok = view->Control("1005");
+            if (enter && gtk_widget_get_visible(view->Control("languageRow")) &&
+                gtk_widget_is_sensitive(ok)) {
+                gtk_widget_activate(ok);
+                return TRUE;
+            }
+            return FALSE;
+        }),
+        this);
     gtk_widget_grab_default(Control("1005"));
     {
         const std::lock_guard<std::mutex> guard(lock_);
@@ -171,13 +191,15 @@ void GtkDialogView::SetTexts(const std::string& caption, const std::string& stat
         false);
 }
 
-void GtkDialogView::ShowLanguageView(const std::vector<std::string>& languages) {
+void GtkDialogView::ShowLanguageView(const LanguageChoice& choice) {
     Invoke(
-        [this, languages] {
+        [this, choice] {
             auto* box = GTK_COMBO_BOX_TEXT(Control("1004"));
-            for (const std::string& language : languages) {
+            for (const std::string& language : choice.languages) {
                 gtk_combo_box_text_append_text(box, language.c_str());
             }
+            gtk_label_set_text(GTK_LABEL(Control("1006")), choice.prompt.c_str());
+            gtk_button_set_label(GTK_BUTTON(Control("1005")), choice.confirmLabel.c_str());
             gtk_combo_box_set_active(GTK_COMBO_BOX(box), 0);
             for (const char* id : {"1004", "1005", "1006"}) {
                 gtk_widget_show(Control(id));
@@ -187,6 +209,7 @@ void GtkDialogView::ShowLanguageView(const std::vector<std::string>& languages) 
             for (const char* id : {"1001", "1002"}) {
                 gtk_widget_hide(Control(id));
             }
+            gtk_widget_grab_focus(Control("1005"));
         },
         false);
 }
@@ -199,21 +222,35 @@ void GtkDialogView::ShowProgressView() {
                 gtk_widget_set_sensitive(Control(id), FALSE);
             }
             gtk_widget_hide(Control("languageRow"));
-            for (const char* id : {"1001", "1002"}) {
+            for (const char* id : {"1001", "1002", "progressRow"}) {
                 gtk_widget_show(Control(id));
             }
         },
         false);
 }
 
-void GtkDialogView::SetProgress(int position, const std::string& timeRemaining) {
+void GtkDialogView::SetProgress(const ProgressReadout& readout) {
     Invoke(
-        [this, position, timeRemaining] {
-            gtk_progress_bar_set_fraction(GTK_PROGRESS_BAR(Control("1001")),
-                                          std::clamp(position, 0, 100) / 100.0);
-            timeRemaining_ = timeRemaining;
-            gtk_label_set_text(GTK_LABEL(Control("1002")),
-                               (notice_.empty() ? timeRemaining_ : notice_).c_str());
+        [this, readout] {
+            auto* bar = GTK_PROGRESS_BAR(Control("1001"));
+            gtk_progress_bar_set_fraction(bar, std::clamp(readout.position, 0, 100) / 100.0);
+            gtk_progress_bar_set_text(bar, readout.percent.c_str());
+            status_ = readout.status;
+            gtk_label_set_text(GTK_LABEL(Control("1002")), (notice_.empty() ? status_ : notice_).c_str());
+            const std::string figures = readout.amount +
+                                        (readout.amount.empty() || readout.speed.empty() ? "" : "  ") +
+                                        readout.speed;
+            gtk_label_set_text(GTK_LABEL(Control("1007")), figures.c_str());
+        },
+        false);
+}
+
+void GtkDialogView::SetPauseControl(const PauseControl& control) {
+    Invoke(
+        [this, control] {
+            GtkWidget* button = Control("1008");
+            gtk_button_set_label(GTK_BUTTON(button), control.label.c_str());
+            gtk_widget_set_visible(button, control.offered ? TRUE : FALSE);
         },
         false);
 }
@@ -222,8 +259,7 @@ void GtkDialogView::ShowNotice(const std::string& text) {
     Invoke(
         [this, text] {
             notice_ = text;
-            gtk_label_set_text(GTK_LABEL(Control("1002")),
-                               (notice_.empty() ? timeRemaining_ : notice_).c_str());
+            gtk_label_set_text(GTK_LABEL(Control("1002")), (notice_.empty() ? status_ : notice_).c_str());
         },
         false);
 }
@@ -231,7 +267,9 @@ void GtkDialogView::ShowNotice(const std::string& text) {
 void GtkDialogView::ShowLaunchView(const std::string& text) {
     Invoke(
         [this, text] {
-            gtk_widget_hide(Control("1001"));
+            for (const char* id : {"1001", "progressRow"}) {
+                gtk_widget_hide(Control(id));
+            }
             gtk_widget_show(Control("1003"));
             gtk_label_set_text(GTK_LABEL(Control("1002")), text.c_str());
             if (pulseSource_ == 0) {

@@ -34,9 +34,10 @@ public:
 
     void Run(DialogViewEvents& events) override;
     void SetTexts(const std::string& caption, const std::string& status) override;
-    void ShowLanguageView(const std::vector<std::string>& languages) override;
+    void ShowLanguageView(const LanguageChoice& choice) override;
     void ShowProgressView() override;
-    void SetProgress(int position, const std::string& timeRemaining) override;
+    void SetProgress(const ProgressReadout& readout) override;
+    void SetPauseControl(const PauseControl& control) override;
     void ShowNotice(const std::string& text) override;
     void ShowLaunchView(const std::string& text) override;
     ErrorBoxAnswer ShowError(const ErrorBox& box) override;
@@ -64,8 +65,8 @@ private:
     GMainLoop* loop_ = nullptr;
     GtkWidget* errorBox_ = nullptr;
     unsigned pulseSource_ = 0;
-    std::string timeRemaining_;  // the status text under the bar when there is no notice
-    std::string notice_;         // shown in place of the time remaining
+    std::string status_;  // the status text under the bar when there is no notice
+    std::string notice_;  // shown in place of the status
     DialogViewEvents* events_ = nullptr;
 
     mutable std::mutex lock_;  // guards the fields below

@@ -12,9 +12,10 @@ class FakeView : public halcyne::Updater::DialogView {
 public:
     void Run(halcyne::Updater::DialogViewEvents&) override {}
     void SetTexts(const std::string&, const std::string&) override {}
-    void ShowLanguageView(const std::vector<std::string>&) override {}
+    void ShowLanguageView(const halcyne::Updater::LanguageChoice&) override {}
     void ShowProgressView() override {}
-    void SetProgress(int, const std::string&) override {}
+    void SetProgress(const halcyne::Updater::ProgressReadout&) override {}
+    void SetPauseControl(const halcyne::Updater::PauseControl&) override {}
     void ShowNotice(const std::string&) override {}
     void ShowLaunchView(const std::string&) override {}
     halcyne::Updater::ErrorBoxAnswer ShowError(const halcyne::Updater::ErrorBox&) override {

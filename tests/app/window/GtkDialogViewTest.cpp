@@ -1,9 +1,11 @@
 // The GTK window in this process under Xvfb, made by the window's module as the updater loads it. The
 // dialog's loop runs on the test's main thread (the interface thread), the transfer monitor calls the view
 // from its own thread, and a driver thread works the window through its controls' ids by queueing steps on
-// the interface thread: the language choice, the progress, the launch view, and the error box with its
+// the interface thread: the language choice (confirmed by Enter), the progress with its percentage, amount
+// and speed, the pause button, the verifying of files, the launch view, and the error box with its
 // detail line ended by its Close button or by a Close (the Ctrl-C path) wherever it was shown, or by its
 // Retry button. Screenshots go to <build>/tests/screenshots/.
+#include <algorithm>
 #include <atomic>
 #include <chrono>
 #include <future>
@@ -202,6 +204,7 @@ struct WindowRun {
             std::make_unique<UpdaterConfiguration>(test::DialogStringTable(languages), 0, nullptr);
         catalog.AddAllCatalogs();
         locale = std::make_unique<CatalogLocale>(catalog, "");
+        userLocale = std::make_unique<CatalogLocale>(catalog, "");
         if (languages) {
             locale->SetLanguage(configuration->DefaultLanguage());
         }
@@ -213,7 +216,8 @@ struct WindowRun {
                 launched = downloader + " " + skin;
                 return launch.get_future().wait_for(10s) == std::future_status::ready;
             },
-            DialogOptions{std::move(retryPausesMs), {}, [] { return std::string("/logs/Log.txt"); }});
+            DialogOptions{
+                std::move(retryPausesMs), {}, [] { return std::string("/logs/Log.txt"); }, userLocale.get()});
     }
     ~WindowRun() {
         if (driver.joinable()) {
@@ -244,6 +248,7 @@ struct WindowRun {
     EmbeddedMessageCatalog catalog{"updater"};
     std::unique_ptr<UpdaterConfiguration> configuration;
     std::unique_ptr<CatalogLocale> locale;
+    std::unique_ptr<CatalogLocale> userLocale;
     std::unique_ptr<TransferMonitorImpl> monitor;
     std::unique_ptr<DialogView> view = LoadWindow();
     Dialog* dialog = nullptr;
@@ -257,9 +262,12 @@ TEST(GtkDialogViewTest, LanguageChoiceProgressAndTheLaunchView) {
     const test::Watchdog watchdog(60s, "GtkDialogViewTest.LanguageChoiceProgressAndTheLaunchView");
     ASSERT_TRUE(StartGtk());
     WindowRun run(true, {60000});
+    constexpr std::uint64_t MiB = std::uint64_t{1} << 20;
     TransferStatus progress = Status("DK-id", TransferState::Transferring);
-    progress.progressBytes = 50;
-    progress.totalBytes = 200;
+    progress.progressBytes = 312 * MiB;
+    progress.totalBytes = 1248 * MiB;
+    progress.transferredBytes = 312 * MiB;
+    progress.bytesPerSecond = 5 * MiB + MiB / 5;
     progress.secondsRemaining = 65;
     run.engine.Script("DK-id", {Status("DK-id", TransferState::Initialized), progress});
     TransferStatus skinDone = Status("skin-de-id", TransferState::Complete);
@@ -267,7 +275,15 @@ TEST(GtkDialogViewTest, LanguageChoiceProgressAndTheLaunchView) {
     run.engine.Script("skin-de-id", {Status("skin-de-id", TransferState::Initialized), skinDone});
 
     std::vector<std::string> languages;
+    std::string prompt;
+    std::string okLabel;
     int selected = -1;
+    std::string percent;
+    std::string figures;
+    std::string pauseLabel;
+    std::string resumeLabel;
+    std::string pausedStatus;
+    std::string verifyingStatus;
     std::string title;
     std::string status;
     double fraction = -1;
@@ -290,12 +306,23 @@ TEST(GtkDialogViewTest, LanguageChoiceProgressAndTheLaunchView) {
                     g_free(text);
                 }
                 selected = gtk_combo_box_get_active(GTK_COMBO_BOX(Control("1004")));
+                prompt = Text(Control("1006"));
+                okLabel = gtk_button_get_label(GTK_BUTTON(Control("1005")));
             }));
             ScreenshotWhenDrawn("language");
-            // Deutsch, then OK: what a player does with the mouse.
+            // Deutsch, then Enter with the focus on the list: the list would take Enter to open itself, but
+            // Enter confirms the choice.
             ASSERT_TRUE(OnInterfaceThread([&] {
                 gtk_combo_box_set_active(GTK_COMBO_BOX(Control("1004")), 1);
-                gtk_button_clicked(GTK_BUTTON(Control("1005")));
+                gtk_widget_grab_focus(Control("1004"));
+                GdkEvent* enter = gdk_event_new(GDK_KEY_PRESS);
+                enter->key.window = GDK_WINDOW(g_object_ref(gtk_widget_get_window(Control("101"))));
+                enter->key.keyval = GDK_KEY_Return;
+                enter->key.send_event = TRUE;
+                gdk_event_set_device(enter, gdk_seat_get_keyboard(gdk_display_get_default_seat(
+                                                gtk_widget_get_display(Control("101")))));
+                gtk_widget_event(Control("101"), enter);
+                gdk_event_free(enter);
             }));
             ASSERT_TRUE(WaitOnInterfaceThread(
                 [&] { return gtk_progress_bar_get_fraction(GTK_PROGRESS_BAR(Control("1001"))) > 0.2; }));
@@ -306,8 +333,42 @@ TEST(GtkDialogViewTest, LanguageChoiceProgressAndTheLaunchView) {
                 languageHidden = !gtk_widget_get_visible(Control("1004")) &&
                                  !gtk_widget_get_visible(Control("1005")) &&
                                  !gtk_widget_get_visible(Control("1006"));
+                percent = gtk_progress_bar_get_text(GTK_PROGRESS_BAR(Control("1001")));
+                figures = Text(Control("1007"));
+                pauseLabel = gtk_button_get_label(GTK_BUTTON(Control("1008")));
             }));
             ScreenshotWhenDrawn("progress");
+            // The pause button pauses both transfers and offers to resume; the status says paused.
+            ASSERT_TRUE(OnInterfaceThread([&] { gtk_button_clicked(GTK_BUTTON(Control("1008"))); }));
+            ASSERT_TRUE(run.engine.WaitUntil([](const auto& calls) {
+                return std::count_if(calls.begin(), calls.end(),
+                                     [](const auto& call) { return call.operation == "PauseTransfer"; }) == 2;
+            }));
+            TransferStatus paused = progress;
+            paused.state = TransferState::Paused;
+            run.engine.Script("DK-id", {paused});
+            ASSERT_TRUE(WaitOnInterfaceThread(
+                [&] { return Text(Control("1002")) == run.locale->Translate(Message::Paused); }));
+            ASSERT_TRUE(OnInterfaceThread([&] {
+                resumeLabel = gtk_button_get_label(GTK_BUTTON(Control("1008")));
+                pausedStatus = Text(Control("1002"));
+            }));
+            ScreenshotWhenDrawn("paused");
+            ASSERT_TRUE(OnInterfaceThread([&] { gtk_button_clicked(GTK_BUTTON(Control("1008"))); }));
+            ASSERT_TRUE(run.engine.WaitUntil([](const auto& calls) {
+                return std::count_if(calls.begin(), calls.end(), [](const auto& call) {
+                           return call.operation == "ResumeTransfer";
+                       }) == 2;
+            }));
+            // A file already on disk is hashed: verifying, with the bar at how far the check has come.
+            TransferStatus hashing = progress;
+            hashing.checkingBytes = 400 * MiB;
+            hashing.checkedBytes = 100 * MiB;
+            run.engine.Script("DK-id", {hashing});
+            ASSERT_TRUE(WaitOnInterfaceThread(
+                [&] { return Text(Control("1002")) == run.locale->Translate(Message::VerifyingFiles); }));
+            ASSERT_TRUE(OnInterfaceThread([&] { verifyingStatus = Text(Control("1007")); }));
+            ScreenshotWhenDrawn("verifying");
             // The connection is lost: the notice of the next attempt takes the place of the time remaining.
             TransferStatus lost = progress;
             lost.error = TransferError::ConnectionError;
@@ -334,6 +395,16 @@ TEST(GtkDialogViewTest, LanguageChoiceProgressAndTheLaunchView) {
         });
 
     EXPECT_EQ(languages, (std::vector<std::string>{"English", "Deutsch"}));
+    // Before a choice the user's own locale speaks (C here: English), not the configuration's default.
+    EXPECT_EQ(prompt, Message::LanguagePrompt);
+    EXPECT_EQ(okLabel, "OK");
+    EXPECT_EQ(percent, "25%");
+    EXPECT_EQ(figures, run.locale->Format(Message::AmountOfTotal, "312.00 MB", "1.22 GB") + "  " +
+                           run.locale->Format(Message::Speed, "5.20 MB"));
+    EXPECT_EQ(pauseLabel, run.locale->Translate(Message::Pause));
+    EXPECT_EQ(resumeLabel, run.locale->Translate(Message::Resume));
+    EXPECT_NE(pauseLabel, resumeLabel);
+    EXPECT_EQ(verifyingStatus, run.locale->Format(Message::AmountOfTotal, "100.00 MB", "400.00 MB"));
     EXPECT_EQ(selected, 0);
     EXPECT_EQ(title, "Glutlinie Downloader");
     EXPECT_EQ(status, "2 Minuten verbleibend");
