@@ -459,16 +459,38 @@ ProgressReadout Dialog::Readout(Side& side, const TransferStatus& status) {
     }
     if (status.state == TransferState::Paused || status.state == TransferState::InitializingPaused) {
         // Nothing moves while paused: no speed, and no estimate of the time left.
+        side.received.clear();
         readout.status = locale_.Translate(Message::Paused);
     } else if (hashing || checkingDisk) {
+        side.received.clear();
         readout.status = locale_.Translate(Message::VerifyingFiles);
     } else {
-        if (status.bytesPerSecond != 0) {
-            readout.speed = locale_.Format(Message::Speed, locale_.ByteSizeText(status.bytesPerSecond));
+        const std::uint64_t speed = CurrentSpeed(side, status.transferredBytes);
+        if (speed != 0) {
+            readout.speed = locale_.Format(Message::Speed, locale_.ByteSizeText(speed));
         }
         readout.status = locale_.TimeRemainingText(status.secondsRemaining);
     }
     return readout;
+}
+
+std::uint64_t Dialog::CurrentSpeed(Side& side, std::uint64_t transferred) {
+    // The bytes received over the last three seconds of polls, once they span a second. The engine's own
+    // figure is averaged over its whole speed window from the start, so it reads low for the first seconds
+    // of a transfer and after a pause.
+    constexpr std::uint64_t WindowMs = 3000;
+    constexpr std::uint64_t MinimumSpanMs = 1000;
+    const std::uint64_t now = Now();
+    side.received.emplace_back(now, transferred);
+    while (side.received.size() > 2 && now - side.received[1].first >= WindowMs) {
+        side.received.pop_front();
+    }
+    const auto& [oldestMs, oldestBytes] = side.received.front();
+    const std::uint64_t span = now - oldestMs;
+    if (span < MinimumSpanMs || transferred < oldestBytes) {
+        return 0;
+    }
+    return (transferred - oldestBytes) * 1000 / span;
 }
 
 void Dialog::OnTransferInitialized(const TransferStatus& status) {

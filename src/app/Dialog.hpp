@@ -8,6 +8,7 @@
 #pragma once
 
 #include <cstdint>
+#include <deque>
 #include <functional>
 #include <memory>
 #include <mutex>
@@ -117,6 +118,8 @@ private:
         std::uint64_t lastChecked = 0;
         std::uint64_t lastTransferred = 0;
         std::uint64_t checksBefore = 0;
+        // The bytes received at each poll of the last seconds, {time in ms, transferredBytes}: the speed.
+        std::deque<std::pair<std::uint64_t, std::uint64_t>> received;
     };
 
     Dialog(DialogView& view, TransferOperations& engine, std::unique_ptr<TransferMonitorImpl>* monitor,
@@ -138,6 +141,9 @@ private:
     void UpdateNotice();
     // What the progress view shows for the downloader's transfer.
     ProgressReadout Readout(Side& side, const TransferStatus& status);
+    // Bytes per second received over the last seconds, this poll's count included; 0 until the polls span
+    // a second.
+    std::uint64_t CurrentSpeed(Side& side, std::uint64_t transferred);
     PauseControl PauseControlFor(bool paused) const;
     std::string ErrorMessage(const TransferStatus& status) const;
     std::string DetailLine(const std::string& cause) const;

@@ -550,7 +550,8 @@ TEST(UpdaterRunTest, ARunFileThatCannotExecuteIsALaunchFailure) {
 // The updater on a pseudo-terminal, as a player runs it in a terminal window.
 class Terminal {
 public:
-    Terminal(const std::string& program, const std::vector<std::string>& environment) {
+    Terminal(const std::string& program, const std::vector<std::string>& environment,
+             const std::vector<std::string>& arguments = {}) {
         int slave = -1;
         if (::openpty(&master_, &slave, nullptr, nullptr, nullptr) != 0) {
             ADD_FAILURE() << "no pseudo-terminal";
@@ -565,7 +566,12 @@ public:
             for (const std::string& entry : environment) {
                 ::putenv(const_cast<char*>(entry.c_str()));
             }
-            ::execl(program.c_str(), program.c_str(), static_cast<char*>(nullptr));
+            std::vector<char*> argv = {const_cast<char*>(program.c_str())};
+            for (const std::string& argument : arguments) {
+                argv.push_back(const_cast<char*>(argument.c_str()));
+            }
+            argv.push_back(nullptr);
+            ::execv(program.c_str(), argv.data());
             ::_exit(127);
         }
         ::close(slave);
@@ -799,6 +805,28 @@ TEST(UpdaterTerminalTest, AfterCtrlCMidTransferTheNextRunRequestsOnlyTheMissingB
     const auto requests = run.service->Records().requests;
     EXPECT_EQ(PackageRanges(requests, true), missing);
     EXPECT_EQ(PackageRanges(requests, false), std::vector<std::string>{});
+    EXPECT_EQ(test::ReadFileText(run.DataFolder() + "/data/readme.txt"), std::string(300000, 'r'));
+}
+
+// The key p pauses the real transfers mid-way (no request is made while paused, the line says so) and
+// resumes them; the run completes with the whole file and the terminal's modes as they were.
+TEST(UpdaterTerminalTest, ThePKeyPausesAndResumesTheDownload) {
+    UpdaterRun run;
+    // Slow enough (about 6 s for the package) to be paused mid-way.
+    Terminal terminal(run.updater, {"TMPDIR=" + run.scratch / "tmp", "HALCYNE_UI=console", "LC_ALL=C"},
+                      {"limit=48"});
+    ASSERT_TRUE(terminal.ReadUntil("Press p to pause or resume.\r\n")) << terminal.output;
+    ASSERT_TRUE(terminal.ReadUntil(" of ")) << terminal.output;  // the bar with its amount
+    terminal.Type("p");
+    ASSERT_TRUE(terminal.ReadUntil("Paused")) << terminal.output;
+    // Requests under way when the pause came may still end; then nothing is asked for until the resume.
+    std::this_thread::sleep_for(std::chrono::milliseconds(500));
+    const std::size_t requests = run.service->Records().requests.size();
+    std::this_thread::sleep_for(std::chrono::milliseconds(1500));
+    EXPECT_EQ(run.service->Records().requests.size(), requests);
+    terminal.Type("p");
+    EXPECT_EQ(terminal.Wait(), 0) << terminal.output;
+    EXPECT_TRUE(terminal.ModesUnchanged());
     EXPECT_EQ(test::ReadFileText(run.DataFolder() + "/data/readme.txt"), std::string(300000, 'r'));
 }
 
