@@ -165,36 +165,44 @@ int ConsoleDialogView::PromptLanguage(const LanguageChoice& choice) {
     }
 }
 
+ConsoleDialogView::Input ConsoleDialogView::NextByte(char& c) {
+    pollfd fds[2] = {{input_, POLLIN, 0}, {wakePipe_[0], POLLIN, 0}};
+    const int ready = ::poll(fds, wakePipe_[0] >= 0 ? 2 : 1, -1);
+    if (ready < 0) {
+        return errno == EINTR ? Input::Again : Input::Ended;
+    }
+    // A wake is taken before the caller reads closed_: Close sets it before it wakes, so a wake taken here
+    // is never a Close missed.
+    if (wakePipe_[0] >= 0 && fds[1].revents != 0) {
+        DrainWake();
+        return Input::Woken;
+    }
+    if ((fds[0].revents & (POLLIN | POLLHUP | POLLERR | POLLNVAL)) == 0) {
+        return Input::Again;
+    }
+    const ssize_t got = ::read(input_, &c, 1);
+    if (got < 0 && (errno == EINTR || errno == EAGAIN)) {
+        return Input::Again;
+    }
+    return got <= 0 ? Input::Ended : Input::Byte;
+}
+
 bool ConsoleDialogView::ReadLine(std::string& line, bool& ended) {
     for (;;) {
-        pollfd fds[2] = {{input_, POLLIN, 0}, {wakePipe_[0], POLLIN, 0}};
-        const int ready = ::poll(fds, wakePipe_[0] >= 0 ? 2 : 1, -1);
-        if (ready < 0 && errno != EINTR) {
-            ended = true;
-            return true;
-        }
-        // A wake is taken before closed_ is read: Close sets it before it wakes, so a wake taken here is
-        // never a Close missed.
-        if (ready > 0 && wakePipe_[0] >= 0 && fds[1].revents != 0) {
-            DrainWake();
-        }
+        char c = 0;
+        const Input input = NextByte(c);
         {
             const std::lock_guard<std::mutex> guard(lock_);
             if (closed_) {
                 return false;
             }
         }
-        if (ready <= 0 || (fds[0].revents & (POLLIN | POLLHUP | POLLERR | POLLNVAL)) == 0) {
-            continue;
-        }
-        char c = 0;
-        const ssize_t got = ::read(input_, &c, 1);
-        if (got < 0 && (errno == EINTR || errno == EAGAIN)) {
-            continue;
-        }
-        if (got <= 0) {
+        if (input == Input::Ended) {
             ended = true;
             return true;
+        }
+        if (input != Input::Byte) {
+            continue;
         }
         if (c == '\n') {
             return true;
@@ -259,26 +267,14 @@ void ConsoleDialogView::ReadKeys(DialogViewEvents& events) {
             }
             EnterKeyMode();
         }
-        pollfd fds[2] = {{input_, POLLIN, 0}, {wakePipe_[0], POLLIN, 0}};
-        const int ready = ::poll(fds, wakePipe_[0] >= 0 ? 2 : 1, -1);
-        if (ready < 0 && errno != EINTR) {
-            inputOpen = false;
-            continue;
-        }
-        if (ready > 0 && fds[1].revents != 0) {
-            DrainWake();  // a question or the end: seen at the top
-            continue;
-        }
-        if (ready <= 0 || (fds[0].revents & (POLLIN | POLLHUP | POLLERR | POLLNVAL)) == 0) {
-            continue;
-        }
+        // A wake (a question or the end) is seen at the top.
         char c = 0;
-        const ssize_t got = ::read(input_, &c, 1);
-        if (got < 0 && (errno == EINTR || errno == EAGAIN)) {
+        const Input input = NextByte(c);
+        if (input == Input::Ended) {
+            inputOpen = false;  // the terminal is gone: nothing more to read
             continue;
         }
-        if (got <= 0) {
-            inputOpen = false;  // the terminal is gone: nothing more to read
+        if (input != Input::Byte) {
             continue;
         }
         bool toggle = false;

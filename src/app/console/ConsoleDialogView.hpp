@@ -51,6 +51,10 @@ private:
     void LeaveKeyMode();
     void Wake();  // ends the loop's wait for a key (or a prompt's for a line)
     void DrainWake();
+    // Waits for a byte of the input or a wake (which it takes): Byte with the byte in `c`, Woken, Again (an
+    // interruption: nothing to do), or Ended (the end of the input, or it failed).
+    enum class Input { Byte, Woken, Again, Ended };
+    Input NextByte(char& c);
     // Reads one line; false when the view was closed first. `ended` is set at the end of the input.
     bool ReadLine(std::string& line, bool& ended);
     void Write(const std::string& text);  // with lock_ held
