@@ -139,9 +139,7 @@ TEST(ChunkWorksTest, AlwaysWrongSpendsTheChunkBudgetThenWaits) {
 
     // Repaired, Retry completes the chunk.
     tree.nodes_.ClearFaults();
-    tree.transfer_->ClearRetryable();
-    tree.workflow_->Retry();
-    const auto retried = tree.transfer_->WaitForEnd();
+    const auto retried = tree.transfer_->RetryUntilEnd(*tree.workflow_);
     ASSERT_TRUE(retried.has_value());
     EXPECT_EQ(retried->result, WorkResult::Success);
     EXPECT_EQ(tree.transfer_->Progress(), 3000);
@@ -327,9 +325,7 @@ TEST(ChunkWorksTest, AFailedUpdateLeavesTheOldFileAsItWasUntilTheNewOneIsComplet
         EXPECT_EQ(InodeOf(tree.FilePath()), before);
 
         tree.nodes_.ClearFaults();
-        tree.transfer_->ClearRetryable();
-        ASSERT_TRUE(tree.workflow_->Retry());
-        const auto retried = tree.transfer_->WaitForEnd();
+        const auto retried = tree.transfer_->RetryUntilEnd(*tree.workflow_);
         ASSERT_TRUE(retried.has_value());
         EXPECT_EQ(retried->result, WorkResult::Success);
         EXPECT_EQ(tree.FileContent(), fresh);

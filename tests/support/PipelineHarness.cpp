@@ -198,6 +198,21 @@ void HarnessTransfer::ClearRetryable() {
     retryable_.reset();
 }
 
+std::optional<WorkStatus> HarnessTransfer::RetryUntilEnd(Workflow& workflow, int rounds) {
+    std::optional<WorkStatus> end;
+    for (int round = 0; round < rounds; ++round) {
+        ClearRetryable();
+        if (!workflow.Retry()) {
+            return std::nullopt;
+        }
+        end = WaitForEnd();
+        if (!end || end->result != WorkResult::RetryableError) {
+            break;
+        }
+    }
+    return end;
+}
+
 std::vector<std::string> HarnessTransfer::CreatedFiles() const {
     std::lock_guard<std::mutex> lock(mutex_);
     return created_;

@@ -116,6 +116,11 @@ public:
     std::optional<WorkStatus> WaitForEnd(std::chrono::milliseconds timeout = std::chrono::seconds(60));
     // Forgets a reported retryable error, before Retry.
     void ClearRetryable();
+    // Lets the workflow, which waits after a retryable error, go on as the updater does: forgets the error,
+    // retries and waits for the end. A work that the first error interrupted may end with its own retryable
+    // error after the retry has begun, which makes the workflow wait again: that is retried too, up to
+    // `rounds` times in all. The last end (nullopt on a time-out, or when Retry is refused).
+    std::optional<WorkStatus> RetryUntilEnd(Workflow& workflow, int rounds = 3);
 
     std::int64_t Progress() const { return progress_.load(); }
     std::uint64_t Verified() const { return verified_.load(); }

@@ -398,9 +398,7 @@ TEST_F(PipelineTest, AllNodesFailingWaitsThenRetryCompletes) {
     EXPECT_EQ(Mode("bin/start.sh.halcyne-part") & 0111, 0u);
 
     service->ClearFaults();
-    transfer->ClearRetryable();
-    ASSERT_TRUE(workflow->Retry());
-    const auto end = transfer->WaitForEnd();
+    const auto end = transfer->RetryUntilEnd(*workflow);
     ASSERT_TRUE(end.has_value());
     EXPECT_EQ(end->result, WorkResult::Success);
     ExpectComplete(*transfer);
