@@ -87,36 +87,29 @@ TransferStatus DownloadEngine::StartTransferInto(const std::string& transferId,
     return transfer->Start(destination);
 }
 
-TransferStatus DownloadEngine::GetTransferStatus(const std::string& transferId) {
+TransferStatus DownloadEngine::OnTransfer(const std::string& transferId,
+                                          TransferStatus (Transfer::*operation)()) {
     const auto transfer = transferManager_.GetTransfer(transferId, behavior_);
     if (!transfer) {
         return TransferStatus(transferId, TransferState::Absent);
     }
-    return transfer->GetStatus();
+    return ((*transfer).*operation)();
+}
+
+TransferStatus DownloadEngine::GetTransferStatus(const std::string& transferId) {
+    return OnTransfer(transferId, &Transfer::GetStatus);
 }
 
 TransferStatus DownloadEngine::RetryTransfer(const std::string& transferId) {
-    const auto transfer = transferManager_.GetTransfer(transferId, behavior_);
-    if (!transfer) {
-        return TransferStatus(transferId, TransferState::Absent);
-    }
-    return transfer->Retry();
+    return OnTransfer(transferId, &Transfer::Retry);
 }
 
 TransferStatus DownloadEngine::PauseTransfer(const std::string& transferId) {
-    const auto transfer = transferManager_.GetTransfer(transferId, behavior_);
-    if (!transfer) {
-        return TransferStatus(transferId, TransferState::Absent);
-    }
-    return transfer->Pause();
+    return OnTransfer(transferId, &Transfer::Pause);
 }
 
 TransferStatus DownloadEngine::ResumeTransfer(const std::string& transferId) {
-    const auto transfer = transferManager_.GetTransfer(transferId, behavior_);
-    if (!transfer) {
-        return TransferStatus(transferId, TransferState::Absent);
-    }
-    return transfer->Resume();
+    return OnTransfer(transferId, &Transfer::Resume);
 }
 
 void DownloadEngine::ForgetTransfer(const std::string& transferId) {

@@ -74,6 +74,9 @@ public:
 
 private:
     static TransferBehavior MakeBehavior(const EngineSettings& settings, DownloadEngine& engine);
+    // The operation on the transfer with this id (restored from the store when it is not in memory); state
+    // Absent for an unknown id.
+    TransferStatus OnTransfer(const std::string& transferId, TransferStatus (Transfer::*operation)());
 
     // In this order: each member is built from those before it and destroyed before them.
     TransferChangeSignal changeSignal_;  // first: transfers notify it until the last of them is gone

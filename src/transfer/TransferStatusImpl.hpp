@@ -72,7 +72,7 @@ private:
     // added to only under the transfer's lock.
     alignas(64) std::atomic<std::uint64_t> progress_{0};
     alignas(64) std::atomic<std::uint64_t> verified_{0};
-    std::atomic<std::uint64_t> checking_{0};  // once per file: no line of its own
+    std::atomic<std::uint64_t> checking_{0};  // once per check, not per block: no line of its own
     std::atomic<std::uint64_t> checked_{0};
     alignas(64) DeltaCounter<std::uint64_t> transferredBytes_;
     alignas(64) DeltaCounter<std::uint64_t> transferTimeMs_;
