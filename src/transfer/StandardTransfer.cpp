@@ -154,8 +154,20 @@ TransferStatus StandardTransfer::Snapshot(Lock&) {
 TransferStatus StandardTransfer::FireEvent(Lock& lock, TransferEvent& event, bool changed) {
     TransferStatus status = Snapshot(lock);
     TransferChangeSignal* const signal = changed ? data_->behavior.changeSignal : nullptr;
+    const std::uint64_t turn = eventTurnsTaken_++;
     lock.unlock();
+    // A change made on another thread just after this one (a workflow completing as soon as it is started)
+    // must not reach the log and the analytics first.
+    {
+        std::unique_lock<std::mutex> order(eventOrderMutex_);
+        eventTurn_.wait(order, [&] { return eventTurnsFired_ == turn; });
+    }
     event.Fire();
+    {
+        const std::lock_guard<std::mutex> order(eventOrderMutex_);
+        ++eventTurnsFired_;
+    }
+    eventTurn_.notify_all();
     if (signal != nullptr) {
         signal->Notify();
     }

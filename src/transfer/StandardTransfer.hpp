@@ -7,6 +7,8 @@
 // takes the lock afresh and finds the transfer fatal.
 #pragma once
 
+#include <condition_variable>
+#include <cstdint>
 #include <memory>
 #include <mutex>
 #include <string>
@@ -71,7 +73,9 @@ protected:
 
     // Helpers, all with the lock held.
     // Releases the lock, fires the event and then, when the event is of a change (`changed`), tells the
-    // engine's change signal.
+    // engine's change signal. Events are fired in the order their changes were made under the lock, whatever
+    // thread fires them: each takes a turn under the lock and waits for the events before it (an event's
+    // firing never calls back into this transfer, so the wait ends).
     TransferStatus FireEvent(Lock& lock, TransferEvent& event, bool changed = true);
     void SetFinalState(TransferState state);
     // The error and its cause in a few words (TransferStatusData::Cause).
@@ -95,6 +99,12 @@ protected:
     std::shared_ptr<StandardTransferData> data_;
     std::shared_ptr<StandardTransferWorkInterface> workInterface_;
     std::shared_ptr<Workflow> workflow_;  // empty once the transfer has ended or failed
+    std::uint64_t eventTurnsTaken_ = 0;
+
+    // The turn of the next event to fire; events wait on eventTurn_ for theirs.
+    std::mutex eventOrderMutex_;
+    std::condition_variable eventTurn_;
+    std::uint64_t eventTurnsFired_ = 0;  // guarded by eventOrderMutex_
 };
 
 }  // namespace halcyne

@@ -1,5 +1,7 @@
+#include <chrono>
 #include <condition_variable>
 #include <thread>
+#include <utility>
 
 #include <gtest/gtest.h>
 
@@ -540,6 +542,43 @@ TEST(StandardTransferTest, NoDeadlockWhenSubmitWaitsForAnotherThreadsStatusQuery
     rig.transfer->Initialize();
     other.join();
     EXPECT_TRUE(queried);
+}
+
+// The workflow may complete the initialization on a work thread while the Initialize event is still being
+// fired: its InitializeComplete must still come second, in the log and in the analytics.
+TEST(StandardTransferTest, EventsOfChangesMadeOnOtherThreadsKeepTheOrderOfTheChanges) {
+    Rig rig;
+    std::mutex mutex;
+    std::condition_variable changed;
+    bool initialized = false;
+    bool first = true;
+    std::thread other;
+    rig.services.analytics.beforeSubmit = [&] {
+        if (!std::exchange(first, false)) {
+            return;
+        }
+        other = std::thread([&] {
+            auto wi = rig.Wi();
+            wi->GetPackageCallback()->OnWorkComplete(nullptr, PackageStatus(rig.package));
+            wi->GetNodeListCallback()->OnWorkComplete(nullptr, NodeListStatus(rig.nodeList));
+            wi->GetInitializeCallback()->OnWorkComplete(nullptr, WorkStatus(WorkResult::Success));
+            std::lock_guard<std::mutex> lock(mutex);
+            initialized = true;
+            changed.notify_all();
+        });
+        // Gives the other thread the time to fire its event first if nothing holds it back.
+        std::unique_lock<std::mutex> lock(mutex);
+        changed.wait_for(lock, std::chrono::milliseconds(200), [&] { return initialized; });
+    };
+    rig.transfer->Initialize();
+    other.join();
+    EXPECT_EQ(rig.transfer->GetStatus().state, TransferState::Initialized);
+    EXPECT_EQ(rig.services.log.TakeEventNames(),
+              (std::vector<std::string>{"Initialize", "InitializeComplete"}));
+    const auto reports = rig.services.analytics.reports.Take();
+    ASSERT_EQ(reports.size(), 2u);
+    EXPECT_NE(reports[0].json.find("numInitializes"), std::string::npos) << reports[0].json;
+    EXPECT_NE(reports[1].json.find("numInitializeCompletes"), std::string::npos) << reports[1].json;
 }
 
 TEST(StoredTransferTest, SavesOnlyOnASuccessfulStartAndRemovesOnCancel) {
