@@ -10,14 +10,16 @@ void EventManager::Submit(std::shared_ptr<TrackEventWork> work) {
     Run(std::move(work));
 }
 
-void EventManager::Run(std::shared_ptr<SimpleWork> work) noexcept {
+bool EventManager::Run(std::shared_ptr<SimpleWork> work) noexcept {
     if (!work) {
-        return;
+        return false;
     }
     try {
         workManager_.Execute(std::move(work));
+        return true;
     } catch (...) {
         // Only an allocation can fail here; a report is never worth disturbing the caller.
+        return false;
     }
 }
 

@@ -46,8 +46,9 @@ public:
 protected:
     explicit EventManager(unsigned threadCount);
 
-    // Runs a work (a report or a step before one) on the manager's threads. Never throws.
-    void Run(std::shared_ptr<SimpleWork> work) noexcept;
+    // Runs a work (a report or a step before one) on the manager's threads. False when it could not be
+    // queued. Never throws.
+    bool Run(std::shared_ptr<SimpleWork> work) noexcept;
     // Lets every queued work run, including works they queue meanwhile, then joins the threads. Called
     // by the most derived destructor first, while everything its works use is still alive; works queued
     // afterwards never run.

@@ -10,13 +10,36 @@ namespace {
 
 using boost::property_tree::ptree;
 
-// Describes the completion, reads "important" as a boolean (false when absent or not a boolean), and writes
-// the entry at baseLevel, plus 16 for an important work. Already on a log thread: the line is written here,
-// not handed to a JsonLogEventWork queued behind it (a second work and wake-up for every line). An entry
-// whose level the log does not take is not made at all; the description is moved into the entry rather
-// than copied. Error, with nothing logged, when the entry cannot be written as JSON.
-WorkStatus SubmitWorkEntry(LogManager& manager, const Work& work, const WorkStatus& status, const char* event,
-                           std::int32_t baseLevel) {
+// Hands a log work's line (none when its text stays empty) to the manager when the work's task ends, however
+// it ends: in the work's turn when it has one, so that the turn is always ended.
+class EntryWriter {
+public:
+    EntryWriter(LogManager& manager, const LogTurn& turn) : manager_(manager), turn_(turn.Get()) {}
+    ~EntryWriter() {
+        if (turn_) {
+            manager_.WriteInTurn(*turn_, level, std::move(text));
+        } else if (!text.empty()) {
+            manager_.Write(level, text);
+        }
+    }
+    EntryWriter(const EntryWriter&) = delete;
+    EntryWriter& operator=(const EntryWriter&) = delete;
+
+    std::int32_t level = 0;
+    std::string text;
+
+private:
+    LogManager& manager_;
+    const std::optional<std::uint64_t> turn_;
+};
+
+// Describes the completion, reads "important" as a boolean (false when absent or not a boolean), and gives
+// the writer the entry at baseLevel, plus 16 for an important work. Already on a log thread: the line is
+// written here, not handed to a JsonLogEventWork queued behind it (a second work and wake-up for every
+// line). An entry whose level the log does not take is not made at all; the description is moved into the
+// entry rather than copied. Error, with nothing logged, when the entry cannot be written as JSON.
+WorkStatus MakeWorkEntry(EntryWriter& writer, LogManager& manager, const Work& work, const WorkStatus& status,
+                         const char* event, std::int32_t baseLevel) {
     // Most completions are of works that are known not to be important at a level the log refuses: their
     // entry is dropped before anything is described.
     if (!manager.Accepts(baseLevel)) {
@@ -35,13 +58,12 @@ WorkStatus SubmitWorkEntry(LogManager& manager, const Work& work, const WorkStat
     ptree entry;
     entry.put("event", std::string(event));
     entry.add_child("params", ptree()).swap(description);
-    std::string text;
     try {
-        text = WriteJsonText(entry);
+        writer.text = WriteJsonText(entry);
     } catch (const JsonTextError&) {
         return WorkStatus(WorkResult::Error);
     }
-    manager.Write(level, text);
+    writer.level = level;
     return WorkStatus(WorkResult::Success);
 }
 
@@ -66,6 +88,23 @@ std::shared_ptr<TrackEventWork> JsonWorkLogManager::CreateEventWork(std::int32_t
     return std::make_shared<JsonLogEventWork>(level, this);
 }
 
+void JsonWorkLogManager::Submit(std::shared_ptr<TrackEventWork> work) {
+    if (auto entry = std::dynamic_pointer_cast<JsonLogEventWork>(work)) {
+        QueueInTurn(std::move(entry));
+    } else {
+        Run(std::move(work));
+    }
+}
+
+template <typename EntryWork>
+void JsonWorkLogManager::QueueInTurn(std::shared_ptr<EntryWork> work) noexcept {
+    const std::uint64_t turn = TakeTurn();
+    work->turn.Set(turn);
+    if (!Run(std::move(work))) {
+        WriteInTurn(turn, 0, {});
+    }
+}
+
 bool JsonWorkLogManager::Refuses(const Work& work, std::int32_t baseLevel) const {
     if (Accepts(baseLevel)) {
         return false;
@@ -82,7 +121,7 @@ void JsonWorkLogManager::OnWorkComplete(std::shared_ptr<Work> work, const WorkSt
         return;
     }
     try {
-        Run(std::make_shared<SetUpOnCompleteWork>(this, std::move(work), status));
+        QueueInTurn(std::make_shared<SetUpOnCompleteWork>(this, std::move(work), status));
     } catch (...) {
         // A completion is never disturbed by its log entry.
     }
@@ -93,7 +132,7 @@ void JsonWorkLogManager::OnSimpleWorkRetry(std::shared_ptr<SimpleWork> work, con
         return;
     }
     try {
-        Run(std::make_shared<SetUpOnRetryWork>(this, std::move(work), status));
+        QueueInTurn(std::make_shared<SetUpOnRetryWork>(this, std::move(work), status));
     } catch (...) {
     }
 }
@@ -102,16 +141,16 @@ JsonLogEventWork::JsonLogEventWork(std::int32_t level, LogManager* manager)
     : TrackEventWork(level), manager_(manager) {}
 
 WorkStatus JsonLogEventWork::ExecuteTask() {
+    EntryWriter writer(*manager_, turn);
     if (!manager_->Accepts(Type())) {
         return WorkStatus(WorkResult::Success);
     }
-    std::string text;
     try {
-        text = WriteJsonText(Tree());
+        writer.text = WriteJsonText(Tree());
     } catch (const JsonTextError&) {
         return WorkStatus(WorkResult::Error);
     }
-    manager_->Write(Type(), text);
+    writer.level = Type();
     return WorkStatus(WorkResult::Success);
 }
 
@@ -121,8 +160,9 @@ SetUpOnCompleteWork::SetUpOnCompleteWork(LogManager* manager, std::shared_ptr<Wo
     : manager_(manager), work_(std::move(work)), status_(std::move(status)) {}
 
 WorkStatus SetUpOnCompleteWork::ExecuteTask() {
-    return SubmitWorkEntry(*manager_, *work_, status_, "OnWorkComplete",
-                           JsonWorkLogManager::CompletionLevel(status_.result));
+    EntryWriter writer(*manager_, turn);
+    return MakeWorkEntry(writer, *manager_, *work_, status_, "OnWorkComplete",
+                         JsonWorkLogManager::CompletionLevel(status_.result));
 }
 
 void SetUpOnCompleteWork::Interrupt() {}
@@ -131,7 +171,8 @@ SetUpOnRetryWork::SetUpOnRetryWork(LogManager* manager, std::shared_ptr<Work> wo
     : manager_(manager), work_(std::move(work)), status_(std::move(status)) {}
 
 WorkStatus SetUpOnRetryWork::ExecuteTask() {
-    return SubmitWorkEntry(*manager_, *work_, status_, "OnSimpleWorkRetry", LogLevel::Retry);
+    EntryWriter writer(*manager_, turn);
+    return MakeWorkEntry(writer, *manager_, *work_, status_, "OnSimpleWorkRetry", LogLevel::Retry);
 }
 
 void SetUpOnRetryWork::Interrupt() {}

@@ -5,6 +5,7 @@
 
 #include <cstdint>
 #include <memory>
+#include <optional>
 #include <string>
 
 #include "events/LogManager.hpp"
@@ -25,6 +26,8 @@ public:
 
     // A JsonLogEventWork of this level with an empty tree.
     std::shared_ptr<TrackEventWork> CreateEventWork(std::int32_t level) override;
+    // Queues the entry in its turn: entries are written in the order they are submitted and reported.
+    void Submit(std::shared_ptr<TrackEventWork> work) override;
     // Queue a SetUpOnCompleteWork or SetUpOnRetryWork and return at once; nothing is queued when no level
     // the entry could have passes the log level, or when only the important bit would pass it and the work
     // knows it is not important (KnownImportance, asked on the calling thread): most completions of a
@@ -38,6 +41,20 @@ public:
 private:
     // Whether the log takes no entry of this work at `baseLevel`, as far as is known without describing it.
     bool Refuses(const Work& work, std::int32_t baseLevel) const;
+    // Takes the entry's turn and queues it; a work that cannot be queued ends its turn with nothing.
+    template <typename EntryWork>
+    void QueueInTurn(std::shared_ptr<EntryWork> work) noexcept;
+};
+
+// A log work's place in the order of the log's entries: none for an entry run without being submitted,
+// which is written whenever it runs. Set before the work is queued, read by the thread that runs it.
+class LogTurn {
+public:
+    void Set(std::uint64_t turn) { turn_ = turn; }
+    const std::optional<std::uint64_t>& Get() const { return turn_; }
+
+private:
+    std::optional<std::uint64_t> turn_;
 };
 
 // One entry: writes its tree (in the JSON text form) at its level through its manager. Error when the tree
@@ -47,6 +64,7 @@ public:
     JsonLogEventWork(std::int32_t level, LogManager* manager);
     WorkStatus ExecuteTask() override;
     void Interrupt() override;
+    LogTurn turn;
 
 private:
     LogManager* const manager_;
@@ -60,6 +78,7 @@ public:
     SetUpOnCompleteWork(LogManager* manager, std::shared_ptr<Work> work, WorkStatus status);
     WorkStatus ExecuteTask() override;
     void Interrupt() override;
+    LogTurn turn;
 
 private:
     LogManager* const manager_;
@@ -73,6 +92,7 @@ public:
     SetUpOnRetryWork(LogManager* manager, std::shared_ptr<Work> work, WorkStatus status);
     WorkStatus ExecuteTask() override;
     void Interrupt() override;
+    LogTurn turn;
 
 private:
     LogManager* const manager_;

@@ -75,23 +75,56 @@ void LogManager::SetClosingEntry(std::string text) {
 }
 
 void LogManager::WriteClosingEntry() noexcept {
-    std::string text;
-    {
-        std::lock_guard<std::mutex> lock(mutex_);
-        text = std::move(closingEntry_);
-        closingEntry_.clear();
-    }
-    if (!text.empty()) {
-        Write(-1, text);
-    }
+    std::lock_guard<std::mutex> lock(mutex_);
+    WriteWaitingLines(true);
+    const std::string text = std::move(closingEntry_);
+    closingEntry_.clear();
+    WriteLocked(-1, text);
 }
 
 void LogManager::Write(std::int32_t level, const std::string& text) noexcept {
     if (!Accepts(level)) {
         return;
     }
+    std::lock_guard<std::mutex> lock(mutex_);
+    WriteLocked(level, text);
+}
+
+std::uint64_t LogManager::TakeTurn() noexcept {
+    return turnsTaken_.fetch_add(1);
+}
+
+void LogManager::WriteInTurn(std::uint64_t turn, std::int32_t level, std::string text) noexcept {
+    std::lock_guard<std::mutex> lock(mutex_);
+    if (turn > nextTurn_) {
+        try {
+            waitingLines_.emplace(turn, WaitingLine{level, std::move(text)});
+        } catch (...) {
+            // Lost, and the lines after it wait until its turn would have been ended: the closing entry.
+        }
+        return;
+    }
+    WriteLocked(level, text);
+    if (turn == nextTurn_) {
+        ++nextTurn_;
+        WriteWaitingLines(false);
+    }
+}
+
+void LogManager::WriteWaitingLines(bool all) noexcept {
+    while (!waitingLines_.empty() && (all || waitingLines_.begin()->first == nextTurn_)) {
+        const auto first = waitingLines_.begin();
+        WriteLocked(first->second.level, first->second.text);
+        nextTurn_ = first->first + 1;
+        waitingLines_.erase(first);
+    }
+}
+
+void LogManager::WriteLocked(std::int32_t level, const std::string& text) noexcept {
+    if (text.empty() || !Accepts(level)) {
+        return;
+    }
     try {
-        std::lock_guard<std::mutex> lock(mutex_);
         if (!file_ && !OpenFile()) {
             return;
         }

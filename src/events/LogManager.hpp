@@ -4,10 +4,12 @@
 // reaches the caller: a log that cannot be opened or written loses the line and is tried again at the next.
 #pragma once
 
+#include <atomic>
 #include <chrono>
 #include <cstdint>
 #include <ctime>
 #include <functional>
+#include <map>
 #include <memory>
 #include <mutex>
 #include <string>
@@ -44,6 +46,15 @@ public:
     // Called on the log threads; serialised by the manager's lock.
     void Write(std::int32_t level, const std::string& text) noexcept;
 
+    // Entries are written in the order they were reported, though the 2 log threads describe and write
+    // them side by side: a report takes the next turn on the reporting thread (TakeTurn, which never
+    // waits), and the log thread that has its line ends the turn with WriteInTurn. A line whose earlier
+    // turns are not yet ended waits in memory and is written by the thread that ends the last of them.
+    // Every turn taken must be ended once, with an empty text when the entry is not written; a line still
+    // waiting when the closing entry is written goes before it. Any thread; never throw.
+    std::uint64_t TakeTurn() noexcept;
+    // Writes `text` as Write does, in its turn.
+    void WriteInTurn(std::uint64_t turn, std::int32_t level, std::string text) noexcept;
     // Opens the file now unless it is open or the log level is 0 (nothing is then ever written), so that
     // FilePath names it from here on. Never throws. Any thread.
     void Open() noexcept;
@@ -79,9 +90,23 @@ private:
     // Writes one stamped line into the open file; a failed write is overwritten by the next line. Called
     // under mutex_.
     void WriteLine(const std::string& text);
+    // Write's body: opens the file if need be and writes the line when its level passes. Called under
+    // mutex_; never throws.
+    void WriteLocked(std::int32_t level, const std::string& text) noexcept;
+    // Writes the waiting lines whose turns have come, in order (all of them when `all`). Under mutex_.
+    void WriteWaitingLines(bool all) noexcept;
 
-    // Guards file_, filePath_, position_, closingEntry_ and the stamp cache; held for a whole line.
+    struct WaitingLine {
+        std::int32_t level;
+        std::string text;
+    };
+
+    std::atomic<std::uint64_t> turnsTaken_{0};
+    // Guards file_, filePath_, position_, closingEntry_, the turns and the stamp cache; held for a whole
+    // line.
     mutable std::mutex mutex_;
+    std::uint64_t nextTurn_ = 0;                         // the first turn not yet ended
+    std::map<std::uint64_t, WaitingLine> waitingLines_;  // ended turns after nextTurn_, by turn
     const std::int32_t logLevel_;
     const std::string logsFolder_;
     SharedFileFactory* const fileFactory_;

@@ -1,6 +1,7 @@
-// Reports from many threads at once: every log line once and whole, and a bounded analytics shutdown
-// racing the works it cancels. Run under TSan.
+// Reports from many threads at once: every log line once, whole and in its reporter's order, and a bounded
+// analytics shutdown racing the works it cancels. Run under TSan.
 #include <filesystem>
+#include <map>
 #include <regex>
 #include <set>
 #include <thread>
@@ -64,10 +65,17 @@ TEST(EventsConcurrencyTest, EightThreadsLogEveryLineOnceAndWhole) {
         R"re(\{"event":"OnWorkComplete","params":\{"name":"(w\d+-\d+)","important":"true",)re"
         R"re("workStatus":\{"result":"4","retry":"false"\}\}\})re");
     std::set<std::string> ids;
+    std::map<int, int> lastOfThread;  // each reporter's entries come in the order it reported them
     for (const std::string& line : lines) {
         std::smatch match;
         ASSERT_TRUE(std::regex_match(line, match, whole)) << line;
-        EXPECT_TRUE(ids.insert(match[1].matched ? match[1].str() : match[2].str()).second) << line;
+        const std::string id = match[1].matched ? match[1].str() : match[2].str();
+        EXPECT_TRUE(ids.insert(id).second) << line;
+        const int thread = std::stoi(id.substr(1));
+        const int index = std::stoi(id.substr(id.find('-') + 1));
+        const auto last = lastOfThread.find(thread);
+        EXPECT_TRUE(last == lastOfThread.end() || last->second < index) << line;
+        lastOfThread[thread] = index;
     }
 }
 
