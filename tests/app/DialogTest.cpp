@@ -559,14 +559,20 @@ TEST(DialogTest, TheReadoutShowsAmountSpeedAndWhatHappensInsteadOfTheTime) {
 
 // The speed is what arrived over the last seconds of polls (the monitor's, 100 ms apart in fake time), not
 // the engine's figure, which is averaged over its whole window from the start; none until a second has
-// passed.
+// passed. The bytes arrive at 10 MiB/s of fake time: a poll that the monitor makes at once (after a start
+// into a folder) sees no more bytes than the one before it.
 TEST(DialogTest, TheSpeedIsWhatArrivedOverTheLastSeconds) {
     constexpr std::uint64_t MiB = std::uint64_t{1} << 20;
     DialogRun run;
+    const std::uint64_t start = run.clock.NowMs();
+    run.engine.adjustStatus = [&run, start](TransferStatus& status) {
+        if (status.transferId == "DK-id" && status.state == S::Transferring) {
+            status.transferredBytes = (run.clock.NowMs() - start) * 10 * MiB / 1000;
+        }
+    };
     std::vector<TransferStatus> script = {Status("DK-id", S::Initialized)};
     for (std::uint64_t i = 0; i < 40; ++i) {
         TransferStatus status = Progress("DK-id", i * MiB, 100 * MiB, 10);
-        status.transferredBytes = i * MiB;  // 1 MiB per poll: 10 MiB/s
         status.bytesPerSecond = 1;
         script.push_back(status);
     }

@@ -73,6 +73,9 @@ TransferStatus ScriptedTransfers::GetTransferStatus(const std::string& transferI
     if (found->second.size() > 1) {
         found->second.pop_front();
     }
+    if (adjustStatus) {
+        adjustStatus(status);
+    }
     return status;
 }
 

@@ -45,6 +45,9 @@ public:
     // What StartTransfer returns for the package id (by default a status Initializing with id
     // "<package>-id"), and what StartTransferInto returns (by default the status Transferring for the id).
     void OnStart(const std::string& packageId, TransferStatus status);
+    // Changes every status GetTransferStatus returns before it is returned (for example, to count bytes by
+    // the fake time of the query rather than by the number of queries). Set before the transfers are used.
+    std::function<void(TransferStatus&)> adjustStatus;
     void OnStartInto(const std::string& transferId, TransferStatus status);
 
     TransferStatus StartTransfer(const std::string& partnerId, const std::string& packageId,
