@@ -4,6 +4,7 @@
 // ended.
 #include <algorithm>
 #include <atomic>
+#include <chrono>
 #include <new>
 #include <thread>
 
@@ -398,11 +399,19 @@ TEST(DialogTest, NothingIsShownOrLaunchedOnceTheDialogHasEnded) {
     run.engine.Script("DK-id", {Progress("DK-id", 1, 2, 3), Complete("DK-id", "run")});
     run.engine.Script("skin-id",
                       {Progress("skin-id", 1, 2, 3), Status("skin-id", S::Transferring, E::ConnectionError)});
-    run.view.onSetProgress = [&run] {
+    // The dialog has ended once its Run has seen the view's loop return, a moment after "Closed".
+    std::atomic<Dialog*> started{nullptr};
+    run.view.onSetProgress = [&run, &started] {
         run.view.PressClose();
         run.view.WaitForLine("Closed");
+        const auto deadline = std::chrono::steady_clock::now() + std::chrono::seconds(30);
+        while ((started.load() == nullptr || started.load()->Outcome() == DialogOutcome::Open) &&
+               std::chrono::steady_clock::now() < deadline) {
+            std::this_thread::sleep_for(std::chrono::milliseconds(1));
+        }
     };
     Dialog& dialog = run.Start();
+    started = &dialog;
     ASSERT_TRUE(run.engine.WaitUntil([](const auto& calls) {
         return std::count_if(calls.begin(), calls.end(),
                              [](const auto& call) { return call.operation == "GetTransferStatus"; }) == 4;
