@@ -14,7 +14,7 @@ using boost::property_tree::ptree;
 // it ends: in the work's turn when it has one, so that the turn is always ended.
 class EntryWriter {
 public:
-    EntryWriter(LogManager& manager, const LogTurn& turn) : manager_(manager), turn_(turn.Get()) {}
+    EntryWriter(LogManager& manager, std::optional<std::uint64_t> turn) : manager_(manager), turn_(turn) {}
     ~EntryWriter() {
         if (turn_) {
             manager_.WriteInTurn(*turn_, level, std::move(text));
@@ -99,7 +99,7 @@ void JsonWorkLogManager::Submit(std::shared_ptr<TrackEventWork> work) {
 template <typename EntryWork>
 void JsonWorkLogManager::QueueInTurn(std::shared_ptr<EntryWork> work) noexcept {
     const std::uint64_t turn = TakeTurn();
-    work->turn.Set(turn);
+    work->turn = turn;
     if (!Run(std::move(work))) {
         WriteInTurn(turn, 0, {});
     }

@@ -46,17 +46,6 @@ private:
     void QueueInTurn(std::shared_ptr<EntryWork> work) noexcept;
 };
 
-// A log work's place in the order of the log's entries: none for an entry run without being submitted,
-// which is written whenever it runs. Set before the work is queued, read by the thread that runs it.
-class LogTurn {
-public:
-    void Set(std::uint64_t turn) { turn_ = turn; }
-    const std::optional<std::uint64_t>& Get() const { return turn_; }
-
-private:
-    std::optional<std::uint64_t> turn_;
-};
-
 // One entry: writes its tree (in the JSON text form) at its level through its manager. Error when the tree
 // cannot be written as JSON, and nothing is logged.
 class JsonLogEventWork : public TrackEventWork {
@@ -64,7 +53,9 @@ public:
     JsonLogEventWork(std::int32_t level, LogManager* manager);
     WorkStatus ExecuteTask() override;
     void Interrupt() override;
-    LogTurn turn;
+    // The entry's place in the log's order (LogManager::TakeTurn): none for an entry run without being
+    // submitted, which is written whenever it runs. Set before the work is queued.
+    std::optional<std::uint64_t> turn;
 
 private:
     LogManager* const manager_;
@@ -78,7 +69,9 @@ public:
     SetUpOnCompleteWork(LogManager* manager, std::shared_ptr<Work> work, WorkStatus status);
     WorkStatus ExecuteTask() override;
     void Interrupt() override;
-    LogTurn turn;
+    // The entry's place in the log's order (LogManager::TakeTurn): none for an entry run without being
+    // submitted, which is written whenever it runs. Set before the work is queued.
+    std::optional<std::uint64_t> turn;
 
 private:
     LogManager* const manager_;
@@ -92,7 +85,9 @@ public:
     SetUpOnRetryWork(LogManager* manager, std::shared_ptr<Work> work, WorkStatus status);
     WorkStatus ExecuteTask() override;
     void Interrupt() override;
-    LogTurn turn;
+    // The entry's place in the log's order (LogManager::TakeTurn): none for an entry run without being
+    // submitted, which is written whenever it runs. Set before the work is queued.
+    std::optional<std::uint64_t> turn;
 
 private:
     LogManager* const manager_;
